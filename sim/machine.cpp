@@ -1,0 +1,365 @@
+#include "machine.h"
+
+#include "files.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <grp.h>
+#include <poll.h>
+#include <sched.h>
+#include <stdexcept>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#ifndef QVGPU_TOOL_PATH
+#error "QVGPU_TOOL_PATH must name the built tool"
+#endif
+
+namespace fs = std::filesystem;
+
+namespace sim {
+
+namespace {
+
+[[noreturn]] void fail(const std::string& what)
+{
+    throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+const char* const HOST_CPUINFO =
+    "processor\t: 0\nvendor_id\t: GenuineIntel\nmodel name\t: Simulated CPU\n"
+    "flags\t\t: fpu vme de pse tsc msr pae mce cx8 apic sep mtrr pge mca cmov pat pse36 "
+    "clflush mmx fxsr sse sse2 ss ht syscall nx pdpe1gb rdtscp lm constant_tsc vmx\n\n";
+const char* const GUEST_CPUINFO =
+    "processor\t: 0\nvendor_id\t: GenuineIntel\nmodel name\t: Simulated CPU\n"
+    "flags\t\t: fpu vme de pse tsc msr pae mce cx8 apic sep mtrr pge mca cmov pat pse36 "
+    "clflush mmx fxsr sse sse2 ss syscall nx pdpe1gb rdtscp lm constant_tsc hypervisor\n\n";
+
+long long nowMs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+void childFail(const char* what)
+{
+    const char* reason = std::strerror(errno);
+    (void)!::write(2, "simulated machine: ", 19);
+    (void)!::write(2, what, std::strlen(what));
+    (void)!::write(2, ": ", 2);
+    (void)!::write(2, reason, std::strlen(reason));
+    (void)!::write(2, "\n", 1);
+    _exit(125);
+}
+
+// The machine's parts and the fixed paths the tool finds them on.
+struct FixedPaths {
+    static constexpr int COUNT = 4;
+    static constexpr const char* TARGETS[COUNT] = {"/sys", "/dev", "/etc", "/proc/cpuinfo"};
+    std::string sources[COUNT];
+
+    explicit FixedPaths(const std::string& root)
+        : sources{root + "/sys", root + "/dev", root + "/etc", root + "/cpuinfo"}
+    {
+    }
+    // Binds the parts in order; how many were bound (COUNT when all were).
+    // Makes only system calls, so a freshly forked child may use it.
+    int bind() const
+    {
+        int i = 0;
+        while (i < COUNT &&
+               ::mount(sources[i].c_str(), TARGETS[i], nullptr, MS_BIND | MS_REC, nullptr) == 0)
+            ++i;
+        return i;
+    }
+    static void unbind(int bound)
+    {
+        while (--bound >= 0)
+            ::umount2(TARGETS[bound], MNT_DETACH);
+    }
+};
+
+} // namespace
+
+void enterPrivateMountNamespace()
+{
+    static bool entered = false;
+    if (entered)
+        return;
+    if (::unshare(CLONE_NEWNS) != 0)
+        fail("Cannot make a private mount namespace for the simulated machine (run as root)");
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        fail("Cannot make the mount namespace private");
+    entered = true;
+}
+
+// ---------------------------------------------------------------- Process
+
+Process::Process(pid_t pid, int outFd, int errFd) : pid_(pid), outFd_(outFd), errFd_(errFd) {}
+
+Process::Process(Process&& other) noexcept
+    : pid_(other.pid_), outFd_(other.outFd_), errFd_(other.errFd_),
+      out_(std::move(other.out_)), err_(std::move(other.err_))
+{
+    other.pid_ = -1;
+    other.outFd_ = other.errFd_ = -1;
+}
+
+Process::~Process()
+{
+    if (pid_ > 0)
+        finish(SIGKILL);
+}
+
+bool Process::pump(int timeoutMs)
+{
+    pollfd fds[2];
+    int n = 0;
+    if (outFd_ >= 0)
+        fds[n++] = {outFd_, POLLIN, 0};
+    if (errFd_ >= 0)
+        fds[n++] = {errFd_, POLLIN, 0};
+    if (n == 0)
+        return false;
+    const int ready = ::poll(fds, n, timeoutMs);
+    if (ready <= 0)
+        return ready == 0 || errno == EINTR;
+    for (int i = 0; i < n; ++i) {
+        if (!fds[i].revents)
+            continue;
+        char buf[4096];
+        const ssize_t got = ::read(fds[i].fd, buf, sizeof buf);
+        const bool isOut = fds[i].fd == outFd_;
+        if (got > 0) {
+            (isOut ? out_ : err_).append(buf, static_cast<std::size_t>(got));
+        } else if (got == 0 || errno != EINTR) {
+            ::close(fds[i].fd);
+            (isOut ? outFd_ : errFd_) = -1;
+        }
+    }
+    return true;
+}
+
+bool Process::waitForOutput(const std::string& needle, int timeoutMs)
+{
+    const long long deadline = nowMs() + timeoutMs;
+    while (out_.find(needle) == std::string::npos) {
+        const long long left = deadline - nowMs();
+        if (left <= 0 || !pump(static_cast<int>(left)))
+            return out_.find(needle) != std::string::npos;
+    }
+    return true;
+}
+
+RunResult Process::finish(int signal)
+{
+    RunResult result;
+    if (pid_ <= 0)
+        return result;
+    if (signal)
+        ::kill(pid_, signal);
+    // A tool that does not end on its own within a minute is a failure of
+    // the test, not a reason to hang the suite.
+    const long long deadline = nowMs() + 60000;
+    while (outFd_ >= 0 || errFd_ >= 0) {
+        const long long left = deadline - nowMs();
+        if (left <= 0) {
+            ::kill(pid_, SIGKILL);
+            break;
+        }
+        pump(static_cast<int>(left));
+    }
+    int status = 0;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+    if (outFd_ >= 0)
+        ::close(outFd_);
+    if (errFd_ >= 0)
+        ::close(errFd_);
+    outFd_ = errFd_ = -1;
+    result.out = out_;
+    result.err = err_;
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+// ---------------------------------------------------------------- Machine
+
+std::string Machine::toolPath()
+{
+    return QVGPU_TOOL_PATH;
+}
+
+Machine::Machine(Topology topology, Side side) : topology_(std::move(topology)), side_(side)
+{
+    enterPrivateMountNamespace();
+    char tmpl[] = "/tmp/qvsim.XXXXXX";
+    if (!::mkdtemp(tmpl))
+        fail("Cannot create a directory for the simulated machine");
+    root_ = tmpl;
+    if (::mount("qvsim", root_.c_str(), "tmpfs", 0, "mode=0755") != 0) {
+        ::rmdir(root_.c_str());
+        fail("Cannot mount a tmpfs for the simulated machine");
+    }
+    try {
+        materialize(topology_, root_ + "/sys");
+        makeDirs(root_ + "/dev");
+        const std::string null = root_ + "/dev/null";
+        if (::mknod(null.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0)
+            fail("Cannot create " + null);
+        ::chmod(null.c_str(), 0666);
+        writeFile(root_ + "/cpuinfo", side == Side::Guest ? GUEST_CPUINFO : HOST_CPUINFO);
+        for (const char* dir : {"/etc", "/.etc-upper", "/.etc-work"})
+            makeDirs(root_ + dir);
+        const std::string options = "lowerdir=/etc,upperdir=" + root_ + "/.etc-upper,workdir=" +
+                                    root_ + "/.etc-work";
+        if (::mount("overlay", (root_ + "/etc").c_str(), "overlay", 0, options.c_str()) != 0)
+            fail("Cannot mount an overlay over /etc for the simulated machine");
+    } catch (...) {
+        ::umount2(root_.c_str(), MNT_DETACH);
+        ::rmdir(root_.c_str());
+        throw;
+    }
+}
+
+Machine::~Machine()
+{
+    ::umount2((root_ + "/etc").c_str(), MNT_DETACH);
+    ::umount2(root_.c_str(), MNT_DETACH);
+    ::rmdir(root_.c_str());
+}
+
+Process Machine::spawn(const std::vector<std::string>& argv, const RunOptions& options) const
+{
+    // Everything the child needs is prepared before fork: after it, only
+    // system calls.
+    std::vector<char*> args;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    char path[] = "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+    char* env[] = {path, nullptr};
+    const FixedPaths paths(root_);
+
+    int outPipe[2], errPipe[2];
+    if (::pipe2(outPipe, O_CLOEXEC) != 0)
+        fail("pipe");
+    if (::pipe2(errPipe, O_CLOEXEC) != 0) {
+        ::close(outPipe[0]);
+        ::close(outPipe[1]);
+        fail("pipe");
+    }
+    const int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(devNull, 0);
+        ::dup2(outPipe[1], 1);
+        ::dup2(errPipe[1], 2);
+        if (::unshare(CLONE_NEWNS) != 0)
+            childFail("unshare");
+        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            childFail("private mounts");
+        const int bound = paths.bind();
+        if (bound != FixedPaths::COUNT)
+            childFail(FixedPaths::TARGETS[bound]);
+        if (::chdir("/") != 0)
+            childFail("chdir");
+        if (options.uid != 0) {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(options.uid) != 0 ||
+                ::setuid(options.uid) != 0)
+                childFail("setuid");
+        }
+        ::execve(args[0], args.data(), env);
+        childFail(args[0]);
+    }
+    const int forkErrno = errno;
+    ::close(devNull);
+    ::close(outPipe[1]);
+    ::close(errPipe[1]);
+    if (pid < 0) {
+        ::close(outPipe[0]);
+        ::close(errPipe[0]);
+        errno = forkErrno;
+        fail("fork");
+    }
+    return Process(pid, outPipe[0], errPipe[0]);
+}
+
+Process Machine::start(const std::vector<std::string>& args, const RunOptions& options) const
+{
+    std::vector<std::string> argv{toolPath()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return spawn(argv, options);
+}
+
+RunResult Machine::run(const std::vector<std::string>& args, const RunOptions& options) const
+{
+    return start(args, options).finish();
+}
+
+RunResult Machine::shell(const std::string& commandLine) const
+{
+    return spawn({"/bin/sh", "-c", commandLine}, {}).finish();
+}
+
+Machine::Inside::Inside(const Machine& machine)
+{
+    enterPrivateMountNamespace();
+    const FixedPaths paths(machine.root_);
+    const int bound = paths.bind();
+    if (bound != FixedPaths::COUNT) {
+        const int saved = errno;
+        FixedPaths::unbind(bound);
+        errno = saved;
+        fail(std::string("Cannot show the simulated machine on ") + FixedPaths::TARGETS[bound]);
+    }
+}
+
+Machine::Inside::~Inside()
+{
+    FixedPaths::unbind(FixedPaths::COUNT);
+}
+
+std::string Machine::sysPath(const std::string& pathUnderSys) const
+{
+    return root_ + "/sys/" + pathUnderSys;
+}
+
+std::string Machine::devicePath(const std::string& bdf) const
+{
+    return fs::canonical(sysPath("bus/pci/devices/" + bdf)).string();
+}
+
+std::string Machine::etcPath(const std::string& pathUnderEtc) const
+{
+    return root_ + "/etc/" + pathUnderEtc;
+}
+
+std::string Machine::devPath(const std::string& pathUnderDev) const
+{
+    return root_ + "/dev/" + pathUnderDev;
+}
+
+std::vector<uint8_t> Machine::config(const std::string& bdf) const
+{
+    return readBytes(devicePath(bdf) + "/config", 0, 4096);
+}
+
+uint16_t Machine::config16(const std::string& bdf, uint32_t offset) const
+{
+    const auto b = readBytes(devicePath(bdf) + "/config", offset, 2);
+    if (b.size() != 2)
+        throw std::runtime_error("short configuration space of " + bdf);
+    return static_cast<uint16_t>(b[0] | b[1] << 8);
+}
+
+} // namespace sim

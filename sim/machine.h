@@ -1,0 +1,108 @@
+// A simulated machine: the tool runs unchanged, on its fixed paths, in a
+// private mount namespace where
+//   /sys          is a tmpfs holding the machine's PCI tree,
+//   /proc/cpuinfo comes from a file with or without the hypervisor flag,
+//   /dev          is a tmpfs with a working null device,
+//   /etc          is an overlay whose writes stay with the machine.
+// Nothing the tool does there reaches the real machine.
+#pragma once
+
+#include "topology.h"
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace sim {
+
+enum class Side { Host, Guest };
+
+// Moves this process into a private mount namespace of its own (once), so
+// that the staging mounts of every machine vanish with the process.  Throws
+// std::runtime_error when the namespace cannot be made: tests that need a
+// machine must fail, never pass or skip.
+void enterPrivateMountNamespace();
+
+struct RunResult {
+    std::string out;
+    std::string err;
+    int status = -1;   // exit status as the shell sees it; 128 + signal when killed
+};
+
+struct RunOptions {
+    uid_t uid = 0;     // run as another user (the root check)
+};
+
+// A running tool process with its output collected on pipes.
+class Process {
+public:
+    Process(pid_t pid, int outFd, int errFd);
+    ~Process();
+    Process(Process&& other) noexcept;
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    pid_t pid() const { return pid_; }
+    // Collects output until `needle` has appeared on standard output or
+    // `timeoutMs` has passed; true when it appeared.
+    bool waitForOutput(const std::string& needle, int timeoutMs);
+    const std::string& out() const { return out_; }
+    const std::string& err() const { return err_; }
+    // Sends `signal` (if still running), collects the rest and the status.
+    RunResult finish(int signal = 0);
+
+private:
+    bool pump(int timeoutMs);
+    pid_t pid_ = -1;
+    int outFd_ = -1;
+    int errFd_ = -1;
+    std::string out_;
+    std::string err_;
+};
+
+class Machine {
+public:
+    Machine(Topology topology, Side side);
+    ~Machine();
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+
+    // Runs the tool with `args` (without the program name) to its end.
+    RunResult run(const std::vector<std::string>& args, const RunOptions& options = {}) const;
+    // Starts the tool and returns at once.
+    Process start(const std::vector<std::string>& args, const RunOptions& options = {}) const;
+    // Runs any command line through /bin/sh inside the machine.
+    RunResult shell(const std::string& commandLine) const;
+
+    const Topology& topology() const { return topology_; }
+    Side side() const { return side_; }
+
+    // Where things of the machine are, seen from outside it.
+    std::string sysPath(const std::string& pathUnderSys) const;   // "bus/pci/devices"
+    std::string devicePath(const std::string& bdf) const;         // real directory of a device
+    std::string etcPath(const std::string& pathUnderEtc) const;
+    std::string devPath(const std::string& pathUnderDev) const;
+    std::vector<uint8_t> config(const std::string& bdf) const;
+    uint16_t config16(const std::string& bdf, uint32_t offset) const;
+
+    static std::string toolPath();
+
+    // Shows this machine on the fixed paths of the calling process itself
+    // (which is in a private namespace of its own), for in-process tests of
+    // the tool's functions; undone on destruction.
+    class Inside {
+    public:
+        explicit Inside(const Machine& machine);
+        ~Inside();
+        Inside(const Inside&) = delete;
+        Inside& operator=(const Inside&) = delete;
+    };
+
+private:
+    Process spawn(const std::vector<std::string>& argv, const RunOptions& options) const;
+    Topology topology_;
+    Side side_;
+    std::string root_;
+};
+
+} // namespace sim

@@ -1,0 +1,120 @@
+#include "app.h"
+
+#include "enum_device.h"
+#include "utils.h"
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <set>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const char* const TOOL_DESCRIPTION =
+    "qvgpu-vm-p2p is a tool helps to improve p2p rates in virtual machines..";
+const char* const TOOL_VERSION = "2.0.1";
+
+// A mode this version does not offer refuses the run rather than report a
+// success it did not earn.
+int modeNotAvailable(const char* option)
+{
+    std::printf("\033[31mError: '%s' is not available in this version.\033[0m\n", option);
+    return -1;
+}
+
+struct Modes {
+    bool disableAcs = false;
+    bool storeData = false;
+    bool saveData = false;
+    bool configAddress = false;
+    bool daemon = false;
+    bool version = false;
+};
+
+int runModes(const Modes& modes)
+{
+    // Discovery runs whenever we get this far, whatever mode follows: it
+    // wakes every GPU of ours that answers and reports those that do not.
+    auto enumerator = std::make_unique<EnumDevice>();
+    try {
+        enumerator->initPciDevice();
+    } catch (const std::filesystem::filesystem_error& e) {
+        std::printf("\033[31mError: Cannot open %s: %s\033[0m\n", e.path1().c_str(),
+                    e.code().message().c_str());
+        return -1;
+    }
+    const std::set<std::string> busIdSet = enumerator->getAllBusIdSet();
+    const int32_t gpuCount = static_cast<int32_t>(busIdSet.size());
+    const std::vector<QvBoard*> boards = enumerator->getAllBoards();
+    (void)gpuCount;
+    (void)boards;
+
+    if (modes.disableAcs) {
+        if (isVirtualMachine()) {
+            std::printf("\033[33mWarning: '--disable-acs' only works in host machine!\033[0m\n");
+            return -1;
+        }
+        return modeNotAvailable("--disable-acs");
+    }
+    if (modes.storeData)
+        return modeNotAvailable("--store-data");
+    if (modes.saveData)
+        return modeNotAvailable("--save-data");
+    if (modes.configAddress)
+        return modeNotAvailable("--config-address");
+    if (modes.daemon)
+        return modeNotAvailable("--daemon");
+    return 0;
+}
+
+} // namespace
+
+int qvMain(int argc, char** argv)
+{
+    Modes modes;
+    CLI::App app{TOOL_DESCRIPTION, ""};
+    app.add_flag("--disable-acs", modes.disableAcs, "Disable ACSCtl.");
+    app.add_flag("--store-data", modes.storeData, "Store the bar0 data about qvgpus to hbm.");
+    app.add_flag("--save-data", modes.saveData, "Save the bar0 data about qvgpus to a file.");
+    app.add_flag("--config-address", modes.configAddress, "Coordinate the kmd initializes qvgpus");
+    app.add_flag("--daemon", modes.daemon, "Run as daemon.");
+    app.add_flag("-v, --version", modes.version, "Print version information.");
+    app.set_help_flag("-h, --help", "Print this help message and exit.");
+
+    // Help and parse errors are answered before the root check, for anyone.
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e, std::cout, std::cerr);
+    }
+
+    if (geteuid() != 0) {
+        std::printf("Requires root privileges.\n");
+        return -1;
+    }
+    if (argc == 1) {
+        std::cout << app.help("", CLI::AppFormatMode::Normal);
+        return -1;
+    }
+    if (modes.version) {
+        std::printf("Morvanti Tarsel GPU VM-P2P Tool version: %s\n", TOOL_VERSION);
+        return 0;
+    }
+
+    // Nothing below may end the program through an exception: a failure the
+    // modes do not handle themselves still gets an error line and status 255.
+    try {
+        return runModes(modes);
+    } catch (const std::exception& e) {
+        std::printf("\033[31mError: %s\033[0m\n", e.what());
+    } catch (...) {
+        std::printf("\033[31mError: unexpected failure\033[0m\n");
+    }
+    return -1;
+}

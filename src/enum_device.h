@@ -1,0 +1,57 @@
+// Finding the maker's GPUs on the PCI bus, one board record per GPU, the
+// device table, and product names.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+extern const char* const QV_VENDOR_ID;   // "0x1f7a"
+
+struct QvBoard {
+    std::string busId;
+    std::string deviceId;          // sysfs text, such as "0x0002"
+    uint32_t modelCode = 0;        // bits 29..25 of the device information word
+    uint32_t variantBit = 0;       // bit 24
+    uint32_t numberedForm = 0;     // RE group: the word at BAR2 0x78F8
+    uint32_t subModelCode = 0;     // bits 2..0
+};
+
+// The chip series that a device ID belongs to; it names the device class.
+enum class DeviceGroup { KA, RE, LU };
+
+struct DeviceTableEntry {
+    const char* deviceId;
+    DeviceGroup group;
+    uint32_t infoRegister;         // BAR2 offset of the device information word
+};
+
+// The row for a device ID text (compared exactly), or null when the device
+// is not one the tool knows.
+const DeviceTableEntry* findDeviceTableEntry(const std::string& deviceId);
+
+class EnumDevice {
+public:
+    EnumDevice() = default;
+    EnumDevice(const EnumDevice&) = delete;
+    EnumDevice& operator=(const EnumDevice&) = delete;
+
+    // Walks sysfs for the maker's devices, wakes each one and keeps the bus
+    // addresses of those that answer.  A sysfs that cannot be listed raises
+    // std::filesystem::filesystem_error.
+    void initPciDevice();
+    std::set<std::string> getAllBusIdSet();
+    // Builds one new board per bus address; the boards stay owned here.
+    std::vector<QvBoard*> getAllBoards();
+    std::string getProductName(std::string busId);
+
+    std::vector<std::unique_ptr<QvBoard>> boards;
+    std::set<std::string> busIdSet;
+};
+
+std::string getDeviceProductName(uint32_t deviceId, uint32_t numberedForm, uint32_t variantBit,
+                                 uint32_t modelCode, uint32_t subModelCode);
+std::string getRESeriesProductName(uint32_t numberedForm, uint32_t modelCode, uint32_t subModelCode);
+std::string getKAB1SeriesProductName(uint32_t deviceId, uint32_t numberedForm, uint32_t modelCode);

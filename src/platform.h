@@ -1,0 +1,84 @@
+// Owners for the operating-system resources the tool touches: file
+// descriptors, memory mappings of PCI resource files, and command pipes.
+// Each owner releases its resource on every path and cannot be copied, so no
+// error path can leak a descriptor, a mapping or a child process.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <sys/types.h>
+
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept;
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int get() const { return fd_; }
+    bool isOpen() const { return fd_ >= 0; }
+    int release();
+    void reset(int fd = -1);
+
+private:
+    int fd_ = -1;
+};
+
+// A shared mapping of (part of) an open file, unmapped on destruction.
+class Mapping {
+public:
+    // Maps `length` bytes of `fd` from file offset 0.  ok() tells whether the
+    // system accepted the mapping.
+    Mapping(int fd, std::size_t length, int prot);
+    ~Mapping();
+    Mapping(const Mapping&) = delete;
+    Mapping& operator=(const Mapping&) = delete;
+
+    bool ok() const { return addr_ != nullptr; }
+    unsigned char* data() const { return static_cast<unsigned char*>(addr_); }
+    std::size_t size() const { return length_; }
+
+    // Registers are read and written as single 32-bit accesses.
+    uint32_t load32(std::size_t offset) const
+    {
+        return *reinterpret_cast<const volatile uint32_t*>(data() + offset);
+    }
+    void store32(std::size_t offset, uint32_t value) const
+    {
+        *reinterpret_cast<volatile uint32_t*>(data() + offset) = value;
+    }
+
+private:
+    void* addr_ = nullptr;
+    std::size_t length_ = 0;
+};
+
+// The size of an open file, or -1 when the system cannot tell.
+off_t fileSize(int fd);
+
+// A command started through the shell with its standard output on a pipe.
+// The stream is closed (and the command waited for) on destruction unless
+// close() has already done it.
+class CommandPipe {
+public:
+    explicit CommandPipe(const char* command);
+    ~CommandPipe();
+    CommandPipe(const CommandPipe&) = delete;
+    CommandPipe& operator=(const CommandPipe&) = delete;
+
+    FILE* stream() const { return stream_; }
+    // Waits for the command; the result of pclose.
+    int close();
+
+private:
+    FILE* stream_ = nullptr;
+};
+
+// Our own messages are buffered on standard output; a child started through
+// the shell writes straight to the shared descriptors.  Flushing first keeps
+// the lines in the order in which they happened.
+void flushBeforeChild();

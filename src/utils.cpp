@@ -1,0 +1,251 @@
+#include "utils.h"
+
+#include "platform.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <sys/mman.h>
+
+namespace fs = std::filesystem;
+
+const char* const PCI_DEVICES_DIR = "/sys/bus/pci/devices/";
+
+namespace {
+
+std::string devicePath(const std::string& busId, const char* attribute)
+{
+    return PCI_DEVICES_DIR + busId + attribute;
+}
+
+template <typename T>
+T parseHex(const std::string& text)
+{
+    std::stringstream stream;
+    stream << std::hex << text;
+    T value = 0;
+    stream >> value;
+    if (stream.fail())
+        throw std::invalid_argument("Invalid hexadecimal string");
+    return value;
+}
+
+} // namespace
+
+std::string readFirstWord(const std::string& path, const char* placeholder)
+{
+    std::ifstream in(path);
+    std::string word;
+    if (!in || !(in >> word))
+        return placeholder;
+    return word;
+}
+
+bool isVirtualMachine()
+{
+    flushBeforeChild();
+    return std::system("grep -q -E 'hypervisor' /proc/cpuinfo") == 0;
+}
+
+bool getDriverLoaded()
+{
+    // Joined as plain text: the driver's directory sits right under drivers/.
+    const std::string path = std::string("/sys/bus/pci/drivers/") + "/morvanti";
+    std::error_code ec;
+    return fs::is_directory(path, ec);
+}
+
+bool readDeviceBaseBar0(const std::string& busId, uint64_t& base)
+{
+    const std::string path = devicePath(busId, "/config");
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        std::printf("Failed to open firmware file, %s\n", path.c_str());
+        return false;
+    }
+    unsigned char bytes[8];
+    if (!in.seekg(16) || !in.read(reinterpret_cast<char*>(bytes), sizeof bytes))
+        return false;
+    uint64_t value = 0;
+    for (int i = 7; i >= 0; --i)
+        value = (value << 8) | bytes[i];
+    base = value & 0xFFFFFFFFFFFFFFF0ull;
+    return true;
+}
+
+uint64_t getDeviceBaseBar0(std::string busId)
+{
+    uint64_t base = 0;
+    return readDeviceBaseBar0(busId, base) ? base : 0;
+}
+
+std::string getDeviceDeviceId(std::string busId)
+{
+    return readFirstWord(devicePath(busId, "/device"), "");
+}
+
+std::string getDeviceMinorId(std::string busId)
+{
+    return readFirstWord(devicePath(busId, "/minor"), "x");
+}
+
+uint64_t stringToUint64_t(std::string hexText)
+{
+    return parseHex<uint64_t>(hexText);
+}
+
+uint32_t stringToUint32_t(std::string hexText)
+{
+    return parseHex<uint32_t>(hexText);
+}
+
+char* cmdResult(const char* command, char* reply, int replySize)
+{
+    CommandPipe pipe(command);
+    if (!pipe.stream()) {
+        std::perror("popen");
+        return nullptr;
+    }
+    char line[256];
+    int used = 0;
+    while (std::fgets(line, sizeof line, pipe.stream())) {
+        const int length = static_cast<int>(std::strlen(line));
+        if (used + length >= replySize)
+            break;
+        std::memcpy(reply + used, line, length);
+        used += length;
+    }
+    if (pipe.close() == -1)
+        std::perror("pclose");
+    if (replySize > 0)
+        reply[used] = '\0';
+    return reply;
+}
+
+bool enablePciDevice(std::string busId)
+{
+    static const char* const steps[] = {
+        "setpci -s %s VENDOR_ID",
+        "setpci -s %s DEVICE_ID",
+        "setpci -s %s COMMAND=0x06",   // memory decoding and bus mastering
+        "setpci -s %s CAP_PM+4.w=8",   // power state D0
+    };
+    char command[256];
+    char reply[256];
+    for (int step = 0; step < 4; ++step) {
+        const int n = std::snprintf(command, sizeof command, steps[step], busId.c_str());
+        if (n < 0 || n >= static_cast<int>(sizeof command))
+            return false;
+        reply[0] = '\0';
+        const bool started = cmdResult(command, reply, sizeof reply) != nullptr;
+        // A device whose configuration reads come back as all ones does not
+        // answer; neither does one we could not even ask.
+        if (step < 2 && (!started || std::strstr(reply, "ffff")))
+            return false;
+    }
+    return true;
+}
+
+uint32_t getDeviceInfoByReg(std::string busId, uint32_t offset)
+{
+    const std::string path = devicePath(busId, "/resource2");
+    UniqueFd fd(::open(path.c_str(), O_RDWR));
+    if (!fd.isOpen()) {
+        std::printf("Error: Failed to open %s\n", path.c_str());
+        return 0xFFFF;
+    }
+    const off_t size = fileSize(fd.get());
+    Mapping regs(fd.get(), size > 0 ? static_cast<std::size_t>(size) : 0,
+                 PROT_READ | PROT_WRITE);
+    // A register space too small to hold the word is as unreachable as one
+    // that cannot be mapped.
+    if (!regs.ok() || static_cast<uint64_t>(offset) + 4 > regs.size()) {
+        std::printf("Map device register failed!\n");
+        return 0xFFFF;
+    }
+    return regs.load32(offset);
+}
+
+std::vector<std::string> split(const std::string& source, char separator)
+{
+    std::vector<std::string> pieces;
+    std::string::size_type start = 0;
+    for (;;) {
+        const auto end = source.find(separator, start);
+        if (end == std::string::npos) {
+            pieces.push_back(source.substr(start));
+            return pieces;
+        }
+        pieces.push_back(source.substr(start, end - start));
+        start = end + 1;
+    }
+}
+
+bool isBusAddress(const std::string& text)
+{
+    // domain (4 or more hex digits) ':' bus (2) ':' device (2) '.' function (1)
+    const std::size_t n = text.size();
+    if (n < 12)
+        return false;
+    const std::size_t domainDigits = n - 8;
+    for (std::size_t i = 0; i < n; ++i) {
+        const char c = text[i];
+        const std::size_t fromEnd = n - i;
+        bool ok;
+        if (fromEnd == 8 || fromEnd == 5)
+            ok = c == ':';
+        else if (fromEnd == 2)
+            ok = c == '.';
+        else if (fromEnd == 1)
+            ok = c >= '0' && c <= '7';
+        else
+            ok = std::isxdigit(static_cast<unsigned char>(c)) != 0;
+        if (!ok)
+            return false;
+    }
+    return domainDigits >= 4;
+}
+
+void checkPciUtils()
+{
+    char reply[1024];
+    const bool lspci = cmdResult("which lspci", reply, sizeof reply) != nullptr;
+    const bool setpci = cmdResult("which setpci", reply, sizeof reply) != nullptr;
+    if (!lspci || !setpci)
+        std::printf("Please install pciutils.\n");
+}
+
+bool iommuState(std::string busId)
+{
+    std::error_code ec;
+    return fs::exists(devicePath(busId, "/iommu"), ec);
+}
+
+std::string getNumaNode(std::string busId)
+{
+    return readFirstWord(devicePath(busId, "/numa_node"), "x");
+}
+
+std::string getLocalCPUList(std::string busId)
+{
+    std::ifstream in(devicePath(busId, "/local_cpulist"));
+    std::string line;
+    if (!in || !std::getline(in, line))
+        return "x";
+    return line;
+}
+
+int hexFileRead32(FILE* input, uint32_t* word)
+{
+    unsigned int b0 = 0, b1 = 0, b2 = 0, b3 = 0;
+    if (std::fscanf(input, "%x%x%x%x", &b0, &b1, &b2, &b3) == EOF)
+        return -1;
+    std::fgetc(input);
+    *word = (b0 & 0xFF) | (b1 & 0xFF) << 8 | (b2 & 0xFF) << 16 | (b3 & 0xFFu) << 24;
+    return 4;
+}

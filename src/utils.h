@@ -1,0 +1,53 @@
+// Small questions about the host and about one PCI device, answered afresh
+// from sysfs, /proc/cpuinfo or an external command on every call, and the
+// building blocks behind them.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <set>
+#include <string>
+#include <vector>
+
+// Every per-device path is this prefix, the bus address, then "/attribute".
+extern const char* const PCI_DEVICES_DIR;   // "/sys/bus/pci/devices/"
+
+// The first white-space-delimited word of a text attribute, or `placeholder`
+// when the file cannot be opened or holds no word.
+std::string readFirstWord(const std::string& path, const char* placeholder);
+
+bool isVirtualMachine();
+bool getDriverLoaded();
+
+// The GPU's BAR0 base (BAR0 with BAR1 as its upper half, low four bits
+// cleared) from its configuration space; 0 when that cannot be read.
+uint64_t getDeviceBaseBar0(std::string busId);
+// The same, telling an unreadable configuration space apart: false when the
+// eight bytes could not be read (the open failure has been reported).
+bool readDeviceBaseBar0(const std::string& busId, uint64_t& base);
+
+std::string getDeviceDeviceId(std::string busId);   // "" when unreadable
+std::string getDeviceMinorId(std::string busId);    // "x" when unreadable
+
+// Hexadecimal text to a number; throws std::invalid_argument
+// ("Invalid hexadecimal string") when the text holds no number of that width.
+uint64_t stringToUint64_t(std::string hexText);
+uint32_t stringToUint32_t(std::string hexText);
+
+// Runs `command` through the shell and keeps as much of its standard output
+// as fits in `reply` with a terminating NUL; null when it cannot be started.
+char* cmdResult(const char* command, char* reply, int replySize);
+
+bool enablePciDevice(std::string busId);
+uint32_t getDeviceInfoByReg(std::string busId, uint32_t offset);
+std::vector<std::string> split(const std::string& source, char separator);
+
+// A PCI bus address as the kernel names devices: domain:bus:device.function
+// in hexadecimal, such as 0000:3b:00.0 (domains may be wider than four digits).
+bool isBusAddress(const std::string& text);
+
+void checkPciUtils();
+bool iommuState(std::string busId);
+std::string getNumaNode(std::string busId);
+std::string getLocalCPUList(std::string busId);
+int hexFileRead32(FILE* input, uint32_t* word);

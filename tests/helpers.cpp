@@ -1,0 +1,66 @@
+#include "helpers.h"
+
+#include <cstdio>
+
+namespace qvtest {
+
+const char* const NOT_ROOT = "Requires root privileges.\n";
+const char* const ACS_IN_GUEST =
+    "\033[33mWarning: '--disable-acs' only works in host machine!\033[0m\n";
+
+std::string helpText()
+{
+    return "qvgpu-vm-p2p is a tool helps to improve p2p rates in virtual machines..\n"
+           "Usage: " +
+           sim::Machine::toolPath() +
+           " [OPTIONS]\n"
+           "\n"
+           "Options:\n"
+           "  --disable-acs               Disable ACSCtl.\n"
+           "  --store-data                Store the bar0 data about qvgpus to hbm.\n"
+           "  --save-data                 Save the bar0 data about qvgpus to a file.\n"
+           "  --config-address            Coordinate the kmd initializes qvgpus\n"
+           "  --daemon                    Run as daemon.\n"
+           "  -v,--version                Print version information.\n"
+           "  -h,--help                   Print this help message and exit.\n"
+           "\n";
+}
+
+std::string offlineLine(const std::string& bdf)
+{
+    return "[" + bdf + "]: GPU OFFLINE.\n\n";
+}
+
+uint16_t commandOf(const sim::Machine& machine, const std::string& bdf)
+{
+    return machine.config16(bdf, 0x04);
+}
+
+unsigned powerStateOf(const sim::Machine& machine, const std::string& bdf)
+{
+    return machine.config16(bdf, sim::PM_CAP + 4) & 3;
+}
+
+::testing::AssertionResult woken(const sim::Machine& machine, const std::string& bdf)
+{
+    const uint16_t command = commandOf(machine, bdf);
+    const uint16_t pm = machine.config16(bdf, sim::PM_CAP + 4);
+    if (command == 0x0006 && pm == 0x0008)
+        return ::testing::AssertionSuccess();
+    char text[96];
+    std::snprintf(text, sizeof text, "%s has COMMAND 0x%04x and PM control 0x%04x", bdf.c_str(),
+                  command, pm);
+    return ::testing::AssertionFailure() << text;
+}
+
+::testing::AssertionResult untouched(const sim::Machine& machine, const std::string& bdf)
+{
+    const sim::Device* device = machine.topology().find(bdf);
+    if (!device)
+        return ::testing::AssertionFailure() << bdf << " is not part of the machine";
+    if (machine.config(bdf) == sim::configSpace(*device))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "the configuration space of " << bdf << " changed";
+}
+
+} // namespace qvtest

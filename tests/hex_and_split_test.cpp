@@ -1,0 +1,111 @@
+// Parsers and small helpers that take outside text.
+#include "utils.h"
+
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+void expectRejected(const std::string& text)
+{
+    try {
+        stringToUint32_t(text);
+        ADD_FAILURE() << "accepted \"" << text << "\"";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ("Invalid hexadecimal string", e.what());
+    }
+}
+
+TEST(HexText, ReadsSysfsTextsAndStopsAtTheFirstNonDigit)
+{
+    EXPECT_EQ(528u, stringToUint32_t("0x0210"));
+    EXPECT_EQ(2u, stringToUint32_t("0x0002\n"));
+    EXPECT_EQ(7u, stringToUint32_t(" 7"));
+    EXPECT_EQ(31u, stringToUint32_t("0X1F"));
+    EXPECT_EQ(16u, stringToUint32_t("10zz"));
+    EXPECT_EQ(0x1f7aull, stringToUint64_t("0x1f7a"));
+}
+
+TEST(HexText, RejectsTextWithoutANumberOrTooWide)
+{
+    expectRejected("");
+    expectRejected("x");
+    expectRejected("0x");
+    expectRejected("0xg");
+    expectRejected("100000000");   // needs 33 bits
+    EXPECT_EQ(0x100000000ull, stringToUint64_t("100000000"));
+    EXPECT_THROW(stringToUint64_t("10000000000000000"), std::invalid_argument);
+}
+
+TEST(Split, KeepsEmptyPieces)
+{
+    using V = std::vector<std::string>;
+    EXPECT_EQ((V{"a", "", "b", ""}), split("a//b/", '/'));
+    EXPECT_EQ((V{""}), split("", '/'));
+    EXPECT_EQ((V{"abc"}), split("abc", '/'));
+    EXPECT_EQ((V{"", "0000:00:01.0"}), split("/0000:00:01.0", '/'));
+    EXPECT_EQ((V{"0000:00:01.0", "0000:01:00.0"}), split("0000:00:01.0/0000:01:00.0", '/'));
+}
+
+TEST(BusAddress, AcceptsKernelNamesOnly)
+{
+    EXPECT_TRUE(isBusAddress("0000:3b:00.0"));
+    EXPECT_TRUE(isBusAddress("10000:e1:00.7"));
+    EXPECT_FALSE(isBusAddress("000:3b:00.0"));
+    EXPECT_FALSE(isBusAddress("0000:3b:00.8"));
+    EXPECT_FALSE(isBusAddress("0000:3b:00"));
+    EXPECT_FALSE(isBusAddress("0000:3b;00.0"));
+    EXPECT_FALSE(isBusAddress("0000:3b:00.0;reboot"));
+    EXPECT_FALSE(isBusAddress("$(x):3b:00.0"));
+}
+
+TEST(CmdResult, KeepsWholePiecesThatLeaveRoomForTheEnd)
+{
+    char reply[64];
+    // 4 characters kept; the next line would reach 9, not less than 8.
+    ASSERT_EQ(reply, cmdResult("printf 'abc\\ndefg\\n'", reply, 8));
+    EXPECT_STREQ("abc\n", reply);
+
+    ASSERT_EQ(reply, cmdResult("printf 'abc\\ndefg\\n'", reply, 64));
+    EXPECT_STREQ("abc\ndefg\n", reply);
+
+    std::snprintf(reply, sizeof reply, "stale");
+    ASSERT_EQ(reply, cmdResult("true", reply, 64));
+    EXPECT_STREQ("", reply);
+
+    // A line longer than 255 characters comes in pieces; the first fits.
+    ASSERT_EQ(reply, cmdResult("printf '%0300d\\n' 0", reply, 64));
+    EXPECT_STREQ("", reply) << "a 255-character piece does not fit 64 bytes";
+    char big[1024];
+    ASSERT_EQ(big, cmdResult("printf '%0300d\\n' 0", big, sizeof big));
+    EXPECT_EQ(301u, std::string(big).size());
+}
+
+TEST(CmdResult, OnlyStandardOutputIsKept)
+{
+    char reply[64];
+    ASSERT_EQ(reply, cmdResult("echo out; echo err 1>&2", reply, sizeof reply));
+    EXPECT_STREQ("out\n", reply);
+}
+
+TEST(HexFileRead32, PacksFourBytesLittleEndian)
+{
+    char text[] = "11 22 33 44\n55";
+    FILE* in = fmemopen(text, sizeof text - 1, "r");
+    ASSERT_NE(nullptr, in);
+    uint32_t word = 0;
+    EXPECT_EQ(4, hexFileRead32(in, &word));
+    EXPECT_EQ(0x44332211u, word);
+    std::fclose(in);
+
+    char empty[] = " ";
+    in = fmemopen(empty, 1, "r");
+    word = 7;
+    EXPECT_EQ(-1, hexFileRead32(in, &word));
+    EXPECT_EQ(7u, word);
+    std::fclose(in);
+}
+
+} // namespace
