@@ -89,6 +89,10 @@ struct FixedPaths {
 
 } // namespace
 
+// The machine's real /etc, held from before any simulated machine was shown
+// on the fixed paths: every machine's overlay is built on it.
+int realEtc = -1;
+
 void enterPrivateMountNamespace()
 {
     static bool entered = false;
@@ -98,6 +102,9 @@ void enterPrivateMountNamespace()
         fail("Cannot make a private mount namespace for the simulated machine (run as root)");
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         fail("Cannot make the mount namespace private");
+    realEtc = ::open("/etc", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (realEtc < 0)
+        fail("Cannot open /etc");
     entered = true;
 }
 
@@ -220,7 +227,8 @@ Machine::Machine(Topology topology, Side side) : topology_(std::move(topology)),
         writeFile(root_ + "/cpuinfo", side == Side::Guest ? GUEST_CPUINFO : HOST_CPUINFO);
         for (const char* dir : {"/etc", "/.etc-upper", "/.etc-work"})
             makeDirs(root_ + dir);
-        const std::string options = "lowerdir=/etc,upperdir=" + root_ + "/.etc-upper,workdir=" +
+        const std::string options = "lowerdir=/proc/self/fd/" + std::to_string(realEtc) +
+                                    ",upperdir=" + root_ + "/.etc-upper,workdir=" +
                                     root_ + "/.etc-work";
         if (::mount("overlay", (root_ + "/etc").c_str(), "overlay", 0, options.c_str()) != 0)
             fail("Cannot mount an overlay over /etc for the simulated machine");

@@ -26,6 +26,15 @@ std::string helpText()
            "\n";
 }
 
+const char* const KA_GPU = "0000:03:00.0";
+const char* const RE_GPU = "0000:04:00.0";
+const char* const LU_GPU = "0000:05:00.0";
+
+sim::Topology seriesHost()
+{
+    return sim::switchedHost(1, 3, {0x0001, 0x0002, 0x0210});
+}
+
 std::string offlineLine(const std::string& bdf)
 {
     return "[" + bdf + "]: GPU OFFLINE.\n\n";

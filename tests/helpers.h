@@ -28,4 +28,41 @@ unsigned powerStateOf(const sim::Machine& machine, const std::string& bdf);
 
 constexpr int UID_NOBODY = 65534;
 
+// What this process printed while `body` ran.
+struct Output {
+    std::string out;
+    std::string err;
+};
+template <typename Body>
+Output capture(Body body)
+{
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    body();
+    Output o;
+    o.out = ::testing::internal::GetCapturedStdout();
+    o.err = ::testing::internal::GetCapturedStderr();
+    return o;
+}
+
+// A host with one GPU of each series behind a switch, shown on the fixed
+// paths of this process so that device objects can be made here.
+extern const char* const KA_GPU;   // 0000:03:00.0, device ID 0x0001
+extern const char* const RE_GPU;   // 0000:04:00.0, device ID 0x0002
+extern const char* const LU_GPU;   // 0000:05:00.0, device ID 0x0210
+sim::Topology seriesHost();
+
+struct InProcessHost {
+    explicit InProcessHost(sim::Topology topology = seriesHost())
+        : machine(std::move(topology), sim::Side::Host), inside(machine)
+    {
+    }
+    std::string resource(const std::string& bdf, const char* name) const
+    {
+        return machine.devicePath(bdf) + "/" + name;
+    }
+    sim::Machine machine;
+    sim::Machine::Inside inside;
+};
+
 } // namespace qvtest

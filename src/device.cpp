@@ -1,0 +1,206 @@
+#include "device.h"
+
+#include "utils.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <stdexcept>
+#include <sys/mman.h>
+#include <thread>
+#include <vector>
+
+namespace {
+
+DeviceEnvironment realEnvironment;
+DeviceEnvironment* currentEnvironment = &realEnvironment;
+
+std::string resourcePath(const std::string& busAddress, const char* attribute)
+{
+    return PCI_DEVICES_DIR + busAddress + attribute;
+}
+
+// A register must be a whole aligned word inside the register space.
+bool registerInside(uint32_t offset, off_t size)
+{
+    return offset % 4 == 0 && static_cast<uint64_t>(offset) + 4 <= static_cast<uint64_t>(size);
+}
+
+// The file behind a mapping must cover it: a plain file shorter than the
+// mapping would kill the process with a bus error at the first access.
+bool fileCovers(int fd, uint64_t length)
+{
+    const off_t size = fileSize(fd);
+    return size >= 0 && static_cast<uint64_t>(size) >= length;
+}
+
+} // namespace
+
+void DeviceEnvironment::pause(uint64_t microseconds)
+{
+    std::this_thread::sleep_for(std::chrono::microseconds(microseconds));
+}
+
+void DeviceEnvironment::registerWritten(const std::string&, uint32_t) {}
+
+DeviceEnvironment& deviceEnvironment()
+{
+    return *currentEnvironment;
+}
+
+void setDeviceEnvironment(DeviceEnvironment* environment)
+{
+    currentEnvironment = environment ? environment : &realEnvironment;
+}
+
+uint32_t sizedCommandWord(uint32_t length, uint32_t opcode)
+{
+    return ((length << 12) & 0x3FFFF000u) | opcode;
+}
+
+QvDevice::QvDevice(std::string address) : busAddress(std::move(address)) {}
+
+QvDevice::~QvDevice()
+{
+    bar0Fd.reset();
+    bar2Fd.reset();
+}
+
+bool QvDevice::initialDevice()
+{
+    const std::string bar0Path = resourcePath(busAddress, "/resource0");
+    const std::string bar2Path = resourcePath(busAddress, "/resource2");
+
+    bar0Fd.reset(::open(bar0Path.c_str(), O_RDWR | O_CLOEXEC));
+    if (!bar0Fd.isOpen()) {
+        std::printf("Error: Failed to open %s\n", bar0Path.c_str());
+        return false;
+    }
+    bar2Fd.reset(::open(bar2Path.c_str(), O_RDWR | O_CLOEXEC));
+    if (!bar2Fd.isOpen()) {
+        std::printf("Error: Failed to open %s\n", bar2Path.c_str());
+        return false;
+    }
+
+    // A GPU whose device ID cannot be read is reported and left alone: no
+    // record may ever be built or checked from an ID that was not read.
+    const std::string devicePath = resourcePath(busAddress, "/device");
+    const std::string word = readFirstWord(devicePath, "");
+    if (word.empty()) {
+        std::printf("Error: Failed to read %s\n", devicePath.c_str());
+        return false;
+    }
+    try {
+        deviceId = stringToUint32_t(word);
+    } catch (const std::invalid_argument& e) {
+        std::printf("Error: %s in %s\n", e.what(), devicePath.c_str());
+        return false;
+    }
+    return true;
+}
+
+uint32_t QvDevice::readReg(uint32_t offset)
+{
+    const off_t size = fileSize(bar2Fd.get());
+    if (size < 0) {
+        std::fprintf(stderr, "Failed to get device register size.\n");
+        return 0xFFFFFFFF;
+    }
+    const Mapping regs(bar2Fd.get(), registerInside(offset, size) ? size : 0,
+                       PROT_READ | PROT_WRITE);
+    if (!regs.ok()) {
+        std::fprintf(stderr, "Map device register failed!\n");
+        return 0xFFFFFFFF;
+    }
+    return regs.load32(offset);
+}
+
+bool QvDevice::writeReg(uint32_t offset, uint32_t value)
+{
+    const off_t size = fileSize(bar2Fd.get());
+    if (size < 0) {
+        std::fprintf(stderr, "Failed to get device register size.\n");
+        return false;
+    }
+    {
+        const Mapping regs(bar2Fd.get(), registerInside(offset, size) ? size : 0,
+                           PROT_READ | PROT_WRITE);
+        if (!regs.ok()) {
+            std::printf("Map device register failed!\n");
+            return false;
+        }
+        regs.store32(offset, value);
+    }
+    deviceEnvironment().registerWritten(busAddress, offset);
+    return true;
+}
+
+bool QvDevice::memoryRangeOk(int32_t offset, uint32_t length) const
+{
+    return offset >= 0 &&
+           static_cast<uint64_t>(offset) + length <= DEVICE_MEMORY_WINDOW &&
+           fileCovers(bar0Fd.get(), DEVICE_MEMORY_WINDOW);
+}
+
+bool QvDevice::readMemory(int32_t offset, uint32_t length, void* buffer)
+{
+    const Mapping window(bar0Fd.get(), memoryRangeOk(offset, length) ? DEVICE_MEMORY_WINDOW : 0,
+                         PROT_READ | PROT_WRITE);
+    if (!window.ok()) {
+        std::printf("Map device memmory failed!\n");
+        return false;
+    }
+    std::memcpy(buffer, window.data() + offset, length);
+    return true;
+}
+
+bool QvDevice::writeMemory(int32_t offset, uint32_t length, const void* data)
+{
+    const Mapping window(bar0Fd.get(), memoryRangeOk(offset, length) ? DEVICE_MEMORY_WINDOW : 0,
+                         PROT_READ | PROT_WRITE);
+    if (!window.ok()) {
+        std::printf("Map device memory failed!\n");
+        return false;
+    }
+    std::memcpy(window.data() + offset, data, length);
+    return true;
+}
+
+bool QvDevice::checkDataInHBM(const uint8_t* data, uint32_t length)
+{
+    const uint64_t span = uint64_t{STAGING_AREA} + length;
+    const Mapping window(bar0Fd.get(), fileCovers(bar0Fd.get(), span) ? span : 0, PROT_READ);
+    if (!window.ok()) {
+        std::printf("Map device memory failed!\n");
+        return false;
+    }
+    const std::vector<uint8_t> staged(window.data() + STAGING_AREA, window.data() + span);
+    if (length != 0 && std::memcmp(staged.data(), data, length) != 0) {
+        std::printf("Write memory data error!\n");
+        return false;
+    }
+    return true;
+}
+
+bool QvDevice::burnSequence(const uint8_t* data, uint32_t length, uint32_t command, uint32_t data0)
+{
+    return initialDevice() && initMailbox() && putDataToHBM(data, length) &&
+           checkDataInHBM(data, length) && setMailbox(command, data0, 0, 0, 0) &&
+           checkMailbox() && warnReset();
+}
+
+bool QvDevice::waitWhileBusy(uint32_t busyRegister, int polls, uint64_t pauseMicroseconds)
+{
+    for (int i = 0; i < polls; ++i) {
+        pause(pauseMicroseconds);
+        if (readReg(busyRegister) != MAILBOX_BUSY)
+            return true;
+    }
+    return false;
+}
+
+void QvDevice::pause(uint64_t microseconds)
+{
+    deviceEnvironment().pause(microseconds);
+}
