@@ -1,6 +1,7 @@
 #include "app.h"
 
 #include "enum_device.h"
+#include "modes.h"
 #include "utils.h"
 
 #include <CLI/CLI.hpp>
@@ -51,9 +52,8 @@ int runModes(const Modes& modes)
     }
     const std::set<std::string> busIdSet = enumerator->getAllBusIdSet();
     const int32_t gpuCount = static_cast<int32_t>(busIdSet.size());
-    const std::vector<QvBoard*> boards = enumerator->getAllBoards();
+    const DeviceList devices = buildDeviceList(enumerator->getAllBoards());
     (void)gpuCount;
-    (void)boards;
 
     if (modes.disableAcs) {
         if (isVirtualMachine()) {
@@ -63,9 +63,9 @@ int runModes(const Modes& modes)
         return modeNotAvailable("--disable-acs");
     }
     if (modes.storeData)
-        return modeNotAvailable("--store-data");
+        return runStoreData(devices);
     if (modes.saveData)
-        return modeNotAvailable("--save-data");
+        return runSaveData(devices);
     if (modes.configAddress)
         return modeNotAvailable("--config-address");
     if (modes.daemon)

@@ -1,6 +1,8 @@
 #include "platform.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -75,4 +77,36 @@ void flushBeforeChild()
 {
     std::fflush(stdout);
     std::fflush(stderr);
+}
+
+bool replaceFile(const std::string& path, const void* data, std::size_t length)
+{
+    const auto slash = path.rfind('/');
+    const std::string temporary = path.substr(0, slash + 1) + "." + path.substr(slash + 1) + "." +
+                                  std::to_string(::getpid()) + ".tmp";
+    UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                       0644));
+    if (!fd.isOpen())
+        return false;
+    const char* bytes = static_cast<const char*>(data);
+    std::size_t done = 0;
+    bool ok = true;
+    while (ok && done < length) {
+        const ssize_t n = ::write(fd.get(), bytes + done, length - done);
+        if (n > 0)
+            done += static_cast<std::size_t>(n);
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else
+            ok = false;
+    }
+    ok = ok && ::fsync(fd.get()) == 0;
+    ok = ::close(fd.release()) == 0 && ok;
+    ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        const int saved = errno;
+        ::unlink(temporary.c_str());
+        errno = saved;
+    }
+    return ok;
 }

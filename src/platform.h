@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <sys/types.h>
 
 class UniqueFd {
@@ -82,3 +83,10 @@ private:
 // the shell writes straight to the shared descriptors.  Flushing first keeps
 // the lines in the order in which they happened.
 void flushBeforeChild();
+
+// Replaces the file at `path` with exactly `length` bytes of `data`, so that
+// the file is either the old one or the whole new one, never a part: the
+// bytes go to a temporary file in the same directory, which is flushed to
+// disk and then renamed over `path`.  False (errno set) when any step fails;
+// the temporary file is then removed and `path` is left as it was.
+bool replaceFile(const std::string& path, const void* data, std::size_t length);

@@ -69,8 +69,10 @@ bool readDeviceBaseBar0(const std::string& busId, uint64_t& base)
         return false;
     }
     unsigned char bytes[8];
-    if (!in.seekg(16) || !in.read(reinterpret_cast<char*>(bytes), sizeof bytes))
+    if (!in.seekg(16) || !in.read(reinterpret_cast<char*>(bytes), sizeof bytes)) {
+        std::printf("Error: Failed to read %s\n", path.c_str());
         return false;
+    }
     uint64_t value = 0;
     for (int i = 7; i >= 0; --i)
         value = (value << 8) | bytes[i];

@@ -107,7 +107,7 @@ namespace {
 TEST(ModeDispatch, ModesNotYetAvailableRefuse)
 {
     sim::Machine host(twoGpus(), sim::Side::Host);
-    for (const std::string mode : {"--store-data", "--save-data", "--config-address", "--daemon"}) {
+    for (const std::string mode : {"--config-address", "--daemon"}) {
         const sim::RunResult r = host.run({mode});
         EXPECT_EQ("\033[31mError: '" + mode + "' is not available in this version.\033[0m\n", r.out);
         EXPECT_EQ(255, r.status);

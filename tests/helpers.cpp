@@ -1,5 +1,8 @@
 #include "helpers.h"
 
+#include "files.h"
+#include "record.h"
+
 #include <cstdio>
 
 namespace qvtest {
@@ -33,6 +36,40 @@ const char* const LU_GPU = "0000:05:00.0";
 sim::Topology seriesHost()
 {
     return sim::switchedHost(1, 3, {0x0001, 0x0002, 0x0210});
+}
+
+const char* const STORE_SUCCESS = "\033[32mSuccess: store data completed!\033[0m\n\n";
+const char* const STORE_IN_GUEST =
+    "\033[33mWarning: '--store-data' only works in host machine!\033[0m\n";
+const char* const SAVE_SUCCESS = "\033[32mSuccess: save data completed!\033[0m\n\n";
+const char* const SAVE_ON_HOST =
+    "\033[33mWarning: '--save-data' only works in virtual machine!.\033[0m\n";
+const char* const SAVE_INVALID =
+    "\033[31mError: invalid data, please '--store-data' on the host first!\033[0m\n";
+const char* const SAVE_WRITE_FAILED = "\033[31mError: failed to write configuration file!\033[0m\n";
+
+std::vector<uint8_t> recordBytes(uint16_t deviceId, uint64_t bar0Base)
+{
+    std::vector<uint8_t> bytes(PEER_RECORD_SIZE);
+    encodeRecord({recordMagic(deviceId), bar0Base}, bytes.data());
+    return bytes;
+}
+
+std::vector<uint8_t> memoryRecord(const sim::Machine& machine, const std::string& bdf)
+{
+    return sim::readBytes(machine.devicePath(bdf) + "/resource0", PEER_RECORD_ADDRESS,
+                          PEER_RECORD_SIZE);
+}
+
+std::string storeFile(const sim::Machine& machine, const std::string& bdf)
+{
+    const std::string path = machine.etcPath("qv/vm_p2p_cfg/" + bdf);
+    return sim::fileExists(path) ? sim::readFile(path) : "";
+}
+
+std::string asText(const std::vector<uint8_t>& bytes)
+{
+    return std::string(bytes.begin(), bytes.end());
 }
 
 std::string offlineLine(const std::string& bdf)

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <string>
+#include <vector>
 
 namespace qvtest {
 
@@ -16,6 +17,21 @@ extern const char* const NOT_ROOT;          // "Requires root privileges.\n"
 extern const char* const ACS_IN_GUEST;      // the --disable-acs warning line
 
 std::string offlineLine(const std::string& bdf);
+
+extern const char* const STORE_SUCCESS;
+extern const char* const STORE_IN_GUEST;
+extern const char* const SAVE_SUCCESS;
+extern const char* const SAVE_ON_HOST;
+extern const char* const SAVE_INVALID;
+extern const char* const SAVE_WRITE_FAILED;
+
+// The 16 bytes of a peer address record.
+std::vector<uint8_t> recordBytes(uint16_t deviceId, uint64_t bar0Base);
+// The 16 bytes at the record's place in a GPU's device memory.
+std::vector<uint8_t> memoryRecord(const sim::Machine& machine, const std::string& bdf);
+// The bytes of a store file in the machine's /etc/qv/vm_p2p_cfg/ ("" if none).
+std::string storeFile(const sim::Machine& machine, const std::string& bdf);
+std::string asText(const std::vector<uint8_t>& bytes);
 
 // The command register and power state a device was left in.
 uint16_t commandOf(const sim::Machine& machine, const std::string& bdf);

@@ -1,0 +1,30 @@
+// The peer address record: what carries a GPU's host BAR0 base from the
+// host, through the GPU's own device memory, into the guest's store files.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Bits 63..48 the maker's vendor ID, 47..32 the GPU's device ID, 31..0 fixed.
+constexpr uint64_t PEER_RECORD_MAGIC = 0x1F7A0000AABBCCDDull;
+// Where the record lives in device memory (BAR0 offset).
+constexpr int32_t PEER_RECORD_ADDRESS = 0x100000;
+constexpr std::size_t PEER_RECORD_SIZE = 16;
+// The guest configuration store: one file per GPU, named by bus address.
+extern const char* const GUEST_CONFIG_DIR;   // "/etc/qv/vm_p2p_cfg/"
+
+struct PeerAddressRecord {
+    uint64_t magic = 0;
+    uint64_t bar0Base = 0;
+};
+
+uint64_t recordMagic(uint64_t deviceId);
+
+// The 16 bytes as they lie in device memory and in a store file: both
+// fields little-endian, magic first.
+void encodeRecord(const PeerAddressRecord& record, uint8_t bytes[PEER_RECORD_SIZE]);
+PeerAddressRecord decodeRecord(const uint8_t bytes[PEER_RECORD_SIZE]);
+
+// A record is valid for a GPU when all 16 bytes are there and its magic is
+// that of the GPU's device ID; the address itself is never judged.
+bool recordValidFor(const uint8_t* bytes, std::size_t length, uint64_t deviceId);

@@ -1,0 +1,217 @@
+// The main job's first half: records written on the host, saved in the guest.
+#include "files.h"
+#include "helpers.h"
+#include "passthrough.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+
+using namespace qvtest;
+
+namespace {
+
+// GPUs of all three series behind two switches, and one of ours that the
+// device table does not know.
+sim::Topology fullHost()
+{
+    sim::Topology t = sim::switchedHost(2, 2, {0x0001, 0x0002, 0x0210, 0x000b});
+    t.rootPort("0000:00:1c.0").gpu("0000:70:00.0", 0x0100, 0x20000000000ull);
+    return t;
+}
+
+bool known(uint16_t id)
+{
+    return id != 0x0100;
+}
+
+std::vector<std::string> storeDirectory(const sim::Machine& machine)
+{
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(machine.etcPath("qv/vm_p2p_cfg")))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A host after "--store-data", and its GPUs passed through to a guest.
+struct HostAndGuest {
+    explicit HostAndGuest(sim::Topology topology)
+        : host(std::move(topology), sim::Side::Host), layout(sim::guestLayout(host.topology())),
+          guest(layout.topology, sim::Side::Guest)
+    {
+        const sim::RunResult r = host.run({"--store-data"});
+        EXPECT_EQ(STORE_SUCCESS, r.out);
+        EXPECT_EQ(0, r.status);
+        sim::carryDeviceMemory(host, guest, layout);
+    }
+    std::string guestOf(const std::string& hostBdf) { return layout.guestOf.at(hostBdf); }
+    sim::Machine host;
+    sim::GuestLayout layout;
+    sim::Machine guest;
+};
+
+TEST(StoreAndSave, RecordsCrossFromHostToGuestByteForByte)
+{
+    HostAndGuest m(fullHost());
+    std::vector<std::string> expectedFiles;
+    for (const auto& bdf : m.host.topology().gpus()) {
+        const sim::Device& d = *m.host.topology().find(bdf);
+        if (known(d.deviceId)) {
+            EXPECT_EQ(recordBytes(d.deviceId, d.bar0), memoryRecord(m.host, bdf)) << bdf;
+            expectedFiles.push_back(m.guestOf(bdf));
+        } else {
+            EXPECT_EQ(std::vector<uint8_t>(16, 0), memoryRecord(m.host, bdf));
+        }
+    }
+    std::sort(expectedFiles.begin(), expectedFiles.end());
+
+    for (int pass = 0; pass < 2; ++pass) {
+        const sim::RunResult r = m.guest.run({"--save-data"});
+        EXPECT_EQ(SAVE_SUCCESS, r.out);
+        EXPECT_EQ("", r.err);
+        EXPECT_EQ(0, r.status);
+        EXPECT_EQ(expectedFiles, storeDirectory(m.guest)) << "pass " << pass;
+        for (const auto& bdf : m.host.topology().gpus()) {
+            const sim::Device& d = *m.host.topology().find(bdf);
+            if (known(d.deviceId)) {
+                EXPECT_EQ(asText(recordBytes(d.deviceId, d.bar0)), storeFile(m.guest, m.guestOf(bdf)));
+            }
+        }
+    }
+}
+
+TEST(StoreAndSave, EachModeRefusesTheOtherSideAndChangesNothing)
+{
+    sim::Machine host(fullHost(), sim::Side::Host);
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"--save-data"}, {"--config-address", "--save-data", "--daemon"}}) {
+        const sim::RunResult r = host.run(args);
+        EXPECT_EQ(SAVE_ON_HOST, r.out);
+        EXPECT_EQ(255, r.status);
+    }
+    EXPECT_FALSE(sim::fileExists(host.etcPath("qv")));
+
+    const sim::GuestLayout layout = sim::guestLayout(host.topology());
+    sim::Machine guest(layout.topology, sim::Side::Guest);
+    const sim::RunResult r = guest.run({"--save-data", "--store-data"});
+    EXPECT_EQ(STORE_IN_GUEST, r.out) << "the store comes first and ends the run";
+    EXPECT_EQ(255, r.status);
+    for (const auto& bdf : guest.topology().gpus())
+        EXPECT_EQ(std::vector<uint8_t>(16, 0), memoryRecord(guest, bdf));
+    EXPECT_FALSE(sim::fileExists(guest.etcPath("qv")));
+}
+
+TEST(Store, AGpuThatCannotBeReadGetsNoRecordAndTheLoopGoesOn)
+{
+    sim::Topology t = sim::switchedHost(1, 3, {0x0002});
+    t.find("0000:04:00.0")->bar0Size = 1u << 20;   // BAR0 smaller than the window
+    sim::Machine host(t, sim::Side::Host);
+    ::unlink((host.devicePath("0000:03:00.0") + "/resource0").c_str());
+    const sim::RunResult r = host.run({"--store-data"});
+    EXPECT_EQ("Error: Failed to open /sys/bus/pci/devices/0000:03:00.0/resource0\n"
+              "Map device memory failed!\n" +
+                  std::string(STORE_SUCCESS),
+              r.out);
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(recordBytes(0x0002, t.find("0000:05:00.0")->bar0), memoryRecord(host, "0000:05:00.0"));
+}
+
+TEST(Store, AGpuWhoseBar0BaseCannotBeReadGetsNoRecord)
+{
+    sim::Topology t = sim::switchedHost(1, 2, {0x0001});
+    sim::Machine host(t, sim::Side::Host);
+    // Wake the GPUs first, then take the first one's configuration space away.
+    ASSERT_EQ(SAVE_ON_HOST, host.run({"--save-data"}).out);
+    const std::string config = host.devicePath("0000:03:00.0") + "/config";
+    sim::writeFile(config, sim::readFile(config).substr(0, 20));
+    const sim::RunResult r = host.run({"--store-data"});
+    EXPECT_EQ("Error: Failed to read /sys/bus/pci/devices/0000:03:00.0/config\n" +
+                  std::string(STORE_SUCCESS),
+              r.out);
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(std::vector<uint8_t>(16, 0), memoryRecord(host, "0000:03:00.0"));
+    EXPECT_EQ(recordBytes(0x0001, t.find("0000:04:00.0")->bar0), memoryRecord(host, "0000:04:00.0"));
+}
+
+TEST(Save, StopsAtTheFirstGpuWithoutAValidRecord)
+{
+    HostAndGuest m(sim::switchedHost(1, 3, {0x0001, 0x0002, 0x0210}));
+    const std::string first = m.guestOf("0000:03:00.0");
+    const std::string second = m.guestOf("0000:04:00.0");
+    const std::string third = m.guestOf("0000:05:00.0");
+    // The second GPU carries a record made for another device ID; reading
+    // the third would fail loudly.
+    sim::writeBytes(m.guest.devicePath(second) + "/resource0", 0x100000,
+                    recordBytes(0x0003, m.host.topology().find("0000:04:00.0")->bar0));
+    ::unlink((m.guest.devicePath(third) + "/resource0").c_str());
+
+    const sim::RunResult r = m.guest.run({"--save-data"});
+    EXPECT_EQ(SAVE_INVALID, r.out);
+    EXPECT_EQ(255, r.status);
+    EXPECT_EQ(std::vector<std::string>{first}, storeDirectory(m.guest));
+
+    // Memory that never received a record is just as invalid.
+    sim::writeBytes(m.guest.devicePath(first) + "/resource0", 0x100000, std::vector<uint8_t>(16, 0));
+    EXPECT_EQ(SAVE_INVALID, m.guest.run({"--save-data"}).out);
+    EXPECT_NE("", storeFile(m.guest, first)) << "files written before stay";
+}
+
+TEST(Save, AStoreFileThatCannotBeWrittenIsReportedAndTheRestAreSaved)
+{
+    HostAndGuest m(sim::switchedHost(1, 3, {0x0002}));
+    const std::string second = m.guestOf("0000:04:00.0");
+    sim::makeDirs(m.guest.etcPath("qv/vm_p2p_cfg/" + second));
+    const sim::RunResult r = m.guest.run({"--save-data"});
+    EXPECT_EQ(SAVE_WRITE_FAILED + std::string(SAVE_SUCCESS), r.out);
+    EXPECT_EQ(0, r.status);
+    EXPECT_TRUE(std::filesystem::is_directory(m.guest.etcPath("qv/vm_p2p_cfg/" + second)));
+    EXPECT_EQ(16u, storeFile(m.guest, m.guestOf("0000:03:00.0")).size());
+    EXPECT_EQ(16u, storeFile(m.guest, m.guestOf("0000:05:00.0")).size());
+    EXPECT_EQ(3u, storeDirectory(m.guest).size()) << "no temporary file is left behind";
+}
+
+TEST(Save, AFullDiskNeverReplacesAGoodFileWithAPartOfOne)
+{
+    HostAndGuest m(sim::switchedHost(1, 2, {0x0001}));
+    const std::string dir = m.guest.etcPath("qv/vm_p2p_cfg");
+    sim::makeDirs(dir);
+    // Room for exactly the two files that are already there.
+    ASSERT_EQ(0, ::mount("full", dir.c_str(), "tmpfs", 0, "size=8k"));
+    const std::string old = asText(recordBytes(0x0001, 0x1000));
+    for (const auto& [hostBdf, guestBdf] : m.layout.guestOf)
+        sim::writeFile(dir + "/" + guestBdf, old);
+
+    const sim::RunResult r = m.guest.run({"--save-data"});
+    EXPECT_EQ(SAVE_WRITE_FAILED + std::string(SAVE_WRITE_FAILED) + SAVE_SUCCESS, r.out);
+    EXPECT_EQ(0, r.status);
+    for (const auto& [hostBdf, guestBdf] : m.layout.guestOf)
+        EXPECT_EQ(old, storeFile(m.guest, guestBdf));
+    EXPECT_EQ(2u, storeDirectory(m.guest).size());
+    ::umount2(dir.c_str(), MNT_DETACH);
+}
+
+TEST(Save, AStoreDirectoryThatCannotBeCreatedRefusesTheRun)
+{
+    HostAndGuest m(sim::switchedHost(1, 1, {0x0001}));
+    sim::writeFile(m.guest.etcPath("qv"), "");
+    const sim::RunResult r = m.guest.run({"--save-data"});
+    EXPECT_EQ("\033[31mError: Cannot create /etc/qv/vm_p2p_cfg/: Not a directory\033[0m\n", r.out);
+    EXPECT_EQ(255, r.status);
+}
+
+TEST(StoreAndSave, AMachineWithoutGpusStillSucceeds)
+{
+    sim::Machine host(sim::Topology{}, sim::Side::Host);
+    sim::RunResult r = host.run({"--store-data"});
+    EXPECT_EQ(STORE_SUCCESS, r.out);
+    EXPECT_EQ(0, r.status);
+
+    sim::Machine guest(sim::Topology{}, sim::Side::Guest);
+    r = guest.run({"--save-data"});
+    EXPECT_EQ(SAVE_SUCCESS, r.out);
+    EXPECT_EQ(0, r.status);
+    EXPECT_TRUE(std::filesystem::is_directory(guest.etcPath("qv/vm_p2p_cfg")));
+}
+
+} // namespace
