@@ -1,6 +1,7 @@
 // The demo: the whole flow on simulated machines, from the host, through
 // passthrough, into the guest, showing what an administrator would see and
 // checking at the end that the addresses arrived intact.
+#include "driver.h"
 #include "files.h"
 #include "machine.h"
 #include "passthrough.h"
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -137,6 +139,43 @@ bool showGuestStore(const sim::Machine& host, const sim::Machine& guest,
     return ok;
 }
 
+// The driver's view at a glance: which peers' host BAR0 bases each GPU's
+// driver instance knows, checked against the host's real bases.
+bool showDriverView(const sim::Machine& host, const sim::GuestLayout& layout,
+                    const sim::Driver& driver)
+{
+    // Minor number of each guest GPU, and the host base it must be told.
+    std::map<std::string, uint64_t> truth;
+    std::vector<std::string> minors;
+    for (std::size_t i = 0; i < driver.gpus().size(); ++i) {
+        const std::string& guestBdf = driver.gpus()[i];
+        for (const auto& [hostBdf, g] : layout.guestOf)
+            if (g == guestBdf)
+                truth[std::to_string(i)] = host.topology().find(hostBdf)->bar0;
+        minors.push_back(std::to_string(i));
+    }
+    std::printf("\nWhat each GPU's driver knows (columns: peers by minor number; "
+                "ok = the peer's real host BAR0 base):\n  %-14s", "guest GPU");
+    for (const auto& minor : minors)
+        std::printf(" %4s", minor.c_str());
+    std::printf("\n");
+    bool ok = true;
+    for (const std::string& bdf : driver.gpus()) {
+        const auto table = driver.table(bdf);
+        std::printf("  %-14s", bdf.c_str());
+        for (const auto& minor : minors) {
+            const auto known = table.find(minor);
+            const char* cell = known == table.end() ? "--"
+                               : known->second == truth[minor] ? "ok"
+                                                               : "XX";
+            ok = ok && known != table.end() && known->second == truth[minor];
+            std::printf(" %4s", cell);
+        }
+        std::printf("\n");
+    }
+    return ok;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -170,8 +209,16 @@ int main(int argc, char** argv)
         ok = showRun(guest, {"--save-data"}) && ok;
         ok = showGuestStore(host, guest, layout) && ok;
 
-        std::printf("\n%s\n", ok ? "Every GPU's host BAR0 base reached the guest intact."
-                                 : "The flow did NOT work.");
+        sim::Driver driver(guest);
+        std::printf("\nThe GPU kernel driver is loaded in the guest.\n");
+        driver.load();
+        ok = showRun(guest, {"--config-address"}) && ok;
+        driver.settle();
+        const bool everyone = showDriverView(host, layout, driver);
+        ok = ok && everyone;
+
+        std::printf("\n%s\n", ok ? "Every GPU knows every peer's host BAR0 base: the flow worked."
+                                 : "The flow did NOT work: not every GPU knows every peer.");
         return ok ? 0 : 1;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "qvgpu-demo: %s\n", e.what());

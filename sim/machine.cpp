@@ -166,6 +166,29 @@ bool Process::waitForOutput(const std::string& needle, int timeoutMs)
     return true;
 }
 
+bool Process::waitForInotifyWatch(int timeoutMs) const
+{
+    // /proc/<pid>/fdinfo of an inotify descriptor lists one "inotify wd:"
+    // line per watch.
+    const std::string fdinfo = "/proc/" + std::to_string(pid_) + "/fdinfo";
+    const long long deadline = nowMs() + timeoutMs;
+    do {
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(fdinfo, ec)) {
+            std::string text;
+            try {
+                text = readFile(entry.path().string());
+            } catch (const std::exception&) {
+                continue;
+            }
+            if (text.find("inotify wd:") != std::string::npos)
+                return true;
+        }
+        ::usleep(2000);
+    } while (nowMs() < deadline);
+    return false;
+}
+
 RunResult Process::finish(int signal)
 {
     RunResult result;

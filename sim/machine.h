@@ -46,6 +46,8 @@ public:
     // Collects output until `needle` has appeared on standard output or
     // `timeoutMs` has passed; true when it appeared.
     bool waitForOutput(const std::string& needle, int timeoutMs);
+    // Waits until the process watches something with inotify.
+    bool waitForInotifyWatch(int timeoutMs) const;
     const std::string& out() const { return out_; }
     const std::string& err() const { return err_; }
     // Sends `signal` (if still running), collects the rest and the status.

@@ -53,7 +53,6 @@ int runModes(const Modes& modes)
     const std::set<std::string> busIdSet = enumerator->getAllBusIdSet();
     const int32_t gpuCount = static_cast<int32_t>(busIdSet.size());
     const DeviceList devices = buildDeviceList(enumerator->getAllBoards());
-    (void)gpuCount;
 
     if (modes.disableAcs) {
         if (isVirtualMachine()) {
@@ -66,10 +65,12 @@ int runModes(const Modes& modes)
         return runStoreData(devices);
     if (modes.saveData)
         return runSaveData(devices);
-    if (modes.configAddress)
-        return modeNotAvailable("--config-address");
+    // A configuration that failed still lets the daemon start: it will try
+    // again when the driver comes back.
+    if (modes.configAddress && runConfigAddress(busIdSet) == -1)
+        return -1;
     if (modes.daemon)
-        return modeNotAvailable("--daemon");
+        return runDaemon(busIdSet, gpuCount);
     return 0;
 }
 
@@ -77,6 +78,10 @@ int runModes(const Modes& modes)
 
 int qvMain(int argc, char** argv)
 {
+    // Every line reaches a pipe or a journal when it is printed, not when a
+    // buffer fills: the daemon's output is read while it runs.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
     Modes modes;
     CLI::App app{TOOL_DESCRIPTION, ""};
     app.add_flag("--disable-acs", modes.disableAcs, "Disable ACSCtl.");

@@ -10,7 +10,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
+#include <fstream>
+#include <map>
+#include <stdexcept>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -86,4 +92,140 @@ int runSaveData(const DeviceList& devices)
     }
     std::printf("\033[32mSuccess: save data completed!\033[0m\n\n");
     return 0;
+}
+
+namespace {
+
+const char* const CONFIG_SUCCESS = "\033[32mSuccess: configuration completed!\033[0m\n\n";
+
+// Hands one command line to a GPU's driver instance: one write of the whole
+// line, straight to its debug attribute.  The line holds text read from
+// sysfs, so it never passes through a shell.
+void tellDriver(const std::string& targetBusId, const std::string& line)
+{
+    const std::string path = PCI_DEVICES_DIR + targetBusId + "/itr_debug";
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+    if (!fd.isOpen()) {
+        std::fprintf(stderr, "Cannot open %s: %s\n", path.c_str(), std::strerror(errno));
+        return;
+    }
+    const ssize_t n = ::write(fd.get(), line.data(), line.size());
+    if (n != static_cast<ssize_t>(line.size()))
+        std::fprintf(stderr, "Cannot write %s: %s\n", path.c_str(),
+                     n < 0 ? std::strerror(errno) : "Short write");
+}
+
+} // namespace
+
+bool ptP2PConfigAddress(std::set<std::string> busIds)
+{
+    // Every file is read and checked before the first command, so a run that
+    // fails has told the driver nothing.
+    std::map<std::string, uint64_t> addresses;
+    for (const std::string& busId : busIds) {
+        const std::string path = GUEST_CONFIG_DIR + busId;
+        std::ifstream file(path, std::ios::binary);
+        if (!file) {
+            std::printf("\033[33mWarning: no configuration file found for %s!\033[0m\n", path.c_str());
+            return false;
+        }
+        uint8_t bytes[PEER_RECORD_SIZE] = {};
+        file.read(reinterpret_cast<char*>(bytes), sizeof bytes);
+        const std::size_t got = static_cast<std::size_t>(file.gcount());
+        uint64_t deviceId = 0;
+        try {
+            deviceId = stringToUint64_t(getDeviceDeviceId(busId));
+        } catch (const std::invalid_argument&) {
+            std::printf("\033[31mError:\033[0m cannot read the device ID of %s!\n", busId.c_str());
+            return false;
+        }
+        if (!recordValidFor(bytes, got, deviceId)) {
+            std::printf("\033[31mError:\033[0m invalid configuration file!\n");
+            return false;
+        }
+        addresses[getDeviceMinorId(busId)] = decodeRecord(bytes).bar0Base;
+    }
+    char address[20];
+    for (const std::string& target : busIds) {
+        for (const auto& [minor, bar0Base] : addresses) {
+            std::snprintf(address, sizeof address, "%llx", static_cast<unsigned long long>(bar0Base));
+            tellDriver(target, "pt_p2p_cfg " + minor + " " + address + "\n");
+        }
+    }
+    return true;
+}
+
+int runConfigAddress(const std::set<std::string>& busIds)
+{
+    if (!isVirtualMachine()) {
+        std::printf("\033[33mWarning: '--config-address only' works in virtual machine!\033[0m\n");
+        return -1;
+    }
+    if (!getDriverLoaded()) {
+        std::printf("\033[33mWarning: please load the driver before '--config-address'!\033[0m\n");
+        return -1;
+    }
+    if (ptP2PConfigAddress(busIds))
+        std::printf("%s", CONFIG_SUCCESS);
+    return 0;
+}
+
+int countCreatedNodes(const uint8_t* buffer, std::size_t length, const std::string& awaitedName)
+{
+    int count = 0;
+    std::size_t at = 0;
+    while (length - at >= sizeof(inotify_event)) {
+        inotify_event header;
+        std::memcpy(&header, buffer + at, sizeof header);
+        const std::size_t nameAt = at + sizeof header;
+        if (header.len > length - nameAt)
+            break;
+        if (header.len > 0 && (header.mask & IN_CREATE)) {
+            const char* name = reinterpret_cast<const char*>(buffer + nameAt);
+            const std::string text(name, strnlen(name, header.len));
+            if (text.find(awaitedName) != std::string::npos)
+                ++count;
+        }
+        at = nameAt + header.len;
+    }
+    return count;
+}
+
+int runDaemon(const std::set<std::string>& busIds, int32_t gpuCount)
+{
+    if (!isVirtualMachine()) {
+        std::printf("\033[33mWarning: '--daemon' only works in virtual machine!\033[0m\n");
+        return -1;
+    }
+    if (getDriverLoaded() && ptP2PConfigAddress(busIds))
+        std::printf("%s", CONFIG_SUCCESS);
+
+    UniqueFd inotify(::inotify_init1(IN_CLOEXEC));
+    if (!inotify.isOpen()) {
+        std::fprintf(stderr, "Error initializing inotify\n");
+        return -1;
+    }
+    const int watch = ::inotify_add_watch(inotify.get(), "/dev", IN_CREATE | IN_DELETE);
+    if (watch < 0) {
+        std::fprintf(stderr, "Error adding watch to /dev directory\n");
+        return -1;
+    }
+    // The driver creates its nodes from 0 up; the last one means it has
+    // taken up every GPU.
+    const std::string awaitedName = "morvanti" + std::to_string(gpuCount - 1);
+    alignas(inotify_event) uint8_t events[32768];
+    for (;;) {
+        const ssize_t got = ::read(inotify.get(), events, sizeof events);
+        if (got < 0) {
+            std::fprintf(stderr, "Error reading inotify events\n");
+            ::inotify_rm_watch(inotify.get(), watch);
+            return 0;
+        }
+        const int triggers = countCreatedNodes(events, static_cast<std::size_t>(got), awaitedName);
+        for (int i = 0; i < triggers; ++i) {
+            deviceEnvironment().pause(1000000);
+            if (ptP2PConfigAddress(busIds))
+                std::printf("%s", CONFIG_SUCCESS);
+        }
+    }
 }

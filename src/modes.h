@@ -1,11 +1,16 @@
 // The operating modes: the host store and the guest save of the peer address
-// records.
+// records, handing the addresses to the GPU kernel driver, and the daemon
+// that does it again whenever the driver comes back.
 #pragma once
 
 #include "device.h"
 #include "enum_device.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <set>
+#include <string>
 #include <vector>
 
 using DeviceList = std::vector<std::unique_ptr<QvDevice>>;
@@ -16,3 +21,19 @@ DeviceList buildDeviceList(const std::vector<QvBoard*>& boards);
 
 int runStoreData(const DeviceList& devices);
 int runSaveData(const DeviceList& devices);
+
+// Reads and checks every GPU's store file, then tells every GPU's driver
+// instance every GPU's host BAR0 base.  False, with nothing told to any GPU,
+// when a file is missing or invalid.
+bool ptP2PConfigAddress(std::set<std::string> busIds);
+int runConfigAddress(const std::set<std::string>& busIds);
+
+// Configures at start, then again each time the last GPU's device node is
+// created in /dev.  Returns only when it cannot start (-1) or cannot read
+// events any more (0).
+int runDaemon(const std::set<std::string>& busIds, int32_t gpuCount);
+
+// How many records of an inotify event buffer announce the creation of a
+// node whose name contains `awaitedName`.  Records that do not fit the
+// buffer end the walk.
+int countCreatedNodes(const uint8_t* buffer, std::size_t length, const std::string& awaitedName);

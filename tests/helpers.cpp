@@ -48,6 +48,36 @@ const char* const SAVE_INVALID =
     "\033[31mError: invalid data, please '--store-data' on the host first!\033[0m\n";
 const char* const SAVE_WRITE_FAILED = "\033[31mError: failed to write configuration file!\033[0m\n";
 
+const char* const CONFIG_SUCCESS = "\033[32mSuccess: configuration completed!\033[0m\n\n";
+
+HostAndGuest::HostAndGuest(sim::Topology topology, bool save)
+    : host(std::move(topology), sim::Side::Host), layout(sim::guestLayout(host.topology())),
+      guest(layout.topology, sim::Side::Guest)
+{
+    sim::RunResult r = host.run({"--store-data"});
+    EXPECT_EQ(STORE_SUCCESS, r.out);
+    EXPECT_EQ(0, r.status);
+    sim::carryDeviceMemory(host, guest, layout);
+    if (save) {
+        r = guest.run({"--save-data"});
+        EXPECT_EQ(SAVE_SUCCESS, r.out);
+        EXPECT_EQ(0, r.status);
+    }
+}
+
+std::string HostAndGuest::hostBaseHex(const std::string& guestBdf) const
+{
+    for (const auto& [hostBdf, g] : layout.guestOf)
+        if (g == guestBdf) {
+            char text[24];
+            std::snprintf(text, sizeof text, "%llx",
+                          static_cast<unsigned long long>(host.topology().find(hostBdf)->bar0));
+            return text;
+        }
+    ADD_FAILURE() << guestBdf << " is not a passed-through GPU";
+    return "";
+}
+
 std::vector<uint8_t> recordBytes(uint16_t deviceId, uint64_t bar0Base)
 {
     std::vector<uint8_t> bytes(PEER_RECORD_SIZE);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "machine.h"
+#include "passthrough.h"
 
 #include <gtest/gtest.h>
 #include <string>
@@ -24,6 +25,8 @@ extern const char* const SAVE_SUCCESS;
 extern const char* const SAVE_ON_HOST;
 extern const char* const SAVE_INVALID;
 extern const char* const SAVE_WRITE_FAILED;
+
+extern const char* const CONFIG_SUCCESS;
 
 // The 16 bytes of a peer address record.
 std::vector<uint8_t> recordBytes(uint16_t deviceId, uint64_t bar0Base);
@@ -79,6 +82,18 @@ struct InProcessHost {
     }
     sim::Machine machine;
     sim::Machine::Inside inside;
+};
+
+// A host after "--store-data", and its GPUs passed through to a guest with
+// their device memory; with `save`, the guest has run "--save-data" too.
+struct HostAndGuest {
+    explicit HostAndGuest(sim::Topology topology, bool save = false);
+    std::string guestOf(const std::string& hostBdf) const { return layout.guestOf.at(hostBdf); }
+    // The host BAR0 base of a guest GPU, as the driver must receive it.
+    std::string hostBaseHex(const std::string& guestBdf) const;
+    sim::Machine host;
+    sim::GuestLayout layout;
+    sim::Machine guest;
 };
 
 } // namespace qvtest

@@ -1,7 +1,6 @@
 // The main job's first half: records written on the host, saved in the guest.
 #include "files.h"
 #include "helpers.h"
-#include "passthrough.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -33,23 +32,6 @@ std::vector<std::string> storeDirectory(const sim::Machine& machine)
     std::sort(names.begin(), names.end());
     return names;
 }
-
-// A host after "--store-data", and its GPUs passed through to a guest.
-struct HostAndGuest {
-    explicit HostAndGuest(sim::Topology topology)
-        : host(std::move(topology), sim::Side::Host), layout(sim::guestLayout(host.topology())),
-          guest(layout.topology, sim::Side::Guest)
-    {
-        const sim::RunResult r = host.run({"--store-data"});
-        EXPECT_EQ(STORE_SUCCESS, r.out);
-        EXPECT_EQ(0, r.status);
-        sim::carryDeviceMemory(host, guest, layout);
-    }
-    std::string guestOf(const std::string& hostBdf) { return layout.guestOf.at(hostBdf); }
-    sim::Machine host;
-    sim::GuestLayout layout;
-    sim::Machine guest;
-};
 
 TEST(StoreAndSave, RecordsCrossFromHostToGuestByteForByte)
 {

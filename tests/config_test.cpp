@@ -1,0 +1,169 @@
+// Handing every GPU's host BAR0 base to the driver of every GPU.
+#include "driver.h"
+#include "files.h"
+#include "helpers.h"
+
+#include <gtest/gtest.h>
+
+using namespace qvtest;
+
+namespace {
+
+const char* const FIRST = "0000:01:00.0";    // guest addresses of passed-through GPUs
+const char* const SECOND = "0000:02:00.0";
+const char* const THIRD = "0000:03:00.0";
+
+std::string command(const std::string& minor, const std::string& hex)
+{
+    return "pt_p2p_cfg " + minor + " " + hex + "\n";
+}
+
+TEST(ConfigAddress, EveryGpuLearnsEveryGpuInTargetThenMinorOrder)
+{
+    HostAndGuest m(sim::switchedHost(1, 2, {0x0001, 0x0002}), true);
+    sim::Driver driver(m.guest);
+    driver.load();
+    const sim::RunResult r = m.guest.run({"--config-address"});
+    EXPECT_EQ(CONFIG_SUCCESS, r.out);
+    EXPECT_EQ("", r.err);
+    EXPECT_EQ(0, r.status);
+    driver.settle();
+    const std::string a = m.hostBaseHex(FIRST), b = m.hostBaseHex(SECOND);
+    EXPECT_EQ("38bff0000000", a);
+    EXPECT_EQ((std::vector<std::string>{
+                  std::string(FIRST) + ": " + command("0", a),
+                  std::string(FIRST) + ": " + command("1", b),
+                  std::string(SECOND) + ": " + command("0", a),
+                  std::string(SECOND) + ": " + command("1", b),
+              }),
+              driver.log());
+    const std::map<std::string, uint64_t> everyone{{"0", 0x38bff0000000ull}, {"1", 0x38bfe0000000ull}};
+    EXPECT_EQ(everyone, driver.table(FIRST));
+    EXPECT_EQ(everyone, driver.table(SECOND));
+}
+
+TEST(ConfigAddress, MinorsAreOrderedAsTextAndUnreadableOnesShareX)
+{
+    HostAndGuest m(sim::switchedHost(1, 3, {0x0210}), true);
+    const std::string a = m.hostBaseHex(FIRST), b = m.hostBaseHex(SECOND), c = m.hostBaseHex(THIRD);
+    {
+        sim::Driver driver(m.guest);
+        driver.setMinorText(FIRST, "2");
+        driver.setMinorText(SECOND, "10");
+        driver.setMinorText(THIRD, "3");
+        driver.load();
+        EXPECT_EQ(CONFIG_SUCCESS, m.guest.run({"--config-address"}).out);
+        driver.settle();
+        for (const char* target : {FIRST, SECOND, THIRD})
+            EXPECT_EQ((std::vector<std::string>{command("10", b), command("2", a), command("3", c)}),
+                      driver.received(target))
+                << target;
+    }
+    // Two GPUs without a minor attribute are both "x", and the later one in
+    // bus order wins: every GPU gets one command fewer.
+    sim::Driver driver(m.guest);
+    driver.setMinorText(FIRST, std::nullopt);
+    driver.setMinorText(SECOND, std::nullopt);
+    driver.load();
+    EXPECT_EQ(CONFIG_SUCCESS, m.guest.run({"--config-address"}).out);
+    driver.settle();
+    for (const char* target : {FIRST, SECOND, THIRD})
+        EXPECT_EQ((std::vector<std::string>{command("2", c), command("x", b)}),
+                  driver.received(target))
+            << target;
+}
+
+TEST(ConfigAddress, AMissingOrInvalidFileTellsTheDriverNothing)
+{
+    HostAndGuest m(sim::switchedHost(1, 3, {0x0001, 0x0002, 0x0210}), true);
+    sim::Driver driver(m.guest);
+    driver.load();
+    const std::string second = m.guest.etcPath("qv/vm_p2p_cfg/") + SECOND;
+    const std::string good = sim::readFile(second);
+
+    ::unlink(second.c_str());
+    sim::RunResult r = m.guest.run({"--config-address"});
+    EXPECT_EQ("\033[33mWarning: no configuration file found for /etc/qv/vm_p2p_cfg/0000:02:00.0!\033[0m\n",
+              r.out);
+    EXPECT_EQ(0, r.status) << "the mode ran; only the configuration failed";
+
+    const std::string invalid = "\033[31mError:\033[0m invalid configuration file!\n";
+    sim::writeFile(second, asText(recordBytes(0x0003, 0x38bfe0000000ull)));   // another device ID
+    r = m.guest.run({"--config-address"});
+    EXPECT_EQ(invalid, r.out);
+    EXPECT_EQ(0, r.status);
+    sim::writeFile(second, good.substr(0, 15));
+    EXPECT_EQ(invalid, m.guest.run({"--config-address"}).out);
+
+    sim::writeFile(m.guest.devicePath(SECOND) + "/device", "0xzz\n");
+    sim::writeFile(second, good);
+    EXPECT_EQ("\033[31mError:\033[0m cannot read the device ID of 0000:02:00.0!\n",
+              m.guest.run({"--config-address"}).out);
+
+    driver.settle();
+    EXPECT_EQ(0u, driver.totalReceived());
+
+    // Anything after the first 16 bytes is ignored.
+    sim::writeFile(m.guest.devicePath(SECOND) + "/device", "0x0002\n");
+    sim::writeFile(second, good + "trailing");
+    EXPECT_EQ(CONFIG_SUCCESS, m.guest.run({"--config-address"}).out);
+    driver.settle();
+    EXPECT_EQ(9u, driver.totalReceived());
+}
+
+TEST(ConfigAddress, RefusedOnTheHostAndWithoutTheDriver)
+{
+    HostAndGuest m(sim::switchedHost(1, 2, {0x0001}), true);
+    sim::RunResult r = m.guest.run({"--config-address"});
+    EXPECT_EQ("\033[33mWarning: please load the driver before '--config-address'!\033[0m\n", r.out);
+    EXPECT_EQ(255, r.status);
+    r = m.guest.run({"--config-address", "--daemon"});
+    EXPECT_EQ("\033[33mWarning: please load the driver before '--config-address'!\033[0m\n", r.out);
+    EXPECT_EQ(255, r.status) << "a refused configuration mode keeps the daemon from starting";
+
+    r = m.host.run({"--config-address"});
+    EXPECT_EQ("\033[33mWarning: '--config-address only' works in virtual machine!\033[0m\n", r.out);
+    EXPECT_EQ(255, r.status);
+}
+
+TEST(ConfigAddress, MinorTextIsHandedOnAsBytesAndNeverRun)
+{
+    HostAndGuest m(sim::switchedHost(1, 2, {0x0001}), true);
+    sim::Driver driver(m.guest);
+    driver.setMinorText(FIRST, "0;mkdir${IFS}/etc/ran;`mkdir${IFS}/etc/ran2`");
+    driver.load();
+    EXPECT_EQ(CONFIG_SUCCESS, m.guest.run({"--config-address"}).out);
+    driver.settle();
+    EXPECT_EQ(command("0;mkdir${IFS}/etc/ran;`mkdir${IFS}/etc/ran2`", m.hostBaseHex(FIRST)),
+              driver.received(SECOND).at(0));
+    EXPECT_FALSE(sim::fileExists(m.guest.etcPath("ran")));
+    EXPECT_FALSE(sim::fileExists(m.guest.etcPath("ran2")));
+}
+
+TEST(ConfigAddress, AGpuThatRefusesCommandsIsReportedAndTheOthersAreTold)
+{
+    HostAndGuest m(sim::switchedHost(1, 2, {0x0001}), true);
+    sim::Driver driver(m.guest);
+    driver.load();
+    ::unlink((m.guest.devicePath(FIRST) + "/itr_debug").c_str());
+    const sim::RunResult r = m.guest.run({"--config-address"});
+    EXPECT_EQ(CONFIG_SUCCESS, r.out);
+    const std::string refused =
+        "Cannot open /sys/bus/pci/devices/0000:01:00.0/itr_debug: No such file or directory\n";
+    EXPECT_EQ(refused + refused, r.err);
+    EXPECT_EQ(0, r.status);
+    driver.settle();
+    EXPECT_EQ(2u, driver.received(SECOND).size());
+}
+
+TEST(ConfigAddress, AnEmptyGuestSucceedsWithoutCommands)
+{
+    sim::Machine guest(sim::Topology{}, sim::Side::Guest);
+    sim::Driver driver(guest);
+    driver.load();
+    const sim::RunResult r = guest.run({"--config-address"});
+    EXPECT_EQ(CONFIG_SUCCESS, r.out);
+    EXPECT_EQ(0, r.status);
+}
+
+} // namespace
