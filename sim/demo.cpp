@@ -77,6 +77,25 @@ uint64_t magicOf(uint16_t id)
     return 0x1F7A0000AABBCCDDull | uint64_t{id} << 32;
 }
 
+// The ACS Control register of every port that has one.
+bool showAcs(const sim::Machine& host)
+{
+    std::printf("\nACS Control of the ports (0x00 in the low byte: ACS off):\n");
+    bool ok = true;
+    for (const sim::Device* d : host.topology().all()) {
+        if (!d->acs)
+            continue;
+        const uint16_t now = host.config16(d->bdf, sim::ACS_ECAP + 6);
+        const bool downstream = d->type == sim::PortType::SwitchDownstream;
+        std::printf("  %-14s %-18s 0x%04x -> 0x%04x\n", d->bdf.c_str(),
+                    downstream ? "switch downstream" : "other port", d->acsControl, now);
+        const bool aboveGpu = downstream && !d->children.empty() && d->children.front().isGpu &&
+                              !d->children.front().offline;
+        ok = ok && now == (aboveGpu ? (d->acsControl & 0xff00) : d->acsControl);
+    }
+    return ok;
+}
+
 // What the host left in each GPU's device memory.
 bool showHostRecords(const sim::Machine& host)
 {
@@ -197,7 +216,8 @@ int main(int argc, char** argv)
                     "1 device of another vendor.\n",
                     options.gpus);
         bool ok = showRun(host, {"--version"});
-        ok = showRun(host, {"--store-data"}) && ok;
+        ok = showRun(host, {"--disable-acs", "--store-data"}) && ok;
+        ok = showAcs(host) && ok;
         ok = showHostRecords(host) && ok;
 
         const sim::GuestLayout layout = sim::guestLayout(host.topology());

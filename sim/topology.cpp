@@ -285,7 +285,7 @@ void materialize(const Topology& topology, const std::string& sysRoot)
         const std::string mine = rel + "/" + d.bdf;
         writeDevice(d, sysRoot + "/devices/" + mine, mine, sysRoot);
         for (const auto& c : d.children)
-            walk(c, mine);
+            walk(c, d.childBusDir.empty() ? mine : mine + "/" + d.childBusDir);
     };
     for (const auto& r : topology.roots())
         walk(r, rootBusDir(r.bdf));

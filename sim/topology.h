@@ -51,6 +51,9 @@ struct Device {
     bool hasDeviceAttribute = true;
 
     std::list<Device> children;
+    // A device that hosts a root bus of its own (such as a VMD controller)
+    // keeps its children in this directory, "pci<domain>:<bus>".
+    std::string childBusDir;
 
     // Adds a child below this device (a port, or the device behind a port).
     Device& add(Device child);

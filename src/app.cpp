@@ -21,14 +21,6 @@ const char* const TOOL_DESCRIPTION =
     "qvgpu-vm-p2p is a tool helps to improve p2p rates in virtual machines..";
 const char* const TOOL_VERSION = "2.0.1";
 
-// A mode this version does not offer refuses the run rather than report a
-// success it did not earn.
-int modeNotAvailable(const char* option)
-{
-    std::printf("\033[31mError: '%s' is not available in this version.\033[0m\n", option);
-    return -1;
-}
-
 struct Modes {
     bool disableAcs = false;
     bool storeData = false;
@@ -59,7 +51,7 @@ int runModes(const Modes& modes)
             std::printf("\033[33mWarning: '--disable-acs' only works in host machine!\033[0m\n");
             return -1;
         }
-        return modeNotAvailable("--disable-acs");
+        disableACSCtl(busIdSet);
     }
     if (modes.storeData)
         return runStoreData(devices);

@@ -210,7 +210,70 @@ bool isBusAddress(const std::string& text)
         if (!ok)
             return false;
     }
-    return domainDigits >= 4;
+    return domainDigits >= 4 && domainDigits <= 8;
+}
+
+namespace {
+
+// A root bus directory: "pci" followed by domain:bus.
+bool isRootBusDir(const std::string& name)
+{
+    return name.compare(0, 3, "pci") == 0 && isBusAddress(name.substr(3) + ":00.0");
+}
+
+} // namespace
+
+std::vector<std::string> busChainFromPath(const std::string& canonicalPath)
+{
+    const std::string root = "/sys/devices/";
+    if (canonicalPath.compare(0, root.size(), root) != 0)
+        return {};
+    std::vector<std::string> chain;
+    bool underRootBus = false;
+    for (const std::string& piece : split(canonicalPath.substr(root.size()), '/')) {
+        if (isRootBusDir(piece)) {
+            underRootBus = true;
+        } else if (underRootBus && isBusAddress(piece)) {
+            chain.push_back(piece);
+        } else {
+            return {};
+        }
+    }
+    return chain;
+}
+
+void disableACSCtl(std::set<std::string> busIds)
+{
+    // Every device between a root bus and a GPU, the GPUs included; ports
+    // shared by several GPUs are visited once.
+    std::set<std::string> pathSet;
+    for (const std::string& busId : busIds) {
+        std::error_code ec;
+        const fs::path canonical = fs::canonical(PCI_DEVICES_DIR + busId, ec);
+        if (ec)
+            continue;
+        for (std::string& address : busChainFromPath(canonical.string()))
+            pathSet.insert(std::move(address));
+    }
+    char command[64];
+    char reply[64];
+    for (const std::string& address : pathSet) {
+        int n = std::snprintf(command, sizeof command, "setpci -s %s CAP_EXP.l 2>/dev/null",
+                              address.c_str());
+        if (n < 0 || n >= static_cast<int>(sizeof command))
+            continue;
+        reply[0] = '\0';
+        if (!cmdResult(command, reply, sizeof reply))
+            continue;
+        // The third digit of the capability word is the Device/Port Type;
+        // 6 is a switch downstream port.
+        if (std::strlen(reply) < 3 || reply[2] != '6')
+            continue;
+        n = std::snprintf(command, sizeof command, "setpci -s %s ecap_acs+6.b=0x00", address.c_str());
+        if (n < 0 || n >= static_cast<int>(sizeof command))
+            continue;
+        cmdResult(command, reply, sizeof reply);
+    }
 }
 
 void checkPciUtils()

@@ -46,6 +46,15 @@ std::vector<std::string> split(const std::string& source, char separator);
 // in hexadecimal, such as 0000:3b:00.0 (domains may be wider than four digits).
 bool isBusAddress(const std::string& text);
 
+// The bus addresses from the root port down to a device, taken from the
+// device's canonical sysfs path (such as /sys/devices/pci0000:00/0000:00:01.0/
+// 0000:01:00.0), whatever the width of the domain and including root buses
+// hosted below other devices.  Empty when the path does not have that shape.
+std::vector<std::string> busChainFromPath(const std::string& canonicalPath);
+
+// Switches off ACS on every switch downstream port above the given GPUs.
+void disableACSCtl(std::set<std::string> busIds);
+
 void checkPciUtils();
 bool iommuState(std::string busId);
 std::string getNumaNode(std::string busId);

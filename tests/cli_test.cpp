@@ -100,16 +100,3 @@ TEST(ModeDispatch, DisableAcsInAGuestOnlyWarnsAndNothingElseRuns)
 }
 
 } // namespace
-
-namespace {
-
-// Modes this version does not offer yet refuse instead of pretending.
-TEST(ModeDispatch, AcsDisablingIsNotAvailableYet)
-{
-    sim::Machine host(twoGpus(), sim::Side::Host);
-    const sim::RunResult r = host.run({"--disable-acs"});
-    EXPECT_EQ("\033[31mError: '--disable-acs' is not available in this version.\033[0m\n", r.out);
-    EXPECT_EQ(255, r.status);
-}
-
-} // namespace

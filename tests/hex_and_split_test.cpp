@@ -59,6 +59,28 @@ TEST(BusAddress, AcceptsKernelNamesOnly)
     EXPECT_FALSE(isBusAddress("0000:3b;00.0"));
     EXPECT_FALSE(isBusAddress("0000:3b:00.0;reboot"));
     EXPECT_FALSE(isBusAddress("$(x):3b:00.0"));
+    EXPECT_TRUE(isBusAddress("ffffffff:3b:00.0"));
+    EXPECT_FALSE(isBusAddress("100000000:3b:00.0"));
+}
+
+TEST(BusChain, TakesEveryBusAddressBelowARootBusWhateverTheDomainWidth)
+{
+    using V = std::vector<std::string>;
+    EXPECT_EQ((V{"0000:00:01.0", "0000:01:00.0", "0000:02:08.0", "0000:03:00.0"}),
+              busChainFromPath("/sys/devices/pci0000:00/0000:00:01.0/0000:01:00.0/0000:02:08.0/"
+                               "0000:03:00.0"));
+    EXPECT_EQ((V{"10000:e0:06.0", "10000:e1:00.0"}),
+              busChainFromPath("/sys/devices/pci10000:e0/10000:e0:06.0/10000:e1:00.0"));
+    // A root bus hosted by a device (VMD) continues the chain.
+    EXPECT_EQ((V{"0000:00:0e.0", "10000:e0:06.0", "10000:e1:00.0"}),
+              busChainFromPath("/sys/devices/pci0000:00/0000:00:0e.0/pci10000:e0/10000:e0:06.0/"
+                               "10000:e1:00.0"));
+    for (const char* odd : {"", "/sys/devices/platform/0000:00:01.0",
+                            "/sys/devices/pci0000:00/0000:00:01.0/odd/0000:03:00.0",
+                            "/sys/devices/0000:00:01.0", "/sys/bus/pci/devices/0000:03:00.0",
+                            "/sys/devices/pci0000:00/0000:00:01.0/", "relative/pci0000:00/0000:00:01.0",
+                            "/sys/devices/pci0000:00/0000:00:01.0;reboot"})
+        EXPECT_EQ(V{}, busChainFromPath(odd)) << odd;
 }
 
 TEST(CmdResult, KeepsWholePiecesThatLeaveRoomForTheEnd)

@@ -1,0 +1,168 @@
+// ACS disabling on the host, with the real setpci writing the simulated
+// configuration spaces.
+#include "files.h"
+#include "helpers.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+using namespace qvtest;
+
+namespace {
+
+const uint32_t ACS_CONTROL = sim::ACS_ECAP + 6;
+
+// Every port carries an ACS capability whose control register has bits set
+// in both bytes, so that a write to the wrong port or byte shows.
+sim::Topology withAcsEverywhere(sim::Topology t)
+{
+    for (const sim::Device* d : t.all()) {
+        sim::Device* port = t.find(d->bdf);
+        if (port->type != sim::PortType::Endpoint) {
+            port->acs = true;
+            port->acsControl = 0x1a5f;
+        }
+    }
+    return t;
+}
+
+uint16_t acsControl(const sim::Machine& m, const std::string& bdf)
+{
+    return m.config16(bdf, ACS_CONTROL);
+}
+
+// True when every device but the listed ports kept its ACS control, and
+// those ports had exactly the low byte cleared.
+void expectCleared(const sim::Machine& m, const std::vector<std::string>& cleared)
+{
+    for (const sim::Device* d : m.topology().all()) {
+        if (!d->acs)
+            continue;
+        const bool shouldClear =
+            std::find(cleared.begin(), cleared.end(), d->bdf) != cleared.end();
+        EXPECT_EQ(shouldClear ? 0x1a00 : 0x1a5f, acsControl(m, d->bdf)) << d->bdf;
+    }
+}
+
+// Nothing but the ACS control and, for the GPUs, waking them changed.
+void expectNothingElseWritten(const sim::Machine& m)
+{
+    for (const sim::Device* d : m.topology().all()) {
+        auto now = m.config(d->bdf);
+        auto was = sim::configSpace(*d);
+        now[ACS_CONTROL] = was[ACS_CONTROL];
+        if (d->isGpu && d->vendor == sim::QV_VENDOR) {
+            EXPECT_TRUE(woken(m, d->bdf));
+            for (uint32_t at : {0x04u, 0x05u, sim::PM_CAP + 4, sim::PM_CAP + 5})
+                now[at] = was[at];
+        }
+        EXPECT_EQ(was, now) << d->bdf;
+    }
+}
+
+TEST(DisableAcs, ClearsOnlyTheDownstreamPortsAboveTheGpus)
+{
+    sim::Machine host(withAcsEverywhere(sim::switchedHost(1, 2, {0x0001, 0x0002})), sim::Side::Host);
+    const sim::RunResult r = host.run({"--disable-acs"});
+    EXPECT_EQ("", r.out);
+    EXPECT_EQ("", r.err);
+    EXPECT_EQ(0, r.status);
+    expectCleared(host, {"0000:02:08.0", "0000:02:10.0"});
+    expectNothingElseWritten(host);
+}
+
+TEST(DisableAcs, AGpuUnderARootPortNeedsNoWrite)
+{
+    sim::Topology t;
+    t.rootPort("0000:00:01.0").gpu("0000:01:00.0", 0x0210, 0x38bff0000000ull);
+    sim::Machine host(withAcsEverywhere(std::move(t)), sim::Side::Host);
+    const sim::RunResult r = host.run({"--disable-acs"});
+    EXPECT_EQ(0, r.status);
+    expectCleared(host, {});
+    expectNothingElseWritten(host);
+}
+
+TEST(DisableAcs, SeveralSwitchesRootPortsAndOtherDevices)
+{
+    sim::Topology t = sim::switchedHost(2, 3, {0x0001, 0x0002, 0x0210});
+    t.rootPort("0000:00:1c.0").gpu("0000:40:00.0", 0x0002, 0x30000000000ull);
+    // A switch whose ports lead to no GPU of ours keeps its ACS.
+    sim::Device& up = t.rootPort("0000:00:1d.0").port("0000:50:00.0", sim::PortType::SwitchUpstream);
+    up.port("0000:51:08.0", sim::PortType::SwitchDownstream).other("0000:52:00.0", 0x15b3, 0x101b);
+    // A switch port with one of our GPUs and one of another vendor.
+    up.port("0000:51:10.0", sim::PortType::SwitchDownstream).gpu("0000:53:00.0", 0x0001, 0x31000000000ull);
+    sim::Machine host(withAcsEverywhere(std::move(t)), sim::Side::Host);
+    const sim::RunResult r = host.run({"--disable-acs"});
+    EXPECT_EQ("", r.out + r.err);
+    EXPECT_EQ(0, r.status);
+    expectCleared(host, {"0000:02:08.0", "0000:02:10.0", "0000:02:18.0", "0000:07:08.0",
+                         "0000:07:10.0", "0000:07:18.0", "0000:51:10.0"});
+    expectNothingElseWritten(host);
+}
+
+TEST(DisableAcs, WorksInDomainsWiderThanFourDigits)
+{
+    // GPUs behind an Intel VMD controller: their root bus is hosted by it.
+    sim::Topology t = withAcsEverywhere(sim::switchedHost(1, 2, {0x0001}, "10000"));
+    sim::Topology host0;
+    sim::Device& vmd = host0.add(sim::makeOther("0000:00:0e.0", 0x8086, 0x467f));
+    vmd.childBusDir = "pci10000:00";
+    for (auto& root : t.roots())
+        vmd.add(root);
+    sim::Machine host(std::move(host0), sim::Side::Host);
+    const sim::RunResult r = host.run({"--disable-acs", "--store-data"});
+    EXPECT_EQ(STORE_SUCCESS, r.out);
+    EXPECT_EQ(0, r.status);
+    expectCleared(host, {"10000:02:08.0", "10000:02:10.0"});
+    for (const auto& gpu : host.topology().gpus())
+        EXPECT_EQ(recordBytes(0x0001, host.topology().find(gpu)->bar0), memoryRecord(host, gpu));
+}
+
+TEST(DisableAcs, APathOfAnotherShapeIsSkippedAndTheRestDone)
+{
+    sim::Machine host(withAcsEverywhere(sim::switchedHost(2, 1, {0x0001})), sim::Side::Host);
+    // Move the first GPU's port under a directory that is no device.
+    const std::string port = host.devicePath("0000:02:08.0");
+    const std::string parent = port.substr(0, port.rfind('/'));
+    sim::makeDirs(parent + "/odd");
+    ASSERT_EQ(0, ::rename(port.c_str(), (parent + "/odd/0000:02:08.0").c_str()));
+    for (const char* bdf : {"0000:02:08.0", "0000:03:00.0"}) {
+        const std::string link = host.sysPath("bus/pci/devices/") + bdf;
+        char buf[512];
+        const ssize_t n = ::readlink(link.c_str(), buf, sizeof buf);
+        ASSERT_GT(n, 0);
+        std::string target(buf, static_cast<std::size_t>(n));
+        target.insert(target.find("0000:02:08.0"), "odd/");
+        ::unlink(link.c_str());
+        sim::makeSymlink(target, link);
+    }
+    const sim::RunResult r = host.run({"--disable-acs"});
+    EXPECT_EQ(0, r.status);
+    expectCleared(host, {"0000:05:08.0"});
+}
+
+TEST(DisableAcs, ADownstreamPortWithoutAcsIsReportedBySetpciAndTheWalkGoesOn)
+{
+    sim::Topology t = withAcsEverywhere(sim::switchedHost(1, 2, {0x0001}));
+    t.find("0000:02:08.0")->acs = false;
+    sim::Machine host(std::move(t), sim::Side::Host);
+    const sim::RunResult r = host.run({"--disable-acs"});
+    EXPECT_EQ("", r.out);
+    EXPECT_NE(std::string::npos, r.err.find("setpci: 0000:02:08.0: "));
+    EXPECT_NE(std::string::npos, r.err.find("Extended capability 000d not found"));
+    EXPECT_EQ(0, r.status);
+    expectCleared(host, {"0000:02:10.0"});
+}
+
+TEST(DisableAcs, InAGuestOnlyWarnsAndWritesNothing)
+{
+    sim::Machine guest(withAcsEverywhere(sim::switchedHost(1, 2, {0x0001})), sim::Side::Guest);
+    const sim::RunResult r = guest.run({"--disable-acs", "--store-data"});
+    EXPECT_EQ(ACS_IN_GUEST, r.out);
+    EXPECT_EQ(255, r.status);
+    expectCleared(guest, {});
+    for (const auto& gpu : guest.topology().gpus())
+        EXPECT_EQ(std::vector<uint8_t>(16, 0), memoryRecord(guest, gpu));
+}
+
+} // namespace
