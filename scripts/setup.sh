@@ -11,7 +11,8 @@ qvgpu_setup() {
         echo "Run this as root: the simulated machine needs a private mount namespace." >&2
         exit 1
     fi
-    local needed=(g++ cmake ninja-build libcli11-dev libgtest-dev pciutils util-linux)
+    local needed=(g++ cmake ninja-build libcli11-dev libgtest-dev pciutils util-linux
+                  systemd groff-base dpkg-dev man-db)
     local missing=()
     local p
     for p in "${needed[@]}"; do

@@ -6,6 +6,7 @@
 #include "machine.h"
 #include "passthrough.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -195,6 +196,29 @@ bool showDriverView(const sim::Machine& host, const sim::GuestLayout& layout,
     return ok;
 }
 
+// The daemon configures at its start, and again when the driver is
+// reloaded and has created the last GPU's node.
+bool reloadUnderTheDaemon(const sim::Machine& guest, sim::Driver& driver)
+{
+    const std::string success = "\033[32mSuccess: configuration completed!\033[0m\n\n";
+    std::printf("\nguest# qvgpu-vm-p2p --daemon &\n");
+    sim::Process daemon = guest.start({"--daemon"});
+    bool ok = daemon.waitForOutput(success, 10000) && daemon.waitForInotifyWatch(10000);
+    std::printf("The driver is reloaded: its GPUs forget what they were told, and it creates "
+                "/dev/morvanti0 .. morvanti%zu again.\n",
+                driver.gpus().size() - 1);
+    driver.unload();
+    driver.load();
+    ok = daemon.waitForOutput(success + success, 10000) && ok;
+    driver.settle();
+    const sim::RunResult r = daemon.finish(SIGTERM);
+    std::fputs(r.out.c_str(), stdout);
+    std::fputs(r.err.c_str(), stdout);
+    std::printf("(daemon stopped; it configured %s)\n",
+                ok ? "at its start and after the reload" : "NOT as expected");
+    return ok;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -234,6 +258,9 @@ int main(int argc, char** argv)
         driver.load();
         ok = showRun(guest, {"--config-address"}) && ok;
         driver.settle();
+        ok = showDriverView(host, layout, driver) && ok;
+
+        ok = reloadUnderTheDaemon(guest, driver) && ok;
         const bool everyone = showDriverView(host, layout, driver);
         ok = ok && everyone;
 

@@ -99,6 +99,7 @@ void Driver::unload()
         ::close(instance.keepOpen);
         instance.fd = instance.keepOpen = -1;
         instance.partial.clear();
+        instance.table.clear();   // a reloaded driver starts knowing nothing
     }
     loaded_ = false;
 }

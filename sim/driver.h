@@ -37,7 +37,8 @@ public:
 
     // GPUs the driver takes up, in bus order.
     const std::vector<std::string>& gpus() const { return gpus_; }
-    // Every command line a GPU has received, in order, and what it knows.
+    // Every command line a GPU has received, in order, and what its driver
+    // instance knows now (forgotten when the driver is unloaded).
     std::vector<std::string> received(const std::string& bdf) const;
     std::map<std::string, uint64_t> table(const std::string& bdf) const;
     std::size_t totalReceived() const;
