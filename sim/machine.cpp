@@ -277,8 +277,8 @@ Process Machine::spawn(const std::vector<std::string>& argv, const RunOptions& o
     for (const auto& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    char path[] = "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
-    char* env[] = {path, nullptr};
+    std::string pathVariable = "PATH=" + options.path;
+    char* env[] = {&pathVariable[0], nullptr};
     const FixedPaths paths(root_);
 
     int outPipe[2], errPipe[2];
@@ -327,7 +327,8 @@ Process Machine::spawn(const std::vector<std::string>& argv, const RunOptions& o
 
 Process Machine::start(const std::vector<std::string>& args, const RunOptions& options) const
 {
-    std::vector<std::string> argv{toolPath()};
+    std::vector<std::string> argv = options.wrapper;
+    argv.push_back(toolPath());
     argv.insert(argv.end(), args.begin(), args.end());
     return spawn(argv, options);
 }

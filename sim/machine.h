@@ -31,6 +31,10 @@ struct RunResult {
 
 struct RunOptions {
     uid_t uid = 0;     // run as another user (the root check)
+    // The command search path; by default the system's.
+    std::string path = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+    // Run the tool under this command, such as a memory checker.
+    std::vector<std::string> wrapper;
 };
 
 // A running tool process with its output collected on pipes.

@@ -11,6 +11,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -283,6 +285,29 @@ void checkPciUtils()
     const bool setpci = cmdResult("which setpci", reply, sizeof reply) != nullptr;
     if (!lspci || !setpci)
         std::printf("Please install pciutils.\n");
+}
+
+bool setpciInstalled()
+{
+    const char* path = std::getenv("PATH");
+    std::string fallback;
+    if (!path) {
+        // The search path the shell uses when none is set.
+        const std::size_t n = ::confstr(_CS_PATH, nullptr, 0);
+        fallback.resize(n);
+        if (n > 0)
+            ::confstr(_CS_PATH, &fallback[0], n);
+        fallback.resize(n ? n - 1 : 0);
+        path = fallback.c_str();
+    }
+    for (const std::string& dir : split(path, ':')) {
+        const std::string candidate = (dir.empty() ? std::string(".") : dir) + "/setpci";
+        struct stat st;
+        if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+            ::access(candidate.c_str(), X_OK) == 0)
+            return true;
+    }
+    return false;
 }
 
 bool iommuState(std::string busId)

@@ -56,6 +56,9 @@ std::vector<std::string> busChainFromPath(const std::string& canonicalPath);
 void disableACSCtl(std::set<std::string> busIds);
 
 void checkPciUtils();
+// True when the shell will find setpci, without starting one: the search the
+// shell makes, over the directories of the command search path.
+bool setpciInstalled();
 bool iommuState(std::string busId);
 std::string getNumaNode(std::string busId);
 std::string getLocalCPUList(std::string busId);

@@ -11,6 +11,13 @@ const char* const NOT_ROOT = "Requires root privileges.\n";
 const char* const ACS_IN_GUEST =
     "\033[33mWarning: '--disable-acs' only works in host machine!\033[0m\n";
 
+sim::RunOptions asUser(int uid)
+{
+    sim::RunOptions options;
+    options.uid = static_cast<uid_t>(uid);
+    return options;
+}
+
 std::string helpText()
 {
     return "qvgpu-vm-p2p is a tool helps to improve p2p rates in virtual machines..\n"

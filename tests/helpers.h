@@ -46,6 +46,7 @@ unsigned powerStateOf(const sim::Machine& machine, const std::string& bdf);
 ::testing::AssertionResult untouched(const sim::Machine& machine, const std::string& bdf);
 
 constexpr int UID_NOBODY = 65534;
+sim::RunOptions asUser(int uid);
 
 // What this process printed while `body` ran.
 struct Output {
