@@ -191,6 +191,12 @@ int countCreatedNodes(const uint8_t* buffer, std::size_t length, const std::stri
     return count;
 }
 
+InotifyCalls inotifyCalls = {
+    ::inotify_init1,
+    ::inotify_add_watch,
+    [](int fd, void* buffer, std::size_t length) -> long { return ::read(fd, buffer, length); },
+};
+
 int runDaemon(const std::set<std::string>& busIds, int32_t gpuCount)
 {
     if (!isVirtualMachine()) {
@@ -200,12 +206,12 @@ int runDaemon(const std::set<std::string>& busIds, int32_t gpuCount)
     if (getDriverLoaded() && ptP2PConfigAddress(busIds))
         std::printf("%s", CONFIG_SUCCESS);
 
-    UniqueFd inotify(::inotify_init1(IN_CLOEXEC));
+    UniqueFd inotify(inotifyCalls.init(IN_CLOEXEC));
     if (!inotify.isOpen()) {
         std::fprintf(stderr, "Error initializing inotify\n");
         return -1;
     }
-    const int watch = ::inotify_add_watch(inotify.get(), "/dev", IN_CREATE | IN_DELETE);
+    const int watch = inotifyCalls.addWatch(inotify.get(), "/dev", IN_CREATE | IN_DELETE);
     if (watch < 0) {
         std::fprintf(stderr, "Error adding watch to /dev directory\n");
         return -1;
@@ -215,7 +221,7 @@ int runDaemon(const std::set<std::string>& busIds, int32_t gpuCount)
     const std::string awaitedName = "morvanti" + std::to_string(gpuCount - 1);
     alignas(inotify_event) uint8_t events[32768];
     for (;;) {
-        const ssize_t got = ::read(inotify.get(), events, sizeof events);
+        const long got = inotifyCalls.read(inotify.get(), events, sizeof events);
         if (got < 0) {
             std::fprintf(stderr, "Error reading inotify events\n");
             ::inotify_rm_watch(inotify.get(), watch);

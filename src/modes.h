@@ -33,6 +33,15 @@ int runConfigAddress(const std::set<std::string>& busIds);
 // events any more (0).
 int runDaemon(const std::set<std::string>& busIds, int32_t gpuCount);
 
+// The daemon's calls into inotify.  They can be replaced, so that failures
+// the kernel cannot be made to produce on demand can be tried.
+struct InotifyCalls {
+    int (*init)(int flags);
+    int (*addWatch)(int fd, const char* path, uint32_t mask);
+    long (*read)(int fd, void* buffer, std::size_t length);
+};
+extern InotifyCalls inotifyCalls;
+
 // How many records of an inotify event buffer announce the creation of a
 // node whose name contains `awaitedName`.  Records that do not fit the
 // buffer end the walk.

@@ -39,11 +39,30 @@ T parseHex(const std::string& text)
 
 } // namespace
 
+namespace {
+
+// A sysfs attribute holds at most one page of text; a file that holds more
+// is not an attribute the kernel made, and the rest of it is not read.
+const std::size_t ATTRIBUTE_MAX = 4096;
+
+bool readAttribute(const std::string& path, std::string& text)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    text.resize(ATTRIBUTE_MAX);
+    in.read(&text[0], ATTRIBUTE_MAX);
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    return !in.bad();
+}
+
+} // namespace
+
 std::string readFirstWord(const std::string& path, const char* placeholder)
 {
-    std::ifstream in(path);
+    std::string text;
     std::string word;
-    if (!in || !(in >> word))
+    if (!readAttribute(path, text) || !(std::istringstream(text) >> word))
         return placeholder;
     return word;
 }
@@ -323,9 +342,10 @@ std::string getNumaNode(std::string busId)
 
 std::string getLocalCPUList(std::string busId)
 {
-    std::ifstream in(devicePath(busId, "/local_cpulist"));
+    std::string text;
     std::string line;
-    if (!in || !std::getline(in, line))
+    if (!readAttribute(devicePath(busId, "/local_cpulist"), text) ||
+        !std::getline(std::istringstream(text), line))
         return "x";
     return line;
 }
