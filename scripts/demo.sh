@@ -3,5 +3,6 @@
 # (--gpus N for the number of GPUs).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
-qvgpu_setup
-exec "$QVGPU_BUILD/sim/qvgpu-demo" "$@"
+qvgpu_install_packages
+qvgpu_build "$QVGPU_ROOT/build" >/dev/null
+exec "$QVGPU_ROOT/build/sim/qvgpu-demo" "$@"

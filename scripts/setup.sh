@@ -1,18 +1,17 @@
 #!/usr/bin/env bash
-# Installs what building and running the tool needs (Debian packages) and
-# builds it into build/.  Sourced by demo.sh and test.sh.
+# Installs what building and testing the tool needs (Debian packages) and
+# builds it.  Sourced by demo.sh and test.sh.
 set -euo pipefail
 
 QVGPU_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-QVGPU_BUILD=${QVGPU_BUILD:-$QVGPU_ROOT/build}
 
-qvgpu_setup() {
+qvgpu_install_packages() {
     if [ "$(id -u)" -ne 0 ]; then
         echo "Run this as root: the simulated machine needs a private mount namespace." >&2
         exit 1
     fi
     local needed=(g++ cmake ninja-build libcli11-dev libgtest-dev pciutils util-linux
-                  systemd groff-base dpkg-dev man-db)
+                  systemd groff-base dpkg-dev man-db valgrind clang libclang-rt-14-dev "$@")
     local missing=()
     local p
     for p in "${needed[@]}"; do
@@ -24,7 +23,19 @@ qvgpu_setup() {
         apt-get update -qq
         apt-get install -y -qq "${missing[@]}" >/dev/null
     fi
-    cmake -S "$QVGPU_ROOT" -B "$QVGPU_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    cmake --build "$QVGPU_BUILD" -- -j"$(nproc)"
-    [ -x "$QVGPU_BUILD/qvgpu-vm-p2p" ]
+}
+
+# qvgpu_build DIR [CMAKE ARGUMENTS...] [-- TARGETS...]
+qvgpu_build() {
+    local dir=$1; shift
+    local args=() targets=()
+    while [ $# -gt 0 ] && [ "$1" != "--" ]; do args+=("$1"); shift; done
+    [ $# -gt 0 ] && shift
+    targets=("$@")
+    cmake -S "$QVGPU_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${args[@]}" >/dev/null
+    if [ ${#targets[@]} -gt 0 ]; then
+        cmake --build "$dir" --target "${targets[@]}" -- -j"$(nproc)"
+    else
+        cmake --build "$dir" -- -j"$(nproc)"
+    fi
 }

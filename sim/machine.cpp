@@ -123,7 +123,7 @@ Process::Process(Process&& other) noexcept
 Process::~Process()
 {
     if (pid_ > 0)
-        finish(SIGKILL);
+        collect(SIGKILL);
 }
 
 bool Process::pump(int timeoutMs)
@@ -190,6 +190,16 @@ bool Process::waitForInotifyWatch(int timeoutMs) const
 }
 
 RunResult Process::finish(int signal)
+{
+    RunResult result = collect(signal);
+    for (const char* marker : {"AddressSanitizer", "LeakSanitizer", "UndefinedBehaviorSanitizer",
+                               "runtime error:"})
+        if (result.err.find(marker) != std::string::npos)
+            throw std::runtime_error("sanitizer report from the tool:\n" + result.err);
+    return result;
+}
+
+RunResult Process::collect(int signal)
 {
     RunResult result;
     if (pid_ <= 0)

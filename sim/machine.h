@@ -55,9 +55,11 @@ public:
     const std::string& out() const { return out_; }
     const std::string& err() const { return err_; }
     // Sends `signal` (if still running), collects the rest and the status.
+    // A sanitizer report in the tool's error output is an error of the test.
     RunResult finish(int signal = 0);
 
 private:
+    RunResult collect(int signal);
     bool pump(int timeoutMs);
     pid_t pid_ = -1;
     int outFd_ = -1;

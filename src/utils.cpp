@@ -127,6 +127,15 @@ uint32_t stringToUint32_t(std::string hexText)
     return parseHex<uint32_t>(hexText);
 }
 
+bool keepPiece(char* reply, int replySize, int& used, const char* piece, std::size_t length)
+{
+    if (used < 0 || replySize <= used || length >= static_cast<std::size_t>(replySize - used))
+        return false;
+    std::memcpy(reply + used, piece, length);
+    used += static_cast<int>(length);
+    return true;
+}
+
 char* cmdResult(const char* command, char* reply, int replySize)
 {
     CommandPipe pipe(command);
@@ -136,13 +145,9 @@ char* cmdResult(const char* command, char* reply, int replySize)
     }
     char line[256];
     int used = 0;
-    while (std::fgets(line, sizeof line, pipe.stream())) {
-        const int length = static_cast<int>(std::strlen(line));
-        if (used + length >= replySize)
+    while (std::fgets(line, sizeof line, pipe.stream()))
+        if (!keepPiece(reply, replySize, used, line, std::strlen(line)))
             break;
-        std::memcpy(reply + used, line, length);
-        used += length;
-    }
     if (pipe.close() == -1)
         std::perror("pclose");
     if (replySize > 0)

@@ -38,6 +38,11 @@ uint32_t stringToUint32_t(std::string hexText);
 // as fits in `reply` with a terminating NUL; null when it cannot be started.
 char* cmdResult(const char* command, char* reply, int replySize);
 
+// Appends one piece of a command's output to `reply` when it leaves room for
+// the terminating NUL within `replySize` bytes (`used` are taken); false,
+// with nothing changed, when it does not.
+bool keepPiece(char* reply, int replySize, int& used, const char* piece, std::size_t length);
+
 bool enablePciDevice(std::string busId);
 uint32_t getDeviceInfoByReg(std::string busId, uint32_t offset);
 std::vector<std::string> split(const std::string& source, char separator);

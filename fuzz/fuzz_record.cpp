@@ -1,0 +1,28 @@
+// The peer address record as read from a store file or device memory: the
+// first two bytes choose the device ID the record is checked against.
+#include "record.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size < 2)
+        return 0;
+    const uint64_t deviceId = data[0] | data[1] << 8;
+    // The record on its own, so that any read past it is caught.
+    const std::vector<uint8_t> file(data + 2, data + size);
+    const bool valid = recordValidFor(file.data(), file.size(), deviceId);
+    if (valid) {
+        if (file.size() < PEER_RECORD_SIZE)
+            std::abort();
+        const PeerAddressRecord r = decodeRecord(file.data());
+        uint8_t again[PEER_RECORD_SIZE];
+        encodeRecord(r, again);
+        if (r.magic != recordMagic(deviceId) || std::memcmp(again, file.data(), sizeof again) != 0)
+            std::abort();
+    }
+    return 0;
+}
