@@ -5,23 +5,12 @@
 #include "files.h"
 #include "helpers.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 using namespace qvtest;
 
 namespace {
-
-int openDescriptors()
-{
-    int n = 0;
-    DIR* d = ::opendir("/proc/self/fd");
-    while (::readdir(d))
-        ++n;
-    ::closedir(d);
-    return n;
-}
 
 std::vector<uint8_t> pattern(std::size_t n, uint8_t seed)
 {

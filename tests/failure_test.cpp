@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -16,16 +15,6 @@
 using namespace qvtest;
 
 namespace {
-
-int openDescriptors()
-{
-    int n = 0;
-    DIR* d = ::opendir("/proc/self/fd");
-    while (::readdir(d))
-        ++n;
-    ::closedir(d);
-    return n;
-}
 
 TEST(Failures, ADriverThatUnloadsBetweenTwoRuns)
 {

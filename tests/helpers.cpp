@@ -4,12 +4,23 @@
 #include "record.h"
 
 #include <cstdio>
+#include <dirent.h>
 
 namespace qvtest {
 
 const char* const NOT_ROOT = "Requires root privileges.\n";
 const char* const ACS_IN_GUEST =
     "\033[33mWarning: '--disable-acs' only works in host machine!\033[0m\n";
+
+int openDescriptors()
+{
+    int n = 0;
+    DIR* d = ::opendir("/proc/self/fd");
+    while (::readdir(d))
+        ++n;
+    ::closedir(d);
+    return n;
+}
 
 sim::RunOptions asUser(int uid)
 {

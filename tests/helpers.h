@@ -48,6 +48,9 @@ unsigned powerStateOf(const sim::Machine& machine, const std::string& bdf);
 constexpr int UID_NOBODY = 65534;
 sim::RunOptions asUser(int uid);
 
+// How many descriptors this process has open.
+int openDescriptors();
+
 // What this process printed while `body` ran.
 struct Output {
     std::string out;
