@@ -98,22 +98,38 @@ namespace {
 
 const char* const CONFIG_SUCCESS = "\033[32mSuccess: configuration completed!\033[0m\n\n";
 
-// Hands one command line to a GPU's driver instance: one write of the whole
-// line, straight to its debug attribute.  The line holds text read from
-// sysfs, so it never passes through a shell.
-void tellDriver(const std::string& targetBusId, const std::string& line)
-{
-    const std::string path = PCI_DEVICES_DIR + targetBusId + "/itr_debug";
-    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
-    if (!fd.isOpen()) {
-        std::fprintf(stderr, "Cannot open %s: %s\n", path.c_str(), std::strerror(errno));
-        return;
+// A GPU's driver instance, told one command line per write, straight into
+// its debug attribute.  The lines hold text read from sysfs, so they never
+// pass through a shell.  The attribute stays open for all of a GPU's
+// commands; a command that cannot be handed over is reported and the next
+// one is tried afresh.
+class DriverAttribute {
+public:
+    explicit DriverAttribute(const std::string& targetBusId)
+        : path_(PCI_DEVICES_DIR + targetBusId + "/itr_debug")
+    {
     }
-    const ssize_t n = ::write(fd.get(), line.data(), line.size());
-    if (n != static_cast<ssize_t>(line.size()))
-        std::fprintf(stderr, "Cannot write %s: %s\n", path.c_str(),
-                     n < 0 ? std::strerror(errno) : "Short write");
-}
+    void tell(const std::string& line)
+    {
+        if (!fd_.isOpen()) {
+            fd_.reset(::open(path_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+            if (!fd_.isOpen()) {
+                std::fprintf(stderr, "Cannot open %s: %s\n", path_.c_str(), std::strerror(errno));
+                return;
+            }
+        }
+        const ssize_t n = ::write(fd_.get(), line.data(), line.size());
+        if (n != static_cast<ssize_t>(line.size())) {
+            std::fprintf(stderr, "Cannot write %s: %s\n", path_.c_str(),
+                         n < 0 ? std::strerror(errno) : "Short write");
+            fd_.reset();
+        }
+    }
+
+private:
+    std::string path_;
+    UniqueFd fd_;
+};
 
 } // namespace
 
@@ -147,9 +163,10 @@ bool ptP2PConfigAddress(std::set<std::string> busIds)
     }
     char address[20];
     for (const std::string& target : busIds) {
+        DriverAttribute driver(target);
         for (const auto& [minor, bar0Base] : addresses) {
             std::snprintf(address, sizeof address, "%llx", static_cast<unsigned long long>(bar0Base));
-            tellDriver(target, "pt_p2p_cfg " + minor + " " + address + "\n");
+            driver.tell("pt_p2p_cfg " + minor + " " + address + "\n");
         }
     }
     return true;
