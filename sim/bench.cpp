@@ -352,6 +352,33 @@ void write(const Options& options, const std::vector<Row>& rows)
         md << line;
     }
 
+    // The goals, judged on the largest machine.
+    const int largest = *std::max_element(options.sizes.begin(), options.sizes.end());
+    bool extraProcesses = false, rssOk = true;
+    double worstCpuShare = 0, worstWallShare = -1e9;
+    for (const Row& r : rows) {
+        extraProcesses = extraProcesses || r.counts.setpci != r.mandatedSetpci ||
+                         r.counts.grep != r.mandatedGrep || r.counts.other != 0;
+        rssOk = rssOk && r.rssKb < 8 * 1024;
+        if (r.gpus == largest && r.floor.median() > 0) {
+            worstCpuShare = std::max(worstCpuShare, 100.0 * r.ownCpu.median() / r.floor.median());
+            worstWallShare = std::max(worstWallShare,
+                                      100.0 * (r.tool.median() - r.floor.median()) / r.floor.median());
+        }
+    }
+    const double commandsMs = config.count(largest) ? config[largest] - discovery[largest] : 0;
+    md << "\n## Goals\n\n";
+    std::snprintf(line, sizeof line,
+                  "- No process beyond those required, at any size: %s.\n"
+                  "- The tool's own overhead at %d GPUs: at most %.1f%% of the floor in CPU time "
+                  "(at most %+.1f%% in wall time, within the scatter): %s.\n"
+                  "- The %d driver commands at %d GPUs: %.1f ms: %s.\n"
+                  "- Peak RSS under 8 MiB in every mode at every size: %s.\n",
+                  extraProcesses ? "missed" : "met", largest, worstCpuShare, worstWallShare,
+                  worstCpuShare < 10 ? "met" : "missed", largest * largest, largest, commandsMs,
+                  commandsMs < 50 ? "met" : "missed", rssOk ? "met" : "missed");
+    md << line;
+
     md << "\n## Growth\n\nMedian wall time per GPU (ms), which stays flat when a cost grows "
           "linearly (the driver commands, N×N of them, are too cheap to show):\n\n| mode |";
     for (int s : options.sizes)
