@@ -32,14 +32,15 @@ struct Modes {
 
 int runModes(const Modes& modes)
 {
-    // Discovery runs whenever we get this far, whatever mode follows: it
-    // wakes every GPU of ours that answers and reports those that do not.
     // Without setpci no GPU can be woken, and every device would look as if
     // it had answered: refuse rather than work on sleeping GPUs.
     if (!setpciInstalled()) {
         std::printf("Please install pciutils.\n");
         return -1;
     }
+
+    // Discovery runs whenever we get this far, whatever mode follows: it
+    // wakes every GPU of ours that answers and reports those that do not.
     auto enumerator = std::make_unique<EnumDevice>();
     try {
         enumerator->initPciDevice();

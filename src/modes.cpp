@@ -246,6 +246,8 @@ int runDaemon(const std::set<std::string>& busIds, int32_t gpuCount)
         }
         const int triggers = countCreatedNodes(events, static_cast<std::size_t>(got), awaitedName);
         for (int i = 0; i < triggers; ++i) {
+            // Give the driver a second to finish taking the GPUs up; the
+            // wait goes through the same pause as the device layer's.
             deviceEnvironment().pause(1000000);
             if (ptP2PConfigAddress(busIds))
                 std::printf("%s", CONFIG_SUCCESS);
