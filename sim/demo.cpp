@@ -2,6 +2,8 @@
 // passthrough, into the guest, showing what an administrator would see and
 // checking at the end that the addresses arrived intact.
 #include "driver.h"
+#include "enum_device.h"
+#include "record.h"
 #include "files.h"
 #include "machine.h"
 #include "passthrough.h"
@@ -55,27 +57,10 @@ bool showRun(const sim::Machine& machine, const std::vector<std::string>& args, 
     return r.status == expected;
 }
 
-uint64_t le64(const std::vector<uint8_t>& b, std::size_t at)
-{
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i)
-        v = v << 8 | b[at + i];
-    return v;
-}
-
+// A GPU the tool makes a device object for, and so a record.
 bool knownDevice(uint16_t id)
 {
-    switch (id) {
-    case 0x0001: case 0x0002: case 0x0003: case 0x0007: case 0x000b: case 0x000f: case 0x0210:
-        return true;
-    default:
-        return false;
-    }
-}
-
-uint64_t magicOf(uint16_t id)
-{
-    return 0x1F7A0000AABBCCDDull | uint64_t{id} << 32;
+    return findDeviceTableEntry(sim::hex16(id)) != nullptr;
 }
 
 // The ACS Control register of every port that has one.
@@ -113,14 +98,15 @@ bool showHostRecords(const sim::Machine& host)
             continue;
         }
         const auto r = sim::readBytes(host.devicePath(bdf) + "/resource0", 0x100000, 16);
-        const uint64_t magic = le64(r, 0), base = le64(r, 8);
+        const PeerAddressRecord record = decodeRecord(r.data());
+        const uint64_t magic = record.magic, base = record.bar0Base;
         const uint16_t command = host.config16(bdf, 0x04);
         std::printf("  %-14s %-7s 0x%04x   0x%016llx   0x%llx (0x%llx)%s\n", bdf.c_str(),
                     sim::hex16(d.deviceId).c_str(), command, (unsigned long long)magic,
                     (unsigned long long)base, (unsigned long long)d.bar0,
                     knownDevice(d.deviceId) ? "" : "  not a GPU the tool knows: no record");
         const bool expected = knownDevice(d.deviceId)
-                                  ? magic == magicOf(d.deviceId) && base == d.bar0
+                                  ? magic == recordMagic(d.deviceId) && base == d.bar0
                                   : magic == 0 && base == 0;
         ok = ok && expected && command == 0x0006;
     }
@@ -148,11 +134,13 @@ bool showGuestStore(const sim::Machine& host, const sim::Machine& guest,
         }
         const std::string text = sim::readFile(path);
         const std::vector<uint8_t> bytes(text.begin(), text.end());
-        const bool good = bytes.size() == 16 && le64(bytes, 0) == magicOf(h.deviceId) &&
-                          le64(bytes, 8) == h.bar0;
+        const PeerAddressRecord saved =
+            bytes.size() == PEER_RECORD_SIZE ? decodeRecord(bytes.data()) : PeerAddressRecord{};
+        const bool good = bytes.size() == PEER_RECORD_SIZE &&
+                          saved.magic == recordMagic(h.deviceId) && saved.bar0Base == h.bar0;
         std::printf("  %-14s %-14s 0x%-18llx 0x%-14llx %s\n", guestBdf.c_str(), hostBdf.c_str(),
                     (unsigned long long)g.bar0,
-                    (unsigned long long)(bytes.size() == 16 ? le64(bytes, 8) : 0),
+                    (unsigned long long)saved.bar0Base,
                     good ? "= host base" : "WRONG");
         ok = ok && good;
     }

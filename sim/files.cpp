@@ -1,5 +1,7 @@
 #include "files.h"
 
+#include "platform.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -21,18 +23,13 @@ namespace {
     throw std::runtime_error(what + " " + path + ": " + std::strerror(errno));
 }
 
-struct Fd {
-    int fd;
-    Fd(const std::string& path, int flags)
-        : fd(::open(path.c_str(), flags | O_CLOEXEC, 0644))
-    {
-        if (fd < 0)
-            fail("Cannot open", path);
-    }
-    ~Fd() { ::close(fd); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-};
+UniqueFd openOrFail(const std::string& path, int flags)
+{
+    UniqueFd fd(::open(path.c_str(), flags | O_CLOEXEC, 0644));
+    if (!fd.isOpen())
+        fail("Cannot open", path);
+    return fd;
+}
 
 } // namespace
 
@@ -46,8 +43,8 @@ void makeDirs(const std::string& path)
 
 void writeFile(const std::string& path, const std::string& content)
 {
-    Fd f(path, O_WRONLY | O_CREAT | O_TRUNC);
-    if (::write(f.fd, content.data(), content.size()) != static_cast<ssize_t>(content.size()))
+    const UniqueFd f = openOrFail(path, O_WRONLY | O_CREAT | O_TRUNC);
+    if (::write(f.get(), content.data(), content.size()) != static_cast<ssize_t>(content.size()))
         fail("Cannot write", path);
 }
 
@@ -69,8 +66,8 @@ bool fileExists(const std::string& path)
 
 void makeSparseFile(const std::string& path, uint64_t size)
 {
-    Fd f(path, O_RDWR | O_CREAT | O_TRUNC);
-    if (::ftruncate(f.fd, static_cast<off_t>(size)) != 0)
+    const UniqueFd f = openOrFail(path, O_RDWR | O_CREAT | O_TRUNC);
+    if (::ftruncate(f.get(), static_cast<off_t>(size)) != 0)
         fail("Cannot size", path);
 }
 
@@ -88,17 +85,17 @@ void removeTree(const std::string& path)
 
 void writeBytes(const std::string& path, uint64_t offset, const std::vector<uint8_t>& bytes)
 {
-    Fd f(path, O_WRONLY);
-    if (::pwrite(f.fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)) !=
+    const UniqueFd f = openOrFail(path, O_WRONLY);
+    if (::pwrite(f.get(), bytes.data(), bytes.size(), static_cast<off_t>(offset)) !=
         static_cast<ssize_t>(bytes.size()))
         fail("Cannot write", path);
 }
 
 std::vector<uint8_t> readBytes(const std::string& path, uint64_t offset, std::size_t length)
 {
-    Fd f(path, O_RDONLY);
+    const UniqueFd f = openOrFail(path, O_RDONLY);
     std::vector<uint8_t> bytes(length);
-    const ssize_t n = ::pread(f.fd, bytes.data(), length, static_cast<off_t>(offset));
+    const ssize_t n = ::pread(f.get(), bytes.data(), length, static_cast<off_t>(offset));
     if (n < 0)
         fail("Cannot read", path);
     bytes.resize(static_cast<std::size_t>(n));

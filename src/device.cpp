@@ -16,11 +16,6 @@ namespace {
 DeviceEnvironment realEnvironment;
 DeviceEnvironment* currentEnvironment = &realEnvironment;
 
-std::string resourcePath(const std::string& busAddress, const char* attribute)
-{
-    return PCI_DEVICES_DIR + busAddress + attribute;
-}
-
 // A register must be a whole aligned word inside the register space.
 bool registerInside(uint32_t offset, off_t size)
 {
@@ -69,8 +64,8 @@ QvDevice::~QvDevice()
 
 bool QvDevice::initialDevice()
 {
-    const std::string bar0Path = resourcePath(busAddress, "/resource0");
-    const std::string bar2Path = resourcePath(busAddress, "/resource2");
+    const std::string bar0Path = devicePath(busAddress, "/resource0");
+    const std::string bar2Path = devicePath(busAddress, "/resource2");
 
     bar0Fd.reset(::open(bar0Path.c_str(), O_RDWR | O_CLOEXEC));
     if (!bar0Fd.isOpen()) {
@@ -85,16 +80,16 @@ bool QvDevice::initialDevice()
 
     // A GPU whose device ID cannot be read is reported and left alone: no
     // record may ever be built or checked from an ID that was not read.
-    const std::string devicePath = resourcePath(busAddress, "/device");
-    const std::string word = readFirstWord(devicePath, "");
+    const std::string idPath = devicePath(busAddress, "/device");
+    const std::string word = readFirstWord(idPath, "");
     if (word.empty()) {
-        std::printf("Error: Failed to read %s\n", devicePath.c_str());
+        std::printf("Error: Failed to read %s\n", idPath.c_str());
         return false;
     }
     try {
         deviceId = stringToUint32_t(word);
     } catch (const std::invalid_argument& e) {
-        std::printf("Error: %s in %s\n", e.what(), devicePath.c_str());
+        std::printf("Error: %s in %s\n", e.what(), idPath.c_str());
         return false;
     }
     return true;

@@ -106,7 +106,7 @@ const char* const CONFIG_SUCCESS = "\033[32mSuccess: configuration completed!\03
 class DriverAttribute {
 public:
     explicit DriverAttribute(const std::string& targetBusId)
-        : path_(PCI_DEVICES_DIR + targetBusId + "/itr_debug")
+        : path_(devicePath(targetBusId, "/itr_debug"))
     {
     }
     void tell(const std::string& line)

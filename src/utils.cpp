@@ -18,12 +18,12 @@ namespace fs = std::filesystem;
 
 const char* const PCI_DEVICES_DIR = "/sys/bus/pci/devices/";
 
-namespace {
-
 std::string devicePath(const std::string& busId, const char* attribute)
 {
     return PCI_DEVICES_DIR + busId + attribute;
 }
+
+namespace {
 
 template <typename T>
 T parseHex(const std::string& text)
@@ -275,7 +275,7 @@ void disableACSCtl(std::set<std::string> busIds)
     std::set<std::string> pathSet;
     for (const std::string& busId : busIds) {
         std::error_code ec;
-        const fs::path canonical = fs::canonical(PCI_DEVICES_DIR + busId, ec);
+        const fs::path canonical = fs::canonical(devicePath(busId, ""), ec);
         if (ec)
             continue;
         for (std::string& address : busChainFromPath(canonical.string()))

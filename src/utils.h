@@ -11,6 +11,7 @@
 
 // Every per-device path is this prefix, the bus address, then "/attribute".
 extern const char* const PCI_DEVICES_DIR;   // "/sys/bus/pci/devices/"
+std::string devicePath(const std::string& busId, const char* attribute);
 
 // The first white-space-delimited word of a text attribute, or `placeholder`
 // when the file cannot be opened or holds no word.
