@@ -65,12 +65,13 @@ int runModes(const Modes& modes)
     if (modes.saveData)
         return runSaveData(devices);
     // A configuration that failed still lets the daemon start: it will try
-    // again when the driver comes back.
-    if (modes.configAddress && runConfigAddress(busIdSet) == -1)
+    // again when the driver comes back.  Alone, it is a failed run.
+    const int configured = modes.configAddress ? runConfigAddress(busIdSet) : 0;
+    if (configured == -1)
         return -1;
     if (modes.daemon)
         return runDaemon(busIdSet, gpuCount);
-    return 0;
+    return configured == CONFIG_FAILED ? -1 : 0;
 }
 
 } // namespace

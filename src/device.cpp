@@ -39,6 +39,8 @@ void DeviceEnvironment::pause(uint64_t microseconds)
 
 void DeviceEnvironment::registerWritten(const std::string&, uint32_t) {}
 
+void DeviceEnvironment::registerRead(const std::string&, uint32_t) {}
+
 DeviceEnvironment& deviceEnvironment()
 {
     return *currentEnvironment;
@@ -108,7 +110,9 @@ uint32_t QvDevice::readReg(uint32_t offset)
         std::fprintf(stderr, "Map device register failed!\n");
         return 0xFFFFFFFF;
     }
-    return regs.load32(offset);
+    const uint32_t value = regs.load32(offset);
+    deviceEnvironment().registerRead(busAddress, offset);
+    return value;
 }
 
 bool QvDevice::writeReg(uint32_t offset, uint32_t value)
@@ -140,9 +144,13 @@ bool QvDevice::memoryRangeOk(int32_t offset, uint32_t length) const
 
 bool QvDevice::readMemory(int32_t offset, uint32_t length, void* buffer)
 {
+    // Nothing to copy: the caller's buffer may be null.
+    if (length == 0)
+        return true;
     const Mapping window(bar0Fd.get(), memoryRangeOk(offset, length) ? DEVICE_MEMORY_WINDOW : 0,
                          PROT_READ | PROT_WRITE);
     if (!window.ok()) {
+        memoryMapError = window.error();
         std::printf("Map device memmory failed!\n");
         return false;
     }
@@ -152,9 +160,12 @@ bool QvDevice::readMemory(int32_t offset, uint32_t length, void* buffer)
 
 bool QvDevice::writeMemory(int32_t offset, uint32_t length, const void* data)
 {
+    if (length == 0)
+        return true;
     const Mapping window(bar0Fd.get(), memoryRangeOk(offset, length) ? DEVICE_MEMORY_WINDOW : 0,
                          PROT_READ | PROT_WRITE);
     if (!window.ok()) {
+        memoryMapError = window.error();
         std::printf("Map device memory failed!\n");
         return false;
     }

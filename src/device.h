@@ -24,7 +24,7 @@ constexpr uint32_t STAGING_AREA = 0x800;
 constexpr uint32_t MAILBOX_BUSY = 1;
 
 // What the device layer needs from the world besides the resource files:
-// its pauses, and a doorbell for every register store.  The program pauses
+// its pauses, and a doorbell for every register store (and load).  The program pauses
 // for real and has nobody to ring, since the chip sees its stores on the
 // bus; a simulated chip takes its place in tests and answers in virtual time.
 class DeviceEnvironment {
@@ -32,6 +32,8 @@ public:
     virtual ~DeviceEnvironment() = default;
     virtual void pause(uint64_t microseconds);
     virtual void registerWritten(const std::string& busAddress, uint32_t offset);
+    // Told of every register load, after it was made.
+    virtual void registerRead(const std::string& busAddress, uint32_t offset);
 };
 
 // The environment in force; `environment` null restores the real one.
@@ -74,6 +76,9 @@ public:
     UniqueFd bar2Fd;
     uint32_t mailboxReadSrcId = 0;
     uint32_t mailboxWriteSrcId = 0;
+    // Why the kernel last refused to map the device memory window (errno),
+    // 0 when it has not.
+    int memoryMapError = 0;
 
 protected:
     // The burn sequence shared by every series; only the command differs.

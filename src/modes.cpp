@@ -42,26 +42,60 @@ DeviceList buildDeviceList(const std::vector<QvBoard*>& boards)
     return devices;
 }
 
+namespace {
+
+// A kernel built with strict devmem (Debian's, like most distributions')
+// refuses to map a BAR that a driver has claimed.  The mode's own message
+// would blame something else, so say what happened and what to do.
+void explainRefusedMapping(const QvDevice& device, const char* mode)
+{
+    if (device.memoryMapError != EINVAL)
+        return;
+    const std::string driver = boundDriver(device.busAddress);
+    if (driver.empty())
+        return;
+    std::printf("\033[31mError: %s is held by the driver '%s' and the kernel will not map its "
+                "memory: run '%s' before that driver loads.\033[0m\n",
+                device.busAddress.c_str(), driver.c_str(), mode);
+}
+
+} // namespace
+
+// The end of a store or a save that did not handle every GPU: a run that
+// left a GPU without its record must not look like a success to the
+// operator, to a script or to a service manager.
+static int reportFailedGpus(const char* what, int failed, std::size_t total)
+{
+    std::printf("\033[31mError: %s failed for %d of %zu GPUs!\033[0m\n", what, failed, total);
+    return -1;
+}
+
 int runStoreData(const DeviceList& devices)
 {
     if (isVirtualMachine()) {
         std::printf("\033[33mWarning: '--store-data' only works in host machine!\033[0m\n");
         return -1;
     }
+    int failed = 0;
     for (const auto& device : devices) {
         // A GPU whose device ID or BAR0 base could not be read gets no record
         // at all: a record built from a value never read would send peer
         // traffic to a wrong address.  The failing step has said why.
-        if (!device->initialDevice())
-            continue;
         PeerAddressRecord record;
-        record.magic = recordMagic(device->deviceId);
-        if (!readDeviceBaseBar0(device->busAddress, record.bar0Base))
+        if (!device->initialDevice() || !readDeviceBaseBar0(device->busAddress, record.bar0Base)) {
+            ++failed;
             continue;
+        }
+        record.magic = recordMagic(device->deviceId);
         uint8_t bytes[PEER_RECORD_SIZE];
         encodeRecord(record, bytes);
-        device->writeMemory(PEER_RECORD_ADDRESS, PEER_RECORD_SIZE, bytes);
+        if (!device->writeMemory(PEER_RECORD_ADDRESS, PEER_RECORD_SIZE, bytes)) {
+            explainRefusedMapping(*device, "--store-data");
+            ++failed;
+        }
     }
+    if (failed > 0)
+        return reportFailedGpus("store data", failed, devices.size());
     std::printf("\033[32mSuccess: store data completed!\033[0m\n\n");
     return 0;
 }
@@ -79,17 +113,28 @@ int runSaveData(const DeviceList& devices)
                     (ec ? ec : std::make_error_code(std::errc::not_a_directory)).message().c_str());
         return -1;
     }
+    // A save killed between writing a file's temporary copy and renaming it
+    // left that copy behind; nothing else of ours starts with a dot here.
+    removeStaleTemporaries(GUEST_CONFIG_DIR);
+    int failed = 0;
     for (const auto& device : devices) {
         uint8_t bytes[PEER_RECORD_SIZE] = {};
-        const bool read = device->initialDevice() &&
-                          device->readMemory(PEER_RECORD_ADDRESS, PEER_RECORD_SIZE, bytes);
+        bool read = device->initialDevice();
+        if (read && !device->readMemory(PEER_RECORD_ADDRESS, PEER_RECORD_SIZE, bytes)) {
+            explainRefusedMapping(*device, "--save-data");
+            read = false;
+        }
         if (!read || !recordValidFor(bytes, sizeof bytes, device->deviceId)) {
             std::printf("\033[31mError: invalid data, please '--store-data' on the host first!\033[0m\n");
             return -1;
         }
-        if (!replaceFile(GUEST_CONFIG_DIR + device->busAddress, bytes, sizeof bytes))
+        if (!replaceFile(GUEST_CONFIG_DIR + device->busAddress, bytes, sizeof bytes)) {
             std::printf("\033[31mError: failed to write configuration file!\033[0m\n");
+            ++failed;
+        }
     }
+    if (failed > 0)
+        return reportFailedGpus("save data", failed, devices.size());
     std::printf("\033[32mSuccess: save data completed!\033[0m\n\n");
     return 0;
 }
@@ -109,13 +154,14 @@ public:
         : path_(devicePath(targetBusId, "/itr_debug"))
     {
     }
-    void tell(const std::string& line)
+    // False when the command could not be handed over.
+    bool tell(const std::string& line)
     {
         if (!fd_.isOpen()) {
             fd_.reset(::open(path_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
             if (!fd_.isOpen()) {
                 std::fprintf(stderr, "Cannot open %s: %s\n", path_.c_str(), std::strerror(errno));
-                return;
+                return false;
             }
         }
         const ssize_t n = ::write(fd_.get(), line.data(), line.size());
@@ -123,7 +169,9 @@ public:
             std::fprintf(stderr, "Cannot write %s: %s\n", path_.c_str(),
                          n < 0 ? std::strerror(errno) : "Short write");
             fd_.reset();
+            return false;
         }
+        return true;
     }
 
 private:
@@ -161,15 +209,18 @@ bool ptP2PConfigAddress(std::set<std::string> busIds)
         }
         addresses[getDeviceMinorId(busId)] = decodeRecord(bytes).bar0Base;
     }
+    // A command that cannot be handed over is reported and the others are
+    // still tried; the configuration as a whole has failed.
+    bool allTold = true;
     char address[20];
     for (const std::string& target : busIds) {
         DriverAttribute driver(target);
         for (const auto& [minor, bar0Base] : addresses) {
             std::snprintf(address, sizeof address, "%llx", static_cast<unsigned long long>(bar0Base));
-            driver.tell("pt_p2p_cfg " + minor + " " + address + "\n");
+            allTold = driver.tell("pt_p2p_cfg " + minor + " " + address + "\n") && allTold;
         }
     }
-    return true;
+    return allTold;
 }
 
 int runConfigAddress(const std::set<std::string>& busIds)
@@ -182,12 +233,14 @@ int runConfigAddress(const std::set<std::string>& busIds)
         std::printf("\033[33mWarning: please load the driver before '--config-address'!\033[0m\n");
         return -1;
     }
-    if (ptP2PConfigAddress(busIds))
-        std::printf("%s", CONFIG_SUCCESS);
+    if (!ptP2PConfigAddress(busIds))
+        return CONFIG_FAILED;
+    std::printf("%s", CONFIG_SUCCESS);
     return 0;
 }
 
-int countCreatedNodes(const uint8_t* buffer, std::size_t length, const std::string& awaitedName)
+int countCreatedNodes(const uint8_t* buffer, std::size_t length, const std::string& awaitedName,
+                      bool* watchGone)
 {
     int count = 0;
     std::size_t at = 0;
@@ -197,6 +250,10 @@ int countCreatedNodes(const uint8_t* buffer, std::size_t length, const std::stri
         const std::size_t nameAt = at + sizeof header;
         if (header.len > length - nameAt)
             break;
+        if (header.mask & IN_Q_OVERFLOW)
+            ++count;
+        if ((header.mask & IN_IGNORED) && watchGone)
+            *watchGone = true;
         if (header.len > 0 && (header.mask & IN_CREATE)) {
             const char* name = reinterpret_cast<const char*>(buffer + nameAt);
             const std::string text(name, strnlen(name, header.len));
@@ -220,9 +277,6 @@ int runDaemon(const std::set<std::string>& busIds, int32_t gpuCount)
         std::printf("\033[33mWarning: '--daemon' only works in virtual machine!\033[0m\n");
         return -1;
     }
-    if (getDriverLoaded() && ptP2PConfigAddress(busIds))
-        std::printf("%s", CONFIG_SUCCESS);
-
     UniqueFd inotify(inotifyCalls.init(IN_CLOEXEC));
     if (!inotify.isOpen()) {
         std::fprintf(stderr, "Error initializing inotify\n");
@@ -233,6 +287,11 @@ int runDaemon(const std::set<std::string>& busIds, int32_t gpuCount)
         std::fprintf(stderr, "Error adding watch to /dev directory\n");
         return -1;
     }
+    // The watch comes first: a driver still taking the GPUs up may create
+    // the last node while this configuration runs, and that event must wait
+    // in the queue rather than be lost.
+    if (getDriverLoaded() && ptP2PConfigAddress(busIds))
+        std::printf("%s", CONFIG_SUCCESS);
     // The driver creates its nodes from 0 up; the last one means it has
     // taken up every GPU.
     const std::string awaitedName = "morvanti" + std::to_string(gpuCount - 1);
@@ -240,17 +299,25 @@ int runDaemon(const std::set<std::string>& busIds, int32_t gpuCount)
     for (;;) {
         const long got = inotifyCalls.read(inotify.get(), events, sizeof events);
         if (got < 0) {
+            // Nothing can be watched any more: a failed run, so that a
+            // service manager starts the daemon again.
             std::fprintf(stderr, "Error reading inotify events\n");
             ::inotify_rm_watch(inotify.get(), watch);
-            return 0;
+            return -1;
         }
-        const int triggers = countCreatedNodes(events, static_cast<std::size_t>(got), awaitedName);
+        bool watchGone = false;
+        const int triggers =
+            countCreatedNodes(events, static_cast<std::size_t>(got), awaitedName, &watchGone);
         for (int i = 0; i < triggers; ++i) {
             // Give the driver a second to finish taking the GPUs up; the
             // wait goes through the same pause as the device layer's.
             deviceEnvironment().pause(1000000);
             if (ptP2PConfigAddress(busIds))
                 std::printf("%s", CONFIG_SUCCESS);
+        }
+        if (watchGone) {
+            std::fprintf(stderr, "Error: the watch on /dev directory was removed\n");
+            return -1;
         }
     }
 }

@@ -26,11 +26,14 @@ int runSaveData(const DeviceList& devices);
 // instance every GPU's host BAR0 base.  False, with nothing told to any GPU,
 // when a file is missing or invalid.
 bool ptP2PConfigAddress(std::set<std::string> busIds);
+// -1 when this machine refuses the mode, CONFIG_FAILED when the
+// configuration failed (its messages are printed), 0 on success.
+constexpr int CONFIG_FAILED = 1;
 int runConfigAddress(const std::set<std::string>& busIds);
 
-// Configures at start, then again each time the last GPU's device node is
-// created in /dev.  Returns only when it cannot start (-1) or cannot read
-// events any more (0).
+// Watches /dev, configures, then configures again each time the last GPU's
+// device node is created there.  Returns -1 only: when it cannot start, or
+// when it can watch no more.
 int runDaemon(const std::set<std::string>& busIds, int32_t gpuCount);
 
 // The daemon's calls into inotify.  They can be replaced, so that failures
@@ -42,7 +45,10 @@ struct InotifyCalls {
 };
 extern InotifyCalls inotifyCalls;
 
-// How many records of an inotify event buffer announce the creation of a
-// node whose name contains `awaitedName`.  Records that do not fit the
-// buffer end the walk.
-int countCreatedNodes(const uint8_t* buffer, std::size_t length, const std::string& awaitedName);
+// How many records of an inotify event buffer call for a configuration: the
+// creation of a node whose name contains `awaitedName`, and a queue
+// overflow, which may have swallowed such a creation.  `watchGone` (when
+// given) tells whether the kernel removed the watch.  Records that do not
+// fit the buffer end the walk.
+int countCreatedNodes(const uint8_t* buffer, std::size_t length, const std::string& awaitedName,
+                      bool* watchGone = nullptr);

@@ -1,6 +1,8 @@
 #include "platform.h"
 
 #include <cerrno>
+#include <cstring>
+#include <dirent.h>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -33,8 +35,10 @@ Mapping::Mapping(int fd, std::size_t length, int prot)
     if (fd < 0 || length == 0)
         return;
     void* addr = ::mmap(nullptr, length, prot, MAP_SHARED, fd, 0);
-    if (addr == MAP_FAILED)
+    if (addr == MAP_FAILED) {
+        error_ = errno;
         return;
+    }
     addr_ = addr;
     length_ = length;
 }
@@ -79,11 +83,52 @@ void flushBeforeChild()
     std::fflush(stderr);
 }
 
+namespace {
+
+const char* const TEMPORARY_SUFFIX = ".tmp";
+
+// Flushes a directory's entries to disk, so that a rename in it survives a
+// power loss.
+bool syncDirectory(const std::string& directory)
+{
+    UniqueFd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return dir.isOpen() && ::fsync(dir.get()) == 0;
+}
+
+} // namespace
+
+bool isTemporaryName(const std::string& name)
+{
+    // "." + the file's name + "." + a process ID + ".tmp"
+    const std::size_t suffix = std::strlen(TEMPORARY_SUFFIX);
+    if (name.size() <= 1 + suffix || name[0] != '.' ||
+        name.compare(name.size() - suffix, suffix, TEMPORARY_SUFFIX) != 0)
+        return false;
+    const std::string middle = name.substr(1, name.size() - 1 - suffix);
+    const std::size_t dot = middle.rfind('.');
+    if (dot == std::string::npos || dot == 0 || dot + 1 == middle.size())
+        return false;
+    return middle.find_first_not_of("0123456789", dot + 1) == std::string::npos;
+}
+
+void removeStaleTemporaries(const std::string& directory)
+{
+    DIR* dir = ::opendir(directory.c_str());
+    if (!dir)
+        return;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (isTemporaryName(entry->d_name))
+            ::unlinkat(::dirfd(dir), entry->d_name, 0);
+    }
+    ::closedir(dir);
+}
+
 bool replaceFile(const std::string& path, const void* data, std::size_t length)
 {
     const auto slash = path.rfind('/');
-    const std::string temporary = path.substr(0, slash + 1) + "." + path.substr(slash + 1) + "." +
-                                  std::to_string(::getpid()) + ".tmp";
+    const std::string directory = path.substr(0, slash + 1);
+    const std::string temporary = directory + "." + path.substr(slash + 1) + "." +
+                                  std::to_string(::getpid()) + TEMPORARY_SUFFIX;
     UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
                        0644));
     if (!fd.isOpen())
@@ -107,6 +152,10 @@ bool replaceFile(const std::string& path, const void* data, std::size_t length)
         const int saved = errno;
         ::unlink(temporary.c_str());
         errno = saved;
+        return false;
     }
-    return ok;
+    // The file is whole under its name already; the sync only makes the new
+    // name durable, so a directory that cannot be synced fails nothing.
+    syncDirectory(directory.empty() ? "." : directory);
+    return true;
 }

@@ -40,6 +40,8 @@ public:
     Mapping& operator=(const Mapping&) = delete;
 
     bool ok() const { return addr_ != nullptr; }
+    // Why the system refused the mapping (errno), 0 when it was not asked.
+    int error() const { return error_; }
     unsigned char* data() const { return static_cast<unsigned char*>(addr_); }
     std::size_t size() const { return length_; }
 
@@ -56,6 +58,7 @@ public:
 private:
     void* addr_ = nullptr;
     std::size_t length_ = 0;
+    int error_ = 0;
 };
 
 // The size of an open file, or -1 when the system cannot tell.
@@ -89,4 +92,11 @@ void flushBeforeChild();
 // bytes go to a temporary file in the same directory, which is flushed to
 // disk and then renamed over `path`.  False (errno set) when any step fails;
 // the temporary file is then removed and `path` is left as it was.
+// The new name is synced in its directory before it returns.
 bool replaceFile(const std::string& path, const void* data, std::size_t length);
+
+// True for a name that replaceFile gives its temporary files.
+bool isTemporaryName(const std::string& name);
+// Removes what a run killed inside replaceFile left behind in `directory`:
+// the files of its temporary naming.
+void removeStaleTemporaries(const std::string& directory);

@@ -81,6 +81,12 @@ bool getDriverLoaded()
     return fs::is_directory(path, ec);
 }
 
+std::string boundDriver(const std::string& busId)
+{
+    std::error_code ec;
+    return fs::read_symlink(devicePath(busId, "/driver"), ec).filename().string();
+}
+
 bool readDeviceBaseBar0(const std::string& busId, uint64_t& base)
 {
     const std::string path = devicePath(busId, "/config");
@@ -254,6 +260,10 @@ std::vector<std::string> busChainFromPath(const std::string& canonicalPath)
     const std::string root = "/sys/devices/";
     if (canonicalPath.compare(0, root.size(), root) != 0)
         return {};
+    // The PCI root need not sit right under /sys/devices/: a host bridge that
+    // is a platform device (device tree, many ARM64 servers) comes first, as
+    // in /sys/devices/platform/<bridge>/pci0000:00/...  Whatever stands
+    // before the first root bus is not PCI and is passed over.
     std::vector<std::string> chain;
     bool underRootBus = false;
     for (const std::string& piece : split(canonicalPath.substr(root.size()), '/')) {
@@ -261,7 +271,7 @@ std::vector<std::string> busChainFromPath(const std::string& canonicalPath)
             underRootBus = true;
         } else if (underRootBus && isBusAddress(piece)) {
             chain.push_back(piece);
-        } else {
+        } else if (underRootBus) {
             return {};
         }
     }
@@ -276,9 +286,16 @@ void disableACSCtl(std::set<std::string> busIds)
     for (const std::string& busId : busIds) {
         std::error_code ec;
         const fs::path canonical = fs::canonical(devicePath(busId, ""), ec);
-        if (ec)
+        std::vector<std::string> chain;
+        if (!ec)
+            chain = busChainFromPath(canonical.string());
+        // The chain ends at the GPU itself; anything else is no PCI path.
+        if (chain.empty() || chain.back() != busId) {
+            std::printf("\033[33mWarning: cannot find the PCI path of %s, its ports keep their ACS "
+                        "settings!\033[0m\n", busId.c_str());
             continue;
-        for (std::string& address : busChainFromPath(canonical.string()))
+        }
+        for (std::string& address : chain)
             pathSet.insert(std::move(address));
     }
     char command[64];

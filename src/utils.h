@@ -19,6 +19,8 @@ std::string readFirstWord(const std::string& path, const char* placeholder);
 
 bool isVirtualMachine();
 bool getDriverLoaded();
+// The name of the kernel driver bound to a device, "" when none is.
+std::string boundDriver(const std::string& busId);
 
 // The GPU's BAR0 base (BAR0 with BAR1 as its upper half, low four bits
 // cleared) from its configuration space; 0 when that cannot be read.
@@ -55,7 +57,8 @@ bool isBusAddress(const std::string& text);
 // The bus addresses from the root port down to a device, taken from the
 // device's canonical sysfs path (such as /sys/devices/pci0000:00/0000:00:01.0/
 // 0000:01:00.0), whatever the width of the domain and including root buses
-// hosted below other devices.  Empty when the path does not have that shape.
+// hosted below other devices, and wherever the first root bus sits in the
+// path.  Empty when the path does not have that shape.
 std::vector<std::string> busChainFromPath(const std::string& canonicalPath);
 
 // Switches off ACS on every switch downstream port above the given GPUs.
