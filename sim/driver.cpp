@@ -3,11 +3,14 @@
 #include "files.h"
 
 #include <cerrno>
-#include <chrono>
+#include <algorithm>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
-#include <sys/ioctl.h>
+#include <linux/fuse.h>
+#include <sys/mount.h>
+#include <sys/uio.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -17,6 +20,9 @@ namespace sim {
 namespace {
 
 const unsigned DRIVER_MAJOR = 237;
+// The largest write the kernel hands us in one request; the attribute keeps
+// a page of it, as sysfs does.
+const uint32_t MAX_WRITE = 64 * 1024;
 
 std::string nodePath(const Machine& guest, std::size_t index)
 {
@@ -58,13 +64,20 @@ void Driver::load()
         const std::string dir = guest_.devicePath(instance.bdf);
         if (instance.minorText)
             writeFile(dir + "/minor", *instance.minorText + "\n");
-        const std::string debug = dir + "/itr_debug";
-        if (::mkfifo(debug.c_str(), 0200) != 0)
-            throw std::runtime_error("driver stand-in: cannot create " + debug);
-        instance.fd = ::open(debug.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        instance.keepOpen = ::open(debug.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (instance.fd < 0 || instance.keepOpen < 0)
-            throw std::runtime_error("driver stand-in: cannot open " + debug);
+        // The attribute is a one-file FUSE filesystem mounted over an empty
+        // file: each write(2) of the tool reaches us as one request.
+        instance.attribute = dir + "/itr_debug";
+        writeFile(instance.attribute, "");
+        instance.fuse = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
+        if (instance.fuse < 0)
+            throw std::runtime_error("driver stand-in: cannot open /dev/fuse: " +
+                                     std::string(std::strerror(errno)));
+        const std::string options = "fd=" + std::to_string(instance.fuse) +
+                                    ",rootmode=100200,user_id=0,group_id=0";
+        if (::mount("morvanti", instance.attribute.c_str(), "fuse", MS_NOSUID | MS_NODEV | MS_NOEXEC,
+                    options.c_str()) != 0)
+            throw std::runtime_error("driver stand-in: cannot mount " + instance.attribute + ": " +
+                                     std::strerror(errno));
     }
     if (::pipe2(wakeup_, O_CLOEXEC) != 0)
         throw std::runtime_error("driver stand-in: pipe");
@@ -79,6 +92,22 @@ void Driver::load()
     }
 }
 
+void Driver::detach(Instance& instance)
+{
+    if (instance.fuse < 0)
+        return;
+    ::umount2(instance.attribute.c_str(), MNT_DETACH);
+    ::unlink(instance.attribute.c_str());
+}
+
+void Driver::removeAttribute(const std::string& bdf)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& instance : instances_)
+        if (instance.bdf == bdf)
+            detach(instance);
+}
+
 void Driver::unload()
 {
     if (!loaded_)
@@ -86,19 +115,20 @@ void Driver::unload()
     for (std::size_t i = 0; i < instances_.size(); ++i)
         ::unlink(nodePath(guest_, i).c_str());
     removeTree(guest_.sysPath("bus/pci/drivers/morvanti"));
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& instance : instances_)
+            detach(instance);
+    }
     (void)!::write(wakeup_[1], "x", 1);
     server_.join();
     ::close(wakeup_[0]);
     ::close(wakeup_[1]);
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto& instance : instances_) {
-        const std::string dir = guest_.devicePath(instance.bdf);
-        ::unlink((dir + "/itr_debug").c_str());
-        ::unlink((dir + "/minor").c_str());
-        ::close(instance.fd);
-        ::close(instance.keepOpen);
-        instance.fd = instance.keepOpen = -1;
-        instance.partial.clear();
+        ::unlink((guest_.devicePath(instance.bdf) + "/minor").c_str());
+        ::close(instance.fuse);
+        instance.fuse = -1;
         instance.table.clear();   // a reloaded driver starts knowing nothing
     }
     loaded_ = false;
@@ -109,47 +139,142 @@ void Driver::serve()
     std::vector<pollfd> fds;
     fds.push_back({wakeup_[0], POLLIN, 0});
     for (const auto& instance : instances_)
-        fds.push_back({instance.fd, POLLIN, 0});
+        fds.push_back({instance.fuse, POLLIN, 0});
+    // A request holds at most one write of max_write bytes and its headers.
+    std::vector<uint8_t> request(MAX_WRITE + 4096);
     for (;;) {
         if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR)
             return;
         if (fds[0].revents)
             return;
         for (std::size_t i = 1; i < fds.size(); ++i) {
+            if (fds[i].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+                fds[i].fd = -1;   // the attribute was taken away
+                continue;
+            }
             if (!(fds[i].revents & POLLIN))
                 continue;
-            // Read under the lock, so that settle() sees nothing in flight.
+            const ssize_t n = ::read(fds[i].fd, request.data(), request.size());
+            if (n <= 0) {
+                if (errno == ENODEV)
+                    fds[i].fd = -1;
+                continue;
+            }
             std::lock_guard<std::mutex> lock(mutex_);
-            char buf[4096];
-            const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
-            if (n > 0)
-                take(instances_[i - 1], buf, static_cast<std::size_t>(n));
+            answer(instances_[i - 1], request.data(), static_cast<std::size_t>(n));
         }
     }
 }
 
-void Driver::take(Instance& instance, const char* bytes, std::size_t n)
+namespace {
+
+void reply(int fuse, uint64_t unique, int error, const void* body = nullptr, std::size_t size = 0)
 {
-    instance.partial.append(bytes, n);
-    std::size_t end;
-    while ((end = instance.partial.find('\n')) != std::string::npos) {
-        const std::string line = instance.partial.substr(0, end + 1);
-        instance.partial.erase(0, end + 1);
-        instance.received.push_back(line);
-        log_.push_back(instance.bdf + ": " + line);
-        // "pt_p2p_cfg <minor> <host address in hexadecimal>"
-        const std::string word = "pt_p2p_cfg ";
-        if (line.compare(0, word.size(), word) != 0)
-            continue;
-        const std::string rest = line.substr(word.size(), line.size() - word.size() - 1);
-        const auto space = rest.find(' ');
-        if (space == std::string::npos || space == 0 || space + 1 == rest.size())
-            continue;
-        const std::string hex = rest.substr(space + 1);
-        if (hex.find_first_not_of("0123456789abcdef") != std::string::npos || hex.size() > 16)
-            continue;
-        instance.table[rest.substr(0, space)] = std::stoull(hex, nullptr, 16);
+    fuse_out_header header{};
+    header.len = static_cast<uint32_t>(sizeof header + (error ? 0 : size));
+    header.error = -error;
+    header.unique = unique;
+    iovec parts[2] = {{&header, sizeof header}, {const_cast<void*>(body), error ? 0 : size}};
+    (void)!::writev(fuse, parts, body && !error ? 2 : 1);
+}
+
+fuse_attr_out attributeOfTheFile()
+{
+    fuse_attr_out out{};
+    out.attr.ino = FUSE_ROOT_ID;
+    out.attr.mode = S_IFREG | 0200;
+    out.attr.nlink = 1;
+    out.attr.blksize = 4096;
+    return out;
+}
+
+} // namespace
+
+void Driver::answer(Instance& instance, const uint8_t* request, std::size_t length)
+{
+    fuse_in_header in;
+    if (length < sizeof in)
+        return;
+    std::memcpy(&in, request, sizeof in);
+    const uint8_t* body = request + sizeof in;
+    const std::size_t bodyLength = length - sizeof in;
+    switch (in.opcode) {
+    case FUSE_INIT: {
+        fuse_init_in init{};
+        std::memcpy(&init, body, std::min(bodyLength, sizeof init));
+        fuse_init_out out{};
+        out.major = FUSE_KERNEL_VERSION;
+        out.minor = std::min<uint32_t>(init.minor, FUSE_KERNEL_MINOR_VERSION);
+        out.max_write = MAX_WRITE;
+        reply(instance.fuse, in.unique, 0, &out, sizeof out);
+        return;
     }
+    case FUSE_GETATTR:
+    case FUSE_SETATTR: {   // O_TRUNC on open: there is nothing to cut
+        const fuse_attr_out out = attributeOfTheFile();
+        reply(instance.fuse, in.unique, 0, &out, sizeof out);
+        return;
+    }
+    case FUSE_OPEN: {
+        fuse_open_out out{};
+        out.open_flags = FOPEN_DIRECT_IO;   // every write(2) comes on its own
+        reply(instance.fuse, in.unique, 0, &out, sizeof out);
+        return;
+    }
+    case FUSE_WRITE: {
+        fuse_write_in write{};
+        if (bodyLength < sizeof write) {
+            reply(instance.fuse, in.unique, EINVAL);
+            return;
+        }
+        std::memcpy(&write, body, sizeof write);
+        // Like sysfs, the attribute takes at most a page per write.
+        const std::size_t size = std::min<std::size_t>({write.size, bodyLength - sizeof write, 4096});
+        const int error = store(instance, reinterpret_cast<const char*>(body + sizeof write), size);
+        fuse_write_out out{};
+        out.size = static_cast<uint32_t>(size);
+        reply(instance.fuse, in.unique, error, &out, sizeof out);
+        return;
+    }
+    case FUSE_FLUSH:
+    case FUSE_RELEASE:
+    case FUSE_ACCESS:
+        reply(instance.fuse, in.unique, 0);
+        return;
+    case FUSE_FORGET:
+    case FUSE_BATCH_FORGET:
+    case FUSE_INTERRUPT:
+        return;   // no answer is expected
+    case FUSE_LOOKUP:
+        reply(instance.fuse, in.unique, ENOENT);
+        return;
+    default:
+        reply(instance.fuse, in.unique, ENOSYS);
+        return;
+    }
+}
+
+int Driver::store(Instance& instance, const char* bytes, std::size_t n)
+{
+    const std::string line(bytes, n);
+    instance.received.push_back(line);
+    log_.push_back(instance.bdf + ": " + line);
+    // Exactly one "pt_p2p_cfg <minor> <host address in hexadecimal>" and a
+    // line feed; anything else is refused, as the driver does.
+    const std::string word = "pt_p2p_cfg ";
+    if (line.size() < word.size() + 4 || line.compare(0, word.size(), word) != 0 ||
+        line.back() != '\n')
+        return EINVAL;
+    const std::string rest = line.substr(word.size(), line.size() - word.size() - 1);
+    const auto space = rest.find(' ');
+    if (space == std::string::npos || space == 0 || space + 1 == rest.size() ||
+        rest.find_first_of(" \n", space + 1) != std::string::npos)
+        return EINVAL;
+    const std::string hex = rest.substr(space + 1);
+    if (hex.find_first_not_of("0123456789abcdef") != std::string::npos || hex.size() > 16)
+        return EINVAL;
+    instance.table[rest.substr(0, space)] = std::stoull(hex, nullptr, 16);
+    return 0;
 }
 
 std::vector<std::string> Driver::received(const std::string& bdf) const
@@ -187,20 +312,8 @@ std::size_t Driver::totalReceived() const
 
 void Driver::settle() const
 {
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            bool empty = true;
-            for (const auto& instance : instances_) {
-                int pending = 0;
-                if (instance.fd >= 0 && ::ioctl(instance.fd, FIONREAD, &pending) == 0 && pending > 0)
-                    empty = false;
-            }
-            if (empty)
-                return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    // A request is answered under the lock before its writer goes on.
+    std::lock_guard<std::mutex> lock(mutex_);
 }
 
 } // namespace sim

@@ -2,8 +2,12 @@
 // offers what the tool relies on from the real driver, and nothing more:
 //   - /sys/bus/pci/drivers/morvanti exists exactly while it is loaded;
 //   - each GPU has a "minor" attribute (distinct numbers from 0 in bus order);
-//   - each GPU's "itr_debug" takes command lines, and the GPU's driver
-//     instance keeps the table of (minor -> host address) it has been told;
+//   - each GPU's "itr_debug" takes one command per write(2), as a sysfs
+//     attribute's store() does (a one-file FUSE filesystem stands in its
+//     place, so every write arrives on its own); a write that is not exactly
+//     one "pt_p2p_cfg <minor> <hex>" line is refused with EINVAL, and the
+//     GPU's driver instance keeps the table of (minor -> host address) it
+//     has been told;
 //   - loading creates /dev/morvanti0 .. morvanti<N-1> in that order,
 //     unloading removes them.
 #pragma once
@@ -37,28 +41,36 @@ public:
 
     // GPUs the driver takes up, in bus order.
     const std::vector<std::string>& gpus() const { return gpus_; }
-    // Every command line a GPU has received, in order, and what its driver
-    // instance knows now (forgotten when the driver is unloaded).
+    // Every write a GPU's attribute has received, in order, one entry each
+    // (refused ones too), and what its driver instance knows now (forgotten
+    // when the driver is unloaded).
     std::vector<std::string> received(const std::string& bdf) const;
     std::map<std::string, uint64_t> table(const std::string& bdf) const;
     std::size_t totalReceived() const;
     // Every command line of every GPU in the order they arrived: "bdf: line".
     std::vector<std::string> log() const;
-    // Waits until every byte written so far has been taken in.
+    // Waits until every byte written so far has been taken in.  A write
+    // returns to its writer only once it was taken in, so nothing is ever
+    // in flight once the writer has gone on.
     void settle() const;
+    // Takes one GPU's "itr_debug" away while the driver is loaded.
+    void removeAttribute(const std::string& bdf);
 
 private:
     struct Instance {
         std::string bdf;
         std::optional<std::string> minorText;
-        int fd = -1;           // the debug attribute, read end
-        int keepOpen = -1;     // a write end we hold, so readers never see end of file
-        std::string partial;   // bytes of a line not ended yet
+        std::string attribute;   // path of its "itr_debug"
+        int fuse = -1;           // the FUSE connection serving it
         std::vector<std::string> received;
         std::map<std::string, uint64_t> table;
     };
     void serve();
-    void take(Instance& instance, const char* bytes, std::size_t n);
+    // Answers one request of an attribute's FUSE connection.
+    void answer(Instance& instance, const uint8_t* request, std::size_t length);
+    // One write of the tool; the errno to refuse it with, or 0.
+    int store(Instance& instance, const char* bytes, std::size_t n);
+    void detach(Instance& instance);
 
     const Machine& guest_;
     std::vector<std::string> gpus_;

@@ -48,6 +48,13 @@ void writeFile(const std::string& path, const std::string& content)
         fail("Cannot write", path);
 }
 
+void copyExecutable(const std::string& from, const std::string& to)
+{
+    writeFile(to, readFile(from));
+    if (::chmod(to.c_str(), 0755) != 0)
+        fail("Cannot chmod", to);
+}
+
 std::string readFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);

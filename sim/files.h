@@ -11,6 +11,8 @@ namespace sim {
 
 void makeDirs(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
+// A copy of an executable that every user may run.
+void copyExecutable(const std::string& from, const std::string& to);
 std::string readFile(const std::string& path);
 bool fileExists(const std::string& path);
 void makeSparseFile(const std::string& path, uint64_t size);

@@ -4,6 +4,7 @@
 #include "device_lu.h"
 #include "device_re.h"
 
+#include <cstdio>
 #include <fcntl.h>
 #include <numeric>
 #include <stdexcept>
@@ -81,6 +82,9 @@ void Firmware::registerWritten(const std::string& busAddress, uint32_t offset)
         return;
     const uint32_t value = reg(offset);
     writes_.push_back({offset, value});
+    char text[32];
+    std::snprintf(text, sizeof text, "w %x=%x", offset, value);
+    accesses_.push_back(text);
 
     if (series_ == Series::KA) {
         // The mailbox data word reaches the firmware only through the write
@@ -138,6 +142,15 @@ void Firmware::complete()
     if (series_ == Series::LU)
         setReg(MAILBOX0_7_REG, behaviour_.mailbox7Errors);
     setReg(busyRegister(), 0);
+}
+
+void Firmware::registerRead(const std::string& busAddress, uint32_t offset)
+{
+    if (busAddress != bdf_)
+        return;
+    char text[16];
+    std::snprintf(text, sizeof text, "r %x", offset);
+    accesses_.push_back(text);
 }
 
 std::vector<RegisterWrite> Firmware::writesTo(std::initializer_list<uint32_t> offsets) const

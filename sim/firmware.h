@@ -58,10 +58,14 @@ public:
 
     void pause(uint64_t microseconds) override;
     void registerWritten(const std::string& busAddress, uint32_t offset) override;
+    void registerRead(const std::string& busAddress, uint32_t offset) override;
 
     // Every register store that reached the chip, in order.
     const std::vector<RegisterWrite>& writes() const { return writes_; }
     std::vector<RegisterWrite> writesTo(std::initializer_list<uint32_t> offsets) const;
+    // Every register access in order: "w <offset>=<value>" or "r <offset>",
+    // in hexadecimal.
+    const std::vector<std::string>& accesses() const { return accesses_; }
     const std::vector<FirmwareCommand>& commands() const { return commands_; }
     // Every pause the device code asked for, in microseconds.
     const std::vector<uint64_t>& pauses() const { return pauses_; }
@@ -83,6 +87,7 @@ private:
     UniqueFd fd_;
     Mapping registers_;
     std::vector<RegisterWrite> writes_;
+    std::vector<std::string> accesses_;
     std::vector<FirmwareCommand> commands_;
     std::vector<uint64_t> pauses_;
     bool working_ = false;            // a command is in progress

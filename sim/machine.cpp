@@ -250,6 +250,13 @@ Machine::Machine(Topology topology, Side side) : topology_(std::move(topology)),
         ::rmdir(root_.c_str());
         fail("Cannot mount a tmpfs for the simulated machine");
     }
+    // Shared, so that what the driver stand-in mounts in it later (its
+    // attributes) reaches the tools already running on the machine.
+    if (::mount(nullptr, root_.c_str(), nullptr, MS_SHARED, nullptr) != 0) {
+        ::umount2(root_.c_str(), MNT_DETACH);
+        ::rmdir(root_.c_str());
+        fail("Cannot share the simulated machine's mounts");
+    }
     try {
         materialize(topology_, root_ + "/sys");
         makeDirs(root_ + "/dev");
@@ -260,6 +267,11 @@ Machine::Machine(Topology topology, Side side) : topology_(std::move(topology)),
         writeFile(root_ + "/cpuinfo", side == Side::Guest ? GUEST_CPUINFO : HOST_CPUINFO);
         for (const char* dir : {"/etc", "/.etc-upper", "/.etc-work"})
             makeDirs(root_ + dir);
+        // The machine starts without the real machine's /etc/qv, whatever a
+        // developer left there: a whiteout hides it in the overlay.
+        const std::string whiteout = root_ + "/.etc-upper/qv";
+        if (::mknod(whiteout.c_str(), S_IFCHR | 0600, makedev(0, 0)) != 0)
+            fail("Cannot create " + whiteout);
         const std::string options = "lowerdir=/proc/self/fd/" + std::to_string(realEtc) +
                                     ",upperdir=" + root_ + "/.etc-upper,workdir=" +
                                     root_ + "/.etc-work";
@@ -279,7 +291,8 @@ Machine::~Machine()
     ::rmdir(root_.c_str());
 }
 
-Process Machine::spawn(const std::vector<std::string>& argv, const RunOptions& options) const
+Process Machine::spawn(const std::vector<std::string>& argv, const RunOptions& options,
+                       const std::string& executable) const
 {
     // Everything the child needs is prepared before fork: after it, only
     // system calls.
@@ -307,7 +320,9 @@ Process Machine::spawn(const std::vector<std::string>& argv, const RunOptions& o
         ::dup2(errPipe[1], 2);
         if (::unshare(CLONE_NEWNS) != 0)
             childFail("unshare");
-        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        // Nothing mounted here reaches back; the machine's own later mounts
+        // still reach here.
+        if (::mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) != 0)
             childFail("private mounts");
         const int bound = paths.bind();
         if (bound != FixedPaths::COUNT)
@@ -319,7 +334,7 @@ Process Machine::spawn(const std::vector<std::string>& argv, const RunOptions& o
                 ::setuid(options.uid) != 0)
                 childFail("setuid");
         }
-        ::execve(args[0], args.data(), env);
+        ::execve(executable.empty() ? args[0] : executable.c_str(), args.data(), env);
         childFail(args[0]);
     }
     const int forkErrno = errno;
@@ -340,7 +355,15 @@ Process Machine::start(const std::vector<std::string>& args, const RunOptions& o
     std::vector<std::string> argv = options.wrapper;
     argv.push_back(toolPath());
     argv.insert(argv.end(), args.begin(), args.end());
-    return spawn(argv, options);
+    if (options.uid == 0 || !options.wrapper.empty())
+        return spawn(argv, options);
+    // Another user may not be able to enter the directories above the build
+    // (a checkout under /root, a private temporary directory): it runs a
+    // copy inside the machine's own tree, under the program's usual name.
+    const std::string copy = root_ + "/qvgpu-vm-p2p";
+    if (::access(copy.c_str(), X_OK) != 0)
+        copyExecutable(toolPath(), copy);
+    return spawn(argv, options, copy);
 }
 
 RunResult Machine::run(const std::vector<std::string>& args, const RunOptions& options) const

@@ -107,7 +107,9 @@ public:
     };
 
 private:
-    Process spawn(const std::vector<std::string>& argv, const RunOptions& options) const;
+    // Runs `argv`; the program file is `executable` when given, else argv[0].
+    Process spawn(const std::vector<std::string>& argv, const RunOptions& options,
+                  const std::string& executable = "") const;
     Topology topology_;
     Side side_;
     std::string root_;

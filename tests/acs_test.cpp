@@ -137,8 +137,34 @@ TEST(DisableAcs, APathOfAnotherShapeIsSkippedAndTheRestDone)
         sim::makeSymlink(target, link);
     }
     const sim::RunResult r = host.run({"--disable-acs"});
+    EXPECT_EQ("\033[33mWarning: cannot find the PCI path of 0000:03:00.0, its ports keep their ACS "
+              "settings!\033[0m\n",
+              r.out);
     EXPECT_EQ(0, r.status);
     expectCleared(host, {"0000:05:08.0"});
+}
+
+TEST(DisableAcs, APciRootBelowAPlatformDeviceIsFoundToo)
+{
+    // Device-tree and many ARM64 hosts: the host bridge is a platform device.
+    sim::Machine host(withAcsEverywhere(sim::switchedHost(2, 1, {0x0001})), sim::Side::Host);
+    const std::string devices = host.sysPath("devices/");
+    sim::makeDirs(devices + "platform/soc");
+    ASSERT_EQ(0, ::rename((devices + "pci0000:00").c_str(), (devices + "platform/soc/pci0000:00").c_str()));
+    for (const sim::Device* d : host.topology().all()) {
+        const std::string link = host.sysPath("bus/pci/devices/") + d->bdf;
+        char buf[512];
+        const ssize_t n = ::readlink(link.c_str(), buf, sizeof buf);
+        ASSERT_GT(n, 0);
+        std::string target(buf, static_cast<std::size_t>(n));
+        target.insert(target.find("pci0000:00"), "platform/soc/");
+        ::unlink(link.c_str());
+        sim::makeSymlink(target, link);
+    }
+    const sim::RunResult r = host.run({"--disable-acs"});
+    EXPECT_EQ("", r.out);
+    EXPECT_EQ(0, r.status);
+    expectCleared(host, {"0000:02:08.0", "0000:05:08.0"});
 }
 
 TEST(DisableAcs, ADownstreamPortWithoutAcsIsReportedBySetpciAndTheWalkGoesOn)

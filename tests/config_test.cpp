@@ -85,20 +85,21 @@ TEST(ConfigAddress, AMissingOrInvalidFileTellsTheDriverNothing)
     sim::RunResult r = m.guest.run({"--config-address"});
     EXPECT_EQ("\033[33mWarning: no configuration file found for /etc/qv/vm_p2p_cfg/0000:02:00.0!\033[0m\n",
               r.out);
-    EXPECT_EQ(0, r.status) << "the mode ran; only the configuration failed";
+    EXPECT_EQ(255, r.status) << "a configuration that failed is a failed run";
 
     const std::string invalid = "\033[31mError:\033[0m invalid configuration file!\n";
     sim::writeFile(second, asText(recordBytes(0x0003, 0x38bfe0000000ull)));   // another device ID
     r = m.guest.run({"--config-address"});
     EXPECT_EQ(invalid, r.out);
-    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(255, r.status);
     sim::writeFile(second, good.substr(0, 15));
     EXPECT_EQ(invalid, m.guest.run({"--config-address"}).out);
 
     sim::writeFile(m.guest.devicePath(SECOND) + "/device", "0xzz\n");
     sim::writeFile(second, good);
-    EXPECT_EQ("\033[31mError:\033[0m cannot read the device ID of 0000:02:00.0!\n",
-              m.guest.run({"--config-address"}).out);
+    r = m.guest.run({"--config-address"});
+    EXPECT_EQ("\033[31mError:\033[0m cannot read the device ID of 0000:02:00.0!\n", r.out);
+    EXPECT_EQ(255, r.status);
 
     driver.settle();
     EXPECT_EQ(0u, driver.totalReceived());
@@ -145,13 +146,13 @@ TEST(ConfigAddress, AGpuThatRefusesCommandsIsReportedAndTheOthersAreTold)
     HostAndGuest m(sim::switchedHost(1, 2, {0x0001}), true);
     sim::Driver driver(m.guest);
     driver.load();
-    ::unlink((m.guest.devicePath(FIRST) + "/itr_debug").c_str());
+    driver.removeAttribute(FIRST);
     const sim::RunResult r = m.guest.run({"--config-address"});
-    EXPECT_EQ(CONFIG_SUCCESS, r.out);
+    EXPECT_EQ("", r.out) << "a GPU that was not told is no success";
     const std::string refused =
         "Cannot open /sys/bus/pci/devices/0000:01:00.0/itr_debug: No such file or directory\n";
     EXPECT_EQ(refused + refused, r.err);
-    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(255, r.status);
     driver.settle();
     EXPECT_EQ(2u, driver.received(SECOND).size());
 }

@@ -1,10 +1,16 @@
 // The daemon run as a real process, watching the simulated guest's /dev.
+#include "device.h"
 #include "driver.h"
 #include "files.h"
 #include "helpers.h"
+#include "modes.h"
 
 #include <chrono>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <set>
+#include <sys/inotify.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -110,6 +116,93 @@ TEST(Daemon, AFailedConfigurationKeepsItWatching)
     const sim::RunResult r = daemon.finish(SIGTERM);
     EXPECT_EQ(missing + missing, r.out);
     EXPECT_EQ(128 + SIGTERM, r.status);
+}
+
+// The daemon in this process, fed events of our making through its inotify
+// calls, its one-second waits counted instead of slept.
+namespace scripted {
+
+std::vector<std::vector<uint8_t>> reads;
+std::size_t nextRead = 0;
+sim::Driver* driver = nullptr;
+std::size_t commandsBeforeWatch = 99;
+
+void event(std::vector<uint8_t>& buffer, uint32_t mask, const std::string& name)
+{
+    inotify_event e{};
+    e.wd = mask & IN_Q_OVERFLOW ? -1 : 1;
+    e.mask = mask;
+    e.len = name.empty() ? 0 : 16;
+    const std::size_t at = buffer.size();
+    buffer.resize(at + sizeof e + e.len, 0);
+    std::memcpy(buffer.data() + at, &e, sizeof e);
+    std::memcpy(buffer.data() + at + sizeof e, name.data(), name.size());
+}
+
+long read(int, void* buffer, std::size_t length)
+{
+    if (nextRead == reads.size()) {
+        errno = EIO;
+        return -1;
+    }
+    const auto& r = reads[nextRead++];
+    EXPECT_LE(r.size(), length);
+    std::memcpy(buffer, r.data(), r.size());
+    return static_cast<long>(r.size());
+}
+
+int addWatch(int fd, const char* path, uint32_t mask)
+{
+    driver->settle();
+    commandsBeforeWatch = driver->totalReceived();
+    return ::inotify_add_watch(fd, path, mask);
+}
+
+struct Waits : DeviceEnvironment {
+    void pause(uint64_t microseconds) override { paused.push_back(microseconds); }
+    std::vector<uint64_t> paused;
+};
+
+} // namespace scripted
+
+TEST(DaemonEvents, OnlyTheLastNodeAndAnOverflowCallForAConfiguration)
+{
+    HostAndGuest m(sim::switchedHost(1, 2, {0x0001}), true);
+    sim::Driver driver(m.guest);
+    driver.load();
+    sim::Machine::Inside inside(m.guest);
+    const InotifyCalls saved = inotifyCalls;
+    scripted::Waits waits;
+    setDeviceEnvironment(&waits);
+    scripted::driver = &driver;
+    scripted::nextRead = 0;
+    scripted::reads.assign(3, {});
+    // Two GPUs: morvanti1 is the last node.  Other nodes and deletions do
+    // nothing; a lost event (queue overflow) is made up for.
+    scripted::event(scripted::reads[0], IN_CREATE, "morvanti0");
+    scripted::event(scripted::reads[0], IN_DELETE, "morvanti1");
+    scripted::event(scripted::reads[0], IN_CREATE, "morvanti1");
+    scripted::event(scripted::reads[1], IN_Q_OVERFLOW, "");
+    scripted::event(scripted::reads[2], IN_IGNORED, "");
+    inotifyCalls.read = scripted::read;
+    inotifyCalls.addWatch = scripted::addWatch;
+
+    const std::vector<std::string> gpus = m.guest.topology().gpus();
+    const std::set<std::string> busIds(gpus.begin(), gpus.end());
+    ASSERT_EQ(2u, busIds.size());
+    int status = 0;
+    const Output o = capture([&] { status = runDaemon(busIds, 2); });
+    inotifyCalls = saved;
+    setDeviceEnvironment(nullptr);
+
+    EXPECT_EQ(0u, scripted::commandsBeforeWatch) << "the watch comes before the first configuration";
+    EXPECT_EQ(std::string(CONFIG_SUCCESS) + CONFIG_SUCCESS + CONFIG_SUCCESS, o.out);
+    EXPECT_EQ((std::vector<uint64_t>{1000000, 1000000}), waits.paused);
+    driver.settle();
+    EXPECT_EQ(12u, driver.totalReceived());
+    // The watch is gone: nothing more can be seen, a failed run.
+    EXPECT_EQ("Error: the watch on /dev directory was removed\n", o.err);
+    EXPECT_EQ(-1, status);
 }
 
 TEST(Daemon, OnlyInAGuest)

@@ -131,6 +131,9 @@ TEST(MemoryWindow, CopiesAtPlainBar0Offsets)
     const auto tail = pattern(16, 0x80);
     EXPECT_TRUE(dev.writeMemory(0x1FFFF0, 16, tail.data()));
     EXPECT_EQ(tail, sim::readBytes(memory, 0x1FFFF0, 16));
+    // Nothing to copy needs no buffer.
+    EXPECT_TRUE(dev.readMemory(0x100000, 0, nullptr));
+    EXPECT_TRUE(dev.writeMemory(0x100000, 0, nullptr));
 
     o = capture([&] {
         EXPECT_FALSE(dev.readMemory(0x1FFFF8, 16, buffer.data()));

@@ -1,7 +1,9 @@
 // Finding and waking the maker's GPUs, and the host queries behind it.
+#include "device_re.h"
 #include "enum_device.h"
 #include "files.h"
 #include "helpers.h"
+#include "modes.h"
 #include "utils.h"
 
 #include <gtest/gtest.h>
@@ -127,6 +129,36 @@ TEST(Boards, CodesComeFromTheRegisterTheDeviceTableNames)
     EXPECT_EQ("KA-C1", enumerator.getProductName("0000:40:00.0"));
     EXPECT_EQ("", enumerator.getProductName("0000:10:00.0"));
     EXPECT_EQ("", enumerator.getProductName("0000:99:00.0"));
+}
+
+TEST(Boards, EveryRowOfTheReGroupReadsItsNumberedFormAndMakesAnReDevice)
+{
+    sim::Topology t;
+    sim::Device& rp = t.rootPort("0000:00:01.0");
+    const uint16_t ids[] = {0x0003, 0x0007, 0x000b, 0x000f};
+    for (int i = 0; i < 4; ++i) {
+        sim::Device& gpu = rp.gpu("0000:1" + std::to_string(i) + ":00.0", ids[i], 0x1000000000ull);
+        gpu.registers[0x78F8] = 0x10 + i;
+        gpu.registers[0x78C0] = 3u << 25;
+    }
+    sim::Machine host(t, sim::Side::Host);
+    sim::Machine::Inside inside(host);
+    EnumDevice enumerator;
+    enumerator.initPciDevice();
+    const std::vector<QvBoard*> boards = enumerator.getAllBoards();
+    ASSERT_EQ(4u, boards.size());
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(0x10u + i, boards[i]->numberedForm) << boards[i]->deviceId;
+        EXPECT_EQ(3u, boards[i]->modelCode) << boards[i]->deviceId;
+    }
+    EXPECT_EQ("KA-B1-3", enumerator.getProductName("0000:10:00.0"));
+    EXPECT_EQ("KA-B2", enumerator.getProductName("0000:11:00.0"));
+    EXPECT_EQ("KA-B3", enumerator.getProductName("0000:12:00.0"));
+    EXPECT_EQ("KA-B4", enumerator.getProductName("0000:13:00.0"));
+    const DeviceList devices = buildDeviceList(boards);
+    ASSERT_EQ(4u, devices.size());
+    for (const auto& device : devices)
+        EXPECT_NE(nullptr, dynamic_cast<const QvDeviceRE*>(device.get())) << device->busAddress;
 }
 
 TEST(Boards, AnUnreadableRegisterGivesThePlaceholderCodes)

@@ -75,6 +75,10 @@ TEST(BusChain, TakesEveryBusAddressBelowARootBusWhateverTheDomainWidth)
     EXPECT_EQ((V{"0000:00:0e.0", "10000:e0:06.0", "10000:e1:00.0"}),
               busChainFromPath("/sys/devices/pci0000:00/0000:00:0e.0/pci10000:e0/10000:e0:06.0/"
                                "10000:e1:00.0"));
+    // A host bridge that is a platform device comes before the root bus.
+    EXPECT_EQ((V{"0000:00:01.0", "0000:01:00.0"}),
+              busChainFromPath("/sys/devices/platform/soc/1f00000000.pcie/pci0000:00/0000:00:01.0/"
+                               "0000:01:00.0"));
     for (const char* odd : {"", "/sys/devices/platform/0000:00:01.0",
                             "/sys/devices/pci0000:00/0000:00:01.0/odd/0000:03:00.0",
                             "/sys/devices/0000:00:01.0", "/sys/bus/pci/devices/0000:03:00.0",

@@ -8,6 +8,7 @@
 #include "helpers.h"
 
 #include <gtest/gtest.h>
+#include <map>
 #include <memory>
 
 using namespace qvtest;
@@ -136,10 +137,20 @@ TEST(KaMailbox, TheSourceIdSearchTriesEveryPairInOrder)
 
 TEST(KaMailbox, TheResultWordDecidesAndAFailureShowsTheStatusWord)
 {
-    Bench<QvDeviceKA> good(KA_GPU, sim::Series::KA);
+    // The result is read through the read id, selected afresh whatever the
+    // mailbox was left at.
+    sim::FirmwareBehaviour split;
+    split.writeSrcId = 1;
+    Bench<QvDeviceKA> good(KA_GPU, sim::Series::KA, split);
+    good.device.mailboxWriteSrcId = 1;
     ASSERT_TRUE(good.device.setMailbox(0x10113, 0x50000, 0, 0, 0));
+    good.firmware.setReg(MAILBOX_SRCID_REG, 1);
+    const std::size_t before = good.firmware.accesses().size();
     Output o = capture([&] { EXPECT_TRUE(good.device.checkMailbox()); });
     EXPECT_EQ("", o.out);
+    EXPECT_EQ((std::vector<std::string>{"w 91a0=0", "r 912c"}),
+              std::vector<std::string>(good.firmware.accesses().begin() + before,
+                                       good.firmware.accesses().end()));
 
     sim::FirmwareBehaviour b;
     b.result = 0;
@@ -148,6 +159,13 @@ TEST(KaMailbox, TheResultWordDecidesAndAFailureShowsTheStatusWord)
     ASSERT_TRUE(bad.device.setMailbox(0x10113, 0x50000, 0, 0, 0));
     o = capture([&] { EXPECT_FALSE(bad.device.checkMailbox()); });
     EXPECT_EQ("Mailbox: read/write flash failure.\nMAILBOX_SET_STATUS_REG: 2000\n", o.out);
+
+    // A burn whose command failed stops there: no reset sequence follows.
+    Bench<QvDeviceKA> burn(KA_GPU, sim::Series::KA, b);
+    const auto data = image(16);
+    o = capture([&] { EXPECT_FALSE(burn.device.burnSNByHBM(data.data(), 16)); });
+    EXPECT_EQ("Mailbox: read/write flash failure.\nMAILBOX_SET_STATUS_REG: 2000\n", o.out);
+    EXPECT_EQ(1u, burn.firmware.commands().size());
 }
 
 TEST(KaMailbox, StagingSelectsHbmThroughBits27To24)
@@ -166,7 +184,11 @@ const W KA_RESET_WRITES = {{0x3804, 0x84},   {0x4A00, 0x20002}, {0x4200, 0x2},
 
 TEST(KaMailbox, ABurnSendsItsCommandThenTheResetSequence)
 {
-    Bench<QvDeviceKA> ka(KA_GPU, sim::Series::KA);
+    // The mailbox answers only through the pair (1, 0): the burn must search
+    // the source ids before its command.
+    sim::FirmwareBehaviour b;
+    b.writeSrcId = 1;
+    Bench<QvDeviceKA> ka(KA_GPU, sim::Series::KA, b);
     const auto data = image(16);
     const Output o = capture([&] { EXPECT_TRUE(ka.device.burnSNByHBM(data.data(), 16)); });
     EXPECT_EQ("", o.out);
@@ -174,6 +196,8 @@ TEST(KaMailbox, ABurnSendsItsCommandThenTheResetSequence)
     ASSERT_EQ(5u, c.size());
     EXPECT_EQ(0x10113u, c[0].command);
     EXPECT_EQ(0x50000u, c[0].data[0]);
+    EXPECT_EQ(1u, ka.device.mailboxWriteSrcId);
+    EXPECT_EQ(0u, ka.device.mailboxReadSrcId);
     EXPECT_EQ(0x400Fu, c[1].command);
     EXPECT_EQ(0x4005u, c[2].command);
     EXPECT_EQ(0x4004u, c[3].command);
@@ -212,6 +236,13 @@ TEST(ReMailbox, ACommandWritesZerosThenDataThenCommandBetweenTwoWaits)
                  {MAILBOX_CMD_REG, 0x12}}),
               re.firmware.writes());
     EXPECT_EQ(repeat(TENTH, 2), re.firmware.pauses());
+    // Busy is read before, DATA0 right after the command, then busy again.
+    const auto& a = re.firmware.accesses();
+    ASSERT_GE(a.size(), 8u);
+    EXPECT_EQ("r 9148", a.front());
+    EXPECT_EQ("w 9128=12", a[a.size() - 3]);
+    EXPECT_EQ("r 912c", a[a.size() - 2]);
+    EXPECT_EQ("r 9148", a.back());
 }
 
 TEST(LuMailbox, ACommandClearsWordsSevenToTwoThenWritesDataAndCommand)
@@ -337,13 +368,27 @@ TEST(LuMailbox, UnreadableErrorRegistersReportEveryKnownBit)
     bool clean = true;
     const Output o = capture([&] { clean = closed.checkMailbox(); });
     EXPECT_FALSE(clean);
-    std::string expected;
-    for (const auto& [bit, text] : luMailbox0_7ErrorTable)
-        expected += "Mailbox0_7 error: " + text + "\n";
-    for (const auto& [bit, text] : luFirmwareScratch4ErrorTable)
-        expected += "FW scratch4 error: " + text + "\n";
+    // An unreadable register reads all ones: every bit with a text is shown.
+    const std::string expected =
+        "Mailbox0_7 error: scpu read memory error.\n"
+        "Mailbox0_7 error: hbm data crc mismatch error.\n"
+        "Mailbox0_7 error: spi flash erase error.\n"
+        "Mailbox0_7 error: spi flash write error.\n"
+        "Mailbox0_7 error: spi flash read error.\n"
+        "Mailbox0_7 error: spi flash data crc mismatch error.\n"
+        "Mailbox0_7 error: spi flash unprotect error.\n"
+        "Mailbox0_7 error: spi flash protect error.\n"
+        "Mailbox0_7 error: data length error.\n"
+        "FW scratch4 error: spi flash erase error.\n"
+        "FW scratch4 error: spi flash write enable error.\n"
+        "FW scratch4 error: spi flash write sr error.\n"
+        "FW scratch4 error: spi flash page prog error.\n"
+        "FW scratch4 error: spi flash read error.\n"
+        "FW scratch4 error: spi flash read sr error.\n"
+        "FW scratch4 error: spi flash write sr failure.\n"
+        "FW scratch4 error: spi flash mailbox parameter error.\n"
+        "FW scratch4 error: fw sdma failure.\n";
     EXPECT_EQ(expected, o.out);
-    EXPECT_EQ(18u, std::count(o.out.begin(), o.out.end(), '\n'));
     std::string sizeErrors;
     for (int i = 0; i < 3; ++i)
         sizeErrors += "Failed to get device register size.\n";
@@ -422,19 +467,56 @@ TEST(Mailboxes, OperationsASeriesDoesNotHaveSucceedWithoutTouchingTheChip)
     EXPECT_EQ("", o.out + o.err);
 }
 
-TEST(ErrorTables, EveryEntryIsOneBitOfTheStatusWord)
+TEST(ErrorTables, HoldTheFirmwaresTextsUnderTheirBits)
 {
-    for (const auto* table : {&ka_exception_table, &re_exception_table, &luMailbox0_7ErrorTable,
-                              &luFirmwareScratch4ErrorTable}) {
-        for (const auto& [key, text] : *table) {
-            EXPECT_EQ(0u, key & (key - 1)) << text;
-            EXPECT_NE(0u, key);
-        }
-    }
-    EXPECT_EQ(9u, ka_exception_table.size());
-    EXPECT_EQ(32u, re_exception_table.size());
-    EXPECT_EQ(9u, luMailbox0_7ErrorTable.size());
-    EXPECT_EQ(9u, luFirmwareScratch4ErrorTable.size());
+    using Table = std::map<uint32_t, std::string>;
+    EXPECT_EQ((Table{{0x400, "SCPU read hbm error."},
+                     {0x1000, "Erase spi flash failure."},
+                     {0x2000, "Write spi flash failure."},
+                     {0x4000, "Read spi flash failure."},
+                     {0x8000, "Write enable spi flash failure."},
+                     {0x10000, "Read spi flash status register failure."},
+                     {0x20000, "Flash datas crc mismatch with update datas crc."},
+                     {0x40000, "Read flash datas crc error."},
+                     {0x400000, "Write spi flash status register failure."}}),
+              ka_exception_table);
+    const char* const re[32] = {
+        "mc training failure.", "Pvt initialization failure.", "Vdd core initialization failure.",
+        "Mem_0v85 initialization failure.", "Mem_1v2 initialization failure.",
+        "Vcc12 initialization failure.", "Temp_senor initialization failure.",
+        "Pmbus operation failure.", "Software errors in pmu monitor.", "Create task queue failure.",
+        "Read local memory failure.", "Write local memory failure.", "Erase spi flash failure.",
+        "Program spi flash failure.", "Read spi flash failure.", "Write enable spi flash failure.",
+        "Read spi flash status register failure.",
+        "Flash datas crc mismatch with update datas crc.", "Read flash datas crc error.",
+        "Uart crc error.", "Maibox parameter error.", "Maibox cmd invalid.",
+        "Write spi flash status register failure.", "Local memory init failure.",
+        "Adjust vcore failure.", "Hbm ecc errer.", "VCC3v3 Init failure.", "Product info crc error.",
+        "No fuseinfo err.", "Pmic upgrade fail.", "Pcie speed down.", "General fail."};
+    Table reExpected;
+    for (uint32_t bit = 0; bit < 32; ++bit)
+        reExpected[1u << bit] = re[bit];
+    EXPECT_EQ(reExpected, re_exception_table);
+    EXPECT_EQ((Table{{0x1, "scpu read memory error."},
+                     {0x2, "hbm data crc mismatch error."},
+                     {0x4, "spi flash erase error."},
+                     {0x8, "spi flash write error."},
+                     {0x10, "spi flash read error."},
+                     {0x20, "spi flash data crc mismatch error."},
+                     {0x40, "spi flash unprotect error."},
+                     {0x80, "spi flash protect error."},
+                     {0x100, "data length error."}}),
+              luMailbox0_7ErrorTable);
+    EXPECT_EQ((Table{{0x40000, "spi flash erase error."},
+                     {0x80000, "spi flash write enable error."},
+                     {0x100000, "spi flash write sr error."},
+                     {0x200000, "spi flash page prog error."},
+                     {0x400000, "spi flash read error."},
+                     {0x800000, "spi flash read sr error."},
+                     {0x1000000, "spi flash write sr failure."},
+                     {0x4000000, "spi flash mailbox parameter error."},
+                     {0x40000000, "fw sdma failure."}}),
+              luFirmwareScratch4ErrorTable);
 }
 
 } // namespace
