@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Every test of the tool: the suite on simulated machines, the same suite
-# with AddressSanitizer and UndefinedBehaviorSanitizer, and the fuzzers.
+# with AddressSanitizer and UndefinedBehaviorSanitizer, the fuzzers, and the
+# whole flow on real kernels (a host and a guest booted under QEMU).
 # Every stage runs; the command fails if any of them failed.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
@@ -25,8 +26,11 @@ qvgpu_build "$QVGPU_ROOT/build-fuzz" -DCMAKE_CXX_COMPILER=clang++ -DQVGPU_FUZZ=O
 echo "== fuzzing"
 "$QVGPU_ROOT/fuzz/run.sh" "$QVGPU_ROOT/build-fuzz" "${QVGPU_FUZZ_SECONDS:-20}" || failed+=(fuzzing)
 
+echo "== real kernels"
+"$QVGPU_ROOT/rig/run.sh" || failed+=(real-kernels)
+
 if [ ${#failed[@]} -gt 0 ]; then
     echo "FAILED: ${failed[*]}"
     exit 1
 fi
-echo "stages: 3 passed, 0 failed"
+echo "stages: 4 passed, 0 failed"

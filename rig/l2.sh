@@ -1,0 +1,104 @@
+#!/bin/bash
+# The guest (L2): nothing here is faked.  The tool saves the records that
+# L1 stored, before the driver loads; the stand-in driver module takes the
+# GPUs; the tool configures it, once and from its daemon across a reload;
+# and with the driver holding the BARs the kernel refuses the save.
+LEVEL=l2
+source "$(dirname "$0")/lib.sh"
+timed boot
+
+check "a genuine guest: \"hypervisor\" in /proc/cpuinfo" grep -q hypervisor /proc/cpuinfo
+check "three passed-through GPUs of vendor 0x1f7a" test "$(gpus | wc -l)" -eq 3
+
+# Which L1 GPU each of ours is: the root port above it names it.
+declare -A l1bdf l1base
+for g in $(gpus); do
+    port=$(readlink -f "/sys/bus/pci/devices/$g" | tr / '\n' | grep -E '^[0-9a-f]{4}:' | tail -n 2 | head -n 1)
+    read -r _ l1bdf[$g] l1base[$g] < <(grep "^$port " /xfer/expected)
+done
+
+run save --save-data
+check "--save-data before the driver loads exits 0" test "$status" -eq 0
+check "the save's success line" grep -qF $'\033[32mSuccess: save data completed!\033[0m' /tmp/save.out
+for g in $(gpus); do
+    file=/etc/qv/vm_p2p_cfg/$g
+    own=$(bar0_start "$g")
+    check "$g (L1 ${l1bdf[$g]}): store file holds L1's BAR0 base ${l1base[$g]}, not L2's $own" \
+        test "$(od -An -tx1 -v "$file" | tr -s ' \n' ' ' | sed 's/^ //; s/ $//')" = "$(record_bytes "${l1base[$g]}")" -a \
+             "${l1base[$g]}" != "$own"
+    cp "$file" "/tmp/saved-$g"
+done
+timed "tool: --save-data"
+
+# expect_peers WHEN: every GPU's driver instance knows every GPU's L1 base
+# under that GPU's minor number.
+expect_peers() {
+    local g h want
+    want=$(for h in $(gpus); do echo "$(cat "/sys/bus/pci/devices/$h/minor") ${l1base[$h]}"; done | sort)
+    for g in $(gpus); do
+        check "$g's driver knows every peer's L1 BAR0 base $1" \
+            test "$(sort "/sys/bus/pci/devices/$g/p2p_peers")" = "$want"
+    done
+}
+
+insmod "$MODULE"
+check "the driver loaded: /sys/bus/pci/drivers/morvanti" test -d /sys/bus/pci/drivers/morvanti
+check "devtmpfs made /dev/morvanti0, 1 and 2" test -c /dev/morvanti0 -a -c /dev/morvanti1 -a -c /dev/morvanti2
+check "distinct minors 0 to 2 in bus order" \
+    test "$(for g in $(gpus); do cat "/sys/bus/pci/devices/$g/minor"; done | tr '\n' ' ')" = "0 1 2 "
+first=$(gpus | head -n 1)
+check "itr_debug refuses a malformed command" \
+    bash -c "! printf 'pt_p2p_cfg x 1\n' > /sys/bus/pci/devices/$first/itr_debug"
+# Two commands in one write(2), as dd makes it; the shell's printf would
+# write each line on its own.
+printf 'pt_p2p_cfg 0 1\npt_p2p_cfg 1 2\n' > /tmp/two-commands
+check "itr_debug refuses two commands in one write" \
+    bash -c "! dd if=/tmp/two-commands of=/sys/bus/pci/devices/$first/itr_debug bs=4096 status=none"
+check "refused commands teach the driver nothing" test -z "$(cat "/sys/bus/pci/devices/$first/p2p_peers")"
+timed "driver loaded"
+
+run config --config-address
+check "--config-address exits 0" test "$status" -eq 0
+check "the configuration's success line" grep -qF $'\033[32mSuccess: configuration completed!\033[0m' /tmp/config.out
+expect_peers "after --config-address"
+timed "tool: --config-address"
+
+# successes N: wait (at most 30 s) until the daemon has printed N success lines.
+successes() {
+    local i
+    for i in $(seq 60); do
+        [ "$(grep -c 'Success: configuration completed' /tmp/daemon.out)" -ge "$1" ] && return 0
+        sleep 0.5
+    done
+    return 1
+}
+"$TOOL" --daemon > /tmp/daemon.out 2>&1 &
+daemon=$!
+check "the daemon configures at start" successes 1
+timed "daemon started"
+rmmod morvanti
+check "unloading removes the nodes" test ! -e /dev/morvanti0 -a ! -e /dev/morvanti2
+insmod "$MODULE"
+check "the daemon configures again after the driver is reloaded" successes 2
+expect_peers "after a reload, from the daemon"
+kill "$daemon"
+wait "$daemon" 2>/dev/null
+echo "--- daemon output"; cat /tmp/daemon.out
+timed "driver reload caught by the daemon"
+
+# With the driver holding BAR0, a kernel with strict devmem refuses the
+# mapping: the save fails, says why and what to do, and keeps the files.
+"$PEEK" "/sys/bus/pci/devices/$first/resource0" 0x100000 16 >/dev/null 2>/tmp/peek.err
+check "the kernel refuses to map a BAR the driver holds (EINVAL)" grep -q 'Invalid argument' /tmp/peek.err
+run refused --save-data
+check "--save-data with the driver loaded exits 255" test "$status" -eq 255
+check "it reports the refused mapping" grep -qx 'Map device memmory failed!' /tmp/refused.out
+check "it says the driver holds the memory and to save before the driver loads" \
+    grep -qF "$first is held by the driver 'morvanti'" /tmp/refused.out
+for g in $(gpus); do
+    check "$g: store file kept" cmp -s "/etc/qv/vm_p2p_cfg/$g" "/tmp/saved-$g"
+done
+timed "refused save"
+
+echo "done l2" >> "$RESULTS"
+poweroff_now

@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# The real-kernel proving ground: Debian's own kernel boots this machine's
+# userland (shared read-only over 9p) as a host, L1, under QEMU; L1 passes
+# three stand-in GPUs through VFIO to a guest, L2, that it runs with KVM.
+# The stage scripts l1.sh and l2.sh run the tool on both and check what the
+# kernels did; this script sets everything up, boots L1 with a time limit,
+# and counts the results.  Its last line is "N passed, N failed".
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../scripts/setup.sh"
+RIG=$QVGPU_ROOT/rig
+WORK=$QVGPU_ROOT/build-rig
+L1_LIMIT=${QVGPU_RIG_L1_SECONDS:-300}
+
+started=$(date +%s)
+qvgpu_install_packages qemu-system-x86 linux-image-amd64 linux-headers-amd64 \
+    busybox-static cpio kmod make gcc
+echo "rig: packages ready in $(( $(date +%s) - started )) s"
+
+# The newest Debian kernel that has its modules and headers here.
+kver=""
+for image in $(ls -v /boot/vmlinuz-*-amd64 2>/dev/null); do
+    v=${image#/boot/vmlinuz-}
+    [ -d "/lib/modules/$v/kernel" ] && [ -d "/lib/modules/$v/build" ] && kver=$v
+done
+if [ -z "$kver" ]; then
+    echo "rig: no Debian kernel with modules and headers in /boot"
+    echo "0 passed, 1 failed"
+    exit 1
+fi
+
+set_up=$(date +%s)
+rm -rf "$WORK/out" "$WORK/initrd"
+mkdir -p "$WORK/out" "$WORK/initrd/modules" "$WORK/module"
+qvgpu_build "$WORK/tool" -DQVGPU_BUILD_TESTS=OFF -- qvgpu-vm-p2p >/dev/null
+g++ -O2 -Wall -o "$WORK/peek" "$RIG/peek.cpp"
+cp "$RIG/module/morvanti.c" "$RIG/module/Kbuild" "$WORK/module/"
+make -s -C "/lib/modules/$kver/build" M="$WORK/module" modules >/dev/null 2>"$WORK/module/build.log" || {
+    cat "$WORK/module/build.log"; echo "rig: the stand-in driver does not build"; echo "0 passed, 1 failed"; exit 1; }
+
+# The initramfs: busybox, the init script, and the modules that reach the
+# 9p root, in dependency order.
+cp /bin/busybox "$WORK/initrd/busybox"
+mkdir -p "$WORK/initrd/bin"
+mv "$WORK/initrd/busybox" "$WORK/initrd/bin/busybox"
+ln -sf busybox "$WORK/initrd/bin/sh"
+cp "$RIG/init" "$WORK/initrd/init"
+chmod 755 "$WORK/initrd/init"
+for m in virtio_pci 9pnet_virtio 9p; do
+    modprobe -S "$kver" --show-depends "$m"
+done | awk '$1 == "insmod" && !seen[$2]++ { print $2 }' > "$WORK/initrd/modules.list"
+: > "$WORK/initrd/modules/order"
+while read -r ko; do
+    cp "$ko" "$WORK/initrd/modules/"
+    basename "$ko" >> "$WORK/initrd/modules/order"
+done < "$WORK/initrd/modules.list"
+rm "$WORK/initrd/modules.list"
+(cd "$WORK/initrd" && find . | cpio -o -H newc --quiet | gzip -1) > "$WORK/initrd.cpio.gz"
+echo "rig: kernel $kver; tool, stand-in driver and initramfs built in $(( $(date +%s) - set_up )) s"
+
+# L1: a host with an IOMMU, one switch with two downstream ports, a GPU
+# stand-in behind each, and one more stand-in under a root port of its own.
+# It has SVM and no "hypervisor" flag.  Nested virtualisation inside an
+# emulated CPU can still lose a guest for good; a boot that does not finish
+# in time is ended and the whole flow runs once more on a fresh L1.
+results=$WORK/out/results
+boot_l1() {
+    timeout --kill-after=10 "$L1_LIMIT" qemu-system-x86_64 \
+        -machine q35,accel=tcg,kernel-irqchip=split -cpu max,hypervisor=off -smp 2 -m 4096 \
+        -device intel-iommu,intremap=on,caching-mode=on \
+        -kernel "/boot/vmlinuz-$kver" -initrd "$WORK/initrd.cpio.gz" \
+        -append "console=ttyS0 intel_iommu=on iommu=pt panic=-1 loglevel=4 qv.run=$RIG/l1.sh qv.out=$WORK/out" \
+        -virtfs local,path=/,mount_tag=root,security_model=none,readonly=on,multidevs=remap \
+        -virtfs "local,path=$WORK/out,mount_tag=out,security_model=none,multidevs=remap" \
+        -device pcie-root-port,id=rp1,chassis=1,bus=pcie.0,addr=0x10 \
+        -device x3130-upstream,id=up1,bus=rp1 \
+        -device xio3130-downstream,id=dp1,bus=up1,chassis=2,slot=0 \
+        -device xio3130-downstream,id=dp2,bus=up1,chassis=3,slot=1 \
+        -device bochs-display,bus=dp1 \
+        -device bochs-display,bus=dp2 \
+        -device pcie-root-port,id=rp2,chassis=4,bus=pcie.0,addr=0x11 \
+        -device bochs-display,bus=rp2 \
+        -nic none -vga none -display none -monitor none -serial "file:$WORK/out/l1.console" -no-reboot \
+        </dev/null
+}
+retries=""
+for attempt in 1 2; do
+    rm -f "$results" "$WORK/out/l1.console"
+    touch "$results"
+    boot=$(date +%s)
+    status=0
+    boot_l1 || status=$?
+    echo "rig: L1 boot $attempt ran $(( $(date +%s) - boot )) s"
+    grep -q '^done l1' "$results" && break
+    cp "$WORK/out/l1.console" "$WORK/out/l1.console.lost-$attempt"
+    if grep -q 'soft lockup' "$WORK/out/l1.console"; then
+        why="L2 was lost in L1's kernel (soft lockup)"
+    elif [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
+        why="it did not finish within $L1_LIMIT s"
+    else
+        why="it ended before its stage was done (QEMU status $status)"
+    fi
+    retries+="note rig: L1 boot $attempt: $why; console kept in $WORK/out/l1.console.lost-$attempt"$'\n'
+done
+printf '%s' "$retries" >> "$results"
+grep -q '^done l1' "$results" || echo "FAIL rig: L1 did not finish its stage in 2 boots" >> "$results"
+grep -v '^done ' "$results"
+passed=$(grep -c '^ok ' "$results" || true)
+failed=$(grep -c '^FAIL ' "$results" || true)
+echo "rig: whole stage $(( $(date +%s) - started )) s"
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ] && [ "$passed" -gt 0 ]
