@@ -11,17 +11,23 @@ qvgpu_install_packages() {
         exit 1
     fi
     local needed=(g++ cmake ninja-build libcli11-dev libgtest-dev pciutils util-linux
-                  systemd groff-base dpkg-dev man-db valgrind clang libclang-rt-14-dev "$@")
+                  systemd groff-base dpkg-dev man-db valgrind clang libclang-rt-14-dev file lintian git "$@")
     local missing=()
     local p
     for p in "${needed[@]}"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
     done
-    if [ ${#missing[@]} -gt 0 ]; then
-        echo "Installing ${missing[*]} ..."
+    # hardening-check comes with devscripts, whose recommendations are many
+    # and none of them needed here.
+    local lean=()
+    dpkg-query -W -f='${Status}' devscripts 2>/dev/null | grep -q "install ok installed" ||
+        lean+=(devscripts)
+    if [ ${#missing[@]} -gt 0 ] || [ ${#lean[@]} -gt 0 ]; then
+        echo "Installing ${missing[*]} ${lean[*]} ..."
         export DEBIAN_FRONTEND=noninteractive
         apt-get update -qq
-        apt-get install -y -qq "${missing[@]}" >/dev/null
+        [ ${#missing[@]} -eq 0 ] || apt-get install -y -qq "${missing[@]}" >/dev/null
+        [ ${#lean[@]} -eq 0 ] || apt-get install -y -qq --no-install-recommends "${lean[@]}" >/dev/null
     fi
 }
 

@@ -129,8 +129,9 @@ bool replaceFile(const std::string& path, const void* data, std::size_t length)
     const std::string directory = path.substr(0, slash + 1);
     const std::string temporary = directory + "." + path.substr(slash + 1) + "." +
                                   std::to_string(::getpid()) + TEMPORARY_SUFFIX;
+    // Root's alone: the guest's records hold host-physical addresses.
     UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-                       0644));
+                       0600));
     if (!fd.isOpen())
         return false;
     const char* bytes = static_cast<const char*>(data);

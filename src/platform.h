@@ -87,7 +87,8 @@ private:
 // the lines in the order in which they happened.
 void flushBeforeChild();
 
-// Replaces the file at `path` with exactly `length` bytes of `data`, so that
+// Replaces the file at `path` with exactly `length` bytes of `data`, readable
+// and writable by its owner alone, so that
 // the file is either the old one or the whole new one, never a part: the
 // bytes go to a temporary file in the same directory, which is flushed to
 // disk and then renamed over `path`.  False (errno set) when any step fails;

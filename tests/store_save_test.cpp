@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 
 using namespace qvtest;
 
@@ -58,6 +59,9 @@ TEST(StoreAndSave, RecordsCrossFromHostToGuestByteForByte)
             const sim::Device& d = *m.host.topology().find(bdf);
             if (known(d.deviceId)) {
                 EXPECT_EQ(asText(recordBytes(d.deviceId, d.bar0)), storeFile(m.guest, m.guestOf(bdf)));
+                struct stat st {};
+                ASSERT_EQ(0, ::stat(m.guest.etcPath("qv/vm_p2p_cfg/" + m.guestOf(bdf)).c_str(), &st));
+                EXPECT_EQ(0600u, st.st_mode & 07777) << "host addresses are root's alone";
             }
         }
     }
