@@ -7,23 +7,9 @@ LEVEL=l1
 OUT=$(sed -n 's/.*qv\.out=\([^ ]*\).*/\1/p' /proc/cmdline)
 RESULTS=$OUT/results
 source "$(dirname "$0")/lib.sh"
-L2_LIMIT=${L2_LIMIT:-150}
 timed boot
 
-# The stand-ins are QEMU's bochs-display (1234:1111): a 16 MiB memory BAR0
-# and a 4 KiB register BAR2.  The kernel shows QEMU's IDs; the maker's IDs
-# are shown over those two attributes, and nothing else is changed.
-standins=()
-for d in /sys/bus/pci/devices/*; do
-    [ "$(cat "$d/vendor") $(cat "$d/device")" = "0x1234 0x1111" ] && standins+=("$(basename "$d")")
-done
-mkdir -p /run/qv-ids
-echo 0x1f7a > /run/qv-ids/vendor
-echo 0x0001 > /run/qv-ids/device
-for g in "${standins[@]}"; do
-    mount --bind /run/qv-ids/vendor "/sys/bus/pci/devices/$g/vendor"
-    mount --bind /run/qv-ids/device "/sys/bus/pci/devices/$g/device"
-done
+show_maker_ids
 check "three stand-in GPUs of vendor 0x1f7a" test "$(gpus | wc -l)" -eq 3
 check "a genuine host: no \"hypervisor\" in /proc/cpuinfo" bash -c '! grep -q hypervisor /proc/cpuinfo'
 
@@ -91,43 +77,10 @@ if [ ! -c /dev/kvm ]; then
     echo "done l1" >> "$RESULTS"
     poweroff_now
 fi
-modprobe vfio-pci
-vfio=()
-slot=16
-mkdir -p /xfer
-for g in $(gpus); do
-    echo vfio-pci > "/sys/bus/pci/devices/$g/driver_override"
-    echo "$g" > /sys/bus/pci/drivers_probe
-    check "$g bound to vfio-pci" test "$(basename "$(readlink "/sys/bus/pci/devices/$g/driver")")" = vfio-pci
-    vfio+=(-device "pcie-root-port,id=p$slot,chassis=$slot,bus=pcie.0,addr=$(printf 0x%x $slot)"
-           -device "vfio-pci,host=$g,bus=p$slot,x-pci-vendor-id=0x1f7a,x-pci-device-id=0x0001,x-no-mmap=on")
-    # What L2 must find behind the root port at 00:<slot>.0.
-    printf '0000:00:%02x.0 %s %s\n' "$slot" "$g" "$(bar0_start "$g")" >> /xfer/expected
-    slot=$((slot + 1))
-done
+pass_through
 timed "passthrough set up"
 
-for attempt in 1 2 3; do
-    rm -f /xfer/results /xfer/console
-    touch /xfer/results
-    timeout --kill-after=5 "$L2_LIMIT" qemu-system-x86_64 \
-        -machine q35,accel=kvm -cpu host -smp 1 -m 1024 \
-        -kernel "/boot/vmlinuz-$KVER" -initrd "$WORK/initrd.cpio.gz" \
-        -append "console=ttyS0 panic=-1 loglevel=4 qv.run=$RIG/l2.sh qv.out=/xfer" \
-        -virtfs local,path=/,mount_tag=root,security_model=none,readonly=on,multidevs=remap \
-        -virtfs local,path=/xfer,mount_tag=out,security_model=none,multidevs=remap \
-        "${vfio[@]}" \
-        -nic none -vga none -display none -monitor none -serial file:/xfer/console -no-reboot \
-        </dev/null
-    l2status=$?
-    cp /xfer/console "$OUT/l2.console.$attempt" 2>/dev/null
-    if grep -q '^done l2' /xfer/results; then
-        break
-    fi
-    note "L2 boot $attempt did not finish (QEMU status $l2status); booting it again"
-done
-grep -v '^done ' /xfer/results >> "$RESULTS"
-grep -q '^done l2' /xfer/results || fail "L2 did not finish in 3 boots of at most $L2_LIMIT s"
+boot_l2 "$RIG/l2.sh" l2 l2
 timed "L2, boot to power-off"
 echo "done l1" >> "$RESULTS"
 poweroff_now

@@ -10,12 +10,7 @@ timed boot
 check "a genuine guest: \"hypervisor\" in /proc/cpuinfo" grep -q hypervisor /proc/cpuinfo
 check "three passed-through GPUs of vendor 0x1f7a" test "$(gpus | wc -l)" -eq 3
 
-# Which L1 GPU each of ours is: the root port above it names it.
-declare -A l1bdf l1base
-for g in $(gpus); do
-    port=$(readlink -f "/sys/bus/pci/devices/$g" | tr / '\n' | grep -E '^[0-9a-f]{4}:' | tail -n 2 | head -n 1)
-    read -r _ l1bdf[$g] l1base[$g] < <(grep "^$port " /xfer/expected)
-done
+load_expectations
 
 run save --save-data
 check "--save-data before the driver loads exits 0" test "$status" -eq 0
@@ -24,22 +19,10 @@ for g in $(gpus); do
     file=/etc/qv/vm_p2p_cfg/$g
     own=$(bar0_start "$g")
     check "$g (L1 ${l1bdf[$g]}): store file holds L1's BAR0 base ${l1base[$g]}, not L2's $own" \
-        test "$(od -An -tx1 -v "$file" | tr -s ' \n' ' ' | sed 's/^ //; s/ $//')" = "$(record_bytes "${l1base[$g]}")" -a \
-             "${l1base[$g]}" != "$own"
+        store_file_holds "$g" "$own"
     cp "$file" "/tmp/saved-$g"
 done
 timed "tool: --save-data"
-
-# expect_peers WHEN: every GPU's driver instance knows every GPU's L1 base
-# under that GPU's minor number.
-expect_peers() {
-    local g h want
-    want=$(for h in $(gpus); do echo "$(cat "/sys/bus/pci/devices/$h/minor") ${l1base[$h]}"; done | sort)
-    for g in $(gpus); do
-        check "$g's driver knows every peer's L1 BAR0 base $1" \
-            test "$(sort "/sys/bus/pci/devices/$g/p2p_peers")" = "$want"
-    done
-}
 
 insmod "$MODULE"
 check "the driver loaded: /sys/bus/pci/drivers/morvanti" test -d /sys/bus/pci/drivers/morvanti
@@ -63,23 +46,15 @@ check "the configuration's success line" grep -qF $'\033[32mSuccess: configurati
 expect_peers "after --config-address"
 timed "tool: --config-address"
 
-# successes N: wait (at most 30 s) until the daemon has printed N success lines.
-successes() {
-    local i
-    for i in $(seq 60); do
-        [ "$(grep -c 'Success: configuration completed' /tmp/daemon.out)" -ge "$1" ] && return 0
-        sleep 0.5
-    done
-    return 1
-}
+daemon_successes() { grep -c "Success: configuration completed" /tmp/daemon.out; }
 "$TOOL" --daemon > /tmp/daemon.out 2>&1 &
 daemon=$!
-check "the daemon configures at start" successes 1
+check "the daemon configures at start" wait_for 1 daemon_successes
 timed "daemon started"
 rmmod morvanti
 check "unloading removes the nodes" test ! -e /dev/morvanti0 -a ! -e /dev/morvanti2
 insmod "$MODULE"
-check "the daemon configures again after the driver is reloaded" successes 2
+check "the daemon configures again after the driver is reloaded" wait_for 2 daemon_successes
 expect_peers "after a reload, from the daemon"
 kill "$daemon"
 wait "$daemon" 2>/dev/null

@@ -9,6 +9,7 @@ PEEK=$WORK/peek
 MODULE=$WORK/module/morvanti.ko
 KVER=$(uname -r)
 RESULTS=${RESULTS:-/xfer/results}
+L2_LIMIT=${L2_LIMIT:-240}
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 
 ok()   { echo "ok $LEVEL: $*" | tee -a "$RESULTS"; }
@@ -64,6 +65,109 @@ record_bytes() {
         out+=$(printf ' %02x' $(( (0x$base >> (8 * i)) & 0xff )))
     done
     echo "$out"
+}
+
+# The stand-ins are QEMU's bochs-display (1234:1111): a 16 MiB memory BAR0
+# and a 4 KiB register BAR2.  The kernel shows QEMU's IDs; the maker's IDs
+# are shown over those two attributes, and nothing else is changed.
+show_maker_ids() {
+    local d
+    mkdir -p /run/qv-ids
+    echo 0x1f7a > /run/qv-ids/vendor
+    echo 0x0001 > /run/qv-ids/device
+    for d in /sys/bus/pci/devices/*; do
+        [ "$(cat "$d/vendor") $(cat "$d/device")" = "0x1234 0x1111" ] || continue
+        mount --bind /run/qv-ids/vendor "$d/vendor"
+        mount --bind /run/qv-ids/device "$d/device"
+    done
+}
+
+# The root port right above a device.
+port_of() {
+    readlink -f "/sys/bus/pci/devices/$1" | tr / '\n' | grep -E '^[0-9a-f]{4}:' | tail -n 2 | head -n 1
+}
+
+# L1: every stand-in to vfio-pci, each to go behind a root port of its own in
+# L2; fills VFIO with QEMU's arguments and /xfer/expected with what L2 must
+# find behind each port (port, L1 address, L1 BAR0 base).
+pass_through() {
+    local g slot=16
+    modprobe vfio-pci
+    VFIO=()
+    mkdir -p /xfer
+    : > /xfer/expected
+    for g in $(gpus); do
+        echo vfio-pci > "/sys/bus/pci/devices/$g/driver_override"
+        echo "$g" > /sys/bus/pci/drivers_probe
+        check "$g bound to vfio-pci" test "$(basename "$(readlink "/sys/bus/pci/devices/$g/driver")")" = vfio-pci
+        VFIO+=(-device "pcie-root-port,id=p$slot,chassis=$slot,bus=pcie.0,addr=$(printf 0x%x $slot)"
+               -device "vfio-pci,host=$g,bus=p$slot,x-pci-vendor-id=0x1f7a,x-pci-device-id=0x0001,x-no-mmap=on")
+        printf '0000:00:%02x.0 %s %s\n' "$slot" "$g" "$(bar0_start "$g")" >> /xfer/expected
+        slot=$((slot + 1))
+    done
+}
+
+# L1: boots L2 (INIT: a stage script, or "systemd"; LEVEL on its command
+# line; it ends its results with "done MARKER"), at most 3 times when nested
+# virtualisation loses it, and adds its results to ours.
+boot_l2() {
+    local init=$1 level=$2 marker=$3 attempt status
+    for attempt in 1 2 3; do
+        rm -f /xfer/results /xfer/console
+        touch /xfer/results
+        timeout --kill-after=5 "$L2_LIMIT" qemu-system-x86_64 \
+            -machine q35,accel=kvm -cpu host -smp 1 -m 1024 \
+            -kernel "/boot/vmlinuz-$KVER" -initrd "$WORK/initrd.cpio.gz" \
+            -append "console=ttyS0 panic=-1 loglevel=4 qv.run=$init qv.level=$level qv.rig=$RIG qv.out=/xfer" \
+            -virtfs local,path=/,mount_tag=root,security_model=none,readonly=on,multidevs=remap \
+            -virtfs local,path=/xfer,mount_tag=out,security_model=none,multidevs=remap \
+            "${VFIO[@]}" \
+            -nic none -vga none -display none -monitor none -serial file:/xfer/console -no-reboot \
+            </dev/null
+        status=$?
+        cp /xfer/console "$OUT/$marker.console.$attempt" 2>/dev/null
+        grep -q "^done $marker" /xfer/results && break
+        note "$marker boot $attempt did not finish (QEMU status $status); booting it again"
+    done
+    grep -v '^done ' /xfer/results >> "$RESULTS"
+    grep -q "^done $marker" /xfer/results || fail "$marker did not finish in 3 boots of at most $L2_LIMIT s"
+}
+
+# L2: which L1 GPU each of ours is, from the root port above it.
+declare -A l1bdf l1base
+load_expectations() {
+    local g
+    for g in $(gpus); do
+        read -r _ "l1bdf[$g]" "l1base[$g]" < <(grep "^$(port_of "$g") " /xfer/expected)
+    done
+}
+
+# L2: every GPU's driver instance knows every GPU's L1 BAR0 base under that
+# GPU's minor number.
+expect_peers() {
+    local g h want
+    want=$(for h in $(gpus); do echo "$(cat "/sys/bus/pci/devices/$h/minor") ${l1base[$h]}"; done | sort)
+    for g in $(gpus); do
+        check "$g's driver knows every peer's L1 BAR0 base $1" \
+            test "$(sort "/sys/bus/pci/devices/$g/p2p_peers")" = "$want"
+    done
+}
+
+# L2: the store file of a GPU holds the record of its L1 BAR0 base, which is
+# not the GPU's own base here (given as the second argument).
+store_file_holds() {
+    test "$(od -An -tx1 -v "/etc/qv/vm_p2p_cfg/$1" | tr -s ' \n' ' ' | sed 's/^ //; s/ $//')" = \
+         "$(record_bytes "${l1base[$1]}")" -a "${l1base[$1]}" != "$2"
+}
+
+# wait_for COUNT COMMAND...: until COMMAND prints a number >= COUNT (30 s).
+wait_for() {
+    local want=$1 i; shift
+    for i in $(seq 60); do
+        [ "$("$@")" -ge "$want" ] 2>/dev/null && return 0
+        sleep 0.5
+    done
+    return 1
 }
 
 poweroff_now() {

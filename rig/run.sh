@@ -9,7 +9,7 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/setup.sh"
 RIG=$QVGPU_ROOT/rig
 WORK=$QVGPU_ROOT/build-rig
-L1_LIMIT=${QVGPU_RIG_L1_SECONDS:-300}
+L1_LIMIT=${QVGPU_RIG_L1_SECONDS:-420}
 
 started=$(date +%s)
 qvgpu_install_packages qemu-system-x86 linux-image-amd64 linux-headers-amd64 \
@@ -29,9 +29,13 @@ if [ -z "$kver" ]; then
 fi
 
 set_up=$(date +%s)
-rm -rf "$WORK/out" "$WORK/initrd"
+rm -rf "$WORK/out" "$WORK/initrd" "$WORK/pkgroot"
 mkdir -p "$WORK/out" "$WORK/initrd/modules" "$WORK/module"
-qvgpu_build "$WORK/tool" -DQVGPU_BUILD_TESTS=OFF -- qvgpu-vm-p2p >/dev/null
+# The tool, and its package as the guests install it.
+qvgpu_build "$WORK/tool" -DQVGPU_BUILD_TESTS=OFF >/dev/null
+(cd "$WORK/tool" && rm -f ./*.deb && cpack -G DEB >/dev/null 2>&1) || {
+    echo "rig: the package does not build"; echo "0 passed, 1 failed"; exit 1; }
+dpkg-deb -x "$WORK"/tool/qvgpu-vm-p2p_*.deb "$WORK/pkgroot"
 g++ -O2 -Wall -o "$WORK/peek" "$RIG/peek.cpp"
 cp "$RIG/module/morvanti.c" "$RIG/module/Kbuild" "$WORK/module/"
 make -s -C "/lib/modules/$kver/build" M="$WORK/module" modules >/dev/null 2>"$WORK/module/build.log" || {
@@ -59,18 +63,20 @@ echo "rig: kernel $kver; tool, stand-in driver and initramfs built in $(( $(date
 
 # L1: a host with an IOMMU, one switch with two downstream ports, a GPU
 # stand-in behind each, and one more stand-in under a root port of its own.
-# It has SVM and no "hypervisor" flag.  Nested virtualisation inside an
-# emulated CPU can still lose a guest for good; a boot that does not finish
-# in time is ended and the whole flow runs once more on a fresh L1.
-results=$WORK/out/results
-boot_l1() {
+# It has SVM and no "hypervisor" flag.  It boots twice: once to run the
+# flow stage by stage (l1.sh), once with systemd as init and the package's
+# units enabled (boot-l1.sh, started by a stand-in for the hypervisor
+# service).  Nested virtualisation inside an emulated CPU can still lose a
+# guest for good; a boot that does not finish in time is ended and booted
+# once more.
+boot_l1() {   # boot_l1 OUT INIT LEVEL
     timeout --kill-after=10 "$L1_LIMIT" qemu-system-x86_64 \
         -machine q35,accel=tcg,kernel-irqchip=split -cpu max,hypervisor=off -smp 2 -m 4096 \
         -device intel-iommu,intremap=on,caching-mode=on \
         -kernel "/boot/vmlinuz-$kver" -initrd "$WORK/initrd.cpio.gz" \
-        -append "console=ttyS0 intel_iommu=on iommu=pt panic=-1 loglevel=4 qv.run=$RIG/l1.sh qv.out=$WORK/out" \
+        -append "console=ttyS0 intel_iommu=on iommu=pt panic=-1 loglevel=4 qv.run=$2 qv.level=$3 qv.rig=$RIG qv.out=$1" \
         -virtfs local,path=/,mount_tag=root,security_model=none,readonly=on,multidevs=remap \
-        -virtfs "local,path=$WORK/out,mount_tag=out,security_model=none,multidevs=remap" \
+        -virtfs "local,path=$1,mount_tag=out,security_model=none,multidevs=remap" \
         -device pcie-root-port,id=rp1,chassis=1,bus=pcie.0,addr=0x10 \
         -device x3130-upstream,id=up1,bus=rp1 \
         -device xio3130-downstream,id=dp1,bus=up1,chassis=2,slot=0 \
@@ -79,30 +85,40 @@ boot_l1() {
         -device bochs-display,bus=dp2 \
         -device pcie-root-port,id=rp2,chassis=4,bus=pcie.0,addr=0x11 \
         -device bochs-display,bus=rp2 \
-        -nic none -vga none -display none -monitor none -serial "file:$WORK/out/l1.console" -no-reboot \
+        -nic none -vga none -display none -monitor none -serial "file:$1/l1.console" -no-reboot \
         </dev/null
 }
-retries=""
-for attempt in 1 2; do
-    rm -f "$results" "$WORK/out/l1.console"
-    touch "$results"
-    boot=$(date +%s)
-    status=0
-    boot_l1 || status=$?
-    echo "rig: L1 boot $attempt ran $(( $(date +%s) - boot )) s"
-    grep -q '^done l1' "$results" && break
-    cp "$WORK/out/l1.console" "$WORK/out/l1.console.lost-$attempt"
-    if grep -q 'soft lockup' "$WORK/out/l1.console"; then
-        why="L2 was lost in L1's kernel (soft lockup)"
-    elif [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
-        why="it did not finish within $L1_LIMIT s"
-    else
-        why="it ended before its stage was done (QEMU status $status)"
-    fi
-    retries+="note rig: L1 boot $attempt: $why; console kept in $WORK/out/l1.console.lost-$attempt"$'\n'
+results=$WORK/out/results
+: > "$results"
+run_l1() {   # run_l1 NAME INIT LEVEL MARKER
+    local out=$WORK/out/$1 attempt status boot why
+    for attempt in 1 2; do
+        rm -rf "$out"
+        mkdir -p "$out"
+        touch "$out/results"
+        boot=$(date +%s)
+        status=0
+        boot_l1 "$out" "$2" "$3" || status=$?
+        echo "rig: $1: L1 boot $attempt ran $(( $(date +%s) - boot )) s"
+        grep -q "^done $4" "$out/results" && break
+        cp "$out/l1.console" "$WORK/out/$1.l1.console.lost-$attempt"
+        if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
+            why="it did not finish within $L1_LIMIT s"
+            grep -q 'soft lockup' "$out/l1.console" && why+=" (L1's kernel reported a soft lockup running L2)"
+        else
+            why="it ended before its stage was done (QEMU status $status)"
+        fi
+        echo "note rig: $1: L1 boot $attempt: $why; console kept in $WORK/out/$1.l1.console.lost-$attempt" >> "$results"
+    done
+    cat "$out/results" >> "$results"
+    grep -q "^done $4" "$out/results" || echo "FAIL rig: $1: L1 did not finish its stage in 2 boots" >> "$results"
+}
+for stage in ${QVGPU_RIG_STAGES:-flow boot}; do
+    case $stage in
+    flow) run_l1 flow "$RIG/l1.sh" l1 l1 ;;
+    boot) run_l1 boot systemd l1 l1-boot ;;
+    esac
 done
-printf '%s' "$retries" >> "$results"
-grep -q '^done l1' "$results" || echo "FAIL rig: L1 did not finish its stage in 2 boots" >> "$results"
 grep -v '^done ' "$results"
 passed=$(grep -c '^ok ' "$results" || true)
 failed=$(grep -c '^FAIL ' "$results" || true)

@@ -118,6 +118,23 @@ TEST(DisableAcs, WorksInDomainsWiderThanFourDigits)
         EXPECT_EQ(recordBytes(0x0001, host.topology().find(gpu)->bar0), memoryRecord(host, gpu));
 }
 
+// Points the bus/pci/devices links of `bdfs` at their directories after a
+// move: `inserted` goes into each link's target before `before`.
+void relink(const sim::Machine& host, const std::vector<std::string>& bdfs,
+            const std::string& before, const std::string& inserted)
+{
+    for (const std::string& bdf : bdfs) {
+        const std::string link = host.sysPath("bus/pci/devices/") + bdf;
+        char buf[512];
+        const ssize_t n = ::readlink(link.c_str(), buf, sizeof buf);
+        ASSERT_GT(n, 0);
+        std::string target(buf, static_cast<std::size_t>(n));
+        target.insert(target.find(before), inserted);
+        ::unlink(link.c_str());
+        sim::makeSymlink(target, link);
+    }
+}
+
 TEST(DisableAcs, APathOfAnotherShapeIsSkippedAndTheRestDone)
 {
     sim::Machine host(withAcsEverywhere(sim::switchedHost(2, 1, {0x0001})), sim::Side::Host);
@@ -126,16 +143,7 @@ TEST(DisableAcs, APathOfAnotherShapeIsSkippedAndTheRestDone)
     const std::string parent = port.substr(0, port.rfind('/'));
     sim::makeDirs(parent + "/odd");
     ASSERT_EQ(0, ::rename(port.c_str(), (parent + "/odd/0000:02:08.0").c_str()));
-    for (const char* bdf : {"0000:02:08.0", "0000:03:00.0"}) {
-        const std::string link = host.sysPath("bus/pci/devices/") + bdf;
-        char buf[512];
-        const ssize_t n = ::readlink(link.c_str(), buf, sizeof buf);
-        ASSERT_GT(n, 0);
-        std::string target(buf, static_cast<std::size_t>(n));
-        target.insert(target.find("0000:02:08.0"), "odd/");
-        ::unlink(link.c_str());
-        sim::makeSymlink(target, link);
-    }
+    relink(host, {"0000:02:08.0", "0000:03:00.0"}, "0000:02:08.0", "odd/");
     const sim::RunResult r = host.run({"--disable-acs"});
     EXPECT_EQ("\033[33mWarning: cannot find the PCI path of 0000:03:00.0, its ports keep their ACS "
               "settings!\033[0m\n",
@@ -151,16 +159,10 @@ TEST(DisableAcs, APciRootBelowAPlatformDeviceIsFoundToo)
     const std::string devices = host.sysPath("devices/");
     sim::makeDirs(devices + "platform/soc");
     ASSERT_EQ(0, ::rename((devices + "pci0000:00").c_str(), (devices + "platform/soc/pci0000:00").c_str()));
-    for (const sim::Device* d : host.topology().all()) {
-        const std::string link = host.sysPath("bus/pci/devices/") + d->bdf;
-        char buf[512];
-        const ssize_t n = ::readlink(link.c_str(), buf, sizeof buf);
-        ASSERT_GT(n, 0);
-        std::string target(buf, static_cast<std::size_t>(n));
-        target.insert(target.find("pci0000:00"), "platform/soc/");
-        ::unlink(link.c_str());
-        sim::makeSymlink(target, link);
-    }
+    std::vector<std::string> all;
+    for (const sim::Device* d : host.topology().all())
+        all.push_back(d->bdf);
+    relink(host, all, "pci0000:00", "platform/soc/");
     const sim::RunResult r = host.run({"--disable-acs"});
     EXPECT_EQ("", r.out);
     EXPECT_EQ(0, r.status);

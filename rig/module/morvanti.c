@@ -159,6 +159,7 @@ static int morvanti_probe(struct pci_dev *pdev, const struct pci_device_id *id)
 		ret = PTR_ERR(node);
 		goto free_minor;
 	}
+	dev_info(&pdev->dev, "taken up as morvanti%d\n", gpu->minor);
 	return 0;
 
 free_minor:

@@ -1,0 +1,42 @@
+#!/bin/bash
+# L1 booted by systemd with the package installed and its units enabled:
+# run by the hypervisor stand-in (libvirtd.service), which the host unit
+# orders itself before.  Checks what the boot did, and shows that a store
+# that misses a GPU leaves its unit failed.
+LEVEL=l1-boot
+OUT=$(sed -n 's/.*qv\.out=\([^ ]*\).*/\1/p' /proc/cmdline)
+RESULTS=$OUT/results
+source "$(dirname "$0")/lib.sh"
+timed "boot to the hypervisor stand-in, with systemd"
+
+prop() { systemctl show -P "$2" "$1"; }
+state() { echo "$(prop "$1" ActiveState)/$(prop "$1" Result)"; }
+check "the host unit stored the records at boot" test "$(state qvgpu-vm-p2p-host.service)" = active/success
+check "the host unit's journal has the store's success line" \
+    bash -c "journalctl -b -o cat -u qvgpu-vm-p2p-host.service | grep -q 'Success: store data completed'"
+check "the host unit finished before the hypervisor service started" \
+    test "$(prop qvgpu-vm-p2p-host.service ExecMainExitTimestampMonotonic)" -lt \
+         "$(prop libvirtd.service ExecMainStartTimestampMonotonic)"
+for unit in qvgpu-vm-p2p-guest.service qvgpu-vm-p2p-daemon.service; do
+    check "$unit, enabled on the host, was skipped (not failed)" \
+        test "$(state $unit)" = inactive/exec-condition
+done
+for g in $(gpus); do
+    check "$g: the boot's record holds BAR0 base $(bar0_start "$g")" \
+        test "$("$PEEK" "/sys/bus/pci/devices/$g/resource0" 0x100000 16)" = "$(record_bytes "$(bar0_start "$g")")"
+done
+timed "checks of the host's boot"
+
+# A store that cannot reach one GPU's memory fails its unit.
+first=$(gpus | head -n 1)
+mount --bind /dev/null "/sys/bus/pci/devices/$first/resource0"
+systemctl restart qvgpu-vm-p2p-host.service
+check "a store that missed a GPU leaves the host unit failed" \
+    test "$(state qvgpu-vm-p2p-host.service)" = failed/exit-code
+check "its journal says how many GPUs failed" \
+    bash -c "journalctl -b -o cat -u qvgpu-vm-p2p-host.service | grep -q 'store data failed for 1 of 3 GPUs'"
+umount "/sys/bus/pci/devices/$first/resource0"
+timed "failed store"
+
+echo "done l1-boot" >> "$RESULTS"
+poweroff_now

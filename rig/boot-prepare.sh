@@ -1,0 +1,30 @@
+#!/bin/bash
+# Run by the rig's initramfs, chrooted into the host's fresh root (an overlay
+# on the shared root), before it hands over to systemd: the package is
+# installed into that root and all three of its units enabled, as an
+# administrator who enables everything would (the guest's must skip
+# themselves here), and the machine is made quiet enough to boot without
+# disks.
+source "$(dirname "$0")/lib.sh"
+set -e
+cp -a "$WORK/pkgroot/." /
+mkdir -p /etc/systemd/system/multi-user.target.wants /etc/systemd/system/sysinit.target.wants
+ln -sf /usr/lib/systemd/system/qvgpu-vm-p2p-host.service /etc/systemd/system/multi-user.target.wants/
+ln -sf /usr/lib/systemd/system/qvgpu-vm-p2p-guest.service /etc/systemd/system/sysinit.target.wants/
+ln -sf /usr/lib/systemd/system/qvgpu-vm-p2p-daemon.service /etc/systemd/system/multi-user.target.wants/
+# No disks and no network here: the build machine's mounts and services stay
+# out.
+echo "# the rig's machines have no disks" > /etc/fstab
+for unit in postgresql.service apparmor.service e2scrub_reap.service systemd-pstore.service \
+            systemd-timesyncd.service getty@tty1.service apt-daily.timer apt-daily-upgrade.timer \
+            man-db.timer dpkg-db-backup.timer e2scrub_all.timer fstrim.timer; do
+    ln -sf /dev/null "/etc/systemd/system/$unit"
+done
+# The rig's own units: the stand-ins' IDs, and the hypervisor stand-in.
+for unit in qv-rig-ids.service libvirtd.service; do
+    cp "$RIG/units/$unit" /etc/systemd/system/
+    ln -sf "/etc/systemd/system/$unit" /etc/systemd/system/multi-user.target.wants/
+done
+# QEMU's display devices stand in for the GPUs; their own DRM driver must
+# not take them.
+echo "blacklist bochs" > /etc/modprobe.d/qv-rig.conf
