@@ -24,9 +24,10 @@ constexpr uint32_t STAGING_AREA = 0x800;
 constexpr uint32_t MAILBOX_BUSY = 1;
 
 // What the device layer needs from the world besides the resource files:
-// its pauses, and a doorbell for every register store (and load).  The program pauses
-// for real and has nobody to ring, since the chip sees its stores on the
-// bus; a simulated chip takes its place in tests and answers in virtual time.
+// its pauses, and a doorbell for every register store (and load).  The
+// program pauses for real and has nobody to ring, since the chip sees its
+// accesses on the bus; a simulated chip takes its place in tests and answers
+// in virtual time.
 class DeviceEnvironment {
 public:
     virtual ~DeviceEnvironment() = default;

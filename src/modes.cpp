@@ -59,16 +59,16 @@ void explainRefusedMapping(const QvDevice& device, const char* mode)
                 device.busAddress.c_str(), driver.c_str(), mode);
 }
 
-} // namespace
-
 // The end of a store or a save that did not handle every GPU: a run that
 // left a GPU without its record must not look like a success to the
 // operator, to a script or to a service manager.
-static int reportFailedGpus(const char* what, int failed, std::size_t total)
+int reportFailedGpus(const char* what, int failed, std::size_t total)
 {
     std::printf("\033[31mError: %s failed for %d of %zu GPUs!\033[0m\n", what, failed, total);
     return -1;
 }
+
+} // namespace
 
 int runStoreData(const DeviceList& devices)
 {

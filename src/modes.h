@@ -24,7 +24,8 @@ int runSaveData(const DeviceList& devices);
 
 // Reads and checks every GPU's store file, then tells every GPU's driver
 // instance every GPU's host BAR0 base.  False, with nothing told to any GPU,
-// when a file is missing or invalid.
+// when a file is missing or invalid; false too when a command could not be
+// handed to a GPU's driver (the others are still told).
 bool ptP2PConfigAddress(std::set<std::string> busIds);
 // -1 when this machine refuses the mode, CONFIG_FAILED when the
 // configuration failed (its messages are printed), 0 on success.
