@@ -1,8 +1,8 @@
 #!/bin/bash
 # L1 booted by systemd with the package installed and its units enabled:
 # run by the hypervisor stand-in (libvirtd.service), which the host unit
-# orders itself before.  Checks what the boot did, and shows that a store
-# that misses a GPU leaves its unit failed.
+# orders itself before.  Checks what the boot did, boots L2 the same way,
+# and shows that a store that misses a GPU leaves its unit failed.
 LEVEL=l1-boot
 OUT=$(sed -n 's/.*qv\.out=\([^ ]*\).*/\1/p' /proc/cmdline)
 RESULTS=$OUT/results
@@ -26,6 +26,13 @@ for g in $(gpus); do
         test "$("$PEEK" "/sys/bus/pci/devices/$g/resource0" 0x100000 16)" = "$(record_bytes "$(bar0_start "$g")")"
 done
 timed "checks of the host's boot"
+
+# The guest, booted by systemd the same way (boot-l2.sh checks it).
+modprobe kvm_amd npt=0 2>/dev/null || modprobe kvm_intel 2>/dev/null
+pass_through
+L2_LIMIT=600
+boot_l2 systemd l2 l2-boot
+timed "L2 with systemd, boot to power-off"
 
 # A store that cannot reach one GPU's memory fails its unit.
 first=$(gpus | head -n 1)

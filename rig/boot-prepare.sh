@@ -1,10 +1,9 @@
 #!/bin/bash
-# Run by the rig's initramfs, chrooted into the host's fresh root (an overlay
-# on the shared root), before it hands over to systemd: the package is
-# installed into that root and all three of its units enabled, as an
-# administrator who enables everything would (the guest's must skip
-# themselves here), and the machine is made quiet enough to boot without
-# disks.
+# Run by the rig's initramfs, chrooted into a machine's fresh root (an
+# overlay on the shared root), before it hands over to systemd: the package
+# is installed into that root and all three of its units enabled, as an
+# administrator who enables everything would (the other side's must skip
+# themselves), and the machine is made quiet enough to boot without disks.
 source "$(dirname "$0")/lib.sh"
 set -e
 cp -a "$WORK/pkgroot/." /
@@ -20,11 +19,25 @@ for unit in postgresql.service apparmor.service e2scrub_reap.service systemd-pst
             man-db.timer dpkg-db-backup.timer e2scrub_all.timer fstrim.timer; do
     ln -sf /dev/null "/etc/systemd/system/$unit"
 done
-# The rig's own units: the stand-ins' IDs, and the hypervisor stand-in.
-for unit in qv-rig-ids.service libvirtd.service; do
+# The rig's own units: on the host the stand-ins' IDs and the hypervisor
+# stand-in; on the guest (whose root lies on the host's) only the checks.
+if grep -q hypervisor /proc/cpuinfo; then
+    rig_units=(qv-rig-guest-checks.service)
+else
+    rig_units=(qv-rig-ids.service libvirtd.service)
+fi
+for unit in qv-rig-ids.service libvirtd.service qv-rig-guest-checks.service; do
+    rm -f "/etc/systemd/system/$unit" "/etc/systemd/system/multi-user.target.wants/$unit"
+done
+for unit in "${rig_units[@]}"; do
     cp "$RIG/units/$unit" /etc/systemd/system/
     ln -sf "/etc/systemd/system/$unit" /etc/systemd/system/multi-user.target.wants/
 done
-# QEMU's display devices stand in for the GPUs; their own DRM driver must
-# not take them.
-echo "blacklist bochs" > /etc/modprobe.d/qv-rig.conf
+# The stand-in driver where udev finds it by its modalias.
+mkdir -p "/lib/modules/$KVER/extra"
+cp "$MODULE" "/lib/modules/$KVER/extra/"
+depmod -a "$KVER"
+# QEMU's display devices stand in for the GPUs on the host; their own DRM
+# driver must not take them.  KVM on the host uses shadow paging: the nested
+# paging that TCG emulates loses the guest now and then.
+printf 'blacklist bochs\noptions kvm_amd npt=0\n' > /etc/modprobe.d/qv-rig.conf

@@ -160,10 +160,10 @@ store_file_holds() {
          "$(record_bytes "${l1base[$1]}")" -a "${l1base[$1]}" != "$2"
 }
 
-# wait_for COUNT COMMAND...: until COMMAND prints a number >= COUNT (30 s).
+# wait_for COUNT COMMAND...: until COMMAND prints a number >= COUNT (2 min).
 wait_for() {
     local want=$1 i; shift
-    for i in $(seq 60); do
+    for i in $(seq 240); do
         [ "$("$@")" -ge "$want" ] 2>/dev/null && return 0
         sleep 0.5
     done

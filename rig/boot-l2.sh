@@ -1,0 +1,47 @@
+#!/bin/bash
+# L2 booted by systemd with the package installed and its units enabled:
+# the save ran before the stand-in driver, loaded by udev through its
+# modalias, took the GPUs; the daemon configured the driver; a reload is
+# caught.  Run by qv-rig-guest-checks.service once the boot is done.
+LEVEL=l2-boot
+source "$(dirname "$0")/lib.sh"
+timed "boot with systemd"
+load_expectations
+
+prop() { systemctl show -P "$2" "$1"; }
+state() { echo "$(prop "$1" ActiveState)/$(prop "$1" Result)"; }
+private_store_file_holds() {
+    [ "$(stat -c %a "/etc/qv/vm_p2p_cfg/$1")" = 600 ] && store_file_holds "$@"
+}
+check "the guest unit saved the records at boot" test "$(state qvgpu-vm-p2p-guest.service)" = active/success
+check "the host unit, enabled in the guest, was skipped (not failed)" \
+    test "$(state qvgpu-vm-p2p-host.service)" = inactive/exec-condition
+for g in $(gpus); do
+    check "$g: store file, readable by root alone, holds L1's BAR0 base ${l1base[$g]}" \
+        private_store_file_holds "$g" "$(bar0_start "$g")"
+done
+
+# Nothing here loads the driver but udev, and it may bind the GPUs only
+# after the save has finished.
+check "udev loaded the driver through its modalias" test -d /sys/bus/pci/drivers/morvanti
+saved=$(prop qvgpu-vm-p2p-guest.service ExecMainExitTimestampMonotonic)
+bound=$(journalctl -b -k -o short-monotonic --no-pager | grep -m1 'taken up as morvanti' |
+        sed -n 's/^\[ *\([0-9]*\)\.\([0-9]*\)\].*/\1\2/p')
+check "the save finished (${saved} us) before the driver took the first GPU (${bound:-never} us)" \
+    test -n "$bound" -a "$saved" -gt 0 -a "$saved" -lt "${bound:-0}"
+
+daemon_successes() {
+    journalctl -b -o cat -u qvgpu-vm-p2p-daemon.service | grep -c 'Success: configuration completed'
+}
+check "the daemon configured the driver" wait_for 1 daemon_successes
+expect_peers "after the boot"
+before=$(daemon_successes)
+rmmod morvanti
+modprobe morvanti
+check "the daemon configures again after the driver is reloaded" wait_for $((before + 1)) daemon_successes
+expect_peers "after a reload, from the daemon"
+check "the daemon runs on" test "$(prop qvgpu-vm-p2p-daemon.service ActiveState)" = active
+timed "checks of the guest's boot and a reload"
+
+echo "done l2-boot" >> "$RESULTS"
+poweroff_now
