@@ -11,6 +11,10 @@ mkdir -p /etc/systemd/system/multi-user.target.wants /etc/systemd/system/sysinit
 ln -sf /usr/lib/systemd/system/qvgpu-vm-p2p-host.service /etc/systemd/system/multi-user.target.wants/
 ln -sf /usr/lib/systemd/system/qvgpu-vm-p2p-guest.service /etc/systemd/system/sysinit.target.wants/
 ln -sf /usr/lib/systemd/system/qvgpu-vm-p2p-daemon.service /etc/systemd/system/multi-user.target.wants/
+# The checkout may lie under /tmp, which systemd empties at boot: this
+# root's /tmp is the build machine's, kept as it is.
+mkdir -p /etc/tmpfiles.d
+: > /etc/tmpfiles.d/tmp.conf
 # No disks and no network here: the build machine's mounts and services stay
 # out.
 echo "# the rig's machines have no disks" > /etc/fstab
