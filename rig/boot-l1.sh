@@ -27,12 +27,16 @@ for g in $(gpus); do
 done
 timed "checks of the host's boot"
 
-# The guest, booted by systemd the same way (boot-l2.sh checks it).
-modprobe kvm_amd npt=0 2>/dev/null || modprobe kvm_intel 2>/dev/null
-pass_through
-L2_LIMIT=600
-boot_l2 systemd l2 l2-boot
-timed "L2 with systemd, boot to power-off"
+# The guest, booted by systemd the same way (boot-l2.sh checks it), only on
+# request: its four-minute boot under nested KVM is lost to a soft lockup
+# too often for CI.
+if grep -q 'qv.guestboot=1' /proc/cmdline; then
+    modprobe kvm_amd npt=0 2>/dev/null || modprobe kvm_intel 2>/dev/null
+    pass_through
+    L2_LIMIT=600
+    boot_l2 systemd l2 l2-boot
+    timed "L2 with systemd, boot to power-off"
+fi
 
 # A store that cannot reach one GPU's memory fails its unit.
 first=$(gpus | head -n 1)

@@ -12,7 +12,13 @@ WORK=$QVGPU_ROOT/build-rig
 L1_LIMIT=${QVGPU_RIG_L1_SECONDS:-420}
 # Both machines booted by systemd: a guest's boot under nested KVM on the
 # emulated host takes about four minutes here.
-L1_BOOT_LIMIT=${QVGPU_RIG_BOOT_SECONDS:-1200}
+# Only with QVGPU_RIG_GUEST_BOOT=1 does the boot stage boot L2 as well.
+guest_boot=${QVGPU_RIG_GUEST_BOOT:-0}
+if [ "$guest_boot" = 1 ]; then
+    L1_BOOT_LIMIT=${QVGPU_RIG_BOOT_SECONDS:-1200}
+else
+    L1_BOOT_LIMIT=${QVGPU_RIG_BOOT_SECONDS:-420}
+fi
 
 started=$(date +%s)
 qvgpu_install_packages qemu-system-x86 linux-image-amd64 linux-headers-amd64 \
@@ -77,7 +83,7 @@ boot_l1() {   # boot_l1 OUT INIT LEVEL LIMIT
         -machine q35,accel=tcg,kernel-irqchip=split -cpu max,hypervisor=off -smp 2 -m 4096 \
         -device intel-iommu,intremap=on,caching-mode=on \
         -kernel "/boot/vmlinuz-$kver" -initrd "$WORK/initrd.cpio.gz" \
-        -append "console=ttyS0 intel_iommu=on iommu=pt panic=-1 loglevel=4 qv.run=$2 qv.level=$3 qv.rig=$RIG qv.out=$1" \
+        -append "console=ttyS0 intel_iommu=on iommu=pt panic=-1 loglevel=4 qv.run=$2 qv.level=$3 qv.guestboot=$guest_boot qv.rig=$RIG qv.out=$1" \
         -virtfs local,path=/,mount_tag=root,security_model=none,readonly=on,multidevs=remap \
         -virtfs "local,path=$1,mount_tag=out,security_model=none,multidevs=remap" \
         -device pcie-root-port,id=rp1,chassis=1,bus=pcie.0,addr=0x10 \
