@@ -26,6 +26,12 @@ for p in "${ports[@]}"; do
 done
 timed "setup"
 
+run_status status-before
+check "the status report before the store: not ready (exit 1)" test "$status" -eq 1
+check "it asks for --store-data" report_holds status-before \
+    '"qvgpu-vm-p2p --store-data" in [f["command"] for f in d["fixes"]]'
+timed "status report before the store"
+
 run store --disable-acs --store-data
 check "--disable-acs --store-data exits 0" test "$status" -eq 0
 check "the store's success line" grep -qF $'\033[32mSuccess: store data completed!\033[0m' /tmp/store.out
@@ -64,6 +70,27 @@ for g in $(gpus); do
     echo "$g $base" >> /tmp/expected
 done
 timed "checks of the store"
+
+# The status report on the real host: ready, with the records the kernel
+# maps for it, each port's ACS Control as lspci decodes it, and the two
+# GPUs behind the switch one switch apart.
+run_status status-after
+check "the status report after the store: ready (exit 0)" test "$status" -eq 0
+check "its verdict line says ready" grep -qx 'Verdict: ready' /tmp/status-after.out
+for g in $(gpus); do
+    check "$g: the report reads a current record with BAR0 base $(bar0_start "$g")" report_holds status-after \
+        "[x for x in d['gpus'] if x['bus'] == '$g'][0]['record'] == {'state': 'valid', 'reason': None, 'base': '0x$(bar0_start "$g")', 'current': True, 'deviceId': None}"
+done
+for p in "${ports[@]}"; do
+    [ -s "/tmp/acs-$p.before" ] || continue
+    acs=$(sed 's/^[[:space:]]*ACSCtl:[[:space:]]*//' "/tmp/acs-$p.before")
+    check "$p: the report decodes ACS Control as lspci does ($acs)" report_holds status-after \
+        "'$acs' in [q['acsCtl'] for x in d['gpus'] for q in x['path'] if q['bus'] == '$p']"
+done
+check "the topology: one pair behind the switch (PIX), the others through the host bridge (PHB)" \
+    report_holds status-after \
+    "sorted(d['links'][i][j] for i in range(3) for j in range(i + 1, 3)) == ['PHB', 'PHB', 'PIX']"
+timed "status report after the store"
 
 # Passthrough: every stand-in to vfio-pci, then L2 with each behind a root
 # port of its own.  The nested guest sometimes hangs under emulated SVM;

@@ -12,6 +12,16 @@ check "three passed-through GPUs of vendor 0x1f7a" test "$(gpus | wc -l)" -eq 3
 
 load_expectations
 
+run_status status-before
+check "the status report before the save: not ready (exit 1)" test "$status" -eq 1
+check "it asks for --save-data" report_holds status-before \
+    '"qvgpu-vm-p2p --save-data" in [f["command"] for f in d["fixes"]]'
+for g in $(gpus); do
+    check "$g: the report reads L1's record (${l1base[$g]}) and finds no store file" report_holds status-before \
+        "[(x['record']['state'], x['record']['base'], x['storeFile']['state']) for x in d['gpus'] if x['bus'] == '$g'] == [('valid', '0x${l1base[$g]}', 'missing')]"
+done
+timed "status report before the save"
+
 run save --save-data
 check "--save-data before the driver loads exits 0" test "$status" -eq 0
 check "the save's success line" grep -qF $'\033[32mSuccess: save data completed!\033[0m' /tmp/save.out
@@ -45,6 +55,16 @@ check "--config-address exits 0" test "$status" -eq 0
 check "the configuration's success line" grep -qF $'\033[32mSuccess: configuration completed!\033[0m' /tmp/config.out
 expect_peers "after --config-address"
 timed "tool: --config-address"
+
+# With the driver holding BAR0 the kernel maps nothing for the report
+# either: the store files alone decide, and they are ready.
+run_status status-after
+check "the status report after the save and the configuration: ready (exit 0)" test "$status" -eq 0
+for g in $(gpus); do
+    check "$g: the report finds the store file and the driver's hold on BAR0" report_holds status-after \
+        "[(x['storeFile'], x['record']['state'], x['record']['reason'], x['minor']) for x in d['gpus'] if x['bus'] == '$g'] == [({'state': 'valid', 'base': '0x${l1base[$g]}'}, 'unreadable', \"BAR0 is held by the driver 'morvanti'\", '$(cat /sys/bus/pci/devices/$g/minor)')]"
+done
+timed "status report with the driver loaded"
 
 daemon_successes() { grep -c "Success: configuration completed" /tmp/daemon.out; }
 "$TOOL" --daemon > /tmp/daemon.out 2>&1 &

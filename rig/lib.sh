@@ -41,6 +41,24 @@ run() {
     cat "/tmp/$name.out" "/tmp/$name.err"
 }
 
+# The status report: shown as text (exit status in $status), and kept as
+# JSON in /tmp/NAME.json for report_holds.
+STATUS=$WORK/tool/qvgpu-vm-p2p-status
+run_status() {
+    local name=$1
+    "$STATUS" >"/tmp/$name.out" 2>"/tmp/$name.err"
+    status=$?
+    echo "--- qvgpu-vm-p2p-status (exit $status)"
+    cat "/tmp/$name.out" "/tmp/$name.err"
+    "$STATUS" --json >"/tmp/$name.json" 2>/dev/null
+}
+# report_holds NAME PYTHON-EXPRESSION: true when the expression holds for the
+# report's JSON document, d.
+report_holds() {
+    python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); sys.exit(0 if eval(sys.argv[2]) else 1)' \
+        "/tmp/$1.json" "$2"
+}
+
 # The maker's GPUs as the kernel shows them, in bus order.
 gpus() {
     local d

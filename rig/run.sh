@@ -22,7 +22,7 @@ fi
 
 started=$(date +%s)
 qvgpu_install_packages qemu-system-x86 linux-image-amd64 linux-headers-amd64 \
-    busybox-static cpio kmod make gcc
+    busybox-static cpio kmod make gcc python3
 echo "rig: packages ready in $(( $(date +%s) - started )) s"
 
 # The newest Debian kernel that has its modules and headers here.

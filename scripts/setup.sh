@@ -11,7 +11,8 @@ qvgpu_install_packages() {
         exit 1
     fi
     local needed=(g++ cmake ninja-build libcli11-dev libgtest-dev pciutils util-linux
-                  systemd groff-base dpkg-dev man-db valgrind clang libclang-rt-14-dev file lintian git "$@")
+                  systemd groff-base dpkg-dev man-db valgrind clang libclang-rt-14-dev file lintian git
+                  nlohmann-json3-dev strace "$@")
     local missing=()
     local p
     for p in "${needed[@]}"; do

@@ -22,7 +22,7 @@ echo "== tests with sanitizers"
 
 echo "== build the fuzzers"
 qvgpu_build "$QVGPU_ROOT/build-fuzz" -DCMAKE_CXX_COMPILER=clang++ -DQVGPU_FUZZ=ON \
-    -DQVGPU_BUILD_TESTS=OFF -- fuzz_hex fuzz_record fuzz_inotify fuzz_bus_chain fuzz_split fuzz_cmd_reply
+    -DQVGPU_BUILD_TESTS=OFF -- fuzz_hex fuzz_record fuzz_inotify fuzz_bus_chain fuzz_split fuzz_cmd_reply fuzz_port
 echo "== fuzzing"
 "$QVGPU_ROOT/fuzz/run.sh" "$QVGPU_ROOT/build-fuzz" "${QVGPU_FUZZ_SECONDS:-20}" || failed+=(fuzzing)
 

@@ -57,6 +57,26 @@ bool showRun(const sim::Machine& machine, const std::vector<std::string>& args, 
     return r.status == expected;
 }
 
+// Runs the status report and shows it, whole or from its verdict on; true
+// when the exit status is the expected one.
+bool showStatus(const sim::Machine& machine, int expected, bool whole)
+{
+    std::printf("\n%s# qvgpu-vm-p2p-status\n", machine.side() == sim::Side::Host ? "host" : "guest");
+    sim::RunOptions options;
+    options.program = sim::Machine::statusPath();
+    const sim::RunResult r = machine.run({}, options);
+    const auto verdict = r.out.find("\nVerdict: ");
+    if (whole || verdict == std::string::npos) {
+        std::fputs(r.out.c_str(), stdout);
+    } else {
+        std::printf("(the report up to its verdict is left out here)\n");
+        std::fputs(r.out.c_str() + verdict + 1, stdout);
+    }
+    std::fputs(r.err.c_str(), stdout);
+    std::printf("(exit status %d)\n", r.status);
+    return r.status == expected;
+}
+
 // A GPU the tool makes a device object for, and so a record.
 bool knownDevice(uint16_t id)
 {
@@ -215,20 +235,21 @@ int main(int argc, char** argv)
     if (!parseOptions(argc, argv, options))
         return 2;
     try {
-        // Two switches share the GPUs; one more GPU of ours does not answer,
-        // and a network card of another vendor sits on its own root port.
+        // Two switches share the GPUs, and a network card of another vendor
+        // sits on its own root port.
         sim::Topology topology =
             sim::switchedHost(2, options.gpus / 2, {0x0001, 0x0002, 0x0210, 0x0003});
-        topology.rootPort("0000:00:1c.0").gpu("0000:70:00.0", 0x0002, 0x20000000000ull).offline =
-            true;
         topology.rootPort("0000:00:1d.0").other("0000:71:00.0", 0x15b3, 0x101b);
 
         sim::Machine host(topology, sim::Side::Host);
-        std::printf("Simulated host: %d GPUs behind 2 switches, 1 GPU that does not answer, "
-                    "1 device of another vendor.\n",
+        std::printf("Simulated host: %d GPUs behind 2 switches, 1 device of another vendor.\n",
                     options.gpus);
         bool ok = showRun(host, {"--version"});
+        std::printf("\nIs the host ready for peer-to-peer?  Not yet: the switches redirect peer "
+                    "traffic, and no GPU holds its record.\n");
+        ok = showStatus(host, 1, true) && ok;
         ok = showRun(host, {"--disable-acs", "--store-data"}) && ok;
+        ok = showStatus(host, 0, false) && ok;
         ok = showAcs(host) && ok;
         ok = showHostRecords(host) && ok;
 
@@ -238,6 +259,7 @@ int main(int argc, char** argv)
         std::printf("\nThe %zu GPUs that answer are passed through to a guest, each behind a "
                     "root port of its own, with their device memory.\n",
                     layout.guestOf.size());
+        ok = showStatus(guest, 1, false) && ok;
         ok = showRun(guest, {"--save-data"}) && ok;
         ok = showGuestStore(host, guest, layout) && ok;
 
@@ -247,6 +269,7 @@ int main(int argc, char** argv)
         ok = showRun(guest, {"--config-address"}) && ok;
         driver.settle();
         ok = showDriverView(host, layout, driver) && ok;
+        ok = showStatus(guest, 0, true) && ok;
 
         ok = reloadUnderTheDaemon(guest, driver) && ok;
         const bool everyone = showDriverView(host, layout, driver);

@@ -239,6 +239,20 @@ std::string Machine::toolPath()
     return QVGPU_TOOL_PATH;
 }
 
+std::string Machine::statusPath()
+{
+    return QVGPU_STATUS_PATH;
+}
+
+void Machine::setLockdown(const std::string& mode) const
+{
+    std::string text;
+    for (const char* m : {"none", "integrity", "confidentiality"})
+        text += (text.empty() ? "" : " ") + (m == mode ? "[" + mode + "]" : std::string(m));
+    makeDirs(root_ + "/sys/kernel/security");
+    writeFile(root_ + "/sys/kernel/security/lockdown", text + "\n");
+}
+
 Machine::Machine(Topology topology, Side side) : topology_(std::move(topology)), side_(side)
 {
     enterPrivateMountNamespace();
@@ -352,17 +366,18 @@ Process Machine::spawn(const std::vector<std::string>& argv, const RunOptions& o
 
 Process Machine::start(const std::vector<std::string>& args, const RunOptions& options) const
 {
+    const std::string program = options.program.empty() ? toolPath() : options.program;
     std::vector<std::string> argv = options.wrapper;
-    argv.push_back(toolPath());
+    argv.push_back(program);
     argv.insert(argv.end(), args.begin(), args.end());
     if (options.uid == 0 || !options.wrapper.empty())
         return spawn(argv, options);
     // Another user may not be able to enter the directories above the build
     // (a checkout under /root, a private temporary directory): it runs a
     // copy inside the machine's own tree, under the program's usual name.
-    const std::string copy = root_ + "/qvgpu-vm-p2p";
+    const std::string copy = root_ + "/" + program.substr(program.rfind('/') + 1);
     if (::access(copy.c_str(), X_OK) != 0)
-        copyExecutable(toolPath(), copy);
+        copyExecutable(program, copy);
     return spawn(argv, options, copy);
 }
 

@@ -35,6 +35,8 @@ struct RunOptions {
     std::string path = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
     // Run the tool under this command, such as a memory checker.
     std::vector<std::string> wrapper;
+    // Which of our programs runs: the tool by default.
+    std::string program;
 };
 
 // A running tool process with its output collected on pipes.
@@ -94,6 +96,9 @@ public:
     uint16_t config16(const std::string& bdf, uint32_t offset) const;
 
     static std::string toolPath();
+    static std::string statusPath();   // qvgpu-vm-p2p-status
+    // Sets what the kernel says of its lockdown ("none", "integrity", ...).
+    void setLockdown(const std::string& mode) const;
 
     // Shows this machine on the fixed paths of the calling process itself
     // (which is in a private namespace of its own), for in-process tests of

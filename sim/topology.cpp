@@ -87,7 +87,16 @@ void writeDevice(const Device& d, const std::string& dir, const std::string& rel
     std::snprintf(text, sizeof text, "0x%06x\n", d.classCode);
     writeFile(dir + "/class", text);
     writeFile(dir + "/irq", "0\n");
-    writeFile(dir + "/numa_node", "-1\n");
+    writeFile(dir + "/numa_node", std::to_string(d.numaNode) + "\n");
+    if (d.iommuGroup >= 0) {
+        // As the kernel links them: the IOMMU that translates for the
+        // device, and the group it belongs to.
+        const std::string group = "/kernel/iommu_groups/" + std::to_string(d.iommuGroup);
+        makeDirs(sysRoot + group + "/devices");
+        makeDirs(sysRoot + "/devices/virtual/iommu/dmar0");
+        makeSymlink("/sys" + group, dir + "/iommu_group");
+        makeSymlink("/sys/devices/virtual/iommu/dmar0", dir + "/iommu");
+    }
     writeFile(dir + "/local_cpulist", "0-1\n");
     writeFile(dir + "/resource", resourceText(d));
     const auto config = configSpace(d);

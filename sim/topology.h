@@ -42,6 +42,8 @@ struct Device {
     uint64_t bar0Size = 4u << 20;
     uint64_t bar2Size = 4u << 20;
     std::map<uint32_t, uint32_t> registers;  // initial BAR2 words
+    int numaNode = -1;                     // "numa_node" (-1: no NUMA information)
+    int iommuGroup = -1;                   // an IOMMU group of this number, -1 none
 
     // Attribute texts as written to sysfs; by default as the kernel prints
     // them ("0x1f7a\n").  An empty optional leaves the attribute out.

@@ -21,9 +21,6 @@ const DeviceTableEntry DEVICE_TABLE[] = {
     {"0x0210", DeviceGroup::LU, 0x72C0},
 };
 
-// RE boards also carry a numbered-form word next to their information word.
-const uint32_t RE_NUMBERED_FORM_REGISTER = 0x78F8;
-
 bool attributeExists(const fs::path& path)
 {
     std::error_code ec;
@@ -40,19 +37,34 @@ const DeviceTableEntry* findDeviceTableEntry(const std::string& deviceId)
     return nullptr;
 }
 
-void EnumDevice::initPciDevice()
+std::vector<std::string> findMakerDevices()
 {
+    std::vector<std::string> found;
     for (const auto& entry : fs::directory_iterator(PCI_DEVICES_DIR)) {
         const fs::path& path = entry.path();
         if (!attributeExists(path / "vendor") || !attributeExists(path / "device"))
             continue;
-        const std::string busId = path.filename().string();
+        std::string busId = path.filename().string();
         // The kernel names every device by its bus address; anything else is
         // not a device we can hand to setpci.
         if (!isBusAddress(busId))
             continue;
-        if (readFirstWord(path / "vendor", "") != QV_VENDOR_ID)
-            continue;
+        if (readFirstWord(path / "vendor", "") == QV_VENDOR_ID)
+            found.push_back(std::move(busId));
+    }
+    return found;
+}
+
+void setBoardCodes(QvBoard& board, uint32_t infoWord)
+{
+    board.modelCode = (infoWord >> 25) & 0x1F;
+    board.variantBit = (infoWord >> 24) & 1;
+    board.subModelCode = infoWord & 7;
+}
+
+void EnumDevice::initPciDevice()
+{
+    for (const std::string& busId : findMakerDevices()) {
         if (enablePciDevice(busId))
             busIdSet.insert(busId);
         else
@@ -77,9 +89,7 @@ std::vector<QvBoard*> EnumDevice::getAllBoards()
                 board->numberedForm = getDeviceInfoByReg(busId, RE_NUMBERED_FORM_REGISTER);
             word = getDeviceInfoByReg(busId, entry->infoRegister);
         }
-        board->modelCode = (word >> 25) & 0x1F;
-        board->variantBit = (word >> 24) & 1;
-        board->subModelCode = word & 7;
+        setBoardCodes(*board, word);
         boards.push_back(std::move(board));
     }
     std::vector<QvBoard*> list;

@@ -28,9 +28,20 @@ struct DeviceTableEntry {
     uint32_t infoRegister;         // BAR2 offset of the device information word
 };
 
+// RE boards also carry a numbered-form word next to their information word.
+constexpr uint32_t RE_NUMBERED_FORM_REGISTER = 0x78F8;
+
 // The row for a device ID text (compared exactly), or null when the device
 // is not one the tool knows.
 const DeviceTableEntry* findDeviceTableEntry(const std::string& deviceId);
+
+// The bus addresses of the maker's devices in sysfs, in directory order,
+// without touching the devices themselves.  A sysfs that cannot be listed
+// raises std::filesystem::filesystem_error.
+std::vector<std::string> findMakerDevices();
+
+// Sets a board's codes from its device information word.
+void setBoardCodes(QvBoard& board, uint32_t infoWord);
 
 class EnumDevice {
 public:

@@ -30,11 +30,11 @@ void UniqueFd::reset(int fd)
     fd_ = fd;
 }
 
-Mapping::Mapping(int fd, std::size_t length, int prot)
+Mapping::Mapping(int fd, std::size_t length, int prot, off_t offset)
 {
     if (fd < 0 || length == 0)
         return;
-    void* addr = ::mmap(nullptr, length, prot, MAP_SHARED, fd, 0);
+    void* addr = ::mmap(nullptr, length, prot, MAP_SHARED, fd, offset);
     if (addr == MAP_FAILED) {
         error_ = errno;
         return;

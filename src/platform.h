@@ -32,9 +32,9 @@ private:
 // A shared mapping of (part of) an open file, unmapped on destruction.
 class Mapping {
 public:
-    // Maps `length` bytes of `fd` from file offset 0.  ok() tells whether the
-    // system accepted the mapping.
-    Mapping(int fd, std::size_t length, int prot);
+    // Maps `length` bytes of `fd` from file offset `offset` (a multiple of
+    // the page size).  ok() tells whether the system accepted the mapping.
+    Mapping(int fd, std::size_t length, int prot, off_t offset = 0);
     ~Mapping();
     Mapping(const Mapping&) = delete;
     Mapping& operator=(const Mapping&) = delete;

@@ -2,7 +2,9 @@
 
 #include "platform.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -73,6 +75,31 @@ bool isVirtualMachine()
     return std::system("grep -q -E 'hypervisor' /proc/cpuinfo") == 0;
 }
 
+bool hypervisorFlagPresent()
+{
+    static const char WORD[] = "hypervisor";
+    const std::size_t wordLength = sizeof WORD - 1;
+    UniqueFd fd(::open("/proc/cpuinfo", O_RDONLY | O_CLOEXEC));
+    if (!fd.isOpen())
+        return false;
+    // Read in pieces, keeping the tail of each so that a word cut between
+    // two pieces is still found; a machine with many CPUs has a large file.
+    char buffer[16384];
+    std::size_t kept = 0;
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buffer + kept, sizeof buffer - kept);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        const std::size_t length = kept + static_cast<std::size_t>(n);
+        if (std::search(buffer, buffer + length, WORD, WORD + wordLength) != buffer + length)
+            return true;
+        kept = std::min(length, wordLength - 1);
+        std::memmove(buffer, buffer + length - kept, kept);
+    }
+}
+
 bool getDriverLoaded()
 {
     // Joined as plain text: the driver's directory sits right under drivers/.
@@ -100,11 +127,17 @@ bool readDeviceBaseBar0(const std::string& busId, uint64_t& base)
         std::printf("Error: Failed to read %s\n", path.c_str());
         return false;
     }
+    base = decodeBar0Base(bytes);
+    return true;
+}
+
+uint64_t decodeBar0Base(const unsigned char bytes[8])
+{
+    // BAR0 is taken as a 64-bit memory BAR whatever its type bits say.
     uint64_t value = 0;
     for (int i = 7; i >= 0; --i)
         value = (value << 8) | bytes[i];
-    base = value & 0xFFFFFFFFFFFFFFF0ull;
-    return true;
+    return value & 0xFFFFFFFFFFFFFFF0ull;
 }
 
 uint64_t getDeviceBaseBar0(std::string busId)
@@ -255,7 +288,7 @@ bool isRootBusDir(const std::string& name)
 
 } // namespace
 
-std::vector<std::string> busChainFromPath(const std::string& canonicalPath)
+std::vector<std::string> busChainFromPath(const std::string& canonicalPath, std::string* rootBus)
 {
     const std::string root = "/sys/devices/";
     if (canonicalPath.compare(0, root.size(), root) != 0)
@@ -268,6 +301,8 @@ std::vector<std::string> busChainFromPath(const std::string& canonicalPath)
     bool underRootBus = false;
     for (const std::string& piece : split(canonicalPath.substr(root.size()), '/')) {
         if (isRootBusDir(piece)) {
+            if (rootBus && !underRootBus)
+                *rootBus = piece;
             underRootBus = true;
         } else if (underRootBus && isBusAddress(piece)) {
             chain.push_back(piece);

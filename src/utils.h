@@ -18,6 +18,9 @@ std::string devicePath(const std::string& busId, const char* attribute);
 std::string readFirstWord(const std::string& path, const char* placeholder);
 
 bool isVirtualMachine();
+// The same test without a shell: whether "/proc/cpuinfo" holds the word
+// "hypervisor" anywhere.  False when it cannot be read.
+bool hypervisorFlagPresent();
 bool getDriverLoaded();
 // The name of the kernel driver bound to a device, "" when none is.
 std::string boundDriver(const std::string& busId);
@@ -25,6 +28,9 @@ std::string boundDriver(const std::string& busId);
 // The GPU's BAR0 base (BAR0 with BAR1 as its upper half, low four bits
 // cleared) from its configuration space; 0 when that cannot be read.
 uint64_t getDeviceBaseBar0(std::string busId);
+// BAR0 with BAR1 as its upper half from the eight configuration-space bytes
+// at offset 16, low four bits cleared.
+uint64_t decodeBar0Base(const unsigned char bytes[8]);
 // The same, telling an unreadable configuration space apart: false when the
 // eight bytes could not be read (the open failure has been reported).
 bool readDeviceBaseBar0(const std::string& busId, uint64_t& base);
@@ -58,8 +64,10 @@ bool isBusAddress(const std::string& text);
 // device's canonical sysfs path (such as /sys/devices/pci0000:00/0000:00:01.0/
 // 0000:01:00.0), whatever the width of the domain and including root buses
 // hosted below other devices, and wherever the first root bus sits in the
-// path.  Empty when the path does not have that shape.
-std::vector<std::string> busChainFromPath(const std::string& canonicalPath);
+// path.  Empty when the path does not have that shape.  `rootBus`, when
+// given, receives the name of that first root bus ("pci0000:00").
+std::vector<std::string> busChainFromPath(const std::string& canonicalPath,
+                                          std::string* rootBus = nullptr);
 
 // Switches off ACS on every switch downstream port above the given GPUs.
 void disableACSCtl(std::set<std::string> busIds);

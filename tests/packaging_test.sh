@@ -25,10 +25,13 @@ units=(qvgpu-vm-p2p-host.service qvgpu-vm-p2p-guest.service qvgpu-vm-p2p-daemon.
 
 for f in sbin/qvgpu-vm-p2p share/man/man8/qvgpu-vm-p2p.8.gz \
          share/bash-completion/completions/qvgpu-vm-p2p \
+         sbin/qvgpu-vm-p2p-status share/man/man8/qvgpu-vm-p2p-status.8.gz \
+         share/bash-completion/completions/qvgpu-vm-p2p-status \
          "${units[@]/#/lib/systemd/system/}"; do
     check "installed $f" test -f "$prefix/$f"
 done
 check "the program is executable" test -x "$prefix/sbin/qvgpu-vm-p2p"
+check "the status program is executable" test -x "$prefix/sbin/qvgpu-vm-p2p-status"
 
 # The units start the installed program, and systemd accepts them (the
 # verification also finds the man page they point to).
@@ -67,13 +70,14 @@ for u in "${units[@]}"; do
     check "$u is sandboxed" grep -qx 'NoNewPrivileges=yes' <(unit "$u")
 done
 
-# The man page renders without a warning.
+# The man pages render without a warning.
 manpage() {
     local warnings
-    warnings=$(gzip -dc "$prefix/share/man/man8/qvgpu-vm-p2p.8.gz" | groff -man -ww -Tutf8 2>&1 >/dev/null)
+    warnings=$(gzip -dc "$prefix/share/man/man8/$1.8.gz" | groff -man -ww -Tutf8 2>&1 >/dev/null)
     [ -z "$warnings" ] || { echo "$warnings"; return 1; }
 }
-check "groff -man -ww renders the man page cleanly" manpage
+check "groff -man -ww renders the man page cleanly" manpage qvgpu-vm-p2p
+check "groff -man -ww renders the status man page cleanly" manpage qvgpu-vm-p2p-status
 
 # The completion offers both options that start with --d.
 completion() {
@@ -84,9 +88,19 @@ completion() {
     [ "$got" = $'--daemon\n--disable-acs' ] || { echo "completed to: $got"; return 1; }
 }
 check "completion of --d" completion
+status_completion() {
+    local got
+    got=$(bash -c 'source "$1"; COMP_WORDS=(qvgpu-vm-p2p-status --j); COMP_CWORD=1; _qvgpu_vm_p2p_status
+                   printf "%s\n" "${COMPREPLY[@]}"' _ \
+          "$prefix/share/bash-completion/completions/qvgpu-vm-p2p-status")
+    [ "$got" = "--json" ] || { echo "completed to: $got"; return 1; }
+}
+check "completion of the status program's --j" status_completion
 
-check "hardening: stack protector, fortify, relro, immediate binding, PIE" \
-    hardening-check --nocfprotection "$prefix/sbin/qvgpu-vm-p2p"
+for program in qvgpu-vm-p2p qvgpu-vm-p2p-status; do
+    check "hardening of $program: stack protector, fortify, relro, immediate binding, PIE" \
+        hardening-check --nocfprotection "$prefix/sbin/$program"
+done
 
 # The package: its files, its dependency, its maintainer scripts.
 (cd "$scratch" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/pkg" >/dev/null) ||
@@ -99,6 +113,8 @@ for script in postinst prerm postrm; do
     check "package has $script" grep -q " $script " <<<"$info"
 done
 for f in ./usr/sbin/qvgpu-vm-p2p ./usr/share/man/man8/qvgpu-vm-p2p.8.gz \
+         ./usr/sbin/qvgpu-vm-p2p-status ./usr/share/man/man8/qvgpu-vm-p2p-status.8.gz \
+         ./usr/share/bash-completion/completions/qvgpu-vm-p2p-status \
          ./usr/share/doc/qvgpu-vm-p2p/copyright ./usr/share/doc/qvgpu-vm-p2p/changelog.gz \
          ./usr/share/bash-completion/completions/qvgpu-vm-p2p \
          "${units[@]/#/./usr/lib/systemd/system/}"; do
