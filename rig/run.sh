@@ -49,6 +49,17 @@ g++ -O2 -Wall -o "$WORK/peek" "$RIG/peek.cpp"
 cp "$RIG/module/morvanti.c" "$RIG/module/Kbuild" "$WORK/module/"
 make -s -C "/lib/modules/$kver/build" M="$WORK/module" modules >/dev/null 2>"$WORK/module/build.log" || {
     cat "$WORK/module/build.log"; echo "rig: the stand-in driver does not build"; echo "0 passed, 1 failed"; exit 1; }
+# The kernel's module index with the stand-in driver in it, for the boots
+# with systemd, whose udev finds the driver there by its modalias.  Made
+# here: depmod reads every module of the kernel, which over a guest's 9p
+# root takes minutes.
+index=$WORK/depmod/lib/modules/$kver
+rm -rf "$WORK/depmod"
+mkdir -p "$index/extra"
+cp "/lib/modules/$kver"/modules.{order,builtin,builtin.modinfo} "$index/"
+cp -rs "/lib/modules/$kver/kernel" "$index/kernel"
+cp "$WORK/module/morvanti.ko" "$index/extra/"
+depmod -b "$WORK/depmod" "$kver"
 
 # The initramfs: busybox, the init script, and the modules that reach the
 # 9p root, in dependency order.

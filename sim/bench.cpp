@@ -91,10 +91,12 @@ std::string unquote(const std::string& s)
 }
 
 // The processes a run started, from strace's record of its execve calls.
-Counts countProcesses(const sim::Machine& m, const std::vector<std::string>& args)
+Counts countProcesses(const sim::Machine& m, const std::vector<std::string>& args,
+                      const std::string& program = "")
 {
     const std::string trace = m.sysPath("../strace.out");
     sim::RunOptions o;
+    o.program = program;
     o.wrapper = {"/usr/bin/strace", "-f", "-qq", "-s", "4096", "-e", "trace=execve", "-o", trace};
     m.run(args, o);
     Counts c;
@@ -204,9 +206,12 @@ std::string shellQuote(const std::string& s)
 
 // The peak resident set of the tool's own process, read from /proc while it
 // runs (VmHWM never goes down, so the last reading is its peak).
-long peakRssKb(const sim::Machine& m, const std::vector<std::string>& args)
+long peakRssKb(const sim::Machine& m, const std::vector<std::string>& args,
+               const std::string& program = "")
 {
-    sim::Process p = m.start(args);
+    sim::RunOptions o;
+    o.program = program;
+    sim::Process p = m.start(args, o);
     const std::string status = "/proc/" + std::to_string(p.pid()) + "/status";
     long peak = 0;
     bool execed = false;
@@ -220,7 +225,8 @@ long peakRssKb(const sim::Machine& m, const std::vector<std::string>& args)
             if (line.compare(0, 6, "VmHWM:") == 0)
                 hwm = std::atol(line.c_str() + 6);
         }
-        if (name == "qvgpu-vm-p2p")
+        // Either program ("qvgpu-vm-p2p-status" is cut to 15 characters).
+        if (name.compare(0, 12, "qvgpu-vm-p2p") == 0)
             execed = true;
         if (execed && hwm < 0)
             break;   // gone, or a zombie without memory
@@ -232,6 +238,31 @@ long peakRssKb(const sim::Machine& m, const std::vector<std::string>& args)
     }
     p.finish();
     return peak;
+}
+
+// The status report on one side of one machine.
+struct StatusRow {
+    int gpus;
+    bool guest;
+    std::string args;
+    Sample wall;
+    int processes;
+    long rssKb;
+};
+
+StatusRow timeStatus(int gpus, int repeats, const sim::Machine& m, const std::vector<std::string>& args)
+{
+    sim::RunOptions o;
+    o.program = sim::Machine::statusPath();
+    StatusRow row{gpus, m.side() == sim::Side::Guest, args.empty() ? "" : args[0], {}, 0, 0};
+    const Counts c = countProcesses(m, args, o.program);
+    row.processes = c.setpci + c.grep + c.shell + c.other;
+    m.run(args, o);   // warm the caches once
+    for (int i = 0; i < repeats; ++i)
+        row.wall.ms.push_back(timeOnce([&] { m.run(args, o); }));
+    for (int i = 0; i < 3; ++i)
+        row.rssKb = std::max(row.rssKb, peakRssKb(m, args, o.program));
+    return row;
 }
 
 struct Row {
@@ -293,7 +324,8 @@ std::string machineDescription()
     return text;
 }
 
-void write(const Options& options, const std::vector<Row>& rows)
+void write(const Options& options, const std::vector<Row>& rows,
+           const std::vector<StatusRow>& statusRows)
 {
     std::ostringstream md;
     char line[1024];
@@ -379,6 +411,30 @@ void write(const Options& options, const std::vector<Row>& rows)
                   commandsMs < 50 ? "met" : "missed", rssOk ? "met" : "missed");
     md << line;
 
+    // The status report.
+    md << "\n## The status report\n\n`qvgpu-vm-p2p-status` on the same machines: on the host "
+          "after `--store-data`, in the guest after `--save-data` with the driver loaded; "
+          "whole processes, median and range of the wall time, the processes it started "
+          "(it must start none) and its peak RSS:\n\n"
+          "| GPUs | side | options | wall ms, median (range) | processes | peak RSS |\n"
+          "|---:|---|---|---:|---:|---:|\n";
+    bool statusFast = true, statusAlone = true;
+    for (const StatusRow& r : statusRows) {
+        std::snprintf(line, sizeof line, "| %d | %s | %s | %.1f (%.1f–%.1f) | %d | %.1f MiB |\n",
+                      r.gpus, r.guest ? "guest" : "host", r.args.empty() ? "none" : r.args.c_str(),
+                      r.wall.median(), r.wall.min(), r.wall.max(), r.processes, r.rssKb / 1024.0);
+        md << line;
+        statusAlone = statusAlone && r.processes == 0;
+        if (r.gpus == largest)
+            statusFast = statusFast && r.wall.median() < 100;
+    }
+    std::snprintf(line, sizeof line,
+                  "\n- The report at %d GPUs among %d other devices in well under 100 ms: %s.\n"
+                  "- No process started by the report: %s.\n",
+                  largest, OTHER_DEVICES, statusFast ? "met" : "missed",
+                  statusAlone ? "met" : "missed");
+    md << line;
+
     md << "\n## Growth\n\nMedian wall time per GPU (ms), which stays flat when a cost grows "
           "linearly (the driver commands, N×N of them, are too cheap to show):\n\n| mode |";
     for (int s : options.sizes)
@@ -425,6 +481,7 @@ int main(int argc, char** argv)
     }
     try {
         std::vector<Row> rows;
+        std::vector<StatusRow> statusRows;
         for (int gpus : options.sizes) {
             std::fprintf(stderr, "%d GPUs ...\n", gpus);
             sim::Machine host(bigHost(gpus), sim::Side::Host);
@@ -467,8 +524,12 @@ int main(int argc, char** argv)
                 driver.settle();
                 rows.push_back(row);
             }
+            for (const sim::Machine* m : {&host, &guest})
+                for (const std::vector<std::string>& args :
+                     {std::vector<std::string>{}, std::vector<std::string>{"--json"}})
+                    statusRows.push_back(timeStatus(gpus, options.repeats, *m, args));
         }
-        write(options, rows);
+        write(options, rows, statusRows);
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "qvgpu-bench: %s\n", e.what());
