@@ -33,6 +33,7 @@ check "the save finished (${saved} us) before the driver took the first GPU (${b
 daemon_successes() {
     journalctl -b -o cat -u qvgpu-vm-p2p-daemon.service | grep -c 'Success: configuration completed'
 }
+check "the packaged status report says the guest is ready" /usr/sbin/qvgpu-vm-p2p-status
 check "the daemon configured the driver" wait_for 1 daemon_successes
 expect_peers "after the boot"
 before=$(daemon_successes)

@@ -484,6 +484,18 @@ std::string withReasons(const std::vector<std::pair<std::string, std::string>>& 
     return joined(texts);
 }
 
+const char* const DISABLE_ACS = "qvgpu-vm-p2p --disable-acs";
+const char* const STORE = "qvgpu-vm-p2p --store-data";
+const char* const SAVE = "qvgpu-vm-p2p --save-data";
+
+// One thing to fix, about the GPUs or ports in `items`, when there are any.
+void addFix(StatusReport& report, const std::string& items, const char* problem,
+            const char* command)
+{
+    if (!items.empty())
+        report.fixes.push_back({problem + items, command});
+}
+
 bool startsWith(const std::string& text, const char* prefix)
 {
     return text.compare(0, std::strlen(prefix), prefix) == 0;
@@ -527,25 +539,17 @@ void judgeHost(StatusReport& report)
             break;
         }
     }
-    if (!redirecting.empty())
-        report.fixes.push_back({"ACS on switch downstream ports redirects peer traffic to the root "
-                                "complex: " + joined({redirecting.begin(), redirecting.end()}),
-                                "qvgpu-vm-p2p --disable-acs"});
-    if (!unknownPath.empty())
-        report.fixes.push_back({"the PCI path of these GPUs is unknown, so their ports keep their "
-                                "ACS settings: " + joined(unknownPath), ""});
-    if (!noRecord.empty())
-        report.fixes.push_back({"no valid record in the device memory of: " + joined(noRecord),
-                                "qvgpu-vm-p2p --store-data"});
-    if (!stale.empty())
-        report.fixes.push_back({"the record holds another BAR0 base than the GPU has now "
-                                "(stale after a BAR reassignment): " + joined(stale),
-                                "qvgpu-vm-p2p --store-data"});
-    if (!unreadable.empty())
-        report.fixes.push_back({"the record cannot be read now (store it before any guest "
-                                "starts): " + withReasons(unreadable), "qvgpu-vm-p2p --store-data"});
-    if (!blocked.empty())
-        report.fixes.push_back({"the device memory cannot be read at all: " + withReasons(blocked), ""});
+    addFix(report, joined({redirecting.begin(), redirecting.end()}),
+           "ACS on switch downstream ports redirects peer traffic to the root complex: ", DISABLE_ACS);
+    addFix(report, joined(unknownPath),
+           "the PCI path of these GPUs is unknown, so their ports keep their ACS settings: ", "");
+    addFix(report, joined(noRecord), "no valid record in the device memory of: ", STORE);
+    addFix(report, joined(stale),
+           "the record holds another BAR0 base than the GPU has now (stale after a BAR "
+           "reassignment): ", STORE);
+    addFix(report, withReasons(unreadable),
+           "the record cannot be read now (store it before any guest starts): ", STORE);
+    addFix(report, withReasons(blocked), "the device memory cannot be read at all: ", "");
 }
 
 void judgeGuest(StatusReport& report)
@@ -575,25 +579,20 @@ void judgeGuest(StatusReport& report)
             break;
         }
     }
-    if (!save.empty())
-        report.fixes.push_back({"no valid store file for (save it before the GPU driver loads): " +
-                                joined(save), "qvgpu-vm-p2p --save-data"});
-    if (!disagree.empty())
-        report.fixes.push_back({"the store file disagrees with the record in device memory (save "
-                                "it again before the GPU driver loads): " + joined(disagree),
-                                "qvgpu-vm-p2p --save-data"});
-    if (!fromHost.empty())
-        report.fixes.push_back({"no valid store file, and no record from the host in device memory "
-                                "(store the records on the host while this guest is stopped, "
-                                "then save them here): " + joined(fromHost),
-                                "qvgpu-vm-p2p --store-data"});
-    if (!unreadable.empty())
-        report.fixes.push_back({"no valid store file, and device memory cannot be read (save the "
-                                "records before the GPU driver loads): " + withReasons(unreadable),
-                                "qvgpu-vm-p2p --save-data"});
-    if (!unhandled.empty())
-        report.fixes.push_back({"no store file for GPUs whose device ID the tool does not handle, "
-                                "so no GPU's driver can be configured: " + joined(unhandled), ""});
+    addFix(report, joined(save), "no valid store file for (save it before the GPU driver loads): ",
+           SAVE);
+    addFix(report, joined(disagree),
+           "the store file disagrees with the record in device memory (save it again before the "
+           "GPU driver loads): ", SAVE);
+    addFix(report, joined(fromHost),
+           "no valid store file, and no record from the host in device memory (store the records "
+           "on the host while this guest is stopped, then save them here): ", STORE);
+    addFix(report, withReasons(unreadable),
+           "no valid store file, and device memory cannot be read (save the records before the "
+           "GPU driver loads): ", SAVE);
+    addFix(report, joined(unhandled),
+           "no store file for GPUs whose device ID the tool does not handle, so no GPU's driver "
+           "can be configured: ", "");
 }
 
 } // namespace
