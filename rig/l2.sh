@@ -12,6 +12,12 @@ check "three passed-through GPUs of vendor 0x1f7a" test "$(gpus | wc -l)" -eq 3
 
 load_expectations
 
+# What the simulated guest starts from: firmware turned memory decoding on.
+for g in $(gpus); do
+    check "$g: the guest's firmware left memory decoding on (COMMAND $(setpci -s "$g" COMMAND))" \
+        test $(( 0x$(setpci -s "$g" COMMAND) & 2 )) -ne 0
+done
+
 run_status status-before
 check "the status report before the save: not ready (exit 1)" test "$status" -eq 1
 check "it asks for --save-data" report_holds status-before \

@@ -258,7 +258,7 @@ std::vector<uint8_t> configSpace(const Device& d)
     const bool bridge = d.type != PortType::Endpoint;
     put16(b, 0x00, d.vendor);
     put16(b, 0x02, d.deviceId);
-    put16(b, 0x04, 0x0000);                 // command: asleep until woken
+    put16(b, 0x04, d.command);
     put16(b, 0x06, 0x0010);                 // status: capability list present
     put32(b, 0x08, d.classCode << 8 | 0x01);
     b[0x0e] = bridge ? 0x01 : 0x00;
@@ -271,7 +271,7 @@ std::vector<uint8_t> configSpace(const Device& d)
     b[PM_CAP] = 0x01;                        // power management
     b[PM_CAP + 1] = d.pcie ? EXP_CAP : 0;
     put16(b, PM_CAP + 2, 0x0003);
-    put16(b, PM_CAP + 4, 0x0003);            // D3hot
+    put16(b, PM_CAP + 4, static_cast<uint16_t>(d.powerState & 3));
     if (d.pcie) {
         b[EXP_CAP] = 0x10;                   // PCI Express
         b[EXP_CAP + 1] = 0;

@@ -37,6 +37,10 @@ struct Device {
     bool acs = false;                      // has an ACS capability at 0x100
     uint16_t acsControl = 0x005f;          // initial ACS Control register
     bool offline = false;                  // configuration reads return all ones
+    // The command register and power state as firmware left them: asleep on
+    // a host by default.
+    uint16_t command = 0x0000;
+    unsigned powerState = 3;               // D3hot
     bool isGpu = false;                    // has resource0 (memory) and resource2 (registers)
     uint64_t bar0 = 0;                     // base address programmed into BAR0/BAR1
     uint64_t bar0Size = 4u << 20;

@@ -555,7 +555,7 @@ void judgeHost(StatusReport& report)
 void judgeGuest(StatusReport& report)
 {
     std::vector<std::string> save, disagree, fromHost, unhandled;
-    std::vector<std::pair<std::string, std::string>> unreadable;
+    std::vector<std::pair<std::string, std::string>> unreadable, blocked;
     for (const GpuFacts& gpu : report.gpus) {
         if (gpu.offline || gpu.store == StoreState::Valid)
             continue;
@@ -572,14 +572,14 @@ void judgeGuest(StatusReport& report)
             fromHost.push_back(gpu.bus);
             break;
         case RecordState::Unreadable:
-            unreadable.emplace_back(gpu.bus, gpu.recordReason);
+            (toolGetsPast(gpu.recordReason) ? unreadable : blocked).emplace_back(gpu.bus, gpu.recordReason);
             break;
         case RecordState::NotRead:
             unhandled.push_back(gpu.bus);
             break;
         }
     }
-    addFix(report, joined(save), "no valid store file for (save it before the GPU driver loads): ",
+    addFix(report, joined(save), "no valid store file (save the records before the GPU driver loads): ",
            SAVE);
     addFix(report, joined(disagree),
            "the store file disagrees with the record in device memory (save it again before the "
@@ -590,6 +590,8 @@ void judgeGuest(StatusReport& report)
     addFix(report, withReasons(unreadable),
            "no valid store file, and device memory cannot be read (save the records before the "
            "GPU driver loads): ", SAVE);
+    addFix(report, withReasons(blocked),
+           "no valid store file, and device memory cannot be read at all: ", "");
     addFix(report, joined(unhandled),
            "no store file for GPUs whose device ID the tool does not handle, so no GPU's driver "
            "can be configured: ", "");

@@ -82,6 +82,19 @@ TEST(NoLeaks, GuestModes)
     expectClean(r, 255);
 }
 
+TEST(NoLeaks, StatusReport)
+{
+    HostAndGuest m(sim::switchedHost(1, 3, {0x0001, 0x0002, 0x0210}), true);
+    sim::RunOptions o = underValgrind();
+    o.program = sim::Machine::statusPath();
+    expectClean(m.host.run({}, o), 1);   // ACS still redirects
+    sim::Driver driver(m.guest);
+    driver.load();
+    expectClean(m.guest.run({"--json"}, o), 0);
+    ::unlink(m.guest.etcPath("qv/vm_p2p_cfg/0000:02:00.0").c_str());
+    expectClean(m.guest.run({}, o), 1);
+}
+
 TEST(NoLeaks, RefusedAndFailedRuns)
 {
     sim::Machine host(sim::switchedHost(1, 1, {0x0001}), sim::Side::Host);

@@ -150,12 +150,15 @@ TEST(Status, AGuestIsReadyOnlyWithStoreFilesThatAgreeWithDeviceMemory)
     HostAndGuest m(sim::switchedHost(1, 2, {0x0001, 0x0002}));
     const std::string first = m.guestOf("0000:03:00.0");
     const std::string second = m.guestOf("0000:04:00.0");
+    // The guest's firmware left one GPU's memory decoding off.
+    sim::pokeWord(m.guest.devicePath(second) + "/config", 0x04, 0x00100000);
     sim::RunResult r = status(m.guest);
     EXPECT_EQ(1, r.status);
     EXPECT_EQ("Verdict: not ready\n"
-              "  1. no valid store file, and device memory cannot be read (save the records before "
-              "the GPU driver loads): " + first + " (memory decoding is off), " + second +
-              " (memory decoding is off)\n"
+              "  1. no valid store file (save the records before the GPU driver loads): " + first + "\n"
+              "     run: qvgpu-vm-p2p --save-data\n"
+              "  2. no valid store file, and device memory cannot be read (save the records before "
+              "the GPU driver loads): " + second + " (memory decoding is off)\n"
               "     run: qvgpu-vm-p2p --save-data\n",
               verdictOf(r.out));
 
@@ -189,7 +192,7 @@ TEST(Status, AGuestIsReadyOnlyWithStoreFilesThatAgreeWithDeviceMemory)
     EXPECT_NE(std::string::npos, gpuLine(r.out, first).find(" missing")) << r.out;
     EXPECT_NE(std::string::npos, gpuLine(r.out, second).find(" invalid")) << r.out;
     EXPECT_EQ("Verdict: not ready\n"
-              "  1. no valid store file for (save it before the GPU driver loads): " + first +
+              "  1. no valid store file (save the records before the GPU driver loads): " + first +
               ", " + second + "\n"
               "     run: qvgpu-vm-p2p --save-data\n",
               verdictOf(r.out));
@@ -235,9 +238,20 @@ TEST(Status, ALockedDownGuestStillRunsOnItsStoreFiles)
 {
     HostAndGuest m(sim::switchedHost(1, 2, {0x0001, 0x0210}), true);
     m.guest.setLockdown("confidentiality");
-    const sim::RunResult r = status(m.guest);
+    sim::RunResult r = status(m.guest);
     EXPECT_EQ(0, r.status) << r.out;
     EXPECT_EQ("Verdict: ready\n", verdictOf(r.out));
+
+    // Without its file, such a GPU cannot be saved while the kernel stays
+    // locked down: no command of ours helps.
+    const std::string first = m.guestOf("0000:03:00.0");
+    ::unlink(m.guest.etcPath("qv/vm_p2p_cfg/" + first).c_str());
+    r = status(m.guest);
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("Verdict: not ready\n"
+              "  1. no valid store file, and device memory cannot be read at all: " + first +
+              " (the kernel is locked down (confidentiality))\n",
+              verdictOf(r.out));
 }
 
 // Two GPUs under one switch, one more under a switch below it, one under a
