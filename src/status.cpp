@@ -107,7 +107,8 @@ std::string errnoText(int error)
 // read-only mapping of just the pages that hold them.  "" when read, or why
 // not; a file smaller than `minimumSize` gives `tooSmall`.
 std::string readResourceWords(const std::string& bus, const char* resource, uint64_t minimumSize,
-                              const char* tooSmall, uint32_t offset, uint32_t count, uint32_t* words)
+                              const char* tooSmall, uint32_t offset, uint32_t count,
+                              uint32_t* words)
 {
     const std::string path = devicePath(bus, resource);
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -417,7 +418,8 @@ const char* linkName(LinkKind kind)
     return "?";
 }
 
-Link linkBetween(const GpuFacts& a, const GpuFacts& b, const std::map<std::string, PortFacts>& ports)
+Link linkBetween(const GpuFacts& a, const GpuFacts& b,
+                 const std::map<std::string, PortFacts>& ports)
 {
     Link link;
     if (a.bus == b.bus) {
@@ -535,12 +537,14 @@ void judgeHost(StatusReport& report)
         case RecordState::Unreadable:
             if (report.machine.lockdown != "none")
                 break;   // said once for the machine
-            (toolGetsPast(gpu.recordReason) ? unreadable : blocked).emplace_back(gpu.bus, gpu.recordReason);
+            (toolGetsPast(gpu.recordReason) ? unreadable : blocked)
+                .emplace_back(gpu.bus, gpu.recordReason);
             break;
         }
     }
     addFix(report, joined({redirecting.begin(), redirecting.end()}),
-           "ACS on switch downstream ports redirects peer traffic to the root complex: ", DISABLE_ACS);
+           "ACS on switch downstream ports redirects peer traffic to the root complex: ",
+           DISABLE_ACS);
     addFix(report, joined(unknownPath),
            "the PCI path of these GPUs is unknown, so their ports keep their ACS settings: ", "");
     addFix(report, joined(noRecord), "no valid record in the device memory of: ", STORE);
@@ -572,15 +576,16 @@ void judgeGuest(StatusReport& report)
             fromHost.push_back(gpu.bus);
             break;
         case RecordState::Unreadable:
-            (toolGetsPast(gpu.recordReason) ? unreadable : blocked).emplace_back(gpu.bus, gpu.recordReason);
+            (toolGetsPast(gpu.recordReason) ? unreadable : blocked)
+                .emplace_back(gpu.bus, gpu.recordReason);
             break;
         case RecordState::NotRead:
             unhandled.push_back(gpu.bus);
             break;
         }
     }
-    addFix(report, joined(save), "no valid store file (save the records before the GPU driver loads): ",
-           SAVE);
+    addFix(report, joined(save),
+           "no valid store file (save the records before the GPU driver loads): ", SAVE);
     addFix(report, joined(disagree),
            "the store file disagrees with the record in device memory (save it again before the "
            "GPU driver loads): ", SAVE);

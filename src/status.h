@@ -125,6 +125,7 @@ std::string decodeAcsCtl(uint16_t control);
 // the capability.
 std::string portTypeName(int portType);
 // The link between two GPUs with known paths.
-Link linkBetween(const GpuFacts& a, const GpuFacts& b, const std::map<std::string, PortFacts>& ports);
+Link linkBetween(const GpuFacts& a, const GpuFacts& b,
+                 const std::map<std::string, PortFacts>& ports);
 // Decides the verdict: fills report.fixes from the facts.
 void judge(StatusReport& report);

@@ -156,7 +156,8 @@ std::string renderText(const StatusReport& report, bool colour)
 
     out += "\nGPUs\n";
     std::vector<std::vector<std::string>> gpus;
-    std::vector<std::string> head = {"GPU", "BUS", "ID", "PRODUCT", "NUMA", "CPUS", "IOMMU", "BAR0", "SIZE"};
+    std::vector<std::string> head = {"GPU",  "BUS",  "ID",   "PRODUCT", "NUMA",
+                                     "CPUS", "IOMMU", "BAR0", "SIZE"};
     if (m.guest)
         head.push_back("MINOR");
     head.push_back("RECORD");
@@ -221,7 +222,8 @@ std::string renderText(const StatusReport& report, bool colour)
                "  NODE = across PCIe host bridges within a NUMA node\n"
                "  SYS  = across NUMA nodes\n"
                "  ?    = the PCI path of a GPU is unknown\n"
-               "  *    = ACS on a switch downstream port sends the pair's traffic to the root complex\n";
+               "  *    = ACS on a switch downstream port sends the pair's traffic to the root "
+               "complex\n";
     }
 
     const char* green = colour ? "\033[32m" : "";
@@ -331,10 +333,12 @@ std::string jsonGpu(const GpuFacts& g, std::size_t index, const StatusReport& re
             {"reason", jsonOrNull(g.record == RecordState::Unreadable, g.recordReason)},
             {"base", jsonOrNull(validRecord, hex(g.recordBase))},
             {"current", validRecord && !guest ? jsonBool(g.recordBase == g.bar0Base) : "null"},
-            {"deviceId", g.record == RecordState::OtherDevice ? std::to_string(g.recordDeviceId) : "null"},
+            {"deviceId",
+             g.record == RecordState::OtherDevice ? std::to_string(g.recordDeviceId) : "null"},
         })},
         {"storeFile", jsonObject({
-            {"state", jsonString(g.store == StoreState::NotRead ? "not read" : storeStateName(g.store))},
+            {"state", jsonString(g.store == StoreState::NotRead ? "not read"
+                                                                : storeStateName(g.store))},
             {"base", jsonOrNull(validStore, hex(g.storeBase))},
         })},
         {"pathKnown", jsonBool(g.pathKnown)},
