@@ -20,7 +20,6 @@
 #include <string>
 #include <sys/utsname.h>
 #include <sys/wait.h>
-#include <thread>
 #include <tuple>
 #include <unistd.h>
 #include <vector>
@@ -234,7 +233,9 @@ long peakRssKb(const sim::Machine& m, const std::vector<std::string>& args,
             peak = std::max(peak, hwm);
         if (!in.good() && name.empty())
             break;
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        // Keep reading its output meanwhile (no text holds a NUL): a report
+        // larger than a pipe's buffer would otherwise stop it for ever.
+        p.waitForOutput(std::string(1, '\0'), 1);
     }
     p.finish();
     return peak;
