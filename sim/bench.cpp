@@ -370,7 +370,10 @@ void write(const Options& options, const std::vector<Row>& rows,
           "`--config-address` writes N×N commands (N GPUs) straight into the driver's "
           "attributes, after the same discovery as every mode, and starts no process for "
           "them. Their cost is the tool's own CPU time beyond that of discovery alone (the wall "
-          "times of the two differ by less than their scatter):\n\n"
+          "times of the two differ by less than their scatter). The driver stand-in's attribute "
+          "is a FUSE file, so that each write(2) arrives on its own as a sysfs store does: "
+          "every command is a round trip through the kernel to a server in the benchmark's "
+          "process, which the tool's CPU time includes and a sysfs attribute does not cost.\n\n"
           "| GPUs | commands | ms |\n|---:|---:|---:|\n";
     std::map<int, double> discovery, config;
     for (const Row& r : rows) {
