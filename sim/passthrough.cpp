@@ -26,9 +26,10 @@ GuestLayout guestLayout(const Topology& host)
         Device gpu = *d;
         gpu.bdf = bdf;
         gpu.bar0 = guestBar0(index);
-        // The guest's firmware assigned the BARs and turned memory decoding
-        // on, as a real guest shows before any driver or tool touched it.
-        gpu.command = 0x0002;
+        // The guest's firmware assigned the BARs and turned decoding on, as
+        // a real guest shows before any driver or tool touched it: I/O and
+        // memory decoding, SERR.
+        gpu.command = 0x0103;
         gpu.powerState = 0;
         gpu.children.clear();
         port.add(std::move(gpu));
