@@ -44,14 +44,12 @@ DeviceList buildDeviceList(const std::vector<QvBoard*>& boards)
 
 namespace {
 
-// A kernel built with strict devmem (Debian's, like most distributions')
-// refuses to map a BAR that a driver has claimed.  The mode's own message
-// would blame something else, so say what happened and what to do.
+// A mapping refused because a driver holds the device memory: the mode's
+// own message would blame something else, so say what happened and what to
+// do.
 void explainRefusedMapping(const QvDevice& device, const char* mode)
 {
-    if (device.memoryMapError != EINVAL)
-        return;
-    const std::string driver = boundDriver(device.busAddress);
+    const std::string driver = driverHoldingBar(device.busAddress, device.memoryMapError);
     if (driver.empty())
         return;
     std::printf("\033[31mError: %s is held by the driver '%s' and the kernel will not map its "

@@ -98,23 +98,18 @@ std::string asleepReason(const std::vector<uint8_t>& config)
     return "";
 }
 
-std::string errnoText(int error)
-{
-    return std::strerror(error);
-}
-
-// Reads `count` 32-bit words at `offset` of a resource file through a
+// Reads `count` 32-bit words at `offset` of a BAR's resource file through a
 // read-only mapping of just the pages that hold them.  "" when read, or why
 // not; a file smaller than `minimumSize` gives `tooSmall`.
-std::string readResourceWords(const std::string& bus, const char* resource, uint64_t minimumSize,
+std::string readResourceWords(const std::string& bus, int bar, uint64_t minimumSize,
                               const char* tooSmall, uint32_t offset, uint32_t count,
                               uint32_t* words)
 {
-    const std::string path = devicePath(bus, resource);
+    const std::string path = devicePath(bus, ("/resource" + std::to_string(bar)).c_str());
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.isOpen())
         return errno == ENOENT ? std::string("no file ") + path
-                               : "cannot open " + path + ": " + errnoText(errno);
+                               : "cannot open " + path + ": " + std::strerror(errno);
     const off_t size = fileSize(fd.get());
     const uint64_t end = static_cast<uint64_t>(offset) + 4ull * count;
     if (size < 0 || static_cast<uint64_t>(size) < std::max<uint64_t>(minimumSize, end))
@@ -126,11 +121,10 @@ std::string readResourceWords(const std::string& bus, const char* resource, uint
     if (!map.ok()) {
         if (map.error() == EPERM)
             return "the kernel is locked down";
-        const std::string driver = boundDriver(bus);
-        // Strict devmem: the kernel will not map a BAR that a driver claimed.
-        if (map.error() == EINVAL && !driver.empty())
-            return "BAR0 is held by the driver '" + driver + "'";
-        return "cannot map " + path + ": " + errnoText(map.error());
+        const std::string driver = driverHoldingBar(bus, map.error());
+        if (!driver.empty())
+            return "BAR" + std::to_string(bar) + " is held by the driver '" + driver + "'";
+        return "cannot map " + path + ": " + std::strerror(map.error());
     }
     for (uint32_t i = 0; i < count; ++i)
         words[i] = map.load32(offset - first + 4 * i);
@@ -188,10 +182,10 @@ void readProduct(GpuFacts& gpu, const std::vector<uint8_t>& config, const Machin
     uint32_t word = 0;
     std::string why;
     if (entry->group == DeviceGroup::RE)
-        why = readResourceWords(gpu.bus, "/resource2", 0, "BAR2 is too small",
+        why = readResourceWords(gpu.bus, 2, 0, "BAR2 is too small",
                                 RE_NUMBERED_FORM_REGISTER, 1, &board.numberedForm);
     if (why.empty())
-        why = readResourceWords(gpu.bus, "/resource2", 0, "BAR2 is too small", entry->infoRegister,
+        why = readResourceWords(gpu.bus, 2, 0, "BAR2 is too small", entry->infoRegister,
                                 1, &word);
     if (!why.empty()) {
         gpu.productReason = why;
@@ -213,7 +207,7 @@ void readRecord(GpuFacts& gpu, const std::vector<uint8_t>& config, const Machine
     std::string why = asleepReason(config);
     uint32_t words[PEER_RECORD_SIZE / 4] = {};
     if (why.empty())
-        why = readResourceWords(gpu.bus, "/resource0", DEVICE_MEMORY_WINDOW,
+        why = readResourceWords(gpu.bus, 0, DEVICE_MEMORY_WINDOW,
                                 "BAR0 is smaller than the 2 MiB window", PEER_RECORD_ADDRESS,
                                 PEER_RECORD_SIZE / 4, words);
     if (!why.empty()) {

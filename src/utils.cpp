@@ -114,6 +114,11 @@ std::string boundDriver(const std::string& busId)
     return fs::read_symlink(devicePath(busId, "/driver"), ec).filename().string();
 }
 
+std::string driverHoldingBar(const std::string& busId, int mapError)
+{
+    return mapError == EINVAL ? boundDriver(busId) : "";
+}
+
 bool readDeviceBaseBar0(const std::string& busId, uint64_t& base)
 {
     const std::string path = devicePath(busId, "/config");

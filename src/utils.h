@@ -24,6 +24,11 @@ bool hypervisorFlagPresent();
 bool getDriverLoaded();
 // The name of the kernel driver bound to a device, "" when none is.
 std::string boundDriver(const std::string& busId);
+// The driver that made the kernel refuse to map one of a device's BARs with
+// `mapError`: a kernel built with strict devmem (Debian's, like most
+// distributions') answers EINVAL for a BAR that a driver has claimed.  ""
+// when the refusal has another cause.
+std::string driverHoldingBar(const std::string& busId, int mapError);
 
 // The GPU's BAR0 base (BAR0 with BAR1 as its upper half, low four bits
 // cleared) from its configuration space; 0 when that cannot be read.
