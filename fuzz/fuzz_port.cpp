@@ -1,10 +1,11 @@
-// A port's configuration space as a broken or vanishing device may hand it
-// out, and the texts the status report escapes for JSON.
+// A configuration space as a broken or vanishing device may hand it out,
+// and the sysfs texts that the status report prints as text and as JSON.
 #include "status.h"
 #include "status_report.h"
 
 #include <cstdint>
 #include <cstdlib>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -12,17 +13,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const std::vector<uint8_t> config(data, data + size);
     const PortFacts port = decodePort("0000:00:00.0", config);
-    if (port.portType < -1 || port.portType > 15 || (!port.configRead && port.hasAcs))
+    if (port.portType < -1 || port.portType > 15 ||
+        (!port.configRead && port.acs == AcsState::Present) ||
+        (port.acs == AcsState::Unknown && port.redirects()))
         std::abort();
-    if (port.hasAcs && decodeAcsCtl(port.acsCtl).size() != 79)
+    if (port.acs == AcsState::Present && decodeAcsCtl(port.acsCtl).size() != 79)
         std::abort();
-    // Whatever the bytes, the literal is quoted and plain printable ASCII.
-    const std::string literal = jsonString(std::string(config.begin(), config.end()));
-    if (literal.size() < 2 || literal.front() != '"' || literal.back() != '"')
+    // A state is only ever decided from bytes that were read.
+    if (size < 64 && asleepReason(config) != CONFIG_UNREAD)
         std::abort();
-    for (const char c : literal)
+    decodeLink(config);
+    const std::string text(config.begin(), config.end());
+    for (const char c : printable(text))
         if (c < 0x20 || c > 0x7E)
             std::abort();
-    parseLockdown(std::string(config.begin(), config.end()));
+    // Whatever the bytes, the document is one that parses.
+    StatusReport report;
+    GpuFacts gpu;
+    gpu.bus = "0000:00:00.0";
+    gpu.localCpus = text;
+    gpu.driver = text;
+    report.gpus.push_back(gpu);
+    report.links.assign(1, std::vector<Link>(1));
+    report.warnings.push_back(text);
+    if (nlohmann::json::parse(renderJson(report), nullptr, false).is_discarded())
+        std::abort();
+    parseLockdown(text);
     return 0;
 }

@@ -276,6 +276,8 @@ std::vector<uint8_t> configSpace(const Device& d)
         b[EXP_CAP] = 0x10;                   // PCI Express
         b[EXP_CAP + 1] = 0;
         put16(b, EXP_CAP + 2, static_cast<uint16_t>(0x0002 | static_cast<unsigned>(d.type) << 4));
+        put32(b, EXP_CAP + 0x0C, d.linkMaxWidth << 4 | d.linkMaxSpeed);
+        put16(b, EXP_CAP + 0x12, static_cast<uint16_t>(d.linkWidth << 4 | d.linkSpeed));
     }
     if (d.pcie && d.acs) {
         put32(b, ACS_ECAP, 0x0001000d);      // ACS, version 1, last capability

@@ -46,6 +46,9 @@ struct Device {
     uint64_t bar0Size = 4u << 20;
     uint64_t bar2Size = 4u << 20;
     std::map<uint32_t, uint32_t> registers;  // initial BAR2 words
+    // The PCI Express link: Link Capabilities and Link Status (speed codes,
+    // 4 is 16GT/s).
+    unsigned linkMaxWidth = 16, linkMaxSpeed = 4, linkWidth = 16, linkSpeed = 4;
     int numaNode = -1;                     // "numa_node" (-1: no NUMA information)
     int iommuGroup = -1;                   // an IOMMU group of this number, -1 none
 

@@ -57,6 +57,52 @@ off_t fileSize(int fd)
     return st.st_size;
 }
 
+UniqueFd openRegularFile(const std::string& path, std::string* why)
+{
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd.isOpen()) {
+        if (why)
+            *why = errno == ENOENT ? "no file " + path
+                                   : "cannot open " + path + ": " + std::strerror(errno);
+        return fd;
+    }
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (why)
+            *why = path + " is not a regular file";
+        fd.reset();
+        errno = EINVAL;
+    }
+    return fd;
+}
+
+bool readRegularFile(const std::string& path, std::size_t limit, std::string& bytes,
+                     std::string* why)
+{
+    bytes.clear();
+    UniqueFd fd = openRegularFile(path, why);
+    if (!fd.isOpen())
+        return false;
+    bytes.resize(limit);
+    std::size_t got = 0;
+    while (got < limit) {
+        const ssize_t n = ::read(fd.get(), &bytes[got], limit - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            if (why)
+                *why = "cannot read " + path + ": " + std::strerror(errno);
+            bytes.clear();
+            return false;
+        }
+        if (n == 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    bytes.resize(got);
+    return true;
+}
+
 CommandPipe::CommandPipe(const char* command)
 {
     flushBeforeChild();

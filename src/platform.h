@@ -64,6 +64,17 @@ private:
 // The size of an open file, or -1 when the system cannot tell.
 off_t fileSize(int fd);
 
+// Opens `path` for reading without ever blocking: a FIFO, socket or device
+// in its place is closed again and refused (errno EFTYPE-like: EINVAL), so
+// no stray file can stop a run in open() or read().  `why` receives the
+// reason of a failure as "no file <path>", "<path> is not a regular file"
+// or "cannot open <path>: <reason>".
+UniqueFd openRegularFile(const std::string& path, std::string* why = nullptr);
+// Reads at most `limit` bytes of a regular file opened as above; false, with
+// the reason in `why`, when it cannot be opened or read.
+bool readRegularFile(const std::string& path, std::size_t limit, std::string& bytes,
+                     std::string* why = nullptr);
+
 // A command started through the shell with its standard output on a pipe.
 // The stream is closed (and the command waited for) on destruction unless
 // close() has already done it.

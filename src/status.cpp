@@ -2,6 +2,7 @@
 
 #include "device.h"
 #include "enum_device.h"
+#include "pci_device.h"
 #include "platform.h"
 #include "record.h"
 #include "utils.h"
@@ -9,7 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <set>
 #include <sys/mman.h>
@@ -21,95 +21,23 @@ const char* const LOCKDOWN_FILE = "/sys/kernel/security/lockdown";
 
 namespace {
 
-const std::size_t CONFIG_SPACE_MAX = 4096;
-
-// The whole configuration space in one read (sysfs hands it out at once).
-std::vector<uint8_t> readConfig(const std::string& bus)
+bool startsWith(const std::string& text, const char* prefix)
 {
-    std::vector<uint8_t> bytes;
-    UniqueFd fd(::open(devicePath(bus, "/config").c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.isOpen())
-        return bytes;
-    bytes.resize(CONFIG_SPACE_MAX);
-    ssize_t n;
-    do {
-        n = ::pread(fd.get(), bytes.data(), bytes.size(), 0);
-    } while (n < 0 && errno == EINTR);
-    bytes.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-    return bytes;
-}
-
-uint16_t get16(const std::vector<uint8_t>& b, std::size_t at)
-{
-    return at + 2 <= b.size() ? static_cast<uint16_t>(b[at] | b[at + 1] << 8) : 0xFFFF;
-}
-
-uint32_t get32(const std::vector<uint8_t>& b, std::size_t at)
-{
-    return at + 4 <= b.size() ? static_cast<uint32_t>(get16(b, at) | get16(b, at + 2) << 16)
-                              : 0xFFFFFFFF;
-}
-
-// Offset of a capability in the standard list, 0 when absent.  The walk is
-// bounded, so a looping list in a broken device ends it.
-std::size_t findCapability(const std::vector<uint8_t>& config, uint8_t id)
-{
-    if (config.size() < 64 || !(get16(config, 0x06) & 0x10))
-        return 0;
-    std::size_t at = config[0x34] & 0xFC;
-    for (int hops = 0; hops < 48 && at >= 0x40 && at + 2 <= config.size(); ++hops) {
-        if (config[at] == id)
-            return at;
-        at = config[at + 1] & 0xFC;
-    }
-    return 0;
-}
-
-std::size_t findExtendedCapability(const std::vector<uint8_t>& config, uint16_t id)
-{
-    std::size_t at = 0x100;
-    for (int hops = 0; hops < 960 && at >= 0x100 && at + 4 <= config.size(); ++hops) {
-        const uint32_t header = get32(config, at);
-        if (header == 0 || header == 0xFFFFFFFF)
-            return 0;
-        if ((header & 0xFFFF) == id)
-            return at;
-        at = header >> 20 & 0xFFC;
-    }
-    return 0;
-}
-
-const uint8_t CAP_PM = 0x01;
-const uint8_t CAP_EXP = 0x10;
-const uint16_t ECAP_ACS = 0x000D;
-
-// Why a GPU's BARs cannot be read while it sleeps ("" when it is awake):
-// reads of a BAR whose decoding is off come back as all ones, which would
-// look like a record that is not there.
-std::string asleepReason(const std::vector<uint8_t>& config)
-{
-    if (!(get16(config, 0x04) & 0x2))
-        return "memory decoding is off";
-    if (const std::size_t pm = findCapability(config, CAP_PM)) {
-        const unsigned state = get16(config, pm + 4) & 3;
-        if (state != 0)
-            return state == 3 ? "in power state D3hot" : "in power state D" + std::to_string(state);
-    }
-    return "";
+    return text.compare(0, std::strlen(prefix), prefix) == 0;
 }
 
 // Reads `count` 32-bit words at `offset` of a BAR's resource file through a
 // read-only mapping of just the pages that hold them.  "" when read, or why
 // not; a file smaller than `minimumSize` gives `tooSmall`.
-std::string readResourceWords(const std::string& bus, int bar, uint64_t minimumSize,
+std::string readResourceWords(const PciDevice& device, int bar, uint64_t minimumSize,
                               const char* tooSmall, uint32_t offset, uint32_t count,
                               uint32_t* words)
 {
-    const std::string path = devicePath(bus, ("/resource" + std::to_string(bar)).c_str());
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    const std::string path = device.path(("/resource" + std::to_string(bar)).c_str());
+    std::string why;
+    UniqueFd fd = openRegularFile(path, &why);
     if (!fd.isOpen())
-        return errno == ENOENT ? std::string("no file ") + path
-                               : "cannot open " + path + ": " + std::strerror(errno);
+        return why;
     const off_t size = fileSize(fd.get());
     const uint64_t end = static_cast<uint64_t>(offset) + 4ull * count;
     if (size < 0 || static_cast<uint64_t>(size) < std::max<uint64_t>(minimumSize, end))
@@ -121,7 +49,7 @@ std::string readResourceWords(const std::string& bus, int bar, uint64_t minimumS
     if (!map.ok()) {
         if (map.error() == EPERM)
             return "the kernel is locked down";
-        const std::string driver = driverHoldingBar(bus, map.error());
+        const std::string driver = driverHoldingBar(device.bus(), map.error());
         if (!driver.empty())
             return "BAR" + std::to_string(bar) + " is held by the driver '" + driver + "'";
         return "cannot map " + path + ": " + std::strerror(map.error());
@@ -132,46 +60,31 @@ std::string readResourceWords(const std::string& bus, int bar, uint64_t minimumS
 }
 
 // The size of BAR0 from the kernel's resource list, 0 when unknown.
-uint64_t bar0SizeOf(const std::string& bus)
+uint64_t bar0SizeOf(const PciDevice& device)
 {
-    UniqueFd fd(::open(devicePath(bus, "/resource").c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.isOpen())
-        return 0;
-    char buffer[128];
-    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer - 1);
-    if (n <= 0)
-        return 0;
-    buffer[n] = '\0';
+    const std::string line = device.line("/resource", "");
     unsigned long long start = 0, last = 0;
-    if (std::sscanf(buffer, "%llx %llx", &start, &last) != 2 || last <= start)
+    if (std::sscanf(line.c_str(), "%llx %llx", &start, &last) != 2 || last <= start)
         return 0;
     return last - start + 1;
 }
 
-std::string iommuGroupOf(const std::string& bus)
-{
-    if (!iommuState(bus))
-        return "";
-    std::error_code ec;
-    return fs::read_symlink(devicePath(bus, "/iommu_group"), ec).filename().string();
-}
-
-void readProduct(GpuFacts& gpu, const std::vector<uint8_t>& config, const MachineFacts& machine)
+void readProduct(GpuFacts& gpu, const PciDevice& device, const MachineFacts& machine)
 {
     const DeviceTableEntry* entry = findDeviceTableEntry(gpu.deviceId);
     if (!entry) {
         gpu.productReason = gpu.deviceId.empty() ? "device ID unreadable" : "device ID not known";
         return;
     }
-    if (gpu.offline) {
-        gpu.productReason = "the GPU does not answer";
+    if (!gpu.configRead) {
+        gpu.productReason = gpu.configReason;
         return;
     }
     if (machine.lockdown != "none") {
         gpu.productReason = "the kernel is locked down";
         return;
     }
-    const std::string asleep = asleepReason(config);
+    const std::string asleep = asleepReason(device.config());
     if (!asleep.empty()) {
         gpu.productReason = asleep;
         return;
@@ -182,11 +95,10 @@ void readProduct(GpuFacts& gpu, const std::vector<uint8_t>& config, const Machin
     uint32_t word = 0;
     std::string why;
     if (entry->group == DeviceGroup::RE)
-        why = readResourceWords(gpu.bus, 2, 0, "BAR2 is too small",
-                                RE_NUMBERED_FORM_REGISTER, 1, &board.numberedForm);
+        why = readResourceWords(device, 2, 0, "BAR2 is too small", RE_NUMBERED_FORM_REGISTER, 1,
+                                &board.numberedForm);
     if (why.empty())
-        why = readResourceWords(gpu.bus, 2, 0, "BAR2 is too small", entry->infoRegister,
-                                1, &word);
+        why = readResourceWords(device, 2, 0, "BAR2 is too small", entry->infoRegister, 1, &word);
     if (!why.empty()) {
         gpu.productReason = why;
         return;
@@ -196,7 +108,7 @@ void readProduct(GpuFacts& gpu, const std::vector<uint8_t>& config, const Machin
                                        board.variantBit, board.modelCode, board.subModelCode);
 }
 
-void readRecord(GpuFacts& gpu, const std::vector<uint8_t>& config, const MachineFacts& machine,
+void readRecord(GpuFacts& gpu, const PciDevice& device, const MachineFacts& machine,
                 uint8_t bytes[PEER_RECORD_SIZE])
 {
     if (machine.lockdown != "none") {
@@ -204,10 +116,10 @@ void readRecord(GpuFacts& gpu, const std::vector<uint8_t>& config, const Machine
         gpu.record = RecordState::Unreadable;
         return;
     }
-    std::string why = asleepReason(config);
+    std::string why = asleepReason(device.config());
     uint32_t words[PEER_RECORD_SIZE / 4] = {};
     if (why.empty())
-        why = readResourceWords(gpu.bus, 0, DEVICE_MEMORY_WINDOW,
+        why = readResourceWords(device, 0, DEVICE_MEMORY_WINDOW,
                                 "BAR0 is smaller than the 2 MiB window", PEER_RECORD_ADDRESS,
                                 PEER_RECORD_SIZE / 4, words);
     if (!why.empty()) {
@@ -237,105 +149,120 @@ void readRecord(GpuFacts& gpu, const std::vector<uint8_t>& config, const Machine
 void readStoreFile(GpuFacts& gpu, const uint8_t memory[PEER_RECORD_SIZE])
 {
     const std::string path = GUEST_CONFIG_DIR + gpu.bus;
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.isOpen()) {
-        gpu.store = errno == ENOENT ? StoreState::Missing : StoreState::Invalid;
-        return;
-    }
-    uint8_t bytes[PEER_RECORD_SIZE] = {};
-    std::size_t got = 0;
-    while (got < sizeof bytes) {
-        const ssize_t n = ::read(fd.get(), bytes + got, sizeof bytes - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += static_cast<std::size_t>(n);
-    }
-    uint32_t deviceId = 0;
-    try {
-        deviceId = stringToUint32_t(gpu.deviceId);
-    } catch (const std::invalid_argument&) {
+    std::string bytes, why;
+    if (!readRegularFile(path, PEER_RECORD_SIZE, bytes, &why)) {
+        if (startsWith(why, "no file")) {
+            gpu.store = StoreState::Missing;
+            return;
+        }
         gpu.store = StoreState::Invalid;
+        gpu.storeReason = why == path + " is not a regular file" ? "not a regular file"
+                                                                 : "unreadable";
         return;
     }
-    if (!recordValidFor(bytes, got, deviceId)) {
-        gpu.store = StoreState::Invalid;
+    gpu.store = StoreState::Invalid;
+    if (bytes.empty()) {
+        gpu.storeReason = "empty";
         return;
     }
-    gpu.storeBase = decodeRecord(bytes).bar0Base;
+    if (bytes.size() < PEER_RECORD_SIZE) {
+        gpu.storeReason = "wrong size (" + std::to_string(bytes.size()) + " bytes)";
+        return;
+    }
+    const auto* record = reinterpret_cast<const uint8_t*>(bytes.data());
+    if (!recordValidFor(record, bytes.size(), stringToUint32_t(gpu.deviceId))) {
+        gpu.storeReason = "not a record of this GPU";
+        return;
+    }
+    gpu.storeBase = decodeRecord(record).bar0Base;
     gpu.store = gpu.record == RecordState::Valid &&
-                        std::memcmp(bytes, memory, PEER_RECORD_SIZE) != 0
+                        std::memcmp(record, memory, PEER_RECORD_SIZE) != 0
                     ? StoreState::Disagrees
                     : StoreState::Valid;
 }
 
-void readPath(GpuFacts& gpu, StatusReport& report)
+// Why a configuration space does not let a GPU be judged, "" when it does.
+std::string configProblem(const PciDevice& device)
 {
-    std::error_code ec;
-    const fs::path canonical = fs::canonical(devicePath(gpu.bus, ""), ec);
-    if (ec)
-        return;
-    std::vector<std::string> chain = busChainFromPath(canonical.string(), &gpu.rootBus);
-    if (chain.empty() || chain.back() != gpu.bus)
-        return;
-    chain.pop_back();
-    gpu.pathKnown = true;
-    for (const std::string& bus : chain) {
-        auto port = report.ports.find(bus);
-        if (port == report.ports.end())
-            port = report.ports.emplace(bus, decodePort(bus, readConfig(bus))).first;
-        const PortFacts& facts = port->second;
-        if (gpu.redirectingPort.empty() && facts.portType == PORT_DOWNSTREAM && facts.hasAcs &&
-            (facts.acsCtl & (ACS_REQ_REDIR | ACS_CMPLT_REDIR)))
-            gpu.redirectingPort = bus;
-    }
-    gpu.path = std::move(chain);
+    const std::vector<uint8_t>& config = device.config();
+    if (config.empty())
+        return device.configError().empty() ? "its configuration space is empty"
+                                             : device.configError();
+    if (config.size() < 64)
+        return "only " + std::to_string(config.size()) + " bytes of its configuration space "
+               "could be read";
+    if (config[0] == 0xFF && config[1] == 0xFF)
+        return "it does not answer (its configuration space reads all ones)";
+    // Its power state lies beyond the bytes read.
+    if (asleepReason(config) == CONFIG_UNREAD)
+        return "only " + std::to_string(config.size()) + " bytes of its configuration space "
+               "could be read";
+    return "";
 }
 
 GpuFacts readGpu(const std::string& bus, StatusReport& report)
 {
     const MachineFacts& machine = report.machine;
+    const PciDevice device(bus);
     GpuFacts gpu;
     gpu.bus = bus;
-    gpu.deviceId = getDeviceDeviceId(bus);
+    gpu.deviceId = device.word("/device", "");
     gpu.handled = findDeviceTableEntry(gpu.deviceId) != nullptr;
-    const std::vector<uint8_t> config = readConfig(bus);
-    gpu.configRead = config.size() >= 64;
-    gpu.offline = gpu.configRead && get16(config, 0) == 0xFFFF;
-    if (gpu.configRead && !gpu.offline)
-        gpu.bar0Base = decodeBar0Base(&config[16]);
-    gpu.bar0Size = bar0SizeOf(bus);
-    gpu.numaNode = getNumaNode(bus);
-    gpu.localCpus = getLocalCPUList(bus);
-    gpu.iommuGroup = iommuGroupOf(bus);
-    gpu.minor = getDeviceMinorId(bus);
-    readProduct(gpu, config, machine);
-
-    uint8_t memory[PEER_RECORD_SIZE] = {};
-    if (gpu.handled && !gpu.configRead) {
-        gpu.record = RecordState::Unreadable;
-        gpu.recordReason = "its configuration space cannot be read";
-    } else if (gpu.handled && gpu.offline) {
-        gpu.record = RecordState::Unreadable;
-        gpu.recordReason = "the GPU does not answer";
-    } else if (gpu.handled) {
-        readRecord(gpu, config, machine, memory);
+    gpu.configReason = configProblem(device);
+    gpu.configRead = gpu.configReason.empty();
+    if (gpu.configRead) {
+        gpu.bar0Base = decodeBar0Base(&device.config()[16]);
+        gpu.link = decodeLink(device.config());
     }
-    if (machine.guest && !gpu.offline)
+    gpu.bar0Size = bar0SizeOf(device);
+    gpu.numaNode = device.word("/numa_node", "x");
+    gpu.localCpus = device.line("/local_cpulist", "x");
+    if (device.exists("/iommu"))
+        gpu.iommuGroup = device.linkName("/iommu_group");
+    gpu.driver = device.linkName("/driver");
+    gpu.minor = device.word("/minor", "x");
+    readProduct(gpu, device, machine);
+
+    // A GPU whose state could not be read is not touched at all: its
+    // memory might not decode, and its reads would look like anything.
+    uint8_t memory[PEER_RECORD_SIZE] = {};
+    if (gpu.handled && gpu.configRead)
+        readRecord(gpu, device, machine, memory);
+    if (machine.guest && gpu.handled && gpu.configRead)
         readStoreFile(gpu, memory);
-    readPath(gpu, report);
+
+    gpu.path = pathOf(bus);
+    for (const std::string& port : gpu.path.ports)
+        if (report.ports.find(port) == report.ports.end()) {
+            const PciDevice above(port);
+            report.ports.emplace(port, decodePort(port, above.config(), above.configError()));
+        }
+    if (gpu.link.known && !gpu.path.ports.empty()) {
+        const PciLink& other = report.ports.at(gpu.path.ports.back()).link;
+        if (other.known)
+            gpu.fullWidth = std::min(gpu.link.maxWidth, other.maxWidth);
+    }
     return gpu;
 }
 
 std::string readLockdown()
 {
-    UniqueFd fd(::open(LOCKDOWN_FILE, O_RDONLY | O_CLOEXEC));
-    if (!fd.isOpen())
-        return "none";
-    char text[128];
-    const ssize_t n = ::read(fd.get(), text, sizeof text - 1);
-    return parseLockdown(std::string(text, n > 0 ? static_cast<std::size_t>(n) : 0));
+    std::string text;
+    readRegularFile(LOCKDOWN_FILE, 128, text);
+    return parseLockdown(text);
+}
+
+const char* const DRIVER_NAME = "morvanti";
+
+// The module to unload for the driver to let go of BAR0.
+std::string driverModule()
+{
+    std::error_code ec;
+    const std::string module =
+        fs::read_symlink(std::string("/sys/bus/pci/drivers/") + DRIVER_NAME + "/module", ec)
+            .filename()
+            .string();
+    return module.empty() ? DRIVER_NAME : module;
 }
 
 } // namespace
@@ -349,118 +276,6 @@ std::string parseLockdown(const std::string& text)
     return text.substr(open + 1, close - open - 1);
 }
 
-PortFacts decodePort(const std::string& bus, const std::vector<uint8_t>& config)
-{
-    PortFacts port;
-    port.bus = bus;
-    port.configRead = config.size() >= 64 && get16(config, 0) != 0xFFFF;
-    if (!port.configRead)
-        return port;
-    if (const std::size_t exp = findCapability(config, CAP_EXP))
-        port.portType = get16(config, exp + 2) >> 4 & 0xF;
-    if (const std::size_t acs = findExtendedCapability(config, ECAP_ACS)) {
-        if (acs + 8 <= config.size()) {
-            port.hasAcs = true;
-            port.acsCtl = get16(config, acs + 6);
-        }
-    }
-    return port;
-}
-
-std::string decodeAcsCtl(uint16_t control)
-{
-    static const char* const NAMES[] = {"SrcValid",   "TransBlk",   "ReqRedir",   "CmpltRedir",
-                                        "UpstreamFwd", "EgressCtrl", "DirectTrans"};
-    std::string text;
-    for (int bit = 0; bit < 7; ++bit) {
-        if (bit)
-            text += ' ';
-        text += NAMES[bit];
-        text += control & (1u << bit) ? '+' : '-';
-    }
-    return text;
-}
-
-std::string portTypeName(int portType)
-{
-    switch (portType) {
-    case -1: return "PCI";
-    case 0: return "Endpoint";
-    case 1: return "Legacy Endpoint";
-    case PORT_ROOT: return "Root Port";
-    case PORT_UPSTREAM: return "Upstream Port";
-    case PORT_DOWNSTREAM: return "Downstream Port";
-    case 7: return "PCI-Express to PCI/PCI-X Bridge";
-    case 8: return "PCI/PCI-X to PCI-Express Bridge";
-    case 9: return "Root Complex Integrated Endpoint";
-    case 10: return "Root Complex Event Collector";
-    default: return "Unknown type " + std::to_string(portType);
-    }
-}
-
-const char* linkName(LinkKind kind)
-{
-    switch (kind) {
-    case LinkKind::Self: return "X";
-    case LinkKind::PIX: return "PIX";
-    case LinkKind::PXB: return "PXB";
-    case LinkKind::PHB: return "PHB";
-    case LinkKind::NODE: return "NODE";
-    case LinkKind::SYS: return "SYS";
-    case LinkKind::Unknown: break;
-    }
-    return "?";
-}
-
-Link linkBetween(const GpuFacts& a, const GpuFacts& b,
-                 const std::map<std::string, PortFacts>& ports)
-{
-    Link link;
-    if (a.bus == b.bus) {
-        link.kind = LinkKind::Self;
-        return link;
-    }
-    if (!a.pathKnown || !b.pathKnown)
-        return link;
-    if (a.rootBus != b.rootBus) {
-        // A node of -1 is the kernel's "no NUMA information".
-        const bool known = a.numaNode != "x" && a.numaNode != "-1" && b.numaNode != "x" &&
-                           b.numaNode != "-1";
-        link.kind = known && a.numaNode != b.numaNode ? LinkKind::SYS : LinkKind::NODE;
-        return link;
-    }
-    std::size_t shared = 0;
-    while (shared < a.path.size() && shared < b.path.size() && a.path[shared] == b.path[shared])
-        ++shared;
-    if (shared == 0) {
-        link.kind = LinkKind::PHB;
-        return link;
-    }
-    // Below the device where the two paths meet, the traffic climbs through
-    // each GPU's own ports; every switch whose upstream port it crosses
-    // counts, and so does the switch it turns around in.
-    auto typeOf = [&](const std::string& bus) {
-        const auto port = ports.find(bus);
-        return port == ports.end() ? -1 : port->second.portType;
-    };
-    auto redirects = [&](const std::string& bus) {
-        const auto port = ports.find(bus);
-        return port != ports.end() && port->second.portType == PORT_DOWNSTREAM &&
-               port->second.hasAcs && (port->second.acsCtl & (ACS_REQ_REDIR | ACS_CMPLT_REDIR));
-    };
-    int switches = typeOf(a.path[shared - 1]) == PORT_UPSTREAM ? 1 : 0;
-    for (const auto* path : {&a.path, &b.path}) {
-        for (std::size_t i = shared; i < path->size(); ++i) {
-            if (typeOf((*path)[i]) == PORT_UPSTREAM)
-                ++switches;
-            if (redirects((*path)[i]))
-                link.redirected = true;
-        }
-    }
-    link.kind = switches <= 1 ? LinkKind::PIX : LinkKind::PXB;
-    return link;
-}
-
 namespace {
 
 std::string joined(const std::vector<std::string>& items)
@@ -471,8 +286,10 @@ std::string joined(const std::vector<std::string>& items)
     return text;
 }
 
-// A list of GPUs with the reason of each, as one text.
-std::string withReasons(const std::vector<std::pair<std::string, std::string>>& items)
+// Items that each come with a reason, in the order found.
+using Reasoned = std::vector<std::pair<std::string, std::string>>;
+
+std::string withReasons(const Reasoned& items)
 {
     std::vector<std::string> texts;
     for (const auto& [bus, reason] : items)
@@ -480,43 +297,83 @@ std::string withReasons(const std::vector<std::pair<std::string, std::string>>& 
     return joined(texts);
 }
 
-const char* const DISABLE_ACS = "qvgpu-vm-p2p --disable-acs";
 const char* const STORE = "qvgpu-vm-p2p --store-data";
 const char* const SAVE = "qvgpu-vm-p2p --save-data";
 
-// One thing to fix, about the GPUs or ports in `items`, when there are any.
-void addFix(StatusReport& report, const std::string& items, const char* problem,
-            const char* command)
+// Collects the problems that one command fixes.
+struct FixBuilder {
+    Fix fix;
+    void add(const std::string& items, const std::string& problem)
+    {
+        if (!items.empty())
+            fix.problems.push_back(problem + items);
+    }
+    void addTo(StatusReport& report, std::string command = "", std::string where = "")
+    {
+        if (fix.problems.empty())
+            return;
+        fix.command = std::move(command);
+        fix.where = std::move(where);
+        report.fixes.push_back(std::move(fix));
+        fix = Fix();
+    }
+};
+
+// Unreadable device memory that the tool's own run gets past: it wakes
+// sleeping GPUs.
+bool wakeGetsPast(const std::string& reason)
 {
-    if (!items.empty())
-        report.fixes.push_back({problem + items, command});
+    return startsWith(reason, "memory decoding") || startsWith(reason, "in power state");
 }
 
-bool startsWith(const std::string& text, const char* prefix)
+bool heldByDriver(const std::string& reason)
 {
-    return text.compare(0, std::strlen(prefix), prefix) == 0;
+    return startsWith(reason, "BAR0 is held");
 }
 
-// Unreadable device memory that the tool's own run would get past: it wakes
-// sleeping GPUs, and a driver can be kept away from the GPU while it runs.
-bool toolGetsPast(const std::string& reason)
+// What keeps the report from seeing: it is a thing to fix, never a pass.
+void judgeUnseen(StatusReport& report)
 {
-    return startsWith(reason, "memory decoding") || startsWith(reason, "in power state") ||
-           startsWith(reason, "BAR0 is held");
+    Reasoned silent;
+    std::vector<std::string> noId, noPath;
+    for (const GpuFacts& gpu : report.gpus) {
+        if (gpu.deviceId.empty())
+            noId.push_back(gpu.bus);
+        if (!gpu.configRead)
+            silent.emplace_back(gpu.bus, gpu.configReason);
+        else if (!gpu.path.known)
+            noPath.push_back(gpu.bus);
+    }
+    Reasoned unknownAcs;
+    for (const auto& [bus, port] : report.ports)
+        if (port.acsUnknown())
+            unknownAcs.emplace_back(bus, port.unknownReason);
+    FixBuilder b;
+    b.add(withReasons(silent), "the state of these GPUs cannot be read: ");
+    b.addTo(report);
+    b.add(joined(noId), "the device ID of these devices of the maker cannot be read: ");
+    b.addTo(report);
+    b.add(withReasons(unknownAcs),
+          "the ACS state of these ports above GPUs cannot be read, so they may redirect peer "
+          "traffic: ");
+    b.addTo(report);
+    b.add(joined(noPath),
+          "the PCI path of these GPUs is unknown, so their ports keep their ACS settings: ");
+    b.addTo(report);
 }
 
 void judgeHost(StatusReport& report)
 {
     std::set<std::string> redirecting;
-    std::vector<std::string> unknownPath, noRecord, stale;
-    std::vector<std::pair<std::string, std::string>> unreadable, blocked;
+    for (const auto& row : report.links)
+        for (const Link& link : row)
+            if (link.redirected)
+                for (const std::string& port : {link.turnA, link.turnB})
+                    if (report.ports.at(port).redirects())
+                        redirecting.insert(port);
+    std::vector<std::string> noRecord, stale;
+    Reasoned unreadable, blocked;
     for (const GpuFacts& gpu : report.gpus) {
-        if (gpu.offline)
-            continue;
-        if (!gpu.pathKnown)
-            unknownPath.push_back(gpu.bus);
-        if (!gpu.redirectingPort.empty())
-            redirecting.insert(gpu.redirectingPort);
         switch (gpu.record) {
         case RecordState::NotRead:
             break;
@@ -531,31 +388,52 @@ void judgeHost(StatusReport& report)
         case RecordState::Unreadable:
             if (report.machine.lockdown != "none")
                 break;   // said once for the machine
-            (toolGetsPast(gpu.recordReason) ? unreadable : blocked)
+            (wakeGetsPast(gpu.recordReason) || heldByDriver(gpu.recordReason) ? unreadable
+                                                                             : blocked)
                 .emplace_back(gpu.bus, gpu.recordReason);
             break;
         }
+        if (gpu.configRead && !gpu.deviceId.empty() && !gpu.handled)
+            report.warnings.push_back(
+                gpu.bus + " (device ID " + gpu.deviceId + ") is not a GPU the tool handles: it "
+                "gets no record, and a guest given it with the GPUs cannot configure any GPU's "
+                "driver (--config-address fails); give it to no such guest");
+        if (gpu.fullWidth && gpu.link.width < gpu.fullWidth)
+            report.warnings.push_back(
+                gpu.bus + ": its link runs at x" + std::to_string(gpu.link.width) +
+                " although both ends can do x" + std::to_string(gpu.fullWidth) +
+                ", so peer traffic runs at a fraction of full rate (reseat the GPU, or check "
+                "the slot)");
     }
-    addFix(report, joined({redirecting.begin(), redirecting.end()}),
-           "ACS on switch downstream ports redirects peer traffic to the root complex: ",
-           DISABLE_ACS);
-    addFix(report, joined(unknownPath),
-           "the PCI path of these GPUs is unknown, so their ports keep their ACS settings: ", "");
-    addFix(report, joined(noRecord), "no valid record in the device memory of: ", STORE);
-    addFix(report, joined(stale),
-           "the record holds another BAR0 base than the GPU has now (stale after a BAR "
-           "reassignment): ", STORE);
-    addFix(report, withReasons(unreadable),
-           "the record cannot be read now (store it before any guest starts): ", STORE);
-    addFix(report, withReasons(blocked), "the device memory cannot be read at all: ", "");
+    // One run does both: the tool switches ACS off before it stores.
+    FixBuilder b;
+    b.add(joined({redirecting.begin(), redirecting.end()}),
+          "ACS on switch downstream ports redirects peer traffic to the root complex: ");
+    const bool acs = !b.fix.problems.empty();
+    b.add(joined(noRecord), "no valid record in the device memory of: ");
+    b.add(joined(stale), "the record holds another BAR0 base than the GPU has now (stale after "
+                         "a BAR reassignment): ");
+    b.add(withReasons(unreadable),
+          "the record cannot be read now (store it before any guest starts): ");
+    const bool store = b.fix.problems.size() > (acs ? 1u : 0u);
+    b.addTo(report, std::string("qvgpu-vm-p2p") + (acs ? " --disable-acs" : "") +
+                        (store ? " --store-data" : ""));
+    b.add(withReasons(blocked), "the device memory cannot be read at all: ");
+    b.addTo(report);
 }
 
 void judgeGuest(StatusReport& report)
 {
     std::vector<std::string> save, disagree, fromHost, unhandled;
-    std::vector<std::pair<std::string, std::string>> unreadable, blocked;
+    Reasoned unreadable, held, blocked;
     for (const GpuFacts& gpu : report.gpus) {
-        if (gpu.offline || gpu.store == StoreState::Valid)
+        if (!gpu.configRead || gpu.deviceId.empty())
+            continue;   // a thing to fix already
+        if (!gpu.handled) {
+            unhandled.push_back(gpu.bus);
+            continue;
+        }
+        if (gpu.store == StoreState::Valid)
             continue;
         if (gpu.store == StoreState::Disagrees) {
             disagree.push_back(gpu.bus);
@@ -570,30 +448,39 @@ void judgeGuest(StatusReport& report)
             fromHost.push_back(gpu.bus);
             break;
         case RecordState::Unreadable:
-            (toolGetsPast(gpu.recordReason) ? unreadable : blocked)
+            (wakeGetsPast(gpu.recordReason) ? unreadable
+             : heldByDriver(gpu.recordReason) ? held
+                                              : blocked)
                 .emplace_back(gpu.bus, gpu.recordReason);
             break;
         case RecordState::NotRead:
-            unhandled.push_back(gpu.bus);
             break;
         }
     }
-    addFix(report, joined(save),
-           "no valid store file (save the records before the GPU driver loads): ", SAVE);
-    addFix(report, joined(disagree),
-           "the store file disagrees with the record in device memory (save it again before the "
-           "GPU driver loads): ", SAVE);
-    addFix(report, joined(fromHost),
-           "no valid store file, and no record from the host in device memory (store the records "
-           "on the host while this guest is stopped, then save them here): ", STORE);
-    addFix(report, withReasons(unreadable),
-           "no valid store file, and device memory cannot be read (save the records before the "
-           "GPU driver loads): ", SAVE);
-    addFix(report, withReasons(blocked),
-           "no valid store file, and device memory cannot be read at all: ", "");
-    addFix(report, joined(unhandled),
-           "no store file for GPUs whose device ID the tool does not handle, so no GPU's driver "
-           "can be configured: ", "");
+    FixBuilder b;
+    b.add(joined(unhandled), "no store file for GPUs whose device ID the tool does not handle, "
+                             "so no GPU's driver can be configured: ");
+    b.addTo(report);
+    // The save stops at the first GPU without a record: the host's store
+    // comes first.
+    b.add(joined(fromHost), "no valid store file, and no record from the host in device memory "
+                            "(then start this guest again and save them here): ");
+    b.addTo(report, STORE, "on the host, with this guest shut down");
+    b.add(joined(save), "no valid store file (save the records before the GPU driver loads): ");
+    b.add(joined(disagree), "the store file disagrees with the record in device memory (save it "
+                            "again before the GPU driver loads): ");
+    b.add(withReasons(unreadable), "no valid store file, and device memory cannot be read now "
+                                   "(the save wakes the GPU): ");
+    b.add(withReasons(held),
+          "no valid store file, and the GPU driver holds BAR0, so the kernel maps none of its "
+          "memory: unload the driver to save (or reboot: the guest unit saves before the driver "
+          "loads): ");
+    const std::string module = report.machine.driverModule;
+    b.addTo(report, held.empty() ? std::string(SAVE)
+                                 : "modprobe -r " + module + " && " + SAVE + " && modprobe " +
+                                       module);
+    b.add(withReasons(blocked), "no valid store file, and device memory cannot be read at all: ");
+    b.addTo(report);
 }
 
 } // namespace
@@ -601,22 +488,20 @@ void judgeGuest(StatusReport& report)
 void judge(StatusReport& report)
 {
     report.fixes.clear();
+    report.warnings.clear();
     if (report.gpus.empty()) {
-        report.fixes.push_back({"no GPU of the maker was found", ""});
+        report.fixes.push_back({{"no GPU of the maker was found"}, "", ""});
         return;
     }
     if (!report.machine.setpci)
-        report.fixes.push_back({"setpci is not installed: the tool cannot wake the GPUs",
-                                "apt-get install pciutils"});
+        report.fixes.push_back(
+            {{"setpci is not installed: the tool cannot wake the GPUs"}, "",
+             "apt-get install pciutils"});
     if (!report.machine.guest && report.machine.lockdown != "none")
-        report.fixes.push_back({"the kernel is locked down (" + report.machine.lockdown +
-                                "): the tool cannot map device memory; boot without lockdown", ""});
-    std::vector<std::string> offline;
-    for (const GpuFacts& gpu : report.gpus)
-        if (gpu.offline || !gpu.configRead)
-            offline.push_back(gpu.bus);
-    if (!offline.empty())
-        report.fixes.push_back({"these GPUs do not answer: " + joined(offline), ""});
+        report.fixes.push_back({{"the kernel is locked down (" + report.machine.lockdown +
+                                 "): the tool cannot map device memory; boot without lockdown"},
+                                "", ""});
+    judgeUnseen(report);
     if (report.machine.guest)
         judgeGuest(report);
     else
@@ -628,6 +513,8 @@ StatusReport collectStatus()
     StatusReport report;
     report.machine.guest = hypervisorFlagPresent();
     report.machine.driverLoaded = getDriverLoaded();
+    if (report.machine.guest)
+        report.machine.driverModule = driverModule();
     report.machine.setpci = setpciInstalled();
     report.machine.lockdown = readLockdown();
     std::vector<std::string> buses = findMakerDevices();
@@ -635,10 +522,13 @@ StatusReport collectStatus()
     for (const std::string& bus : buses)
         report.gpus.push_back(readGpu(bus, report));
     const std::size_t n = report.gpus.size();
+    std::vector<GpuPlace> places;
+    for (const GpuFacts& gpu : report.gpus)
+        places.push_back({gpu.bus, &gpu.path, gpu.numaNode});
     report.links.assign(n, std::vector<Link>(n));
     for (std::size_t i = 0; i < n; ++i)
         for (std::size_t j = 0; j < n; ++j)
-            report.links[i][j] = linkBetween(report.gpus[i], report.gpus[j], report.ports);
+            report.links[i][j] = linkBetween(places[i], places[j], report.ports);
     judge(report);
     return report;
 }

@@ -1,9 +1,11 @@
-// What qvgpu-vm-p2p-status finds out: the facts about this machine, its GPUs,
-// the PCI paths above them and the links between them, and the verdict on
-// whether peer-to-peer will work, with what to fix first.  Everything here
-// only reads: sysfs, device memory through read-only mappings, the store
-// files.  No device is woken and no command is started.
+// What qvgpu-vm-p2p-status finds out: the facts about this machine and its
+// GPUs, and the verdict on whether peer-to-peer will work, with what to fix
+// first.  Everything here only reads: sysfs, device memory through
+// read-only mappings, the store files.  No device is woken, no command is
+// started, and no file that is not a regular one is opened for reading.
 #pragma once
+
+#include "pci_tree.h"
 
 #include <cstdint>
 #include <map>
@@ -16,32 +18,15 @@ extern const char* const LOCKDOWN_FILE;   // "/sys/kernel/security/lockdown"
 struct MachineFacts {
     bool guest = false;            // "hypervisor" in /proc/cpuinfo
     bool driverLoaded = false;     // the GPU kernel driver's directory exists
+    std::string driverModule;      // the module that holds that driver
     bool setpci = false;           // the shell would find setpci
     // "none", "integrity" or "confidentiality"; "none" too when the kernel
     // does not report it.
     std::string lockdown = "none";
 };
 
-// A device on the path from a root bus down to a GPU.
-struct PortFacts {
-    std::string bus;
-    bool configRead = false;
-    int portType = -1;             // PCI Express Device/Port Type; -1 without the capability
-    bool hasAcs = false;
-    uint16_t acsCtl = 0;
-};
-
-// PCI Express Device/Port Types that decide something here.
-constexpr int PORT_ROOT = 4;
-constexpr int PORT_UPSTREAM = 5;
-constexpr int PORT_DOWNSTREAM = 6;
-
-// ACS Control bits, in the order lspci shows them.
-constexpr uint16_t ACS_REQ_REDIR = 1u << 2;
-constexpr uint16_t ACS_CMPLT_REDIR = 1u << 3;
-
 enum class RecordState {
-    NotRead,        // not asked (device ID not one the tool handles)
+    NotRead,        // not asked (not a GPU the tool handles, or its state unknown)
     Valid,          // magic of this GPU's device ID
     Absent,         // not our magic at all
     OtherDevice,    // our magic, another device ID
@@ -52,7 +37,7 @@ enum class StoreState {
     NotRead,        // on the host, or a device the tool does not handle
     Valid,
     Missing,
-    Invalid,        // wrong size or magic
+    Invalid,        // storeReason says why
     Disagrees,      // valid, but not the bytes in device memory
 };
 
@@ -60,16 +45,20 @@ struct GpuFacts {
     std::string bus;
     std::string deviceId;          // as sysfs prints it; "" when unreadable
     bool handled = false;          // a device ID of the tool's device table
+    // Its header was read and it answers; otherwise configReason says why
+    // and nothing else of the GPU is decided from it.
     bool configRead = false;
-    bool offline = false;          // configuration reads come back all ones
+    std::string configReason;
     std::string product;           // "" when unknown
-    std::string productReason;     // why it is unknown, "" when it is not read
+    std::string productReason;     // why it is unknown
     std::string numaNode;          // "x" when unreadable
     std::string localCpus;         // "x" when unreadable
     std::string iommuGroup;        // "" without an IOMMU
+    std::string driver;            // the bound driver, "" when none
     uint64_t bar0Base = 0;         // from configuration space
     uint64_t bar0Size = 0;         // from the kernel's resource list; 0 unknown
     std::string minor;             // the driver's minor number; "x" when none
+    PciLink link;                  // the GPU's own end of its link
 
     RecordState record = RecordState::NotRead;
     std::string recordReason;      // why it could not be read
@@ -77,24 +66,20 @@ struct GpuFacts {
     uint32_t recordDeviceId = 0;   // the device ID its magic names (OtherDevice)
 
     StoreState store = StoreState::NotRead;
+    std::string storeReason;       // why an invalid store file is invalid
     uint64_t storeBase = 0;
 
-    bool pathKnown = false;
-    std::string rootBus;           // "pci0000:00"
-    std::vector<std::string> path; // from the root bus down, the GPU excluded
-    std::string redirectingPort;   // switch downstream port above that redirects
+    PciPath path;
+    // The narrowest a link to this GPU may be at full rate: the smaller of
+    // the two ends' maximum widths; 0 when either end is unknown.
+    unsigned fullWidth = 0;
 };
 
-enum class LinkKind { Self, PIX, PXB, PHB, NODE, SYS, Unknown };
-const char* linkName(LinkKind kind);
-
-struct Link {
-    LinkKind kind = LinkKind::Unknown;
-    bool redirected = false;       // an ACS-enabled switch port sends it upstream
-};
-
+// One thing to fix: what is wrong, and the command that fixes it, with
+// where and when to run it when that is not here and now.
 struct Fix {
-    std::string problem;
+    std::vector<std::string> problems;
+    std::string where;             // "" for here, now
     std::string command;           // "" when no command of ours fixes it
 };
 
@@ -104,6 +89,7 @@ struct StatusReport {
     std::map<std::string, PortFacts> ports;    // every device on a GPU's path
     std::vector<std::vector<Link>> links;      // GPU by GPU
     std::vector<Fix> fixes;                    // in the order to do them
+    std::vector<std::string> warnings;         // worth knowing; no change to the verdict
     bool ready() const { return fixes.empty(); }
 };
 
@@ -111,21 +97,8 @@ struct StatusReport {
 // the PCI device directory cannot be listed.
 StatusReport collectStatus();
 
-// The pieces, for the tests.
-
 // The mode in brackets of the lockdown file's text ("[none] integrity
 // confidentiality" gives "none"); "none" when there is none.
 std::string parseLockdown(const std::string& text);
-// Port type and ACS Control from a configuration space (as many bytes as
-// were read).
-PortFacts decodePort(const std::string& bus, const std::vector<uint8_t>& config);
-// "SrcValid+ TransBlk- ReqRedir+ CmpltRedir+ UpstreamFwd+ EgressCtrl- DirectTrans-"
-std::string decodeAcsCtl(uint16_t control);
-// lspci's name of a Device/Port Type ("Downstream Port"); "PCI" without
-// the capability.
-std::string portTypeName(int portType);
-// The link between two GPUs with known paths.
-Link linkBetween(const GpuFacts& a, const GpuFacts& b,
-                 const std::map<std::string, PortFacts>& ports);
-// Decides the verdict: fills report.fixes from the facts.
+// Decides the verdict: fills report.fixes and report.warnings from the facts.
 void judge(StatusReport& report);

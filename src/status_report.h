@@ -11,10 +11,16 @@ constexpr int STATUS_READY = 0;
 constexpr int STATUS_NOT_READY = 1;
 constexpr int STATUS_CANNOT_RUN = 2;
 
-std::string renderText(const StatusReport& report, bool colour);
+struct TextOptions {
+    bool colour = false;       // the verdict in colour
+    bool fullMatrix = false;   // every pair, however many GPUs
+};
+
+std::string renderText(const StatusReport& report, const TextOptions& options);
 std::string renderJson(const StatusReport& report);
-// A JSON string literal, quotes included.
-std::string jsonString(const std::string& text);
+// Bytes below 0x20 and from 0x7f up as "\xNN", so that no text from sysfs
+// can move a terminal's cursor or break a line.
+std::string printable(const std::string& text);
 
 // Runs the whole program; the result is the exit status.
 int statusMain(int argc, char** argv);

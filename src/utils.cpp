@@ -1,5 +1,6 @@
 #include "utils.h"
 
+#include "pci_device.h"
 #include "platform.h"
 
 #include <algorithm>
@@ -41,30 +42,15 @@ T parseHex(const std::string& text)
 
 } // namespace
 
-namespace {
-
 // A sysfs attribute holds at most one page of text; a file that holds more
 // is not an attribute the kernel made, and the rest of it is not read.
-const std::size_t ATTRIBUTE_MAX = 4096;
-
-bool readAttribute(const std::string& path, std::string& text)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    text.resize(ATTRIBUTE_MAX);
-    in.read(&text[0], ATTRIBUTE_MAX);
-    text.resize(static_cast<std::size_t>(in.gcount()));
-    return !in.bad();
-}
-
-} // namespace
-
+// Only regular files are read, and without blocking: a FIFO in place of an
+// attribute must not stop the tool.
 std::string readFirstWord(const std::string& path, const char* placeholder)
 {
     std::string text;
     std::string word;
-    if (!readAttribute(path, text) || !(std::istringstream(text) >> word))
+    if (!readRegularFile(path, 4096, text) || !(std::istringstream(text) >> word))
         return placeholder;
     return word;
 }
@@ -110,8 +96,7 @@ bool getDriverLoaded()
 
 std::string boundDriver(const std::string& busId)
 {
-    std::error_code ec;
-    return fs::read_symlink(devicePath(busId, "/driver"), ec).filename().string();
+    return PciDevice(busId).linkName("/driver");
 }
 
 std::string driverHoldingBar(const std::string& busId, int mapError)
@@ -153,12 +138,12 @@ uint64_t getDeviceBaseBar0(std::string busId)
 
 std::string getDeviceDeviceId(std::string busId)
 {
-    return readFirstWord(devicePath(busId, "/device"), "");
+    return PciDevice(busId).word("/device", "");
 }
 
 std::string getDeviceMinorId(std::string busId)
 {
-    return readFirstWord(devicePath(busId, "/minor"), "x");
+    return PciDevice(busId).word("/minor", "x");
 }
 
 uint64_t stringToUint64_t(std::string hexText)
@@ -393,23 +378,17 @@ bool setpciInstalled()
 
 bool iommuState(std::string busId)
 {
-    std::error_code ec;
-    return fs::exists(devicePath(busId, "/iommu"), ec);
+    return PciDevice(busId).exists("/iommu");
 }
 
 std::string getNumaNode(std::string busId)
 {
-    return readFirstWord(devicePath(busId, "/numa_node"), "x");
+    return PciDevice(busId).word("/numa_node", "x");
 }
 
 std::string getLocalCPUList(std::string busId)
 {
-    std::string text;
-    std::string line;
-    if (!readAttribute(devicePath(busId, "/local_cpulist"), text) ||
-        !std::getline(std::istringstream(text), line))
-        return "x";
-    return line;
+    return PciDevice(busId).line("/local_cpulist", "x");
 }
 
 int hexFileRead32(FILE* input, uint32_t* word)

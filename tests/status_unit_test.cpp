@@ -1,4 +1,5 @@
 // The status report's readings of configuration spaces and kernel texts.
+#include "pci_tree.h"
 #include "status.h"
 
 #include <gtest/gtest.h>
@@ -35,13 +36,14 @@ std::vector<uint8_t> downstreamPort()
     return b;
 }
 
-TEST(StatusPieces, PortsAreReadWhereverTheirCapabilitiesLieAndBrokenListsEnd)
+TEST(StatusPieces, PortsAreReadWhereverTheirCapabilitiesLieAndWhatWasNotReadIsUnknown)
 {
     PortFacts p = decodePort("0000:02:08.0", downstreamPort());
     EXPECT_TRUE(p.configRead);
     EXPECT_EQ(PORT_DOWNSTREAM, p.portType);
-    EXPECT_TRUE(p.hasAcs);
+    EXPECT_EQ(AcsState::Present, p.acs);
     EXPECT_EQ(0x001c, p.acsCtl);
+    EXPECT_TRUE(p.redirects());
     EXPECT_EQ("SrcValid- TransBlk- ReqRedir+ CmpltRedir+ UpstreamFwd+ EgressCtrl- DirectTrans-",
               decodeAcsCtl(p.acsCtl));
 
@@ -51,14 +53,77 @@ TEST(StatusPieces, PortsAreReadWhereverTheirCapabilitiesLieAndBrokenListsEnd)
     put32(looping, 0x100, 0x10010001);
     p = decodePort("0000:02:08.0", looping);
     EXPECT_EQ(-1, p.portType);
-    EXPECT_FALSE(p.hasAcs);
+    EXPECT_EQ(AcsState::Absent, p.acs);
 
-    // Only the 256 bytes of conventional space, or a device gone (all ones).
+    // A PCI Express port cut to its 256 bytes of conventional space: its
+    // ACS was never read, so it may redirect.
     std::vector<uint8_t> shortSpace = downstreamPort();
     shortSpace.resize(256);
-    EXPECT_FALSE(decodePort("0000:02:08.0", shortSpace).hasAcs);
-    EXPECT_FALSE(decodePort("0000:02:08.0", std::vector<uint8_t>(4096, 0xff)).configRead);
-    EXPECT_FALSE(decodePort("0000:02:08.0", {}).configRead);
+    p = decodePort("0000:02:08.0", shortSpace);
+    EXPECT_TRUE(p.acsUnknown());
+    EXPECT_EQ("only 256 bytes of configuration space could be read", p.unknownReason);
+    EXPECT_FALSE(p.redirects());
+    // A device gone (all ones), or nothing read at all.
+    EXPECT_TRUE(decodePort("0000:02:08.0", std::vector<uint8_t>(4096, 0xff)).acsUnknown());
+    EXPECT_EQ("no file x", decodePort("0000:02:08.0", {}, "no file x").unknownReason);
+
+    // A GPU's power state is decided only from bytes that were read: with
+    // the power management registers cut off it is unknown, not D3hot.
+    std::vector<uint8_t> gpu = downstreamPort();
+    put16(gpu, 0x04, 0x0006);
+    EXPECT_EQ("", asleepReason(gpu));
+    gpu.resize(66);
+    EXPECT_EQ(CONFIG_UNREAD, asleepReason(gpu));
+    EXPECT_EQ(CONFIG_UNREAD, asleepReason({}));
+}
+
+TEST(StatusPieces, LinksAreDecodedAsLspciShowsThem)
+{
+    std::vector<uint8_t> b = downstreamPort();
+    put32(b, 0x50 + 0x0C, 0x00000104);   // x16, 16GT/s
+    put16(b, 0x50 + 0x12, 0x0083);       // x8, 8GT/s
+    const PciLink link = decodeLink(b);
+    EXPECT_EQ("x8 8GT/s (max x16 16GT/s)", linkText(link));
+    EXPECT_EQ("-", linkText(decodeLink({})));
+}
+
+TEST(StatusPieces, GuestFixesComeInAnOrderThatWorksAndSayWhereToRunThem)
+{
+    StatusReport report;
+    report.machine.guest = true;
+    report.machine.setpci = true;
+    report.machine.driverModule = "morvanti";
+    auto gpu = [&](const char* bus, RecordState record, const char* reason = "") {
+        GpuFacts g;
+        g.bus = bus;
+        g.deviceId = "0x0001";
+        g.handled = true;
+        g.configRead = true;
+        g.path.known = true;
+        g.record = record;
+        g.recordReason = reason;
+        g.store = StoreState::Missing;
+        report.gpus.push_back(g);
+    };
+    gpu("0000:01:00.0", RecordState::Valid);
+    gpu("0000:02:00.0", RecordState::Absent);
+    judge(report);
+    // The save stops at a GPU without a record: the host's store first.
+    ASSERT_EQ(2u, report.fixes.size());
+    EXPECT_EQ("on the host, with this guest shut down", report.fixes[0].where);
+    EXPECT_EQ("qvgpu-vm-p2p --store-data", report.fixes[0].command);
+    EXPECT_EQ("", report.fixes[1].where);
+    EXPECT_EQ("qvgpu-vm-p2p --save-data", report.fixes[1].command);
+
+    // The kernel maps no BAR0 that the driver holds: the save works only
+    // with the driver unloaded.
+    report.gpus.pop_back();
+    gpu("0000:02:00.0", RecordState::Unreadable, "BAR0 is held by the driver 'morvanti'");
+    judge(report);
+    ASSERT_EQ(1u, report.fixes.size());
+    EXPECT_EQ("modprobe -r morvanti && qvgpu-vm-p2p --save-data && modprobe morvanti",
+              report.fixes[0].command);
+    EXPECT_EQ(2u, report.fixes[0].problems.size());
 }
 
 TEST(StatusPieces, LockdownIsTheModeInBrackets)

@@ -1,0 +1,463 @@
+// The status report as text for a person: lines within 100 columns, the PCI
+// tree drawn once in the way of `lspci -t`, the links as a matrix up to 16
+// GPUs and in groups beyond, then the warnings and the verdict.
+#include "status_report.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <set>
+
+namespace {
+
+const std::size_t WIDTH = 100;
+// Beyond this many GPUs the matrix no longer fits: links come in groups.
+const std::size_t MATRIX_GPUS = 16;
+
+std::string hex(uint64_t value)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+std::string sizeText(uint64_t size)
+{
+    if (size == 0)
+        return "?";
+    static const struct { uint64_t unit; const char* suffix; } UNITS[] = {
+        {1ull << 40, "T"}, {1ull << 30, "G"}, {1ull << 20, "M"}, {1ull << 10, "K"}};
+    for (const auto& u : UNITS)
+        if (size % u.unit == 0)
+            return std::to_string(size / u.unit) + u.suffix;
+    return std::to_string(size);
+}
+
+std::string gpuName(std::size_t index)
+{
+    return "GPU" + std::to_string(index);
+}
+
+// `text` on lines of at most WIDTH columns, the first after `first`, the
+// rest after `rest`.  Lines break after ", " or ": " where they can, so that
+// an item of a list stays whole, and between words where they must.
+std::string wrapped(const std::string& first, const std::string& rest, const std::string& text)
+{
+    std::vector<std::string> pieces;
+    for (std::size_t start = 0; start < text.size();) {
+        std::size_t end = text.size();
+        for (const char* mark : {", ", ": "}) {
+            const std::size_t at = text.find(mark, start);
+            if (at != std::string::npos)
+                end = std::min(end, at + 2);
+        }
+        pieces.push_back(text.substr(start, end - start));
+        start = end;
+    }
+    std::string out, line = first;
+    bool empty = true;
+    auto put = [&](const std::string& piece) {
+        // Blanks that end a piece do not count against the width.
+        const std::size_t length = piece.find_last_not_of(' ') + 1;
+        if (!empty && line.size() + length > WIDTH) {
+            while (!line.empty() && line.back() == ' ')
+                line.pop_back();
+            out += line + "\n";
+            line = rest;
+        }
+        line += piece;
+        empty = false;
+    };
+    for (const std::string& piece : pieces) {
+        if (rest.size() + piece.size() <= WIDTH + 1) {
+            put(piece);
+            continue;
+        }
+        for (std::size_t start = 0; start < piece.size();) {
+            std::size_t end = piece.find(' ', start);
+            end = end == std::string::npos ? piece.size() : end + 1;
+            put(piece.substr(start, end - start));
+            start = end;
+        }
+    }
+    while (!line.empty() && line.back() == ' ')
+        line.pop_back();
+    return out + line + "\n";
+}
+
+// Rows of cells printed as columns two blanks apart, each line indented;
+// the last column is not padded, and wraps under itself when a line would
+// pass WIDTH.
+std::string table(const std::vector<std::vector<std::string>>& rows, const char* indent)
+{
+    std::vector<std::size_t> width;
+    for (const auto& row : rows)
+        for (std::size_t c = 0; c + 1 < row.size(); ++c) {
+            if (width.size() <= c)
+                width.push_back(0);
+            width[c] = std::max(width[c], row[c].size());
+        }
+    std::string out;
+    for (const auto& row : rows) {
+        std::string line = indent;
+        for (std::size_t c = 0; c + 1 < row.size(); ++c)
+            line += row[c] + std::string(width[c] - row[c].size() + 2, ' ');
+        out += row.empty() ? line + "\n"
+                           : wrapped(line, std::string(line.size(), ' '), row.back());
+    }
+    return out;
+}
+
+// GPU numbers as ranges: "GPU0-GPU3, GPU6".
+std::string gpuRanges(const std::vector<std::size_t>& indexes)
+{
+    std::string text;
+    for (std::size_t k = 0; k < indexes.size();) {
+        std::size_t end = k;
+        while (end + 1 < indexes.size() && indexes[end + 1] == indexes[end] + 1)
+            ++end;
+        text += (text.empty() ? "" : ", ") + gpuName(indexes[k]);
+        if (end > k)
+            text += (end == k + 1 ? ", " : "-") + gpuName(indexes[end]);
+        k = end + 1;
+    }
+    return text;
+}
+
+std::string productText(const GpuFacts& gpu)
+{
+    if (!gpu.product.empty())
+        return gpu.product;
+    return gpu.productReason.empty() ? "unknown" : "unknown (" + gpu.productReason + ")";
+}
+
+std::string recordText(const GpuFacts& gpu, bool guest)
+{
+    if (!gpu.configRead)
+        return "not checked: " + gpu.configReason;
+    switch (gpu.record) {
+    case RecordState::NotRead: return "-";
+    case RecordState::Valid:
+        if (guest)
+            return "valid: " + hex(gpu.recordBase);
+        return gpu.recordBase == gpu.bar0Base ? "valid, current" : "stale: " + hex(gpu.recordBase);
+    case RecordState::Absent: return "absent";
+    case RecordState::OtherDevice: {
+        char text[32];
+        std::snprintf(text, sizeof text, "of device 0x%04x", gpu.recordDeviceId);
+        return text;
+    }
+    case RecordState::Unreadable: return "unreadable: " + gpu.recordReason;
+    }
+    return "-";
+}
+
+std::string storeText(const GpuFacts& gpu)
+{
+    switch (gpu.store) {
+    case StoreState::NotRead: return "-";
+    case StoreState::Valid: return "valid: " + hex(gpu.storeBase);
+    case StoreState::Missing: return "missing";
+    case StoreState::Invalid: return "invalid: " + gpu.storeReason;
+    case StoreState::Disagrees: return "disagrees with memory";
+    }
+    return "-";
+}
+
+std::string acsText(const PortFacts& port)
+{
+    if (port.acsUnknown())
+        return "ACS unknown: " + port.unknownReason;
+    if (port.acs == AcsState::Absent)
+        return "no ACS";
+    if (port.acs != AcsState::Present)
+        return "";
+    if (port.portType != PORT_DOWNSTREAM)
+        return "ACS";
+    return port.redirects() ? "ACS redirects peer traffic" : "ACS does not redirect";
+}
+
+std::string machineSection(const StatusReport& report)
+{
+    const MachineFacts& m = report.machine;
+    std::vector<std::vector<std::string>> rows = {
+        {"side", m.guest ? "guest (\"hypervisor\" in /proc/cpuinfo)"
+                         : "host (no \"hypervisor\" in /proc/cpuinfo)"},
+        {"setpci", m.setpci ? "installed" : "not installed"},
+        {"kernel lockdown", m.lockdown},
+    };
+    if (m.guest)
+        rows.push_back({"GPU driver", m.driverLoaded ? "loaded" : "not loaded"});
+    return "Machine\n" + table(rows, "  ");
+}
+
+std::string gpuSections(const StatusReport& report)
+{
+    const bool guest = report.machine.guest;
+    std::vector<std::vector<std::string>> ids = {
+        {"GPU", "BUS", "ID", "NUMA", "CPUS", "IOMMU", "DRIVER", "PRODUCT"}};
+    std::vector<std::vector<std::string>> memory = {
+        guest ? std::vector<std::string>{"GPU", "BAR0", "SIZE", "MINOR", "STORE FILE", "RECORD"}
+              : std::vector<std::string>{"GPU", "BAR0", "SIZE", "RECORD"}};
+    for (std::size_t i = 0; i < report.gpus.size(); ++i) {
+        const GpuFacts& g = report.gpus[i];
+        ids.push_back({gpuName(i), g.bus, g.deviceId.empty() ? "?" : g.deviceId,
+                       g.numaNode == "x" || g.numaNode == "-1" ? "?" : g.numaNode, g.localCpus,
+                       g.iommuGroup.empty() ? "-" : g.iommuGroup,
+                       g.driver.empty() ? "-" : g.driver, productText(g)});
+        std::vector<std::string> row = {gpuName(i), g.configRead ? hex(g.bar0Base) : "?",
+                                        sizeText(g.bar0Size)};
+        if (guest) {
+            row.push_back(g.minor == "x" ? "-" : g.minor);
+            row.push_back(storeText(g));
+        }
+        row.push_back(recordText(g, guest));
+        memory.push_back(row);
+    }
+    if (report.gpus.empty())
+        return "\nGPUs\n  none\n";
+    return "\nGPUs\n" + table(ids, "  ") + (guest ? "\nDevice memory and store files\n"
+                                                  : "\nDevice memory\n") +
+           table(memory, "  ");
+}
+
+// The PCI paths above the GPUs as one tree: each root bus, then each device
+// below it once, the GPUs as leaves.
+std::string treeSection(const StatusReport& report)
+{
+    std::map<std::string, std::set<std::string>> children;   // parent -> children
+    std::set<std::string> roots;
+    std::map<std::string, std::size_t> gpuIndex;
+    std::vector<std::string> unknown;
+    for (std::size_t i = 0; i < report.gpus.size(); ++i) {
+        const GpuFacts& g = report.gpus[i];
+        gpuIndex[g.bus] = i;
+        if (!g.path.known) {
+            unknown.push_back(g.bus);
+            continue;
+        }
+        roots.insert(g.path.rootBus);
+        std::string parent = g.path.rootBus;
+        for (const std::string& bus : g.path.ports) {
+            children[parent].insert(bus);
+            parent = bus;
+        }
+        children[parent].insert(g.bus);
+    }
+    std::string out = "\nPCI tree\n";
+    std::function<void(const std::string&, const std::string&)> walk =
+        [&](const std::string& parent, const std::string& indent) {
+            const std::set<std::string>& kids = children[parent];
+            for (auto it = kids.begin(); it != kids.end(); ++it) {
+                const bool last = std::next(it) == kids.end();
+                const std::string branch = indent + (last ? "\\-" : "+-");
+                const std::string below = indent + (last ? "  " : "| ");
+                const auto gpu = gpuIndex.find(*it);
+                if (gpu != gpuIndex.end() && children.count(*it) == 0) {
+                    const GpuFacts& g = report.gpus[gpu->second];
+                    std::string text = *it + " " + gpuName(gpu->second);
+                    if (g.link.known)
+                        text += ", " + linkText(g.link);
+                    out += wrapped(branch, below + "  ", printable(text));
+                    continue;
+                }
+                const PortFacts& port = report.ports.at(*it);
+                std::string text = *it + " " +
+                                   (port.typeKnown ? portTypeName(port.portType) : "?");
+                if (port.link.known)
+                    text += ", " + linkText(port.link);
+                const std::string acs = acsText(port);
+                if (!acs.empty())
+                    text += ", " + acs;
+                const std::string more = below + (children[*it].empty() ? "  " : "| ");
+                out += wrapped(branch, more, text);
+                if (port.acs == AcsState::Present && !port.acsUnknown())
+                    out += more + "ACSCtl: " + decodeAcsCtl(port.acsCtl) + "\n";
+                walk(*it, below);
+            }
+        };
+    for (const std::string& root : roots) {
+        out += "  " + root + "\n";
+        walk(root, "  ");
+    }
+    if (!unknown.empty()) {
+        std::string list;
+        for (const std::string& bus : unknown)
+            list += (list.empty() ? "" : ", ") + bus;
+        out += wrapped("  path unknown: ", "    ", list);
+    }
+    if (report.gpus.empty())
+        out += "  none\n";
+    return out;
+}
+
+std::string cellOf(const Link& link)
+{
+    return std::string(linkName(link.kind)) + (link.redirected ? "*" : link.acsUnknown ? "?" : "");
+}
+
+const char* const LEGEND =
+    "  X    = the GPU itself\n"
+    "  PIX  = through one PCIe switch\n"
+    "  PXB  = through several PCIe switches, not the host bridge\n"
+    "  PHB  = through a PCIe host bridge\n"
+    "  NODE = across PCIe host bridges within a NUMA node\n"
+    "  SYS  = across NUMA nodes\n"
+    "  ?    = the PCI path or the NUMA node of a GPU is unknown\n"
+    "  *    = ACS on a switch downstream port sends the pair's traffic to the root complex\n"
+    "  ?    after a kind: the ACS state of a switch downstream port on the way is unknown\n";
+
+std::string matrix(const StatusReport& report)
+{
+    const std::size_t n = report.gpus.size();
+    std::string out = "       ";
+    for (std::size_t j = 0; j < n; ++j) {
+        const std::string head = std::to_string(j);
+        out += head + std::string(j + 1 < n ? 5 - head.size() : 0, ' ');
+    }
+    out += "\n";
+    for (std::size_t i = 0; i < n; ++i) {
+        std::string line = "  " + gpuName(i);
+        line += std::string(7 - line.size(), ' ');
+        for (std::size_t j = 0; j < n; ++j) {
+            const std::string cell = cellOf(report.links[i][j]);
+            line += cell + (j + 1 < n ? std::string(5 - cell.size(), ' ') : "");
+        }
+        out += line + "\n";
+    }
+    return out;
+}
+
+// Beyond 16 GPUs: the GPUs below each switch, the GPUs below each host
+// bridge, the host bridges of each NUMA node, and the pairs marked.
+std::string groups(const StatusReport& report)
+{
+    std::map<std::string, std::vector<std::size_t>> bySwitch, byBridge;
+    std::map<std::string, std::set<std::string>> byNode;
+    for (std::size_t i = 0; i < report.gpus.size(); ++i) {
+        const GpuFacts& g = report.gpus[i];
+        if (!g.path.known)
+            continue;
+        byBridge[g.path.rootBus].push_back(i);
+        byNode[g.numaNode == "x" || g.numaNode == "-1" ? "?" : g.numaNode].insert(g.path.rootBus);
+        for (const std::string& bus : g.path.ports) {
+            const PortFacts& port = report.ports.at(bus);
+            if (port.portType == PORT_UPSTREAM)
+                bySwitch[bus].push_back(i);
+        }
+    }
+    // Marked pairs, by the switch in which they turn.
+    std::map<std::string, std::vector<std::string>> redirected, unknown;
+    std::map<std::string, std::size_t> turning;
+    for (std::size_t i = 0; i < report.gpus.size(); ++i)
+        for (std::size_t j = i + 1; j < report.gpus.size(); ++j) {
+            const Link& link = report.links[i][j];
+            if (link.turnA.empty())
+                continue;
+            const std::vector<std::string>& ports = report.gpus[i].path.ports;
+            const auto turn = std::find(ports.begin(), ports.end(), link.turnA);
+            const std::string at = turn == ports.begin() || turn == ports.end() ? "?" : *(turn - 1);
+            ++turning[at];
+            if (link.redirected || link.acsUnknown)
+                (link.redirected ? redirected : unknown)[at].push_back(gpuName(i) + "/" +
+                                                                      gpuName(j));
+        }
+    std::string out = "  GPUs below each switch (PIX, or PXB through switches below it):\n";
+    for (const auto& [bus, gpus] : bySwitch)
+        out += wrapped("    " + bus + ": ", "      ", gpuRanges(gpus));
+    out += "  GPUs below each host bridge (PHB where no switch joins them):\n";
+    for (const auto& [bus, gpus] : byBridge)
+        out += wrapped("    " + bus + ": ", "      ", gpuRanges(gpus));
+    out += "  host bridges of each NUMA node (NODE; SYS across nodes):\n";
+    for (const auto& [node, bridges] : byNode) {
+        std::string list;
+        for (const std::string& bridge : bridges)
+            list += (list.empty() ? "" : ", ") + bridge;
+        out += wrapped("    node " + node + ": ", "      ", list);
+    }
+    for (const auto* marked : {&redirected, &unknown}) {
+        if (marked->empty())
+            continue;
+        out += marked == &redirected
+                   ? "  pairs whose traffic ACS sends to the root complex (*), by switch:\n"
+                   : "  pairs with a switch port of unknown ACS state on the way (?), by switch:\n";
+        for (const auto& [bus, pairs] : *marked) {
+            std::string list;
+            for (const std::string& pair : pairs)
+                list += (list.empty() ? "" : ", ") + pair;
+            if (pairs.size() > 1 && pairs.size() == turning[bus])
+                list = "all " + std::to_string(pairs.size()) + " pairs of " +
+                       gpuRanges(bySwitch[bus]);
+            out += wrapped("    " + bus + ": ", "      ", list);
+        }
+    }
+    return out;
+}
+
+std::string linkSection(const StatusReport& report, bool fullMatrix)
+{
+    if (report.gpus.empty())
+        return "";
+    std::string out = "\nTopology\n";
+    if (report.machine.guest)
+        out += "  (this guest's virtual PCI topology, not the host's)\n";
+    if (report.gpus.size() <= MATRIX_GPUS || fullMatrix)
+        return out + matrix(report) + "\n" + LEGEND;
+    return out + "  " + std::to_string(report.gpus.size()) +
+           " GPUs, in groups (--matrix shows every pair):\n" + groups(report) + "\n" + LEGEND;
+}
+
+} // namespace
+
+std::string printable(const std::string& text)
+{
+    std::string out;
+    for (const char ch : text) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c >= 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            out += escaped;
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}
+
+std::string renderText(const StatusReport& report, const TextOptions& options)
+{
+    // Texts from sysfs are the kernel's, or anybody's on a broken machine:
+    // every cell is escaped before it reaches a terminal.
+    StatusReport shown = report;
+    for (GpuFacts& g : shown.gpus)
+        for (std::string* text : {&g.deviceId, &g.numaNode, &g.localCpus, &g.iommuGroup,
+                                  &g.driver, &g.minor})
+            *text = printable(*text);
+    std::string out = machineSection(shown) + gpuSections(shown) + treeSection(shown) +
+                      linkSection(shown, options.fullMatrix);
+
+    if (!report.warnings.empty()) {
+        out += "\nWarnings\n";
+        for (const std::string& warning : report.warnings)
+            out += wrapped("  - ", "    ", printable(warning));
+    }
+    const char* green = options.colour ? "\033[32m" : "";
+    const char* red = options.colour ? "\033[31m" : "";
+    const char* reset = options.colour ? "\033[0m" : "";
+    if (report.ready())
+        return out + "\nVerdict: " + green + "ready" + reset + "\n";
+    out += std::string("\nVerdict: ") + red + "not ready" + reset + "\n";
+    for (std::size_t k = 0; k < report.fixes.size(); ++k) {
+        const Fix& fix = report.fixes[k];
+        const std::string number = "  " + std::to_string(k + 1) + ". ";
+        for (std::size_t p = 0; p < fix.problems.size(); ++p)
+            out += wrapped(p == 0 ? number : std::string(number.size(), ' '),
+                           std::string(number.size() + 2, ' '), printable(fix.problems[p]));
+        if (!fix.command.empty())
+            out += wrapped(std::string(number.size(), ' ') + "run" +
+                               (fix.where.empty() ? "" : " " + fix.where) + ": ",
+                           std::string(number.size() + 2, ' '), fix.command);
+    }
+    return out;
+}
