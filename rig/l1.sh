@@ -85,11 +85,12 @@ for p in "${ports[@]}"; do
     [ -s "/tmp/acs-$p.before" ] || continue
     acs=$(sed 's/^[[:space:]]*ACSCtl:[[:space:]]*//' "/tmp/acs-$p.before")
     check "$p: the report decodes ACS Control as lspci does ($acs)" report_holds status-after \
-        "'$acs' in [q['acsCtl'] for x in d['gpus'] for q in x['path'] if q['bus'] == '$p']"
+        "[q['acsCtl'] for q in d['ports'] if q['bus'] == '$p'] == ['$acs']"
 done
 check "the topology: one pair behind the switch (PIX), the others through the host bridge (PHB)" \
     report_holds status-after \
     "sorted(d['links'][i][j] for i in range(3) for j in range(i + 1, 3)) == ['PHB', 'PHB', 'PIX']"
+check_report_tree status-after
 timed "status report after the store"
 
 # Passthrough: every stand-in to vfio-pci, then L2 with each behind a root

@@ -68,8 +68,11 @@ run_status status-after
 check "the status report after the save and the configuration: ready (exit 0)" test "$status" -eq 0
 for g in $(gpus); do
     check "$g: the report finds the store file and the driver's hold on BAR0" report_holds status-after \
-        "[(x['storeFile'], x['record']['state'], x['record']['reason'], x['minor']) for x in d['gpus'] if x['bus'] == '$g'] == [({'state': 'valid', 'base': '0x${l1base[$g]}'}, 'unreadable', \"BAR0 is held by the driver 'morvanti'\", '$(cat /sys/bus/pci/devices/$g/minor)')]"
+        "[(x['storeFile'], x['record']['state'], x['record']['reason'], x['minor']) for x in d['gpus'] if x['bus'] == '$g'] == [({'state': 'valid', 'reason': None, 'base': '0x${l1base[$g]}'}, 'unreadable', \"BAR0 is held by the driver 'morvanti'\", '$(cat /sys/bus/pci/devices/$g/minor)')]"
 done
+check_report_tree status-after
+check "the report says the topology is the guest's virtual one" \
+    grep -qF "(this guest's virtual PCI topology, not the host's)" /tmp/status-after.out
 timed "status report with the driver loaded"
 
 daemon_successes() { grep -c "Success: configuration completed" /tmp/daemon.out; }

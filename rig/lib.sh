@@ -67,6 +67,39 @@ gpus() {
     done
 }
 
+# Every device above a GPU, each once.
+ports_above() {
+    local g p seen=" "
+    for g in $(gpus); do
+        for p in $(readlink -f "/sys/bus/pci/devices/$g" | tr / '\n' | grep -E '^[0-9a-f]{4,}:' | grep -v "^$g$"); do
+            [[ $seen == *" $p "* ]] || { seen+="$p "; echo "$p"; }
+        done
+    done
+}
+
+# The report's PCI tree, links and drivers against the kernel's own view:
+# every port above a GPU drawn once in the tree, each port's and GPU's
+# negotiated link width as lspci reads it from Link Status, and each GPU's
+# bound driver as sysfs links it.
+check_report_tree() {
+    local name=$1 p g want driver
+    for p in $(ports_above); do
+        check "$name: the tree draws $p once" test "$(grep -cE -- "[+\\]-$p " "/tmp/$name.out")" -eq 1
+        want=$(lspci -vvv -s "$p" | sed -n 's/.*LnkSta:.*Width x\([0-9]*\).*/\1/p')
+        check "$name: $p's link width is lspci's (${want:-no link})" report_holds "$name" \
+            "[str(q['link']['width']) if q['link'] else '' for q in d['ports'] if q['bus'] == '$p'] == ['$want']"
+    done
+    for g in $(gpus); do
+        want=$(lspci -vvv -s "$g" | sed -n 's/.*LnkSta:.*Width x\([0-9]*\).*/\1/p')
+        check "$name: $g's link width is lspci's (${want:-no link})" report_holds "$name" \
+            "[str(x['link']['width']) if x['link'] else '' for x in d['gpus'] if x['bus'] == '$g'] == ['$want']"
+        driver=$(basename "$(readlink "/sys/bus/pci/devices/$g/driver")" 2>/dev/null)
+        check "$name: $g's driver is the one sysfs links (${driver:-none})" report_holds "$name" \
+            "[x['driver'] or '' for x in d['gpus'] if x['bus'] == '$g'] == ['$driver']"
+        check "$name: the text shows $g's driver" grep -qE "  $g  .*  ${driver:--}  " "/tmp/$name.out"
+    done
+}
+
 # BAR0's start address from the kernel's resource table (not from config
 # space, which is what the tool reads), in hexadecimal without prefix.
 bar0_start() {
