@@ -65,10 +65,10 @@ private:
 off_t fileSize(int fd);
 
 // Opens `path` for reading without ever blocking: a FIFO, socket or device
-// in its place is closed again and refused (errno EFTYPE-like: EINVAL), so
-// no stray file can stop a run in open() or read().  `why` receives the
-// reason of a failure as "no file <path>", "<path> is not a regular file"
-// or "cannot open <path>: <reason>".
+// in its place is closed again and refused (errno EINVAL), so no stray file
+// can stop a run in open() or read().  `why` receives the reason of a
+// failure as "no file <path>", "<path> is not a regular file" or "cannot
+// open <path>: <reason>".
 UniqueFd openRegularFile(const std::string& path, std::string* why = nullptr);
 // Reads at most `limit` bytes of a regular file opened as above; false, with
 // the reason in `why`, when it cannot be opened or read.
