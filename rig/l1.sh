@@ -108,7 +108,82 @@ fi
 pass_through
 timed "passthrough set up"
 
+# The GPUs below the switch, and their IOMMU groups as the kernel formed them.
+switched=()
+for g in $(gpus); do
+    [ "$(readlink -f "/sys/bus/pci/devices/$g" | tr / '\n' | grep -cE '^[0-9a-f]{4}:')" -ge 4 ] &&
+        switched+=("$g")
+done
+group_of() { basename "$(readlink "/sys/bus/pci/devices/$1/iommu_group")"; }
+
+# While L2 runs (once it has read its records), the host's report sees
+# L2's QEMU holding every GPU, agrees with the kernel on which BAR0 it
+# refuses to map, checks no record it cannot read, and warns that the two
+# GPUs below the switch reach each other across their IOMMU groups.
+while_l2_runs() {
+    local i g qemu held=0
+    for i in $(seq 1 $((3 * L2_LIMIT))); do
+        grep -q '^time l2: tool: --save-data' /xfer/results 2>/dev/null && break
+        sleep 1
+    done
+    if ! grep -q '^time l2: tool: --save-data' /xfer/results 2>/dev/null; then
+        fail "L1's report with L2 running: L2 never reached its save"
+        return
+    fi
+    qemu=$(pgrep -x qemu-system-x86 | head -n 1)
+    run_status status-running
+    check "with L2 running, L1's report says ready (exit 0)" test "$status" -eq 0
+    {
+        for g in $(gpus); do
+            printf '%s\t%s\n' "with L2 running: $g in use by L2's QEMU (pid $qemu, guest l2)" \
+                "[x['inUseBy'] for x in d['gpus'] if x['bus'] == '$g'] == [{'pid': ${qemu:-0}, 'name': 'qemu-system-x86', 'guest': 'l2'}]"
+            if "$PEEK" "/sys/bus/pci/devices/$g/resource0" 0x100000 16 >/dev/null 2>"/tmp/peek-$g.err"; then
+                printf '%s\t%s\n' "with L2 running: $g: the kernel maps BAR0, the report reads its record" \
+                    "[x['record']['state'] for x in d['gpus'] if x['bus'] == '$g'] == ['valid']"
+            else
+                held=$((held + 1))
+                printf '%s\t%s\n' "with L2 running: $g: the kernel refuses BAR0 ($(cat "/tmp/peek-$g.err")), the report says vfio-pci holds it" \
+                    "[x['record']['reason'] for x in d['gpus'] if x['bus'] == '$g'] == [\"BAR0 is held by the driver 'vfio-pci'\"]"
+            fi
+        done
+        printf '%s\t%s\n' "with L2 running: $held records not checked, and said so" "d['notChecked'] == $held"
+        printf '%s\t%s\n' "with L2 running: nothing to fix, no command advised" "d['fixes'] == []"
+        printf '%s\t%s\n' "with L2 running: an isolation warning for ${switched[*]} (groups $(group_of "${switched[0]}") and $(group_of "${switched[1]}")) alone, and no breach: one guest" \
+            "[sorted((x['bus'], x['iommuGroup']) for x in p['gpus']) for p in d['isolation']['warnings']] == [sorted([('${switched[0]}', '$(group_of "${switched[0]}")'), ('${switched[1]}', '$(group_of "${switched[1]}")')])] and d['isolation']['breaches'] == []"
+    } | report_checks status-running
+    check "with L2 running, the text says how many records it did not check" \
+        grep -qE '^  [0-9]+ GPUs? in use by guests: records not checked here' /tmp/status-running.out
+    echo done > /tmp/while-l2
+}
+rm -f /tmp/while-l2
+while_l2_runs &
+watcher=$!
 boot_l2 "$RIG/l2.sh" l2 l2
 timed "L2, boot to power-off"
+# It has long finished when L2 is done; if not, it never will.
+sleep 5
+kill "$watcher" 2>/dev/null
+wait "$watcher" 2>/dev/null
+check "L1's report ran while L2 held the GPUs" test -f /tmp/while-l2
+
+# Two hypervisors, each holding one of the two GPUs below the switch: the
+# GPUs can reach each other's memory, so the report fails and names both.
+sleep 600 3<>"/dev/vfio/$(group_of "${switched[0]}")" &
+holder1=$!
+sleep 600 3<>"/dev/vfio/$(group_of "${switched[1]}")" &
+holder2=$!
+for i in $(seq 1 50); do
+    [ -e "/proc/$holder1/fd/3" ] && [ -e "/proc/$holder2/fd/3" ] && break
+    sleep 0.1
+done
+run_status status-two
+check "with two holders of the switch's GPUs, the report is not ready (exit 1)" test "$status" -eq 1
+printf '%s\t%s\n' "it names both holders (pids $holder1 and $holder2) in one isolation breach" \
+    "sorted(x['inUseBy']['pid'] for p in d['isolation']['breaches'] for x in p['gpus']) == sorted([$holder1, $holder2])" |
+    report_checks status-two
+check "its fix names both holders" grep -qE "sleep, pid $holder1\).*sleep, pid $holder2\)|sleep, pid $holder2\).*sleep, pid $holder1\)" \
+    <(tr -s ' \n' ' ' < /tmp/status-two.out)
+kill "$holder1" "$holder2"
+timed "the report with guests holding GPUs"
 echo "done l1" >> "$RESULTS"
 poweroff_now

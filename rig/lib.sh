@@ -197,7 +197,7 @@ boot_l2() {
     for attempt in 1 2 3; do
         rm -f /xfer/results /xfer/console
         touch /xfer/results
-        timeout --kill-after=5 "$L2_LIMIT" qemu-system-x86_64 \
+        timeout --kill-after=5 "$L2_LIMIT" qemu-system-x86_64 -name guest=l2,debug-threads=on \
             -machine q35,accel=kvm -cpu host -smp 1 -m 1024 \
             -kernel "/boot/vmlinuz-$KVER" -initrd "$WORK/initrd.cpio.gz" \
             -append "console=ttyS0 panic=-1 loglevel=4 qv.run=$init qv.level=$level qv.rig=$RIG qv.out=/xfer" \

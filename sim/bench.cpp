@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -245,7 +246,7 @@ long peakRssKb(const sim::Machine& m, const std::vector<std::string>& args,
 struct StatusRow {
     int gpus;
     bool guest;
-    std::string args;
+    std::string args;             // the options, or what else the host runs
     Sample wall;
     int processes;
     long rssKb;
@@ -265,6 +266,39 @@ StatusRow timeStatus(int gpus, int repeats, const sim::Machine& m, const std::ve
         row.rssKb = std::max(row.rssKb, peakRssKb(m, args, o.program));
     return row;
 }
+
+// Processes that only exist, as on a busy host: the report looks through
+// every process's descriptors for the GPUs' VFIO files.  Killed on
+// destruction.
+class Crowd {
+public:
+    explicit Crowd(int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            const pid_t pid = ::fork();
+            if (pid == 0)
+                for (;;)
+                    ::pause();
+            if (pid > 0)
+                pids_.push_back(pid);
+        }
+    }
+    ~Crowd()
+    {
+        for (const pid_t pid : pids_)
+            ::kill(pid, SIGKILL);
+        for (const pid_t pid : pids_)
+            ::waitpid(pid, nullptr, 0);
+    }
+    Crowd(const Crowd&) = delete;
+    Crowd& operator=(const Crowd&) = delete;
+    std::size_t size() const { return pids_.size(); }
+
+private:
+    std::vector<pid_t> pids_;
+};
+
+const int CROWD = 3000;
 
 struct Row {
     int gpus;
@@ -532,6 +566,12 @@ int main(int argc, char** argv)
                 for (const std::vector<std::string>& args :
                      {std::vector<std::string>{}, std::vector<std::string>{"--json"}})
                     statusRows.push_back(timeStatus(gpus, options.repeats, *m, args));
+            if (gpus == options.sizes.back()) {
+                const Crowd crowd(CROWD);
+                StatusRow row = timeStatus(gpus, options.repeats, host, {});
+                row.args = "none, " + std::to_string(crowd.size()) + " more processes";
+                statusRows.push_back(row);
+            }
         }
         write(options, rows, statusRows);
         return 0;

@@ -329,6 +329,7 @@ Link linkBetween(const GpuPlace& a, const GpuPlace& b,
     link.kind = switches == 1 ? LinkKind::PIX : LinkKind::PXB;
     // Only the turning switch's own downstream ports can send the pair's
     // traffic up: below them it climbs anyway.
+    link.turnSwitch = pa[shared - 1];
     link.turnA = pa[shared];
     link.turnB = pb[shared];
     for (const std::string& turn : {link.turnA, link.turnB}) {

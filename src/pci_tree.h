@@ -94,6 +94,7 @@ struct Link {
     // Where the pair's traffic turns inside a switch: that switch's
     // downstream ports on the way to each GPU ("" when it does not).
     std::string turnA, turnB;
+    std::string turnSwitch;       // that switch's upstream port
     bool redirected = false;      // one of them redirects
     bool acsUnknown = false;      // one of them has an ACS state not read
 };

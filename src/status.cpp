@@ -252,6 +252,33 @@ std::string readLockdown()
     return parseLockdown(text);
 }
 
+// On a host: which process holds each GPU, through its VFIO group file or
+// its VFIO device file.
+void findUsers(StatusReport& report)
+{
+    std::vector<std::vector<std::string>> filesOf(report.gpus.size());
+    std::set<std::string> files;
+    for (std::size_t i = 0; i < report.gpus.size(); ++i) {
+        const GpuFacts& gpu = report.gpus[i];
+        if (!gpu.iommuGroup.empty())
+            filesOf[i].push_back("/dev/vfio/" + gpu.iommuGroup);
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(devicePath(gpu.bus, "/vfio-dev"), ec))
+            filesOf[i].push_back("/dev/vfio/devices/" + entry.path().filename().string());
+        files.insert(filesOf[i].begin(), filesOf[i].end());
+    }
+    const std::map<std::string, ProcessFacts> holders = findHolders(files);
+    for (std::size_t i = 0; i < report.gpus.size(); ++i)
+        for (const std::string& file : filesOf[i]) {
+            const auto holder = holders.find(file);
+            if (holder == holders.end())
+                continue;
+            report.gpus[i].inUse = true;
+            report.gpus[i].user = holder->second;
+            break;
+        }
+}
+
 const char* const DRIVER_NAME = "morvanti";
 
 // The module to unload for the driver to let go of BAR0.
@@ -266,6 +293,12 @@ std::string driverModule()
 }
 
 } // namespace
+
+std::string userText(const ProcessFacts& user)
+{
+    return (user.guest.empty() ? user.name : user.guest) + " (" + user.name + ", pid " +
+           std::to_string(user.pid) + ")";
+}
 
 std::string parseLockdown(const std::string& text)
 {
@@ -362,18 +395,84 @@ void judgeUnseen(StatusReport& report)
     b.addTo(report);
 }
 
+// "0000:03:00.0 (IOMMU group 3) and 0000:04:00.0 (IOMMU group 4)", with
+// the guests that hold them when `users`.
+std::string pairText(const StatusReport& report, const IsolationPair& pair, bool users)
+{
+    auto one = [&](std::size_t i) {
+        const GpuFacts& g = report.gpus[i];
+        return g.bus + " (IOMMU group " + g.iommuGroup +
+               (users ? ", in use by " + userText(g.user) : "") + ")";
+    };
+    return one(pair.a) + " and " + one(pair.b);
+}
+
+bool differentUsers(const GpuFacts& a, const GpuFacts& b)
+{
+    return a.inUse && b.inUse && a.user.pid != b.user.pid;
+}
+
+// Two GPUs below one switch with no redirect between them reach each
+// other's memory without the IOMMU, whatever groups the kernel formed.
+void judgeIsolation(StatusReport& report)
+{
+    if (!report.machine.iommu)
+        return;
+    for (std::size_t i = 0; i < report.gpus.size(); ++i)
+        for (std::size_t j = i + 1; j < report.gpus.size(); ++j) {
+            const Link& link = report.links[i][j];
+            const GpuFacts& a = report.gpus[i];
+            const GpuFacts& b = report.gpus[j];
+            if (link.turnSwitch.empty() || link.redirected || link.acsUnknown ||
+                a.iommuGroup.empty() || b.iommuGroup.empty() || a.iommuGroup == b.iommuGroup)
+                continue;
+            (differentUsers(a, b) ? report.isolationBreaches : report.isolationWarnings)
+                .push_back({i, j, link.turnSwitch});
+        }
+    std::map<std::string, std::vector<std::string>> bySwitch;
+    for (const IsolationPair& pair : report.isolationWarnings)
+        bySwitch[pair.switchBus].push_back(pairText(report, pair, false));
+    for (const auto& [bus, pairs] : bySwitch)
+        report.warnings.push_back(
+            "GPUs below the switch at " + bus + " reach each other's memory without the IOMMU, "
+            "although the kernel put them in different IOMMU groups: " + joined(pairs) +
+            "; give all GPUs below one switch to one guest");
+    FixBuilder b;
+    std::vector<std::string> breaches;
+    for (const IsolationPair& pair : report.isolationBreaches)
+        breaches.push_back(pairText(report, pair, true) + " below the switch at " + pair.switchBus);
+    b.add(joined(breaches), "GPUs in use by different guests reach each other's memory without "
+                            "the IOMMU: ");
+    if (!b.fix.problems.empty())
+        b.fix.problems.push_back(
+            "give them to one guest; or, on a host whose switches are shared between guests, do "
+            "not run qvgpu-vm-p2p --disable-acs (ACS is back on after the next boot)");
+    b.addTo(report);
+}
+
 void judgeHost(StatusReport& report)
 {
+    // A switch whose GPUs two guests hold keeps them apart by redirecting:
+    // that is no thing to fix there.
+    std::map<std::string, std::set<int>> usersBelow;
+    for (std::size_t i = 0; i < report.gpus.size(); ++i)
+        for (std::size_t j = 0; j < report.gpus.size(); ++j) {
+            const Link& link = report.links[i][j];
+            if (!link.turnSwitch.empty() && report.gpus[i].inUse)
+                usersBelow[link.turnSwitch].insert(report.gpus[i].user.pid);
+        }
     std::set<std::string> redirecting;
     for (const auto& row : report.links)
         for (const Link& link : row)
-            if (link.redirected)
+            if (link.redirected && usersBelow[link.turnSwitch].size() < 2)
                 for (const std::string& port : {link.turnA, link.turnB})
                     if (report.ports.at(port).redirects())
                         redirecting.insert(port);
     std::vector<std::string> noRecord, stale;
     Reasoned unreadable, blocked;
+    bool anyInUse = false;
     for (const GpuFacts& gpu : report.gpus) {
+        anyInUse = anyInUse || gpu.inUse;
         switch (gpu.record) {
         case RecordState::NotRead:
             break;
@@ -386,6 +485,11 @@ void judgeHost(StatusReport& report)
             noRecord.push_back(gpu.bus);
             break;
         case RecordState::Unreadable:
+            if (gpu.inUse) {
+                // The guest's own report checks it.
+                ++report.notChecked;
+                break;
+            }
             if (report.machine.lockdown != "none")
                 break;   // said once for the machine
             (wakeGetsPast(gpu.recordReason) || heldByDriver(gpu.recordReason) ? unreadable
@@ -405,19 +509,27 @@ void judgeHost(StatusReport& report)
                 ", so peer traffic runs at a fraction of full rate (reseat the GPU, or check "
                 "the slot)");
     }
-    // One run does both: the tool switches ACS off before it stores.
+    judgeIsolation(report);
+    // One run does both, the tool switching ACS off before it stores; but
+    // while a guest holds a GPU, the store fails for that GPU.
     FixBuilder b;
     b.add(joined({redirecting.begin(), redirecting.end()}),
           "ACS on switch downstream ports redirects peer traffic to the root complex: ");
     const bool acs = !b.fix.problems.empty();
+    if (acs && anyInUse)
+        b.addTo(report, "qvgpu-vm-p2p --disable-acs");
     b.add(joined(noRecord), "no valid record in the device memory of: ");
     b.add(joined(stale), "the record holds another BAR0 base than the GPU has now (stale after "
                          "a BAR reassignment): ");
     b.add(withReasons(unreadable),
           "the record cannot be read now (store it before any guest starts): ");
-    const bool store = b.fix.problems.size() > (acs ? 1u : 0u);
-    b.addTo(report, std::string("qvgpu-vm-p2p") + (acs ? " --disable-acs" : "") +
-                        (store ? " --store-data" : ""));
+    const bool store = b.fix.problems.size() > (acs && !anyInUse ? 1u : 0u);
+    b.addTo(report,
+            std::string("qvgpu-vm-p2p") + (acs && !anyInUse ? " --disable-acs" : "") +
+                (store ? " --store-data" : ""),
+            store && anyInUse ? "when no guest holds a GPU (the host unit does it at boot), "
+                                "then restart the guests"
+                              : "");
     b.add(withReasons(blocked), "the device memory cannot be read at all: ");
     b.addTo(report);
 }
@@ -489,6 +601,9 @@ void judge(StatusReport& report)
 {
     report.fixes.clear();
     report.warnings.clear();
+    report.isolationWarnings.clear();
+    report.isolationBreaches.clear();
+    report.notChecked = 0;
     if (report.gpus.empty()) {
         report.fixes.push_back({{"no GPU of the maker was found"}, "", ""});
         return;
@@ -521,6 +636,10 @@ StatusReport collectStatus()
     std::sort(buses.begin(), buses.end());
     for (const std::string& bus : buses)
         report.gpus.push_back(readGpu(bus, report));
+    for (const GpuFacts& gpu : report.gpus)
+        report.machine.iommu = report.machine.iommu || !gpu.iommuGroup.empty();
+    if (!report.machine.guest)
+        findUsers(report);
     const std::size_t n = report.gpus.size();
     std::vector<GpuPlace> places;
     for (const GpuFacts& gpu : report.gpus)

@@ -5,6 +5,7 @@
 // started, and no file that is not a regular one is opened for reading.
 #pragma once
 
+#include "holders.h"
 #include "pci_tree.h"
 
 #include <cstdint>
@@ -23,6 +24,8 @@ struct MachineFacts {
     // "none", "integrity" or "confidentiality"; "none" too when the kernel
     // does not report it.
     std::string lockdown = "none";
+    // Some GPU belongs to an IOMMU group: without, no isolation is judged.
+    bool iommu = false;
 };
 
 enum class RecordState {
@@ -55,6 +58,10 @@ struct GpuFacts {
     std::string localCpus;         // "x" when unreadable
     std::string iommuGroup;        // "" without an IOMMU
     std::string driver;            // the bound driver, "" when none
+    // On a host: the process that holds the GPU's VFIO group or device file,
+    // a hypervisor running a guest with it.
+    bool inUse = false;
+    ProcessFacts user;
     uint64_t bar0Base = 0;         // from configuration space
     uint64_t bar0Size = 0;         // from the kernel's resource list; 0 unknown
     std::string minor;             // the driver's minor number; "x" when none
@@ -83,6 +90,13 @@ struct Fix {
     std::string command;           // "" when no command of ours fixes it
 };
 
+// Two GPUs below one switch that reach each other without the IOMMU
+// although the kernel put them in different IOMMU groups.
+struct IsolationPair {
+    std::size_t a = 0, b = 0;      // indexes into the GPUs
+    std::string switchBus;         // the upstream port of the switch they share
+};
+
 struct StatusReport {
     MachineFacts machine;
     std::vector<GpuFacts> gpus;                // ascending bus addresses
@@ -90,6 +104,12 @@ struct StatusReport {
     std::vector<std::vector<Link>> links;      // GPU by GPU
     std::vector<Fix> fixes;                    // in the order to do them
     std::vector<std::string> warnings;         // worth knowing; no change to the verdict
+    // Pairs split between IOMMU groups: warnings, and breaches when two
+    // guests hold them now.
+    std::vector<IsolationPair> isolationWarnings, isolationBreaches;
+    // GPUs in use by a guest whose records the host cannot read: the
+    // guest's own report checks them.
+    std::size_t notChecked = 0;
     bool ready() const { return fixes.empty(); }
 };
 
@@ -100,5 +120,7 @@ StatusReport collectStatus();
 // The mode in brackets of the lockdown file's text ("[none] integrity
 // confidentiality" gives "none"); "none" when there is none.
 std::string parseLockdown(const std::string& text);
+// "vm1 (qemu-system-x86, pid 4242)": the guest, or the process, holding a GPU.
+std::string userText(const ProcessFacts& user);
 // Decides the verdict: fills report.fixes and report.warnings from the facts.
 void judge(StatusReport& report);

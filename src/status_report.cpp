@@ -99,6 +99,10 @@ Json gpuJson(const GpuFacts& g, std::size_t index, bool guest)
         {"localCpus", textOrNull(g.localCpus != "x", g.localCpus)},
         {"iommuGroup", textOrNull(!g.iommuGroup.empty(), g.iommuGroup)},
         {"driver", textOrNull(!g.driver.empty(), g.driver)},
+        {"inUseBy", g.inUse ? Json{{"pid", g.user.pid},
+                                   {"name", g.user.name},
+                                   {"guest", textOrNull(!g.user.guest.empty(), g.user.guest)}}
+                            : Json(nullptr)},
         {"bar0Base", textOrNull(g.configRead, hex(g.bar0Base))},
         {"bar0Size", g.bar0Size ? Json(g.bar0Size) : Json(nullptr)},
         {"minor", textOrNull(g.minor != "x", g.minor)},
@@ -136,6 +140,26 @@ Json portJson(const PortFacts& p)
     };
 }
 
+Json isolationJson(const StatusReport& report, const std::vector<IsolationPair>& pairs)
+{
+    Json out = Json::array();
+    for (const IsolationPair& pair : pairs) {
+        Json gpus = Json::array();
+        for (const std::size_t i : {pair.a, pair.b}) {
+            const GpuFacts& g = report.gpus[i];
+            gpus.push_back(Json{{"bus", g.bus},
+                                {"iommuGroup", g.iommuGroup},
+                                {"inUseBy", g.inUse ? Json{{"pid", g.user.pid},
+                                                           {"name", g.user.name},
+                                                           {"guest", textOrNull(!g.user.guest.empty(),
+                                                                                g.user.guest)}}
+                                                    : Json(nullptr)}});
+        }
+        out.push_back(Json{{"switch", pair.switchBus}, {"gpus", gpus}});
+    }
+    return out;
+}
+
 } // namespace
 
 std::string renderJson(const StatusReport& report)
@@ -167,12 +191,18 @@ std::string renderJson(const StatusReport& report)
          {{"hypervisor", m.guest},
           {"driverLoaded", m.driverLoaded},
           {"setpci", m.setpci},
-          {"lockdown", m.lockdown}}},
+          {"lockdown", m.lockdown},
+          {"iommu", m.iommu}}},
         {"gpus", gpus},
         {"ports", ports},
         {"links", links},
         {"redirected", redirected},
         {"acsUnknown", unknownAcs},
+        {"isolation",
+         {{"judged", !m.guest && m.iommu},
+          {"warnings", isolationJson(report, report.isolationWarnings)},
+          {"breaches", isolationJson(report, report.isolationBreaches)}}},
+        {"notChecked", report.notChecked},
         {"ready", report.ready()},
         {"fixes", fixes},
         {"warnings", report.warnings},

@@ -135,6 +135,9 @@ std::string recordText(const GpuFacts& gpu, bool guest)
 {
     if (!gpu.configRead)
         return "not checked: " + gpu.configReason;
+    if (gpu.inUse && gpu.record == RecordState::Unreadable)
+        return "in use by " + (gpu.user.guest.empty() ? gpu.user.name : gpu.user.guest) +
+               ", record not checked (" + gpu.recordReason + ")";
     switch (gpu.record) {
     case RecordState::NotRead: return "-";
     case RecordState::Valid:
@@ -188,6 +191,9 @@ std::string machineSection(const StatusReport& report)
     };
     if (m.guest)
         rows.push_back({"GPU driver", m.driverLoaded ? "loaded" : "not loaded"});
+    else
+        rows.push_back({"IOMMU groups", m.iommu ? "yes" : "none (no IOMMU, or it is off): "
+                                                          "isolation between guests not judged"});
     return "Machine\n" + table(rows, "  ");
 }
 
@@ -195,7 +201,8 @@ std::string gpuSections(const StatusReport& report)
 {
     const bool guest = report.machine.guest;
     std::vector<std::vector<std::string>> ids = {
-        {"GPU", "BUS", "ID", "NUMA", "CPUS", "IOMMU", "DRIVER", "PRODUCT"}};
+        {"GPU", "BUS", "ID", "NUMA", "CPUS", "IOMMU", guest ? "DRIVER" : "DRIVER, USER",
+         "PRODUCT"}};
     std::vector<std::vector<std::string>> memory = {
         guest ? std::vector<std::string>{"GPU", "BAR0", "SIZE", "MINOR", "STORE FILE", "RECORD"}
               : std::vector<std::string>{"GPU", "BAR0", "SIZE", "RECORD"}};
@@ -204,7 +211,9 @@ std::string gpuSections(const StatusReport& report)
         ids.push_back({gpuName(i), g.bus, g.deviceId.empty() ? "?" : g.deviceId,
                        g.numaNode == "x" || g.numaNode == "-1" ? "?" : g.numaNode, g.localCpus,
                        g.iommuGroup.empty() ? "-" : g.iommuGroup,
-                       g.driver.empty() ? "-" : g.driver, productText(g)});
+                       (g.driver.empty() ? "-" : g.driver) +
+                           (g.inUse ? ", " + printable(userText(g.user)) : ""),
+                       productText(g)});
         std::vector<std::string> row = {gpuName(i), g.configRead ? hex(g.bar0Base) : "?",
                                         sizeText(g.bar0Size)};
         if (guest) {
@@ -445,9 +454,16 @@ std::string renderText(const StatusReport& report, const TextOptions& options)
     const char* green = options.colour ? "\033[32m" : "";
     const char* red = options.colour ? "\033[31m" : "";
     const char* reset = options.colour ? "\033[0m" : "";
+    const std::string notChecked =
+        report.notChecked == 0
+            ? ""
+            : "  " + std::to_string(report.notChecked) +
+                  (report.notChecked == 1 ? " GPU" : " GPUs") +
+                  " in use by guests: records not checked here (each guest's own report checks "
+                  "them)\n";
     if (report.ready())
-        return out + "\nVerdict: " + green + "ready" + reset + "\n";
-    out += std::string("\nVerdict: ") + red + "not ready" + reset + "\n";
+        return out + "\nVerdict: " + green + "ready" + reset + "\n" + notChecked;
+    out += std::string("\nVerdict: ") + red + "not ready" + reset + "\n" + notChecked;
     for (std::size_t k = 0; k < report.fixes.size(); ++k) {
         const Fix& fix = report.fixes[k];
         const std::string number = "  " + std::to_string(k + 1) + ". ";
@@ -455,9 +471,8 @@ std::string renderText(const StatusReport& report, const TextOptions& options)
             out += wrapped(p == 0 ? number : std::string(number.size(), ' '),
                            std::string(number.size() + 2, ' '), printable(fix.problems[p]));
         if (!fix.command.empty())
-            out += wrapped(std::string(number.size(), ' ') + "run" +
-                               (fix.where.empty() ? "" : " " + fix.where) + ": ",
-                           std::string(number.size() + 2, ' '), fix.command);
+            out += wrapped(std::string(number.size(), ' '), std::string(number.size() + 2, ' '),
+                           "run" + (fix.where.empty() ? "" : " " + fix.where) + ": " + fix.command);
     }
     return out;
 }

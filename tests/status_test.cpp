@@ -129,6 +129,9 @@ TEST(Status, AFreshHostIsNotReadyAndTheReportChangesNothing)
                          "  |   | \\-0000:03:00.0 GPU0, x16 16GT/s (max x16 16GT/s)\n"))
         << r.out;
     EXPECT_NE(std::string::npos, r.out.find("  GPU0 X    PIX* PHB  PHB\n")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("  IOMMU groups     none (no IOMMU, or it is off): "
+                                            "isolation between guests not judged\n"))
+        << r.out;
 
     // Nothing woken, nothing written, nothing stored.
     for (const sim::Device* d : host.topology().all())
@@ -510,6 +513,125 @@ TEST(Status, SixtyFourGpusFitOnAScreenAndNarrowLinksAreWarnings)
               r.out.find("  pairs whose traffic ACS sends to the root complex (*), by switch:\n"
                          "    0000:01:00.0: all 6 pairs of GPU0-GPU3\n"))
         << r.out;
+}
+
+// Runs the report in a PID namespace with a /proc of its own, beside
+// stand-in hypervisors: each holds the VFIO group files of its GPUs' groups
+// under the name qemu-system-x86_64 with the given "-name" option, the ones
+// marked so as another user.
+struct Guest {
+    std::string name;                 // the -name option's value
+    std::vector<int> groups;
+    bool otherUser = false;
+};
+
+sim::RunResult withGuests(const sim::Machine& m, const std::vector<Guest>& guests,
+                          const std::string& args = "")
+{
+    const std::string root = m.sysPath("..");
+    std::string script = "R=" + root + "\n"
+                         "mount -t proc proc /proc && mount --bind $R/cpuinfo /proc/cpuinfo || exit 99\n"
+                         "mkdir -p /dev/vfio && ln -sf /bin/sh $R/qemu-system-x86_64\n"
+                         "rm -f $R/block && mkfifo -m 666 $R/block\n";
+    int files = 0;
+    for (const Guest& g : guests) {
+        std::string open;
+        for (int group : g.groups) {
+            const std::string file = "/dev/vfio/" + std::to_string(group);
+            script += "touch " + file + " && chmod 666 " + file + "\n";
+            open += " " + std::to_string(3 + files++) + "<" + file;
+        }
+        // It waits on a FIFO that nobody opens: no child holds its files.
+        script += std::string(g.otherUser ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "") +
+                  "$R/qemu-system-x86_64 -c 'exec" + open + "; read x < " + root + "/block' -name " +
+                  g.name + " &\n";
+    }
+    // Until every stand-in holds its files (a bounded wait).
+    script += "i=0; while [ \"$(ls -l /proc/[0-9]*/fd 2>/dev/null | grep -c ' -> /dev/vfio/')\" -lt " +
+              std::to_string(files) + " ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done\n" +
+              sim::Machine::statusPath() + " " + args + "\n";
+    return m.shell("unshare --pid --fork --mount sh -c '" + [&] {
+        std::string quoted;
+        for (char c : script)
+            quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        return quoted;
+    }() + "'");
+}
+
+TEST(Status, GuestsHoldingGpusAndWhetherTheyAreKeptApart)
+{
+    sim::Topology t = sim::switchedHost(1, 2, {0x0001, 0x0002});
+    t.find("0000:03:00.0")->iommuGroup = 3;
+    t.find("0000:04:00.0")->iommuGroup = 4;
+    sim::Machine host(std::move(t), sim::Side::Host);
+    ASSERT_EQ(0, host.run({"--disable-acs", "--store-data"}).status);
+
+    // With ACS off the two reach each other, whatever their groups.
+    const std::string split =
+        "  - GPUs below the switch at 0000:01:00.0 reach each other's memory without the IOMMU,\n"
+        "    although the kernel put them in different IOMMU groups: 0000:03:00.0 (IOMMU group 3) and\n"
+        "    0000:04:00.0 (IOMMU group 4); give all GPUs below one switch to one guest\n";
+    sim::RunResult r = withGuests(host, {{"guest=vm1,debug-threads=on", {3, 4}}});
+    EXPECT_EQ(0, r.status) << r.out << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("\nWarnings\n" + split + "\nVerdict: ready\n")) << r.out;
+    EXPECT_NE(std::string::npos, gpuLine(r.out, "0000:04:00.0").find(" 4 -, vm1 (qemu-system-x86, pid "))
+        << r.out;
+
+    // A GPU whose memory the host cannot read while a guest holds it is
+    // checked by the guest, not here.
+    sim::pokeWord(host.devicePath("0000:04:00.0") + "/config", 0x04, 0x00100000);
+    r = withGuests(host, {{"guest=vm1", {3, 4}}});
+    EXPECT_EQ(0, r.status) << r.out;
+    EXPECT_NE(std::string::npos,
+              gpuLine(r.out, "0000:04:00.0")
+                  .find("| 0x38bfe0000000 4M in use by vm1, record not checked (memory decoding is off)"))
+        << r.out;
+    EXPECT_NE(std::string::npos,
+              r.out.find("Verdict: ready\n  1 GPU in use by guests: records not checked here (each "
+                         "guest's own report checks them)\n"))
+        << r.out;
+    sim::pokeWord(host.devicePath("0000:04:00.0") + "/config", 0x04, 0x00100006);
+
+    // Two guests, one of them another user's: a hole between tenants.
+    r = withGuests(host, {{"guest=vm1", {3}}, {"vm2", {4}, true}}, "--json");
+    EXPECT_EQ(1, r.status) << r.out << r.err;
+    nlohmann::json doc;
+    ASSERT_NO_THROW(doc = nlohmann::json::parse(r.out)) << r.out;
+    EXPECT_EQ("qemu-system-x86", doc["gpus"][1]["inUseBy"]["name"]);
+    EXPECT_EQ("vm2", doc["gpus"][1]["inUseBy"]["guest"]);
+    EXPECT_LT(0, doc["gpus"][1]["inUseBy"]["pid"].get<int>());
+    ASSERT_EQ(1u, doc["isolation"]["breaches"].size());
+    EXPECT_EQ("0000:01:00.0", doc["isolation"]["breaches"][0]["switch"]);
+    EXPECT_EQ("vm1", doc["isolation"]["breaches"][0]["gpus"][0]["inUseBy"]["guest"]);
+    EXPECT_EQ("4", doc["isolation"]["breaches"][0]["gpus"][1]["iommuGroup"]);
+    const std::string problem = doc["fixes"][0]["problems"][0];
+    EXPECT_EQ(0u, problem.find("GPUs in use by different guests reach each other's memory without "
+                               "the IOMMU: 0000:03:00.0 (IOMMU group 3, in use by vm1 "
+                               "(qemu-system-x86, pid "))
+        << problem;
+    EXPECT_EQ(nullptr, doc["fixes"][0]["command"]);
+
+    // Redirecting ACS is what keeps two guests apart: nothing to fix.
+    for (const char* port : {"0000:02:08.0", "0000:02:10.0"})
+        sim::pokeWord(host.devicePath(port) + "/config", 0x104, 0x005f005f);
+    r = withGuests(host, {{"guest=vm1", {3}}, {"vm2", {4}}});
+    EXPECT_EQ(0, r.status) << r.out;
+    EXPECT_EQ("Verdict: ready\n", verdictOf(r.out));
+
+    // A stale record can only be stored again with no guest running.
+    for (const char* port : {"0000:02:08.0", "0000:02:10.0"})
+        sim::pokeWord(host.devicePath(port) + "/config", 0x104, 0x0000005f);
+    sim::pokeWord(host.devicePath("0000:04:00.0") + "/config", 0x10, 0x1000000c);
+    r = withGuests(host, {{"guest=vm1", {3, 4}}});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("Verdict: not ready\n"
+              "  1. the record holds another BAR0 base than the GPU has now (stale after a BAR "
+              "reassignment):\n"
+              "       0000:04:00.0\n"
+              "     run when no guest holds a GPU (the host unit does it at boot), then restart the "
+              "guests:\n"
+              "       qvgpu-vm-p2p --store-data\n",
+              verdictOf(r.out));
 }
 
 TEST(Status, UsageErrorsAndMachinesItCannotReadExitTwo)

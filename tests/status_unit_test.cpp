@@ -126,6 +126,15 @@ TEST(StatusPieces, GuestFixesComeInAnOrderThatWorksAndSayWhereToRunThem)
     EXPECT_EQ(2u, report.fixes[0].problems.size());
 }
 
+TEST(StatusPieces, QemuGuestNamesInEveryFormOfTheOption)
+{
+    EXPECT_EQ("vm1", qemuGuestName({"qemu-system-x86_64", "-name", "guest=vm1,debug-threads=on"}));
+    EXPECT_EQ("vm2", qemuGuestName({"qemu", "-m", "1G", "--name", "vm2"}));
+    EXPECT_EQ("a,b", qemuGuestName({"qemu", "-name", "a,,b,process=x"}));
+    EXPECT_EQ("", qemuGuestName({"qemu", "-name", "process=x"}));
+    EXPECT_EQ("", qemuGuestName({"qemu", "-name"}));
+}
+
 TEST(StatusPieces, LockdownIsTheModeInBrackets)
 {
     EXPECT_EQ("none", parseLockdown("[none] integrity confidentiality\n"));
