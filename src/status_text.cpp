@@ -4,6 +4,7 @@
 #include "status_report.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cstdio>
 #include <functional>
 #include <set>
@@ -86,8 +87,7 @@ std::string wrapped(const std::string& first, const std::string& rest, const std
 }
 
 // Rows of cells printed as columns two blanks apart, each line indented;
-// the last column is not padded, and wraps under itself when a line would
-// pass WIDTH.
+// the last column is not padded, and wraps when a line would pass WIDTH.
 std::string table(const std::vector<std::vector<std::string>>& rows, const char* indent)
 {
     std::vector<std::size_t> width;
@@ -102,8 +102,9 @@ std::string table(const std::vector<std::vector<std::string>>& rows, const char*
         std::string line = indent;
         for (std::size_t c = 0; c + 1 < row.size(); ++c)
             line += row[c] + std::string(width[c] - row[c].size() + 2, ' ');
-        out += row.empty() ? line + "\n"
-                           : wrapped(line, std::string(line.size(), ' '), row.back());
+        // Wrapped under itself while that leaves room, else further left.
+        const std::size_t under = line.size() <= WIDTH / 2 ? line.size() : std::strlen(indent) + 4;
+        out += row.empty() ? line + "\n" : wrapped(line, std::string(under, ' '), row.back());
     }
     return out;
 }
