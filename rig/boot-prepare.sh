@@ -1,16 +1,21 @@
 #!/bin/bash
 # Run by the rig's initramfs, chrooted into a machine's fresh root (an
 # overlay on the shared root), before it hands over to systemd: the package
-# is installed into that root and all three of its units enabled, as an
-# administrator who enables everything would (the other side's must skip
-# themselves), and the machine is made quiet enough to boot without disks.
+# is installed into that root with dpkg (its maintainer scripts run) and all
+# three of its units enabled with systemctl (their [Install] sections
+# decide where), as an administrator who enables everything would (the
+# other side's must skip themselves), and the machine is made quiet enough
+# to boot without disks.  The guest's root lies on the host's, where the
+# package is installed and enabled already.
 source "$(dirname "$0")/lib.sh"
 set -e
-cp -a "$WORK/pkgroot/." /
-mkdir -p /etc/systemd/system/multi-user.target.wants /etc/systemd/system/sysinit.target.wants
-ln -sf /usr/lib/systemd/system/qvgpu-vm-p2p-host.service /etc/systemd/system/multi-user.target.wants/
-ln -sf /usr/lib/systemd/system/qvgpu-vm-p2p-guest.service /etc/systemd/system/sysinit.target.wants/
-ln -sf /usr/lib/systemd/system/qvgpu-vm-p2p-daemon.service /etc/systemd/system/multi-user.target.wants/
+if ! dpkg-query -W -f='${Status}' qvgpu-vm-p2p 2>/dev/null | grep -q 'install ok installed'; then
+    # man-db's trigger would index every manual page over 9p under TCG.
+    rm -f /var/lib/man-db/auto-update
+    dpkg -i "$WORK"/tool/qvgpu-vm-p2p_*.deb
+    systemctl enable qvgpu-vm-p2p-host.service qvgpu-vm-p2p-guest.service \
+        qvgpu-vm-p2p-daemon.service
+fi
 # The checkout may lie under /tmp, which systemd empties at boot: this
 # root's /tmp is the build machine's, kept as it is.
 mkdir -p /etc/tmpfiles.d
@@ -37,6 +42,12 @@ for unit in "${rig_units[@]}"; do
     cp "$RIG/units/$unit" /etc/systemd/system/
     ln -sf "/etc/systemd/system/$unit" /etc/systemd/system/multi-user.target.wants/
 done
+# udev logs at debug level what it does for the maker's GPUs (it says which
+# modalias it loads a module for, and which module it inserted), and for
+# nothing else.
+mkdir -p /etc/udev/rules.d
+echo 'SUBSYSTEM=="pci", ATTR{vendor}=="0x1f7a", OPTIONS+="log_level=debug"' \
+    > /etc/udev/rules.d/60-qv-rig-debug.rules
 # The stand-in driver where udev finds it by its modalias.
 mkdir -p "/lib/modules/$KVER/extra"
 cp "$MODULE" "/lib/modules/$KVER/extra/"

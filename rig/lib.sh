@@ -9,17 +9,33 @@ PEEK=$WORK/peek
 MODULE=$WORK/module/morvanti.ko
 KVER=$(uname -r)
 RESULTS=${RESULTS:-/xfer/results}
-L2_LIMIT=${L2_LIMIT:-240}
+source "$RIG/limits.sh"
+HEARTBEAT=/dev/console
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 
 ok()   { echo "ok $LEVEL: $*" | tee -a "$RESULTS"; }
 fail() { echo "FAIL $LEVEL: $*" | tee -a "$RESULTS"; }
 note() { echo "note $LEVEL: $*" | tee -a "$RESULTS"; }
-
-# check NAME COMMAND...: one result line for the command's success.
-check() {
+# What the rig itself set up, checked but not counted as a check of the
+# tool or the kernel; a set-up that fails is a FAIL all the same.
+setup() {
     local name=$1; shift
-    if "$@"; then ok "$name"; else fail "$name"; fi
+    if "$@"; then echo "setup $LEVEL: $name" | tee -a "$RESULTS"; else fail "set-up: $name"; fi
+}
+
+# check NAME COMMAND...: one result line for the command's success; a
+# failure shows the command as it ran (for "test A = B" that is what was
+# got and what was expected), its exit status and the start of its output.
+check() {
+    local name=$1 out rc
+    shift
+    out=$("$@" 2>&1)
+    rc=$?
+    if [ "$rc" -eq 0 ]; then
+        ok "$name"
+    else
+        fail "$name: expected $(printf '%q ' "$@")to succeed, got exit $rc${out:+: $(head -c 400 <<<"$out" | tr '\n' ' ')}"
+    fi
 }
 
 # Times each step: "time LEVEL: STEP 1.2 s".
@@ -33,24 +49,33 @@ timed() {
 
 # run NAME ARGS...: the tool, its standard output, error and exit status kept
 # in /tmp/NAME.out, /tmp/NAME.err and $status.
+# Every run has a limit of its own: a tool that hangs is a FAIL naming
+# the command, not a lost boot.
 run() {
     local name=$1; shift
-    "$TOOL" "$@" >"/tmp/$name.out" 2>"/tmp/$name.err"
+    timeout --kill-after=5 "$TOOL_LIMIT" "$TOOL" "$@" >"/tmp/$name.out" 2>"/tmp/$name.err"
     status=$?
     echo "--- qvgpu-vm-p2p $* (exit $status)"
     cat "/tmp/$name.out" "/tmp/$name.err"
+    [ "$status" -ne 124 ] && [ "$status" -ne 137 ] ||
+        fail "qvgpu-vm-p2p $* did not finish within $TOOL_LIMIT s"
 }
 
 # The status report: shown as text (exit status in $status), and kept as
 # JSON in /tmp/NAME.json for report_holds.
 STATUS=$WORK/tool/qvgpu-vm-p2p-status
 run_status() {
-    local name=$1
-    "$STATUS" >"/tmp/$name.out" 2>"/tmp/$name.err"
+    local name=$1 json
+    timeout --kill-after=5 "$TOOL_LIMIT" "$STATUS" >"/tmp/$name.out" 2>"/tmp/$name.err"
     status=$?
     echo "--- qvgpu-vm-p2p-status (exit $status)"
     cat "/tmp/$name.out" "/tmp/$name.err"
-    "$STATUS" --json >"/tmp/$name.json" 2>/dev/null
+    timeout --kill-after=5 "$TOOL_LIMIT" "$STATUS" --json >"/tmp/$name.json" 2>/dev/null
+    json=$?
+    for s in "$status" "$json"; do
+        [ "$s" -ne 124 ] && [ "$s" -ne 137 ] ||
+            fail "qvgpu-vm-p2p-status did not finish within $TOOL_LIMIT s"
+    done
 }
 # report_holds NAME PYTHON-EXPRESSION: true when the expression holds for the
 # report's JSON document, d.
@@ -89,9 +114,18 @@ for line in sys.stdin:
     label, expression = line.rstrip("\n").split("\t", 1)
     try:
         held = bool(eval(expression))
+        why = ""
     except Exception as e:
         held = False
-    print(("ok" if held else "FAIL") + "\t" + label)
+        why = ": " + repr(e)
+    if not held and not why and " == " in expression:
+        # What was got, beside what was expected.
+        got, expected = expression.rsplit(" == ", 1)
+        try:
+            why = ": expected " + expected + ", got " + repr(eval(got))
+        except Exception as e:
+            why = ": " + repr(e)
+    print(("ok" if held else "FAIL") + "\t" + label + why)
 ' "/tmp/$1.json" | while IFS=$'\t' read -r verdict label; do
         if [ "$verdict" = ok ]; then ok "$label"; else fail "$label"; fi
     done
@@ -181,7 +215,7 @@ pass_through() {
     for g in $(gpus); do
         echo vfio-pci > "/sys/bus/pci/devices/$g/driver_override"
         echo "$g" > /sys/bus/pci/drivers_probe
-        check "$g bound to vfio-pci" test "$(basename "$(readlink "/sys/bus/pci/devices/$g/driver")")" = vfio-pci
+        setup "$g bound to vfio-pci" test "$(basename "$(readlink "/sys/bus/pci/devices/$g/driver")")" = vfio-pci
         VFIO+=(-device "pcie-root-port,id=p$slot,chassis=$slot,bus=pcie.0,addr=$(printf 0x%x $slot)"
                -device "vfio-pci,host=$g,bus=p$slot,x-pci-vendor-id=0x1f7a,x-pci-device-id=0x0001,x-no-mmap=on")
         printf '0000:00:%02x.0 %s %s\n' "$slot" "$g" "$(bar0_start "$g")" >> /xfer/expected
@@ -192,12 +226,12 @@ pass_through() {
 # L1: boots L2 (INIT: a stage script, or "systemd"; LEVEL on its command
 # line; it ends its results with "done MARKER"), at most 3 times when nested
 # virtualisation loses it, and adds its results to ours.
-boot_l2() {
-    local init=$1 level=$2 marker=$3 attempt status
-    for attempt in 1 2 3; do
-        rm -f /xfer/results /xfer/console
-        touch /xfer/results
-        timeout --kill-after=5 "$L2_LIMIT" qemu-system-x86_64 -name guest=l2,debug-threads=on \
+boot_l2() {   # boot_l2 INIT LEVEL MARKER LIMIT
+    local init=$1 level=$2 marker=$3 limit=$4 attempt status qemu why kept
+    for attempt in $(seq 1 "$L2_TRIES"); do
+        rm -f /xfer/results /xfer/console /xfer/*.journal
+        touch /xfer/results /xfer/console
+        timeout --kill-after=5 "$limit" qemu-system-x86_64 -name guest=l2,debug-threads=on \
             -machine q35,accel=kvm -cpu host -smp 1 -m 1024 \
             -kernel "/boot/vmlinuz-$KVER" -initrd "$WORK/initrd.cpio.gz" \
             -append "console=ttyS0 panic=-1 loglevel=4 qv.run=$init qv.level=$level qv.rig=$RIG qv.out=/xfer" \
@@ -205,14 +239,31 @@ boot_l2() {
             -virtfs local,path=/xfer,mount_tag=out,security_model=none,multidevs=remap \
             "${VFIO[@]}" \
             -nic none -vga none -display none -monitor none -serial file:/xfer/console -no-reboot \
-            </dev/null
-        status=$?
+            </dev/null &
+        qemu=$!
+        why=$(watch_boot "$L2_STALL" "$qemu" /xfer/console /xfer/results)
+        status=0
+        wait "$qemu" || status=$?
         cp /xfer/console "$OUT/$marker.console.$attempt" 2>/dev/null
-        grep -q "^done $marker" /xfer/results && break
-        note "$marker boot $attempt did not finish (QEMU status $status); booting it again"
+        for kept in /xfer/*.journal; do
+            [ -e "$kept" ] && cp "$kept" "$OUT/$marker.$(basename "$kept").$attempt"
+        done
+        if grep -q "^done $marker" /xfer/results; then
+            grep -v '^done ' /xfer/results >> "$RESULTS"
+            return
+        fi
+        # Booted again only when lost, and never once a check has failed:
+        # every FAIL of every boot is counted.
+        if [ -n "$why" ] && ! grep -q '^FAIL ' /xfer/results; then
+            grep -q 'soft lockup' <(dmesg) && why+="; L1's kernel reported a soft lockup"
+            note "$marker boot $attempt was lost ($why); booting it again"
+            continue
+        fi
+        grep -v '^done ' /xfer/results >> "$RESULTS"
+        fail "$marker ended before its stage was done (QEMU status $status${why:+, $why})"
+        return
     done
-    grep -v '^done ' /xfer/results >> "$RESULTS"
-    grep -q "^done $marker" /xfer/results || fail "$marker did not finish in 3 boots of at most $L2_LIMIT s"
+    fail "$marker was lost in $L2_TRIES boots of at most $limit s"
 }
 
 # L2: which L1 GPU each of ours is, from the root port above it.

@@ -1,5 +1,7 @@
 #include "driver.h"
 
+#include "../rig/module/morvanti_cmd.h"
+
 #include "files.h"
 
 #include <cerrno>
@@ -259,21 +261,13 @@ int Driver::store(Instance& instance, const char* bytes, std::size_t n)
     const std::string line(bytes, n);
     instance.received.push_back(line);
     log_.push_back(instance.bdf + ": " + line);
-    // Exactly one "pt_p2p_cfg <minor> <host address in hexadecimal>" and a
-    // line feed; anything else is refused, as the driver does.
-    const std::string word = "pt_p2p_cfg ";
-    if (line.size() < word.size() + 4 || line.compare(0, word.size(), word) != 0 ||
-        line.back() != '\n')
+    // The one form the real driver takes, checked by the very parser of the
+    // rig's stand-in module: anything else is refused.
+    unsigned int minor = 0;
+    u64 address = 0;
+    if (morvanti_parse_cmd(bytes, n, &minor, &address) != 0)
         return EINVAL;
-    const std::string rest = line.substr(word.size(), line.size() - word.size() - 1);
-    const auto space = rest.find(' ');
-    if (space == std::string::npos || space == 0 || space + 1 == rest.size() ||
-        rest.find_first_of(" \n", space + 1) != std::string::npos)
-        return EINVAL;
-    const std::string hex = rest.substr(space + 1);
-    if (hex.find_first_not_of("0123456789abcdef") != std::string::npos || hex.size() > 16)
-        return EINVAL;
-    instance.table[rest.substr(0, space)] = std::stoull(hex, nullptr, 16);
+    instance.table[std::to_string(minor)] = address;
     return 0;
 }
 

@@ -5,7 +5,9 @@
 //   - each GPU's "itr_debug" takes one command per write(2), as a sysfs
 //     attribute's store() does (a one-file FUSE filesystem stands in its
 //     place, so every write arrives on its own); a write that is not exactly
-//     one "pt_p2p_cfg <minor> <hex>" line is refused with EINVAL, and the
+//     one "pt_p2p_cfg <minor> <hex>" line, as the rig's stand-in module's
+//     own parser (rig/module/morvanti_cmd.h) takes it, is refused with
+//     EINVAL, and the
 //     GPU's driver instance keeps the table of (minor -> host address) it
 //     has been told;
 //   - loading creates /dev/morvanti0 .. morvanti<N-1> in that order,

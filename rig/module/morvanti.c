@@ -7,14 +7,19 @@
  *   - /sys/bus/pci/drivers/morvanti while it is loaded;
  *   - per GPU a read-only "minor" attribute, the number of its device node;
  *   - per GPU a write-only "itr_debug" attribute that takes one command per
- *     write, "pt_p2p_cfg <minor> <hex address>\n", and refuses anything else
- *     with EINVAL;
+ *     write, "pt_p2p_cfg <minor> <hex address>\n" exactly as morvanti_cmd.h
+ *     says, and refuses anything else with EINVAL;
  *   - one device node per GPU, /dev/morvanti0 .. morvanti<N-1>, made by
  *     devtmpfs through a device class, after the attributes exist.
  * It binds like a real driver: it enables the device and requests its BARs
  * (so a kernel with strict devmem refuses user mappings of them).  The
- * read-only "p2p_peers" attribute shows what the GPU has been told, one
- * "<minor> <hex address>" line per known peer, for the checks.
+ * "p2p_peers" attribute, readable by root alone (it holds host-physical
+ * addresses), shows what the GPU has been told, one "<minor> <hex address>"
+ * line per known peer, and "probe_ns" when it took the GPU up, for the
+ * checks.
+ *
+ * Only the build for Linux 6.1 is proven by the rig; the condition around
+ * class_create() follows its change in 6.4.
  */
 #include <linux/bitmap.h>
 #include <linux/device.h>
@@ -25,13 +30,16 @@
 #include <linux/mutex.h>
 #include <linux/pci.h>
 #include <linux/string.h>
+#include <linux/timekeeping.h>
+#include <linux/version.h>
+
+#include "morvanti_cmd.h"
 
 #define MORVANTI_VENDOR 0x1f7a
-#define MORVANTI_MAX_GPUS 64
-#define MORVANTI_CMD "pt_p2p_cfg "
 
 struct morvanti_gpu {
 	int minor;
+	u64 probed_ns;		/* CLOCK_MONOTONIC when it took the GPU up */
 	struct mutex lock;
 	DECLARE_BITMAP(known, MORVANTI_MAX_GPUS);
 	u64 peers[MORVANTI_MAX_GPUS];
@@ -49,38 +57,6 @@ static ssize_t minor_show(struct device *dev, struct device_attribute *attr, cha
 }
 static DEVICE_ATTR_RO(minor);
 
-/* Copies the text between from and to into out as a C string. */
-static int morvanti_field(const char *from, const char *to, char *out, size_t size)
-{
-	if (to <= from || (size_t)(to - from) >= size)
-		return -EINVAL;
-	memcpy(out, from, to - from);
-	out[to - from] = '\0';
-	return 0;
-}
-
-/* One command per write: "pt_p2p_cfg <minor> <hex>", an optional line feed. */
-static int morvanti_parse(const char *buf, size_t count, unsigned int *minor, u64 *address)
-{
-	const char *end = buf + count, *space;
-	char field[24];
-
-	if (count && end[-1] == '\n')
-		end--;
-	if ((size_t)(end - buf) <= strlen(MORVANTI_CMD) ||
-	    memcmp(buf, MORVANTI_CMD, strlen(MORVANTI_CMD)))
-		return -EINVAL;
-	buf += strlen(MORVANTI_CMD);
-	space = memchr(buf, ' ', end - buf);
-	if (!space || morvanti_field(buf, space, field, sizeof(field)) ||
-	    kstrtouint(field, 10, minor) || *minor >= MORVANTI_MAX_GPUS)
-		return -EINVAL;
-	if (morvanti_field(space + 1, end, field, sizeof(field)) ||
-	    field[0] == '+' || kstrtou64(field, 16, address))
-		return -EINVAL;
-	return 0;
-}
-
 static ssize_t itr_debug_store(struct device *dev, struct device_attribute *attr,
 			       const char *buf, size_t count)
 {
@@ -88,15 +64,15 @@ static ssize_t itr_debug_store(struct device *dev, struct device_attribute *attr
 	unsigned int minor;
 	u64 address;
 
-	if (morvanti_parse(buf, count, &minor, &address)) {
-		dev_warn(dev, "itr_debug: refused command of %zu bytes\n", count);
+	if (morvanti_parse_cmd(buf, count, &minor, &address)) {
+		dev_dbg(dev, "itr_debug: refused command of %zu bytes\n", count);
 		return -EINVAL;
 	}
 	mutex_lock(&gpu->lock);
 	gpu->peers[minor] = address;
 	set_bit(minor, gpu->known);
 	mutex_unlock(&gpu->lock);
-	dev_info(dev, "peer %u at %llx\n", minor, address);
+	dev_dbg(dev, "peer %u at %llx\n", minor, address);
 	return count;
 }
 static DEVICE_ATTR_WO(itr_debug);
@@ -113,12 +89,22 @@ static ssize_t p2p_peers_show(struct device *dev, struct device_attribute *attr,
 	mutex_unlock(&gpu->lock);
 	return len;
 }
-static DEVICE_ATTR_RO(p2p_peers);
+static DEVICE_ATTR_ADMIN_RO(p2p_peers);
+
+/* When the driver took the GPU up, on the clock of systemd's timestamps. */
+static ssize_t probe_ns_show(struct device *dev, struct device_attribute *attr, char *buf)
+{
+	struct morvanti_gpu *gpu = dev_get_drvdata(dev);
+
+	return sysfs_emit(buf, "%llu\n", gpu->probed_ns);
+}
+static DEVICE_ATTR_ADMIN_RO(probe_ns);
 
 static struct attribute *morvanti_attrs[] = {
 	&dev_attr_minor.attr,
 	&dev_attr_itr_debug.attr,
 	&dev_attr_p2p_peers.attr,
+	&dev_attr_probe_ns.attr,
 	NULL,
 };
 ATTRIBUTE_GROUPS(morvanti);
@@ -132,6 +118,7 @@ static int morvanti_probe(struct pci_dev *pdev, const struct pci_device_id *id)
 	gpu = devm_kzalloc(&pdev->dev, sizeof(*gpu), GFP_KERNEL);
 	if (!gpu)
 		return -ENOMEM;
+	gpu->probed_ns = ktime_get_ns();
 	mutex_init(&gpu->lock);
 
 	ret = pcim_enable_device(pdev);
@@ -195,7 +182,11 @@ static int __init morvanti_init(void)
 	ret = alloc_chrdev_region(&morvanti_devt, 0, MORVANTI_MAX_GPUS, "morvanti");
 	if (ret)
 		return ret;
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 4, 0)
+	morvanti_class = class_create("morvanti");
+#else
 	morvanti_class = class_create(THIS_MODULE, "morvanti");
+#endif
 	if (IS_ERR(morvanti_class)) {
 		ret = PTR_ERR(morvanti_class);
 		goto unregister_region;

@@ -1,0 +1,68 @@
+# The rig's time limits, in seconds, each in one place and derived from the
+# ones it holds.  Sourced by run.sh on the build machine and by lib.sh in
+# the guests.  A boot is taken as lost, and booted again, only when its
+# console shows no progress for a while (or L1's kernel reported a soft
+# lockup) and no check of it has failed; a run of the tool that overruns
+# TOOL_LIMIT is a FAIL naming it, never a lost boot.
+TOOL_LIMIT=60
+# L2 lost after this long without progress; L1 after longer, so that L1
+# itself always sees a stalled L2 first (and says so).
+L2_STALL=150
+L1_STALL=$((L2_STALL + 90))
+# L2, running l2.sh (about 2 minutes here), or booted with systemd (about
+# 3 and a half); a lost L2 is booted once more.
+L2_FLOW_LIMIT=300
+L2_BOOT_LIMIT=480
+L2_TRIES=2
+# L1's own steps beside its L2 boots, in each stage.
+L1_FLOW_STEPS=180
+L1_BOOT_STEPS=240
+L1_FLOW_LIMIT=$((L1_FLOW_STEPS + L2_TRIES * L2_FLOW_LIMIT))
+L1_BOOT_LIMIT=$((L1_BOOT_STEPS + L2_TRIES * L2_BOOT_LIMIT))
+L1_TRIES=2
+# Every boot lost and every limit run out: L1_TRIES * (780 + 1200) s, 66
+# minutes; with the builds and the other stages (under 15 minutes) that is
+# still inside CI's 90.
+RIG_WORST=$((L1_TRIES * (L1_FLOW_LIMIT + L1_BOOT_LIMIT)))
+
+# kill_tree PID: the process and everything it started (QEMU runs under
+# timeout, under a background subshell).
+kill_tree() {
+    local child
+    for child in $(pgrep -P "$1"); do
+        kill_tree "$child"
+    done
+    kill -KILL "$1" 2>/dev/null
+}
+
+# watch_boot STALL PID FILE...: waits until the boot started as PID (a
+# timeout around QEMU) has ended.  When none of FILES (its console, its
+# results) has grown for STALL seconds, it ends the boot and prints why it
+# was lost;
+# it prints nothing for a boot that ended by itself.  With HEARTBEAT set
+# (a file, the machine's console) it says there now and then that the boot
+# goes on, so that the level above sees progress too, whoever started it.
+watch_boot() {
+    local stall=$1 pid=$2 size last="" quiet=0 beat=0
+    shift 2
+    while kill -0 "$pid" 2>/dev/null; do
+        size=$(stat -c %s "$@" 2>/dev/null | tr '\n' ' ')
+        if [ "$size" != "$last" ]; then
+            last=$size
+            quiet=0
+            if [ -n "${HEARTBEAT:-}" ] && [ "$beat" -ge 30 ]; then
+                echo "rig: the guest goes on ($size bytes)" > "$HEARTBEAT"
+                beat=0
+            fi
+        else
+            quiet=$((quiet + 5))
+        fi
+        if [ "$quiet" -ge "$stall" ]; then
+            kill_tree "$pid"
+            echo "no console progress for $stall s"
+            return
+        fi
+        sleep 5
+        beat=$((beat + 5))
+    done
+}
