@@ -82,6 +82,16 @@ const char* acsStateName(AcsState state)
     return "unknown";
 }
 
+// The process holding a GPU on a host, or null.
+Json userJson(const GpuFacts& g)
+{
+    if (!g.inUse)
+        return nullptr;
+    return Json{{"pid", g.user.pid},
+                {"name", g.user.name},
+                {"guest", textOrNull(!g.user.guest.empty(), g.user.guest)}};
+}
+
 Json gpuJson(const GpuFacts& g, std::size_t index, bool guest)
 {
     const bool validRecord = g.record == RecordState::Valid;
@@ -99,10 +109,7 @@ Json gpuJson(const GpuFacts& g, std::size_t index, bool guest)
         {"localCpus", textOrNull(g.localCpus != "x", g.localCpus)},
         {"iommuGroup", textOrNull(!g.iommuGroup.empty(), g.iommuGroup)},
         {"driver", textOrNull(!g.driver.empty(), g.driver)},
-        {"inUseBy", g.inUse ? Json{{"pid", g.user.pid},
-                                   {"name", g.user.name},
-                                   {"guest", textOrNull(!g.user.guest.empty(), g.user.guest)}}
-                            : Json(nullptr)},
+        {"inUseBy", userJson(g)},
         {"bar0Base", textOrNull(g.configRead, hex(g.bar0Base))},
         {"bar0Size", g.bar0Size ? Json(g.bar0Size) : Json(nullptr)},
         {"minor", textOrNull(g.minor != "x", g.minor)},
@@ -147,13 +154,7 @@ Json isolationJson(const StatusReport& report, const std::vector<IsolationPair>&
         Json gpus = Json::array();
         for (const std::size_t i : {pair.a, pair.b}) {
             const GpuFacts& g = report.gpus[i];
-            gpus.push_back(Json{{"bus", g.bus},
-                                {"iommuGroup", g.iommuGroup},
-                                {"inUseBy", g.inUse ? Json{{"pid", g.user.pid},
-                                                           {"name", g.user.name},
-                                                           {"guest", textOrNull(!g.user.guest.empty(),
-                                                                                g.user.guest)}}
-                                                    : Json(nullptr)}});
+            gpus.push_back(Json{{"bus", g.bus}, {"iommuGroup", g.iommuGroup}, {"inUseBy", userJson(g)}});
         }
         out.push_back(Json{{"switch", pair.switchBus}, {"gpus", gpus}});
     }
