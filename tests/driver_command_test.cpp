@@ -21,6 +21,13 @@ bool takes(const std::string& command, unsigned int* minor = nullptr, u64* addre
     return ok;
 }
 
+// A literal with the NULs inside it.
+template <std::size_t N>
+std::string bytes(const char (&text)[N])
+{
+    return std::string(text, N - 1);
+}
+
 TEST(DriverCommand, OnlyTheExactFormIsTaken)
 {
     unsigned int minor = 0;
@@ -34,7 +41,7 @@ TEST(DriverCommand, OnlyTheExactFormIsTaken)
     for (const std::string& bad : std::vector<std::string>{
              "pt_p2p_cfg +1 38bff0000000\n", "pt_p2p_cfg 1 0x38bff0000000\n",
           "pt_p2p_cfg 1 38BFF0000000\n", "pt_p2p_cfg 1 38bff0000000", "pt_p2p_cfg 1 38bff0000000\n\n",
-          std::string("pt_p2p_cfg 1 38bff0000000\n\0junk", 34), std::string("pt_p2p_cfg 1 38bf\0f\n", 20),
+          bytes("pt_p2p_cfg 1 38bff0000000\n\0junk"), bytes("pt_p2p_cfg 1 38bf\0f\n"),
           "pt_p2p_cfg x 38bff0000000\n", "pt_p2p_cfg 01 38bff0000000\n", "pt_p2p_cfg 1 038bff0000000\n",
           "pt_p2p_cfg 64 1\n", "pt_p2p_cfg 1 10000000000000000\n", "pt_p2p_cfg  1 1\n",
           "pt_p2p_cfg 1  1\n", "pt_p2p_cfg 1\n", "pt_p2p_cfg\n", "", "pt_p2p_cfg 1 1\npt_p2p_cfg 2 2\n",
