@@ -472,7 +472,7 @@ void write(const Options& options, const std::vector<Row>& rows,
     bool statusFast = true, statusAlone = true;
     double plain = 0, crowded = 0;
     for (const StatusRow& r : statusRows) {
-        if (r.gpus == largest && !r.guest && r.args == "none")
+        if (r.gpus == largest && !r.guest && r.args.empty())
             plain = r.wall.median();
         if (r.args.find("processes") != std::string::npos)
             crowded = r.wall.median();
