@@ -48,10 +48,7 @@ bool PciDevice::text(const char* attribute, std::string& bytes) const
 
 std::string PciDevice::word(const char* attribute, const char* placeholder) const
 {
-    std::string bytes, word;
-    if (!text(attribute, bytes) || !(std::istringstream(bytes) >> word))
-        return placeholder;
-    return word;
+    return readFirstWord(path(attribute), placeholder);
 }
 
 std::string PciDevice::line(const char* attribute, const char* placeholder) const

@@ -27,7 +27,7 @@ struct PciLink {
     unsigned maxSpeed = 0;    // Link Capabilities
     unsigned maxWidth = 0;
 };
-// "16GT/s" for a speed code, "?" for one no specification names.
+// "16GT/s" for a Link Speed code, "?" for a code lspci would not name either.
 std::string linkSpeedText(unsigned code);
 // "x16 16GT/s (max x16 16GT/s)", or "-" when unknown.
 std::string linkText(const PciLink& link);

@@ -188,12 +188,9 @@ std::string configProblem(const PciDevice& device)
     if (config.empty())
         return device.configError().empty() ? "its configuration space is empty"
                                              : device.configError();
-    if (config.size() < 64)
-        return "only " + std::to_string(config.size()) + " bytes of its configuration space "
-               "could be read";
-    if (config[0] == 0xFF && config[1] == 0xFF)
+    if (config.size() >= 64 && config[0] == 0xFF && config[1] == 0xFF)
         return "it does not answer (its configuration space reads all ones)";
-    // Its power state lies beyond the bytes read.
+    // Its header, or its power state, lies beyond the bytes read.
     if (asleepReason(config) == CONFIG_UNREAD)
         return "only " + std::to_string(config.size()) + " bytes of its configuration space "
                "could be read";

@@ -18,13 +18,6 @@ const char* const STATUS_DESCRIPTION =
     "peer-to-peer transfers, and what to fix when they are not. It only reads.";
 const char* const STATUS_VERSION = "2.0.1";
 
-std::string hex(uint64_t value)
-{
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
-    return text;
-}
-
 // Device IDs are texts everywhere, as sysfs prints them.
 std::string deviceIdText(uint32_t id)
 {

@@ -21,6 +21,8 @@ std::string renderJson(const StatusReport& report);
 // Bytes below 0x20 and from 0x7f up as "\xNN", so that no text from sysfs
 // can move a terminal's cursor or break a line.
 std::string printable(const std::string& text);
+// "0x38bff0000000": a base address as both renderings show it.
+std::string hex(uint64_t value);
 
 // Runs the whole program; the result is the exit status.
 int statusMain(int argc, char** argv);

@@ -15,13 +15,6 @@ const std::size_t WIDTH = 100;
 // Beyond this many GPUs the matrix no longer fits: links come in groups.
 const std::size_t MATRIX_GPUS = 16;
 
-std::string hex(uint64_t value)
-{
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
-    return text;
-}
-
 std::string sizeText(uint64_t size)
 {
     if (size == 0)
@@ -362,15 +355,12 @@ std::string groups(const StatusReport& report)
     for (std::size_t i = 0; i < report.gpus.size(); ++i)
         for (std::size_t j = i + 1; j < report.gpus.size(); ++j) {
             const Link& link = report.links[i][j];
-            if (link.turnA.empty())
+            if (link.turnSwitch.empty())
                 continue;
-            const std::vector<std::string>& ports = report.gpus[i].path.ports;
-            const auto turn = std::find(ports.begin(), ports.end(), link.turnA);
-            const std::string at = turn == ports.begin() || turn == ports.end() ? "?" : *(turn - 1);
-            ++turning[at];
+            ++turning[link.turnSwitch];
             if (link.redirected || link.acsUnknown)
-                (link.redirected ? redirected : unknown)[at].push_back(gpuName(i) + "/" +
-                                                                      gpuName(j));
+                (link.redirected ? redirected : unknown)[link.turnSwitch].push_back(
+                    gpuName(i) + "/" + gpuName(j));
         }
     std::string out = "  GPUs below each switch (PIX, or PXB through switches below it):\n";
     for (const auto& [bus, gpus] : bySwitch)
@@ -433,6 +423,13 @@ std::string printable(const std::string& text)
         }
     }
     return out;
+}
+
+std::string hex(uint64_t value)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+    return text;
 }
 
 std::string renderText(const StatusReport& report, const TextOptions& options)
