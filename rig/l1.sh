@@ -114,6 +114,58 @@ check "the topology: one pair behind the switch (PIX), the others through the ho
 check_report_tree status-after
 timed "status report after the store"
 
+# A GPU that does not decode its memory keeps no record, and the store must
+# say so.  Its memory decoding goes off with the real setpci; a setpci on
+# the store's PATH that refuses COMMAND writes (an injected failure of the
+# tool's helper) keeps the wake from turning it on again.  The kernel still
+# maps the BAR: QEMU drops the writes and reads come back as all ones.  The
+# other GPUs' records are wiped first, so that finding them again shows
+# this run stored them.
+undecoded=$(gpus | head -n 1)
+setpci -s "$undecoded" COMMAND=0000
+setup "$undecoded: memory decoding off (COMMAND $(setpci -s "$undecoded" COMMAND))" \
+    test "$(setpci -s "$undecoded" COMMAND)" = 0000
+mkdir -p /tmp/refusing
+cat > /tmp/refusing/setpci <<'SETPCI'
+#!/bin/sh
+for a in "$@"; do
+    case $a in COMMAND=*) echo "setpci: $2: COMMAND write refused" >&2; exit 1 ;; esac
+done
+PATH=${PATH#*:} exec setpci "$@"
+SETPCI
+chmod 755 /tmp/refusing/setpci
+setup "injected: the store's setpci refuses COMMAND writes" \
+    bash -c "! PATH=/tmp/refusing:\$PATH setpci -s $undecoded COMMAND=0x06:0x06 2>/dev/null"
+wipe_record() {
+    python3 -c 'import mmap, os, sys
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_SYNC)
+m = mmap.mmap(fd, 0x101000, mmap.MAP_SHARED, mmap.PROT_READ | mmap.PROT_WRITE)
+m[0x100000:0x100010] = bytes(16)' "/sys/bus/pci/devices/$1/resource0"
+}
+for g in $(gpus); do
+    [ "$g" = "$undecoded" ] && continue
+    wipe_record "$g"
+    setup "$g: record wiped before the run" \
+        test "$("$PEEK" "/sys/bus/pci/devices/$g/resource0" 0x100000 16)" = "$(printf ' 00%.0s' $(seq 16) | sed 's/^ //')"
+done
+PATH=/tmp/refusing:$PATH run undecoded --store-data
+check "--store-data with $undecoded not decoding its memory exits 255" test "$status" -eq 255
+check "it names $undecoded: its device memory did not keep the record, memory decoding is off" \
+    grep -qxF $'\033[31mError: the device memory of '"$undecoded"' did not keep its record (memory decoding is off)!'$'\033[0m' /tmp/undecoded.out
+check "it counts that GPU alone as failed (1 of 3)" \
+    grep -qxF $'\033[31mError: store data failed for 1 of 3 GPUs!\033[0m' /tmp/undecoded.out
+check "no success line" bash -c "! grep -q 'Success' /tmp/undecoded.out"
+for g in $(gpus); do
+    [ "$g" = "$undecoded" ] && continue
+    check "$g: stored again by that run and read back (magic and BAR0 base $(bar0_start "$g"))" \
+        test "$("$PEEK" "/sys/bus/pci/devices/$g/resource0" 0x100000 16)" = "$(record_bytes "$(bar0_start "$g")")"
+done
+run restored --store-data
+check "with the real setpci again, --store-data exits 0" test "$status" -eq 0
+check "$undecoded: decoding again (COMMAND 0006) and holding its record" \
+    test "$(setpci -s "$undecoded" COMMAND) $("$PEEK" "/sys/bus/pci/devices/$undecoded/resource0" 0x100000 16)" = "0006 $(record_bytes "$(bar0_start "$undecoded")")"
+timed "store on a GPU that does not decode its memory"
+
 # Passthrough: every stand-in to vfio-pci, then L2 with each behind a root
 # port of its own.  The nested guest sometimes hangs under emulated SVM;
 # each boot is bounded, and a guest that did not finish is booted again.

@@ -72,8 +72,22 @@ check "p2p_peers, which holds host-physical addresses, is readable by root alone
     test "$(stat -c %a "/sys/bus/pci/devices/$first/p2p_peers")" = 400
 timed "driver loaded"
 
+# Bits of the command register that firmware or a driver set and the wake
+# must keep: I/O decoding, SERR and INTx disable, set with the driver
+# loaded (it turned memory decoding and bus mastering on).
+declare -A command_before
+for g in $(gpus); do
+    setpci -s "$g" COMMAND=0501:0501
+    command_before[$g]=$(setpci -s "$g" COMMAND)
+    setup "$g: I/O decoding, SERR and INTx disable on before --config-address (COMMAND ${command_before[$g]})" \
+        test $(( 0x${command_before[$g]} & 0x0501 )) -eq $(( 0x0501 ))
+done
 run config --config-address
 check "--config-address exits 0" test "$status" -eq 0
+for g in $(gpus); do
+    check "$g: the wake kept I/O decoding, SERR and INTx disable and set memory decoding and bus mastering (COMMAND ${command_before[$g]} before)" \
+        test "$(setpci -s "$g" COMMAND)" = "$(printf '%04x' $(( 0x${command_before[$g]} | 0x0006 )))"
+done
 check "the configuration's success line" grep -qF $'\033[32mSuccess: configuration completed!\033[0m' /tmp/config.out
 expect_peers "after --config-address"
 timed "tool: --config-address"

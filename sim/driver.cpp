@@ -58,31 +58,22 @@ void Driver::setMinorText(const std::string& bdf, std::optional<std::string> tex
             instance.minorText = std::move(text);
 }
 
-void Driver::load()
+void Driver::load(bool attributesLater)
 {
     if (loaded_)
         return;
+    if (::pipe2(wakeup_, O_CLOEXEC) != 0)
+        throw std::runtime_error("driver stand-in: pipe");
     for (auto& instance : instances_) {
-        const std::string dir = guest_.devicePath(instance.bdf);
-        if (instance.minorText)
-            writeFile(dir + "/minor", *instance.minorText + "\n");
-        // The attribute is a one-file FUSE filesystem mounted over an empty
-        // file: each write(2) of the tool reaches us as one request.
-        instance.attribute = dir + "/itr_debug";
-        writeFile(instance.attribute, "");
+        // Opened now: /dev may not show the fuse device by the time the
+        // attributes come.
         instance.fuse = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
         if (instance.fuse < 0)
             throw std::runtime_error("driver stand-in: cannot open /dev/fuse: " +
                                      std::string(std::strerror(errno)));
-        const std::string options = "fd=" + std::to_string(instance.fuse) +
-                                    ",rootmode=100200,user_id=0,group_id=0";
-        if (::mount("morvanti", instance.attribute.c_str(), "fuse", MS_NOSUID | MS_NODEV | MS_NOEXEC,
-                    options.c_str()) != 0)
-            throw std::runtime_error("driver stand-in: cannot mount " + instance.attribute + ": " +
-                                     std::strerror(errno));
+        if (!attributesLater)
+            attach(instance);
     }
-    if (::pipe2(wakeup_, O_CLOEXEC) != 0)
-        throw std::runtime_error("driver stand-in: pipe");
     server_ = std::thread([this] { serve(); });
     makeDirs(guest_.sysPath("bus/pci/drivers/morvanti"));
     loaded_ = true;
@@ -94,10 +85,40 @@ void Driver::load()
     }
 }
 
+void Driver::createAttributes()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& instance : instances_)
+            if (!instance.mounted)
+                attach(instance);
+    }
+    (void)!::write(wakeup_[1], "a", 1);   // serve the new attributes too
+}
+
+void Driver::attach(Instance& instance)
+{
+    const std::string dir = guest_.devicePath(instance.bdf);
+    if (instance.minorText)
+        writeFile(dir + "/minor", *instance.minorText + "\n");
+    // The attribute is a one-file FUSE filesystem mounted over an empty
+    // file: each write(2) of the tool reaches us as one request.
+    instance.attribute = dir + "/itr_debug";
+    writeFile(instance.attribute, "");
+    const std::string options = "fd=" + std::to_string(instance.fuse) +
+                                ",rootmode=100200,user_id=0,group_id=0";
+    if (::mount("morvanti", instance.attribute.c_str(), "fuse", MS_NOSUID | MS_NODEV | MS_NOEXEC,
+                options.c_str()) != 0)
+        throw std::runtime_error("driver stand-in: cannot mount " + instance.attribute + ": " +
+                                 std::strerror(errno));
+    instance.mounted = true;
+}
+
 void Driver::detach(Instance& instance)
 {
-    if (instance.fuse < 0)
+    if (!instance.mounted)
         return;
+    instance.mounted = false;
     ::umount2(instance.attribute.c_str(), MNT_DETACH);
     ::unlink(instance.attribute.c_str());
 }
@@ -129,7 +150,8 @@ void Driver::unload()
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto& instance : instances_) {
         ::unlink((guest_.devicePath(instance.bdf) + "/minor").c_str());
-        ::close(instance.fuse);
+        if (instance.fuse >= 0)
+            ::close(instance.fuse);
         instance.fuse = -1;
         instance.table.clear();   // a reloaded driver starts knowing nothing
     }
@@ -139,16 +161,30 @@ void Driver::unload()
 void Driver::serve()
 {
     std::vector<pollfd> fds;
-    fds.push_back({wakeup_[0], POLLIN, 0});
-    for (const auto& instance : instances_)
-        fds.push_back({instance.fuse, POLLIN, 0});
+    std::vector<Instance*> served;
+    const auto watch = [&] {
+        std::lock_guard<std::mutex> lock(mutex_);
+        fds.assign(1, {wakeup_[0], POLLIN, 0});
+        served.clear();
+        for (auto& instance : instances_)
+            if (instance.mounted) {
+                fds.push_back({instance.fuse, POLLIN, 0});
+                served.push_back(&instance);
+            }
+    };
+    watch();
     // A request holds at most one write of max_write bytes and its headers.
     std::vector<uint8_t> request(MAX_WRITE + 4096);
     for (;;) {
         if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR)
             return;
-        if (fds[0].revents)
-            return;
+        if (fds[0].revents) {
+            char why = 0;
+            if (::read(wakeup_[0], &why, 1) != 1 || why != 'a')
+                return;
+            watch();
+            continue;
+        }
         for (std::size_t i = 1; i < fds.size(); ++i) {
             if (fds[i].revents & (POLLERR | POLLHUP | POLLNVAL)) {
                 fds[i].fd = -1;   // the attribute was taken away
@@ -163,7 +199,7 @@ void Driver::serve()
                 continue;
             }
             std::lock_guard<std::mutex> lock(mutex_);
-            answer(instances_[i - 1], request.data(), static_cast<std::size_t>(n));
+            answer(*served[i - 1], request.data(), static_cast<std::size_t>(n));
         }
     }
 }

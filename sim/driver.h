@@ -10,8 +10,8 @@
 //     EINVAL, and the
 //     GPU's driver instance keeps the table of (minor -> host address) it
 //     has been told;
-//   - loading creates /dev/morvanti0 .. morvanti<N-1> in that order,
-//     unloading removes them.
+//   - loading creates /dev/morvanti0 .. morvanti<N-1> in that order (the
+//     attributes before them, or later when asked), unloading removes them.
 #pragma once
 
 #include "machine.h"
@@ -33,7 +33,11 @@ public:
     Driver(const Driver&) = delete;
     Driver& operator=(const Driver&) = delete;
 
-    void load();
+    // With `attributesLater`, the driver creates its nodes but no GPU's
+    // "minor" and "itr_debug" yet, as one still taking the GPUs up does;
+    // createAttributes() then completes the load.
+    void load(bool attributesLater = false);
+    void createAttributes();
     void unload();
     bool loaded() const { return loaded_; }
 
@@ -64,6 +68,7 @@ private:
         std::optional<std::string> minorText;
         std::string attribute;   // path of its "itr_debug"
         int fuse = -1;           // the FUSE connection serving it
+        bool mounted = false;    // the attribute is there
         std::vector<std::string> received;
         std::map<std::string, uint64_t> table;
     };
@@ -73,6 +78,7 @@ private:
     // One write of the tool; the errno to refuse it with, or 0.
     int store(Instance& instance, const char* bytes, std::size_t n);
     void detach(Instance& instance);
+    void attach(Instance& instance);
 
     const Machine& guest_;
     std::vector<std::string> gpus_;

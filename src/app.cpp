@@ -30,6 +30,23 @@ struct Modes {
     bool version = false;
 };
 
+// The one mode a run does after discovery (and ACS).
+int runMode(const Modes& modes, const DeviceList& devices, const std::set<std::string>& busIdSet)
+{
+    if (modes.storeData)
+        return runStoreData(devices);
+    if (modes.saveData)
+        return runSaveData(devices);
+    // A configuration that failed still lets the daemon start: it will try
+    // again when the driver comes back.  Alone, it is a failed run.
+    const int configured = modes.configAddress ? runConfigAddress(busIdSet) : 0;
+    if (configured == -1)
+        return -1;
+    if (modes.daemon)
+        return runDaemon(busIdSet, static_cast<int32_t>(busIdSet.size()));
+    return configured == CONFIG_FAILED ? -1 : 0;
+}
+
 int runModes(const Modes& modes)
 {
     // Without setpci no GPU can be woken, and every device would look as if
@@ -50,28 +67,24 @@ int runModes(const Modes& modes)
         return -1;
     }
     const std::set<std::string> busIdSet = enumerator->getAllBusIdSet();
-    const int32_t gpuCount = static_cast<int32_t>(busIdSet.size());
     const DeviceList devices = buildDeviceList(enumerator->getAllBoards());
 
+    AcsOutcome acs;
     if (modes.disableAcs) {
         if (isVirtualMachine()) {
             std::printf("\033[33mWarning: '--disable-acs' only works in host machine!\033[0m\n");
             return -1;
         }
-        disableACSCtl(busIdSet);
+        acs = disableACSCtl(busIdSet);
     }
-    if (modes.storeData)
-        return runStoreData(devices);
-    if (modes.saveData)
-        return runSaveData(devices);
-    // A configuration that failed still lets the daemon start: it will try
-    // again when the driver comes back.  Alone, it is a failed run.
-    const int configured = modes.configAddress ? runConfigAddress(busIdSet) : 0;
-    if (configured == -1)
-        return -1;
-    if (modes.daemon)
-        return runDaemon(busIdSet, gpuCount);
-    return configured == CONFIG_FAILED ? -1 : 0;
+    // The mode still runs when ACS could not be cleared everywhere, and says
+    // how it went; the run's last word is then the ACS failure.
+    const int status = runMode(modes, devices, busIdSet);
+    if (acs.notCleared == 0)
+        return status;
+    std::printf("\033[31mError: disable ACS failed for %d of %d switch ports!\033[0m\n",
+                acs.notCleared, acs.written);
+    return -1;
 }
 
 } // namespace

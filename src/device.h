@@ -58,6 +58,10 @@ public:
     bool writeReg(uint32_t offset, uint32_t value);
     bool readMemory(int32_t offset, uint32_t length, void* buffer);
     bool writeMemory(int32_t offset, uint32_t length, const void* data);
+    // The same, then the bytes read back through the same mapping: `kept`
+    // tells whether the device memory holds them.  Memory whose decoding
+    // is off drops the write and reads back as all ones.
+    bool writeMemory(int32_t offset, uint32_t length, const void* data, bool& kept);
     // True when the staging area holds exactly `length` bytes of `data`.
     bool checkDataInHBM(const uint8_t* data, uint32_t length);
 

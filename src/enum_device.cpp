@@ -64,12 +64,20 @@ void setBoardCodes(QvBoard& board, uint32_t infoWord)
 
 void EnumDevice::initPciDevice()
 {
+    // GPUs that were not in D0 (or whose state could not be read) before
+    // their wake: their move may still be under way when the walk ends.
+    std::vector<std::string> moved;
     for (const std::string& busId : findMakerDevices()) {
-        if (enablePciDevice(busId))
+        const bool inD0 = knownInD0(busId);
+        if (enablePciDevice(busId)) {
             busIdSet.insert(busId);
-        else
+            if (!inD0)
+                moved.push_back(busId);
+        } else {
             std::printf("[%s]: GPU OFFLINE.\n\n", busId.c_str());
+        }
     }
+    settleWokenDevices(moved);
 }
 
 std::set<std::string> EnumDevice::getAllBusIdSet()

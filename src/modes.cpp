@@ -3,6 +3,8 @@
 #include "device_ka.h"
 #include "device_lu.h"
 #include "device_re.h"
+#include "pci_device.h"
+#include "pci_tree.h"
 #include "platform.h"
 #include "record.h"
 #include "utils.h"
@@ -13,6 +15,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <stdexcept>
 #include <sys/inotify.h>
@@ -57,6 +60,16 @@ void explainRefusedMapping(const QvDevice& device, const char* mode)
                 device.busAddress.c_str(), driver.c_str(), mode);
 }
 
+// A record written but not read back: the GPU's memory did not take it,
+// most often because its memory decoding is off or it is not in D0, which
+// its configuration space tells when it can be read.
+void reportRecordNotKept(const std::string& busId)
+{
+    const std::string why = asleepReason(PciDevice(busId).config());
+    std::printf("\033[31mError: the device memory of %s did not keep its record%s%s%s!\033[0m\n",
+                busId.c_str(), why.empty() ? "" : " (", why.c_str(), why.empty() ? "" : ")");
+}
+
 // The end of a store or a save that did not handle every GPU: a run that
 // left a GPU without its record must not look like a success to the
 // operator, to a script or to a service manager.
@@ -87,8 +100,12 @@ int runStoreData(const DeviceList& devices)
         record.magic = recordMagic(device->deviceId);
         uint8_t bytes[PEER_RECORD_SIZE];
         encodeRecord(record, bytes);
-        if (!device->writeMemory(PEER_RECORD_ADDRESS, PEER_RECORD_SIZE, bytes)) {
+        bool kept = false;
+        if (!device->writeMemory(PEER_RECORD_ADDRESS, PEER_RECORD_SIZE, bytes, kept)) {
             explainRefusedMapping(*device, "--store-data");
+            ++failed;
+        } else if (!kept) {
+            reportRecordNotKept(device->busAddress);
             ++failed;
         }
     }
@@ -181,6 +198,11 @@ private:
 
 bool ptP2PConfigAddress(std::set<std::string> busIds)
 {
+    return configureDriver(busIds) == ConfigOutcome::Done;
+}
+
+ConfigOutcome configureDriver(const std::set<std::string>& busIds)
+{
     // Every file is read and checked before the first command, so a run that
     // fails has told the driver nothing.
     std::map<std::string, uint64_t> addresses;
@@ -189,7 +211,7 @@ bool ptP2PConfigAddress(std::set<std::string> busIds)
         std::ifstream file(path, std::ios::binary);
         if (!file) {
             std::printf("\033[33mWarning: no configuration file found for %s!\033[0m\n", path.c_str());
-            return false;
+            return ConfigOutcome::FilesRefused;
         }
         uint8_t bytes[PEER_RECORD_SIZE] = {};
         file.read(reinterpret_cast<char*>(bytes), sizeof bytes);
@@ -199,11 +221,11 @@ bool ptP2PConfigAddress(std::set<std::string> busIds)
             deviceId = stringToUint64_t(getDeviceDeviceId(busId));
         } catch (const std::invalid_argument&) {
             std::printf("\033[31mError:\033[0m cannot read the device ID of %s!\n", busId.c_str());
-            return false;
+            return ConfigOutcome::FilesRefused;
         }
         if (!recordValidFor(bytes, got, deviceId)) {
             std::printf("\033[31mError:\033[0m invalid configuration file!\n");
-            return false;
+            return ConfigOutcome::FilesRefused;
         }
         addresses[getDeviceMinorId(busId)] = decodeRecord(bytes).bar0Base;
     }
@@ -218,7 +240,7 @@ bool ptP2PConfigAddress(std::set<std::string> busIds)
             allTold = driver.tell("pt_p2p_cfg " + minor + " " + address + "\n") && allTold;
         }
     }
-    return allTold;
+    return allTold ? ConfigOutcome::Done : ConfigOutcome::DriverRefused;
 }
 
 int runConfigAddress(const std::set<std::string>& busIds)
@@ -269,6 +291,37 @@ InotifyCalls inotifyCalls = {
     [](int fd, void* buffer, std::size_t length) -> long { return ::read(fd, buffer, length); },
 };
 
+namespace {
+
+// A driver that has just created its last node may still be creating its
+// attributes, or refuse commands until it has: the configuration is tried
+// again after growing waits, about 30 s in all, before the daemon waits for
+// the driver's next load.  Files that are missing or invalid stay so, and
+// are not tried again.
+const int RETRY_SECONDS[] = {1, 2, 4, 8, 15};
+
+void configureAfterLoad(const std::set<std::string>& busIds)
+{
+    // Give the driver a second to finish taking the GPUs up; the waits go
+    // through the same pause as the device layer's.
+    deviceEnvironment().pause(1000000);
+    ConfigOutcome outcome = configureDriver(busIds);
+    const int retries = static_cast<int>(std::size(RETRY_SECONDS));
+    for (int retry = 0; outcome == ConfigOutcome::DriverRefused && retry < retries; ++retry) {
+        std::printf("\033[33mWarning: the driver did not take the configuration, trying again in "
+                    "%d s (%d of %d)\033[0m\n", RETRY_SECONDS[retry], retry + 1, retries);
+        deviceEnvironment().pause(uint64_t{1000000} * RETRY_SECONDS[retry]);
+        outcome = configureDriver(busIds);
+    }
+    if (outcome == ConfigOutcome::Done)
+        std::printf("%s", CONFIG_SUCCESS);
+    else if (outcome == ConfigOutcome::DriverRefused)
+        std::printf("\033[31mError: the driver did not take the configuration; waiting for its "
+                    "next load\033[0m\n");
+}
+
+} // namespace
+
 int runDaemon(const std::set<std::string>& busIds, int32_t gpuCount)
 {
     if (!isVirtualMachine()) {
@@ -306,13 +359,8 @@ int runDaemon(const std::set<std::string>& busIds, int32_t gpuCount)
         bool watchGone = false;
         const int triggers =
             countCreatedNodes(events, static_cast<std::size_t>(got), awaitedName, &watchGone);
-        for (int i = 0; i < triggers; ++i) {
-            // Give the driver a second to finish taking the GPUs up; the
-            // wait goes through the same pause as the device layer's.
-            deviceEnvironment().pause(1000000);
-            if (ptP2PConfigAddress(busIds))
-                std::printf("%s", CONFIG_SUCCESS);
-        }
+        for (int i = 0; i < triggers; ++i)
+            configureAfterLoad(busIds);
         if (watchGone) {
             std::fprintf(stderr, "Error: the watch on /dev directory was removed\n");
             return -1;

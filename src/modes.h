@@ -27,13 +27,18 @@ int runSaveData(const DeviceList& devices);
 // when a file is missing or invalid; false too when a command could not be
 // handed to a GPU's driver (the others are still told).
 bool ptP2PConfigAddress(std::set<std::string> busIds);
+// The same, telling which side refused: the store files (nothing was told
+// to any GPU) or the driver (a command could not be handed over).
+enum class ConfigOutcome { Done, FilesRefused, DriverRefused };
+ConfigOutcome configureDriver(const std::set<std::string>& busIds);
 // -1 when this machine refuses the mode, CONFIG_FAILED when the
 // configuration failed (its messages are printed), 0 on success.
 constexpr int CONFIG_FAILED = 1;
 int runConfigAddress(const std::set<std::string>& busIds);
 
 // Watches /dev, configures, then configures again each time the last GPU's
-// device node is created there.  Returns -1 only: when it cannot start, or
+// device node is created there (trying again for a while when the driver
+// refuses).  Returns -1 only: when it cannot start, or
 // when it can watch no more.
 int runDaemon(const std::set<std::string>& busIds, int32_t gpuCount);
 

@@ -225,25 +225,32 @@ std::string portTypeName(int portType)
 
 const char* const CONFIG_UNREAD = "its configuration space could not be read";
 
+int powerStateOf(const std::vector<uint8_t>& config)
+{
+    if (!has(config, 0, HEADER_SIZE) || get16(config, 0) == 0xFFFF)
+        return -1;
+    const Capability pm = findCapability(config, CAP_PM);
+    if (pm.state == Capability::Absent)
+        return 0;
+    if (pm.state == Capability::Unknown || !has(config, pm.offset + 4, 2))
+        return -1;
+    return get16(config, pm.offset + 4) & 3;
+}
+
 std::string asleepReason(const std::vector<uint8_t>& config)
 {
-    static const char* const UNREAD = CONFIG_UNREAD;
     // Reads of a BAR whose decoding is off come back as all ones, which
     // would look like a record that is not there; so would a cut-short
     // read, and so only bytes actually read decide.
     if (!has(config, 0, HEADER_SIZE) || get16(config, 0) == 0xFFFF)
-        return UNREAD;
+        return CONFIG_UNREAD;
     if (!(get16(config, 0x04) & 0x2))
         return "memory decoding is off";
-    const Capability pm = findCapability(config, CAP_PM);
-    if (pm.state == Capability::Unknown || (pm.state == Capability::Found &&
-                                            !has(config, pm.offset + 4, 2)))
-        return UNREAD;
-    if (pm.state == Capability::Found) {
-        const unsigned state = get16(config, pm.offset + 4) & 3;
-        if (state != 0)
-            return state == 3 ? "in power state D3hot" : "in power state D" + std::to_string(state);
-    }
+    const int state = powerStateOf(config);
+    if (state < 0)
+        return CONFIG_UNREAD;
+    if (state != 0)
+        return state == 3 ? "in power state D3hot" : "in power state D" + std::to_string(state);
     return "";
 }
 

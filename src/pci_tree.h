@@ -73,6 +73,10 @@ std::string portTypeName(int portType);
 // tell were not read, "its configuration space could not be read".
 std::string asleepReason(const std::vector<uint8_t>& config);
 extern const char* const CONFIG_UNREAD;
+// The power state D0..D3 (3 is D3hot) from a configuration space; 0 for a
+// device without the power management capability, which never leaves D0,
+// and -1 when the bytes that tell were not read.
+int powerStateOf(const std::vector<uint8_t>& config);
 // The PCI Express link of any device, from its configuration space.
 PciLink decodeLink(const std::vector<uint8_t>& config);
 

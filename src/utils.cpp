@@ -1,6 +1,8 @@
 #include "utils.h"
 
+#include "device.h"
 #include "pci_device.h"
+#include "pci_tree.h"
 #include "platform.h"
 
 #include <algorithm>
@@ -189,8 +191,11 @@ bool enablePciDevice(std::string busId)
     static const char* const steps[] = {
         "setpci -s %s VENDOR_ID",
         "setpci -s %s DEVICE_ID",
-        "setpci -s %s COMMAND=0x06",   // memory decoding and bus mastering
-        "setpci -s %s CAP_PM+4.w=8",   // power state D0
+        // Memory decoding and bus mastering on; the other bits (I/O
+        // decoding, SERR, INTx disable) stay as firmware, a driver or a
+        // running guest set them.
+        "setpci -s %s COMMAND=0x06:0x06",
+        "setpci -s %s CAP_PM+4.w=8",        // power state D0
     };
     char command[256];
     char reply[256];
@@ -206,6 +211,32 @@ bool enablePciDevice(std::string busId)
             return false;
     }
     return true;
+}
+
+bool knownInD0(const std::string& busId)
+{
+    return powerStateOf(PciDevice(busId).config()) == 0;
+}
+
+void settleWokenDevices(const std::vector<std::string>& busIds)
+{
+    if (busIds.empty())
+        return;
+    // A device moved from D3hot to D0 has 10 ms to get there before it must
+    // answer; one wait covers every GPU the walk moved.
+    deviceEnvironment().pause(D0_RECOVERY_MICROSECONDS);
+    char command[256];
+    char reply[256];
+    for (const std::string& busId : busIds) {
+        // A device without No_Soft_Reset comes out of D3hot reset, and the
+        // command register written before its power state is cleared again.
+        const PciDevice device(busId);
+        const std::vector<uint8_t>& config = device.config();
+        if (config.size() >= 6 && (config[4] & 0x06) == 0x06)
+            continue;
+        std::snprintf(command, sizeof command, "setpci -s %s COMMAND=0x06:0x06", busId.c_str());
+        cmdResult(command, reply, sizeof reply);
+    }
 }
 
 uint32_t getDeviceInfoByReg(std::string busId, uint32_t offset)
@@ -303,7 +334,7 @@ std::vector<std::string> busChainFromPath(const std::string& canonicalPath, std:
     return chain;
 }
 
-void disableACSCtl(std::set<std::string> busIds)
+AcsOutcome disableACSCtl(std::set<std::string> busIds)
 {
     // Every device between a root bus and a GPU, the GPUs included; ports
     // shared by several GPUs are visited once.
@@ -325,6 +356,7 @@ void disableACSCtl(std::set<std::string> busIds)
     }
     char command[64];
     char reply[64];
+    std::vector<std::string> written;
     for (const std::string& address : pathSet) {
         int n = std::snprintf(command, sizeof command, "setpci -s %s CAP_EXP.l 2>/dev/null",
                               address.c_str());
@@ -341,7 +373,28 @@ void disableACSCtl(std::set<std::string> busIds)
         if (n < 0 || n >= static_cast<int>(sizeof command))
             continue;
         cmdResult(command, reply, sizeof reply);
+        written.push_back(address);
     }
+    // setpci's reply does not tell a refused write from a port without the
+    // capability: what the port now holds does, read the way the report
+    // reads it.
+    int notCleared = 0;
+    for (const std::string& address : written) {
+        const PciDevice port(address);
+        const PortFacts facts = decodePort(address, port.config(), port.configError());
+        if (facts.acs == AcsState::Absent)
+            continue;   // nothing to clear
+        ++notCleared;
+        if (facts.acs == AcsState::Unknown)
+            std::printf("\033[31mError: cannot disable ACS on %s: %s!\033[0m\n", address.c_str(),
+                        facts.unknownReason.c_str());
+        else if (facts.acsCtl & 0xFF)
+            std::printf("\033[31mError: cannot disable ACS on %s: its ACS Control reads "
+                        "0x%04x!\033[0m\n", address.c_str(), facts.acsCtl);
+        else
+            --notCleared;
+    }
+    return {static_cast<int>(written.size()), notCleared};
 }
 
 void checkPciUtils()

@@ -58,6 +58,15 @@ char* cmdResult(const char* command, char* reply, int replySize);
 bool keepPiece(char* reply, int replySize, int& used, const char* piece, std::size_t length);
 
 bool enablePciDevice(std::string busId);
+// Whether a device's configuration space, read from sysfs, shows it in D0
+// (a device without power management is always there).
+bool knownInD0(const std::string& busId);
+// The time a device moved from D3hot to D0 may take before it answers.
+constexpr uint64_t D0_RECOVERY_MICROSECONDS = 10000;
+// After a wake that moved `busIds` out of a lower power state: one wait for
+// all of them, then memory decoding and bus mastering set again wherever
+// the move cleared them.
+void settleWokenDevices(const std::vector<std::string>& busIds);
 uint32_t getDeviceInfoByReg(std::string busId, uint32_t offset);
 std::vector<std::string> split(const std::string& source, char separator);
 
@@ -74,8 +83,15 @@ bool isBusAddress(const std::string& text);
 std::vector<std::string> busChainFromPath(const std::string& canonicalPath,
                                           std::string* rootBus = nullptr);
 
-// Switches off ACS on every switch downstream port above the given GPUs.
-void disableACSCtl(std::set<std::string> busIds);
+// Switches off ACS on every switch downstream port above the given GPUs,
+// then reads each of those ports back from sysfs.  A port whose ACS is
+// still on, or cannot be read back, is reported in a line of its own; a
+// port without an ACS capability has nothing to clear.
+struct AcsOutcome {
+    int written = 0;      // switch downstream ports the walk wrote to
+    int notCleared = 0;   // of those, the ones reported
+};
+AcsOutcome disableACSCtl(std::set<std::string> busIds);
 
 void checkPciUtils();
 // True when the shell will find setpci, without starting one: the search the

@@ -182,6 +182,46 @@ TEST(DisableAcs, ADownstreamPortWithoutAcsIsReportedBySetpciAndTheWalkGoesOn)
     expectCleared(host, {"0000:02:10.0"});
 }
 
+std::string acsNotCleared(const std::string& port, const std::string& why)
+{
+    return "\033[31mError: cannot disable ACS on " + port + ": " + why + "!\033[0m\n";
+}
+
+TEST(DisableAcs, PortsThatKeepTheirAcsAreReadBackAndReported)
+{
+    // Three downstream ports: one with ACS on, one without the capability
+    // (nothing to clear), one whose extended configuration space cannot be
+    // read; and a kernel that refuses every configuration write.
+    sim::Topology t = withAcsEverywhere(sim::switchedHost(1, 3, {0x0001}));
+    t.find("0000:02:10.0")->acs = false;
+    sim::Machine host(std::move(t), sim::Side::Host);
+    const std::string cut = host.devicePath("0000:02:18.0") + "/config";
+    ASSERT_EQ(0, ::truncate(cut.c_str(), 256));
+    const sim::RunResult r = host.run({"--disable-acs"}, withCommand(host, "setpci", setpciRefusing("*=*")));
+    EXPECT_EQ(acsNotCleared("0000:02:08.0", "its ACS Control reads 0x1a5f") +
+                  acsNotCleared("0000:02:18.0",
+                                "only 256 bytes of configuration space could be read") +
+                  "\033[31mError: disable ACS failed for 2 of 3 switch ports!\033[0m\n",
+              r.out);
+    EXPECT_EQ(255, r.status);
+    EXPECT_EQ(0x1a5f, acsControl(host, "0000:02:08.0"));
+
+    // Only the ACS writes refused: the store still runs and says how it
+    // went, and the run ends with the ACS failure.
+    sim::Machine second(withAcsEverywhere(sim::switchedHost(1, 2, {0x0002})), sim::Side::Host);
+    const sim::RunResult both = second.run({"--disable-acs", "--store-data"},
+                                           withCommand(second, "setpci", setpciRefusing("ecap_acs*")));
+    EXPECT_EQ(acsNotCleared("0000:02:08.0", "its ACS Control reads 0x1a5f") +
+                  acsNotCleared("0000:02:10.0", "its ACS Control reads 0x1a5f") + STORE_SUCCESS +
+                  "\033[31mError: disable ACS failed for 2 of 2 switch ports!\033[0m\n",
+              both.out);
+    EXPECT_EQ(255, both.status);
+    for (const auto& gpu : second.topology().gpus()) {
+        EXPECT_TRUE(woken(second, gpu));
+        EXPECT_EQ(recordBytes(0x0002, second.topology().find(gpu)->bar0), memoryRecord(second, gpu));
+    }
+}
+
 TEST(DisableAcs, InAGuestOnlyWarnsAndWritesNothing)
 {
     sim::Machine guest(withAcsEverywhere(sim::switchedHost(1, 2, {0x0001})), sim::Side::Guest);

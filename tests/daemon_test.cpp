@@ -205,6 +205,67 @@ TEST(DaemonEvents, OnlyTheLastNodeAndAnOverflowCallForAConfiguration)
     EXPECT_EQ(-1, status);
 }
 
+std::string retryLine(int seconds, int retry)
+{
+    return "\033[33mWarning: the driver did not take the configuration, trying again in " +
+           std::to_string(seconds) + " s (" + std::to_string(retry) + " of 5)\033[0m\n";
+}
+
+TEST(DaemonEvents, ADriverThatRefusesIsTriedAgainWithGrowingWaits)
+{
+    HostAndGuest m(sim::switchedHost(1, 2, {0x0002}), true);
+    sim::Driver driver(m.guest);
+    // Its nodes come before its attributes; they come while the daemon
+    // waits for its first retry.
+    driver.load(true);
+    sim::Machine::Inside inside(m.guest);
+    const InotifyCalls saved = inotifyCalls;
+    struct LateAttributes : scripted::Waits {
+        void pause(uint64_t microseconds) override
+        {
+            scripted::Waits::pause(microseconds);
+            if (paused.size() == 2)
+                scripted::driver->createAttributes();
+        }
+    } waits;
+    setDeviceEnvironment(&waits);
+    scripted::driver = &driver;
+    scripted::nextRead = 0;
+    scripted::reads.assign(2, {});
+    scripted::event(scripted::reads[0], IN_CREATE, "morvanti1");
+    scripted::event(scripted::reads[1], IN_CREATE, "morvanti1");
+    inotifyCalls.addWatch = ::inotify_add_watch;
+    // Before the second event the driver is gone again, for good.
+    static std::size_t told = 0;
+    inotifyCalls.read = [](int fd, void* buffer, std::size_t length) {
+        if (scripted::nextRead == 1) {
+            scripted::driver->settle();
+            told = scripted::driver->totalReceived();
+            scripted::driver->unload();
+        }
+        return scripted::read(fd, buffer, length);
+    };
+
+    const std::vector<std::string> gpus = m.guest.topology().gpus();
+    int status = 0;
+    const Output o = capture([&] { status = runDaemon({gpus.begin(), gpus.end()}, 2); });
+    inotifyCalls = saved;
+    setDeviceEnvironment(nullptr);
+
+    EXPECT_EQ(retryLine(1, 1) + CONFIG_SUCCESS + retryLine(1, 1) + retryLine(2, 2) +
+                  retryLine(4, 3) + retryLine(8, 4) + retryLine(15, 5) +
+                  "\033[31mError: the driver did not take the configuration; waiting for its next "
+                  "load\033[0m\n",
+              o.out);
+    EXPECT_EQ((std::vector<uint64_t>{1000000, 1000000, 1000000, 1000000, 2000000, 4000000, 8000000,
+                                     15000000}),
+              waits.paused);
+    EXPECT_EQ(4u, told) << "the retry told both GPUs both addresses";
+    EXPECT_EQ("Error reading inotify events\n",
+              o.err.substr(o.err.rfind('\n', o.err.size() - 2) + 1));
+    EXPECT_EQ(-1, status);
+}
+
 TEST(Daemon, OnlyInAGuest)
 {
     sim::Machine host(sim::switchedHost(1, 2, {0x0001}), sim::Side::Host);

@@ -1,4 +1,5 @@
 // Finding and waking the maker's GPUs, and the host queries behind it.
+#include "device.h"
 #include "device_re.h"
 #include "enum_device.h"
 #include "files.h"
@@ -84,6 +85,39 @@ TEST(Discovery, ASysfsThatCannotBeListedRefusesTheRun)
     EXPECT_EQ(255, r.status);
 }
 
+// The bus below setpci for GPUs without No_Soft_Reset: a move from D3hot to
+// D0 resets the device, and its command register reads 0 again.
+const char* const SETPCI_RESET_BY_D0 =
+    "#!/bin/sh\n"
+    "PATH=${PATH#*:}\n"
+    "before=$(setpci -s \"$2\" CAP_PM+4.w 2>/dev/null)\n"
+    "setpci \"$@\"; status=$?\n"
+    "after=$(setpci -s \"$2\" CAP_PM+4.w 2>/dev/null)\n"
+    "if [ -n \"$before\" ] && [ $((0x$before & 0xb)) -eq 3 ] && [ $((0x$after & 3)) -eq 0 ]; then\n"
+    "    setpci -s \"$2\" COMMAND=0\n"
+    "fi\n"
+    "exit $status\n";
+
+TEST(Discovery, TheWakeKeepsOtherBitsAndEndsInD0WithMemoryDecodingOn)
+{
+    sim::Topology t = sim::switchedHost(1, 3, {0x0001});
+    // I/O decoding, SERR and INTx disable set by firmware or a guest.
+    sim::Device& set = *t.find("0000:03:00.0");
+    set.command = 0x0103;
+    set.powerState = 0;
+    t.find("0000:04:00.0")->command = 0x0500;
+    sim::Machine host(std::move(t), sim::Side::Host);
+    const sim::RunResult r = host.run({"--store-data"}, withCommand(host, "setpci", SETPCI_RESET_BY_D0));
+    EXPECT_EQ(STORE_SUCCESS, r.out);
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(0x0107, commandOf(host, "0000:03:00.0"));
+    // Reset by their move to D0 after their command register was written.
+    for (const char* bdf : {"0000:04:00.0", "0000:05:00.0"}) {
+        EXPECT_EQ(0x0006, commandOf(host, bdf)) << bdf;
+        EXPECT_EQ(0u, powerStateOf(host, bdf)) << bdf;
+    }
+}
+
 // The enumerator and the queries, called in this process with a simulated
 // machine on the fixed paths.
 TEST(Boards, CodesComeFromTheRegisterTheDeviceTableNames)
@@ -129,6 +163,29 @@ TEST(Boards, CodesComeFromTheRegisterTheDeviceTableNames)
     EXPECT_EQ("KA-C1", enumerator.getProductName("0000:40:00.0"));
     EXPECT_EQ("", enumerator.getProductName("0000:10:00.0"));
     EXPECT_EQ("", enumerator.getProductName("0000:99:00.0"));
+}
+
+struct Waits : DeviceEnvironment {
+    void pause(uint64_t microseconds) override { paused.push_back(microseconds); }
+    std::vector<uint64_t> paused;
+};
+
+TEST(Boards, GpusLeavingD3hotGetOneWaitForAll)
+{
+    sim::Machine host(sim::switchedHost(2, 2, {0x0002}), sim::Side::Host);
+    sim::Machine::Inside inside(host);
+    Waits waits;
+    setDeviceEnvironment(&waits);
+    EnumDevice asleep;
+    asleep.initPciDevice();
+    EXPECT_EQ(std::vector<uint64_t>{D0_RECOVERY_MICROSECONDS}, waits.paused);
+    // Now in D0: no wait at all.
+    waits.paused.clear();
+    EnumDevice awake;
+    awake.initPciDevice();
+    setDeviceEnvironment(nullptr);
+    EXPECT_EQ(std::vector<uint64_t>{}, waits.paused);
+    EXPECT_EQ(4u, awake.getAllBusIdSet().size());
 }
 
 TEST(Boards, EveryRowOfTheReGroupReadsItsNumberedFormAndMakesAnReDevice)

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <dirent.h>
+#include <sys/stat.h>
 
 namespace qvtest {
 
@@ -27,6 +28,29 @@ sim::RunOptions asUser(int uid)
     sim::RunOptions options;
     options.uid = static_cast<uid_t>(uid);
     return options;
+}
+
+sim::RunOptions withCommand(const sim::Machine& machine, const std::string& name,
+                            const std::string& script)
+{
+    const std::string bin = machine.sysPath("../bin");
+    sim::makeDirs(bin);
+    sim::writeFile(bin + "/" + name, script);
+    ::chmod((bin + "/" + name).c_str(), 0755);
+    sim::RunOptions options;
+    options.path = bin + ":" + options.path;
+    return options;
+}
+
+std::string setpciRefusing(const char* pattern)
+{
+    return std::string("#!/bin/sh\n"
+                       "for a in \"$@\"; do\n"
+                       "    case $a in ") + pattern + ")\n"
+           "        echo \"setpci: $2: write failed: Operation not permitted\" >&2; exit 1 ;;\n"
+           "    esac\n"
+           "done\n"
+           "PATH=${PATH#*:} exec setpci \"$@\"\n";
 }
 
 std::string helpText()

@@ -47,6 +47,14 @@ unsigned powerStateOf(const sim::Machine& machine, const std::string& bdf);
 
 constexpr int UID_NOBODY = 65534;
 sim::RunOptions asUser(int uid);
+// Runs with `script` as the command `name`, found before the system's; it
+// reaches the system's own command with the first directory of PATH
+// dropped.
+sim::RunOptions withCommand(const sim::Machine& machine, const std::string& name,
+                            const std::string& script);
+// setpci on a kernel that refuses configuration writes whose arguments
+// match `pattern` (a shell case pattern; "*=*" is every write).
+std::string setpciRefusing(const char* pattern);
 
 // How many descriptors this process has open.
 int openDescriptors();
