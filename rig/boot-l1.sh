@@ -30,6 +30,7 @@ done
 # The packaged report agrees: no switch port redirects peer traffic, and
 # every record is current.
 check "the packaged status report says the host is ready" timeout "$TOOL_LIMIT" /usr/sbin/qvgpu-vm-p2p-status
+check_boot_metrics
 timed "checks of the host's boot"
 
 # The guest, booted by systemd the same way (boot-l2.sh checks it); about
@@ -40,6 +41,28 @@ if grep -q 'qv.guestboot=1' /proc/cmdline; then
     pass_through
     boot_l2 systemd l2 l2-boot "$L2_BOOT_LIMIT"
     timed "L2 with systemd, boot to power-off"
+
+    # Under its sandbox the metrics unit still finds a hypervisor of another
+    # user holding a GPU (QEMU under libvirt runs as its own user): that
+    # takes reading another user's /proc/<pid>/fd, which the report cannot
+    # do with the tool's own capabilities alone.
+    held=$(gpus | head -n 1)
+    group=$(basename "$(readlink "/sys/bus/pci/devices/$held/iommu_group")")
+    setpriv --reuid=nobody --regid=nogroup --clear-groups sleep 600 3<>"/dev/vfio/$group" &
+    holder=$!
+    for i in $(seq 50); do [ -e "/proc/$holder/fd/3" ] && break; sleep 0.1; done
+    setup "user nobody (pid $holder) holds $held's VFIO group $group" \
+        test "$(stat -c %U "/proc/$holder")" = nobody -a -e "/proc/$holder/fd/3"
+    systemctl start qvgpu-vm-p2p-metrics.service
+    check "the metrics unit, in its sandbox, sees $held in use by that process" \
+        grep -qxF "qvgpu_vm_p2p_gpu_in_use{bus=\"$held\"} 1" "$PROM"
+    systemd-run --wait --pipe --quiet -p CapabilityBoundingSet="CAP_SYS_ADMIN CAP_SYS_RAWIO" \
+        /usr/sbin/qvgpu-vm-p2p-status --prometheus > /tmp/without-caps.prom
+    check "without the unit's CAP_DAC_READ_SEARCH and CAP_SYS_PTRACE the report could not see it" \
+        grep -qxF "qvgpu_vm_p2p_gpu_in_use{bus=\"$held\"} 0" /tmp/without-caps.prom
+    kill "$holder"
+    wait "$holder" 2>/dev/null
+    timed "metrics with another user's hypervisor"
 fi
 
 # A store that cannot reach one GPU's memory fails its unit.  The kernel

@@ -40,6 +40,11 @@ daemon_successes() {
     journalctl -b -o cat -u qvgpu-vm-p2p-daemon.service | grep -c 'Success: configuration completed'
 }
 check "the packaged status report says the guest is ready" timeout "$TOOL_LIMIT" /usr/sbin/qvgpu-vm-p2p-status
+check_boot_metrics
+for g in $(gpus); do
+    check "$g: the metrics hold its store file as valid" \
+        grep -qxF "qvgpu_vm_p2p_gpu_store_valid{bus=\"$g\"} 1" "$PROM"
+done
 check "the daemon configured the driver" wait_for 1 daemon_successes
 expect_peers "after the boot"
 before=$(daemon_successes)

@@ -2,7 +2,7 @@
 # Run by the rig's initramfs, chrooted into a machine's fresh root (an
 # overlay on the shared root), before it hands over to systemd: the package
 # is installed into that root with dpkg (its maintainer scripts run) and all
-# three of its units enabled with systemctl (their [Install] sections
+# four of its units enabled with systemctl (their [Install] sections
 # decide where), as an administrator who enables everything would (the
 # other side's must skip themselves), and the machine is made quiet enough
 # to boot without disks.  The guest's root lies on the host's, where the
@@ -14,7 +14,7 @@ if ! dpkg-query -W -f='${Status}' qvgpu-vm-p2p 2>/dev/null | grep -q 'install ok
     rm -f /var/lib/man-db/auto-update
     dpkg -i "$WORK"/tool/qvgpu-vm-p2p_*.deb
     systemctl enable qvgpu-vm-p2p-host.service qvgpu-vm-p2p-guest.service \
-        qvgpu-vm-p2p-daemon.service
+        qvgpu-vm-p2p-daemon.service qvgpu-vm-p2p-metrics.timer
 fi
 # The checkout may lie under /tmp, which systemd empties at boot: this
 # root's /tmp is the build machine's, kept as it is.
@@ -27,6 +27,14 @@ for unit in postgresql.service apparmor.service e2scrub_reap.service systemd-pst
             systemd-timesyncd.service getty@tty1.service apt-daily.timer apt-daily-upgrade.timer \
             man-db.timer dpkg-db-backup.timer e2scrub_all.timer fstrim.timer; do
     ln -sf /dev/null "/etc/systemd/system/$unit"
+done
+# Prometheus and node_exporter come with the build machine's userland (its
+# tests use them), perhaps with the collectors' tools; no check here needs
+# any of them running, only node_exporter's directory and user.
+for unit in /lib/systemd/system/prometheus*.service /lib/systemd/system/prometheus*.timer \
+            openipmi.service ipmievd.service smartmontools.service smartd.service \
+            nvmf-autoconnect.service nvmefc-boot-connections.service uuidd.socket; do
+    ln -sf /dev/null "/etc/systemd/system/${unit##*/}"
 done
 # The rig's own units: on the host the stand-ins' IDs and the hypervisor
 # stand-in; on the guest (whose root lies on the host's) only the checks.

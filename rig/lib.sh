@@ -303,6 +303,24 @@ wait_for() {
     return 1
 }
 
+# The metrics file the metrics timer keeps for node_exporter: 1 once it is
+# there, for wait_for.
+PROM=/var/lib/prometheus/node-exporter/qvgpu-vm-p2p.prom
+prom_written() { [ -s "$PROM" ] && echo 1 || echo 0; }
+# Checks of the metrics the timer wrote after a boot, that node_exporter's
+# user can read them, and that they say ready.
+check_boot_metrics() {
+    check "the metrics timer, enabled, wrote $PROM after the boot" wait_for 1 prom_written
+    local fired ran
+    fired=$(systemctl show --timestamp=unix -P LastTriggerUSec qvgpu-vm-p2p-metrics.timer)
+    ran=$(systemctl show --timestamp=unix -P ExecMainStartTimestamp qvgpu-vm-p2p-metrics.service)
+    check "the timer fired (${fired:-never}) and started the metrics unit (${ran:-never}), which succeeded" \
+        test -n "${fired#@}" -a -n "${ran#@}" -a "${ran#@}" -ge "${fired#@}" -a \
+             "$(systemctl show -P Result qvgpu-vm-p2p-metrics.service)" = success
+    check "node_exporter's user reads the file" runuser -u prometheus -- cat "$PROM"
+    check "the metrics say ready" grep -qx 'qvgpu_vm_p2p_ready 1' "$PROM"
+}
+
 poweroff_now() {
     sync
     echo o > /proc/sysrq-trigger

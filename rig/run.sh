@@ -18,7 +18,7 @@ guest_boot=${QVGPU_RIG_GUEST_BOOT:-1}
 
 started=$(date +%s)
 qvgpu_install_packages qemu-system-x86 linux-image-amd64 linux-headers-amd64 \
-    busybox-static cpio kmod make gcc python3
+    busybox-static cpio kmod make gcc python3 --lean prometheus-node-exporter
 echo "rig: packages ready in $(( $(date +%s) - started )) s"
 
 # The newest Debian kernel that has its modules and headers here.

@@ -10,19 +10,28 @@ qvgpu_install_packages() {
         echo "Run this as root: the simulated machine needs a private mount namespace." >&2
         exit 1
     fi
+    # Packages after --lean come without their recommendations.
     local needed=(g++ cmake ninja-build libcli11-dev libgtest-dev pciutils util-linux
                   systemd groff-base dpkg-dev man-db valgrind clang libclang-rt-14-dev file lintian git
-                  nlohmann-json3-dev strace "$@")
+                  nlohmann-json3-dev strace)
+    local wanted_lean=(devscripts)
+    local lean_args=0 arg
+    for arg in "$@"; do
+        if [ "$arg" = --lean ]; then lean_args=1
+        elif [ "$lean_args" = 1 ]; then wanted_lean+=("$arg")
+        else needed+=("$arg"); fi
+    done
     local missing=()
     local p
     for p in "${needed[@]}"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
     done
     # hardening-check comes with devscripts, whose recommendations are many
-    # and none of them needed here.
+    # and none of them needed here; nor are those of Prometheus's packages.
     local lean=()
-    dpkg-query -W -f='${Status}' devscripts 2>/dev/null | grep -q "install ok installed" ||
-        lean+=(devscripts)
+    for p in "${wanted_lean[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || lean+=("$p")
+    done
     if [ ${#missing[@]} -gt 0 ] || [ ${#lean[@]} -gt 0 ]; then
         echo "Installing ${missing[*]} ${lean[*]} ..."
         export DEBIAN_FRONTEND=noninteractive

@@ -10,7 +10,8 @@
 # QVGPU_TEST_STAGES="tests" (or any of the four names) runs only those.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
-qvgpu_install_packages
+# Debian's promtool and node_exporter check the metrics and their alerting rules.
+qvgpu_install_packages --lean prometheus prometheus-node-exporter
 jobs=$(nproc)
 stages=${QVGPU_TEST_STAGES:-tests sanitizers fuzzing real-kernels}
 failed=()

@@ -588,7 +588,8 @@ int main(int argc, char** argv)
             }
             for (const sim::Machine* m : {&host, &guest})
                 for (const std::vector<std::string>& args :
-                     {std::vector<std::string>{}, std::vector<std::string>{"--json"}})
+                     {std::vector<std::string>{}, std::vector<std::string>{"--json"},
+                      std::vector<std::string>{"--prometheus"}})
                     statusRows.push_back(timeStatus(gpus, options.repeats, *m, args));
             if (gpus == options.sizes.back()) {
                 const Crowd crowd(CROWD);

@@ -209,10 +209,14 @@ std::string renderJson(const StatusReport& report)
 int statusMain(int argc, char** argv)
 {
     bool json = false;
+    bool prometheus = false;
     bool fullMatrix = false;
     bool version = false;
     CLI::App app{STATUS_DESCRIPTION, "qvgpu-vm-p2p-status"};
-    app.add_flag("--json", json, "Print the report as one JSON document.");
+    CLI::Option* jsonFlag = app.add_flag("--json", json, "Print the report as one JSON document.");
+    app.add_flag("--prometheus", prometheus,
+                 "Print the report as Prometheus metrics (text format 0.0.4).")
+        ->excludes(jsonFlag);
     app.add_flag("--matrix", fullMatrix,
                  "Print the matrix of every pair of GPUs, however many there are.");
     app.add_flag("-v, --version", version, "Print version information.");
@@ -237,10 +241,16 @@ int statusMain(int argc, char** argv)
         const char* noColour = std::getenv("NO_COLOR");
         text.colour = ::isatty(1) == 1 && !(noColour && *noColour);
         text.fullMatrix = fullMatrix;
-        const std::string out = json ? renderJson(report) : renderText(report, text);
-        std::fwrite(out.data(), 1, out.size(), stdout);
-        if (std::fflush(stdout) != 0)
+        const std::string out = prometheus ? renderMetrics(report)
+                                : json     ? renderJson(report)
+                                           : renderText(report, text);
+        // A short write leaves half a report: for the metrics, the unit that
+        // keeps their file then keeps the last whole one.
+        if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0)
             return STATUS_CANNOT_RUN;
+        // The metrics carry the verdict themselves.
+        if (prometheus)
+            return STATUS_READY;
         return report.ready() ? STATUS_READY : STATUS_NOT_READY;
     } catch (const std::filesystem::filesystem_error& e) {
         std::fprintf(stderr, "Cannot open %s: %s\n", e.path1().c_str(), e.code().message().c_str());

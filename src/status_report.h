@@ -1,5 +1,6 @@
 // qvgpu-vm-p2p-status: its options and exit status, and the report it
-// prints, as text for a person or as one JSON document for a program.
+// prints, as text for a person, as one JSON document for a program, or as
+// Prometheus metrics for a monitoring system.
 #pragma once
 
 #include "status.h"
@@ -18,6 +19,8 @@ struct TextOptions {
 
 std::string renderText(const StatusReport& report, const TextOptions& options);
 std::string renderJson(const StatusReport& report);
+// The facts and the verdict as Prometheus metrics, text format 0.0.4.
+std::string renderMetrics(const StatusReport& report);
 // Bytes below 0x20 and from 0x7f up as "\xNN", so that no text from sysfs
 // can move a terminal's cursor or break a line.
 std::string printable(const std::string& text);

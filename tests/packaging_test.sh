@@ -33,6 +33,27 @@ done
 check "the program is executable" test -x "$prefix/sbin/qvgpu-vm-p2p"
 check "the status program is executable" test -x "$prefix/sbin/qvgpu-vm-p2p-status"
 
+# The metrics: a oneshot unit and its timer, the command it runs, and the
+# alerting rules.
+metrics=$prefix/lib/systemd/system/qvgpu-vm-p2p-metrics
+check "the metrics command is executable" test -x "$prefix/libexec/qvgpu-vm-p2p/qvgpu-vm-p2p-metrics"
+check "the metrics unit runs it" grep -qx \
+    "ExecStart=$prefix/libexec/qvgpu-vm-p2p/qvgpu-vm-p2p-metrics /var/lib/prometheus/node-exporter" \
+    "$metrics.service"
+check "without node_exporter's directory the metrics unit is skipped" grep -qx \
+    'ConditionPathIsDirectory=/var/lib/prometheus/node-exporter' "$metrics.service"
+check "the metrics unit is sandboxed without a network" grep -qx 'PrivateNetwork=yes' "$metrics.service"
+check "the metrics unit may look at other users' processes" grep -qx \
+    'CapabilityBoundingSet=CAP_DAC_READ_SEARCH CAP_SYS_PTRACE' "$metrics.service"
+check "the timer runs it every minute" grep -qx 'OnUnitActiveSec=1min' "$metrics.timer"
+check "the timer is enabled into timers.target" grep -qx 'WantedBy=timers.target' "$metrics.timer"
+for u in "$metrics.service" "$metrics.timer"; do
+    check "systemd-analyze verify $(basename "$u")" env MANPATH="$prefix/share/man" \
+        systemd-analyze verify "$u"
+done
+check "the alerting rules are installed as an example" \
+    test -f "$prefix/share/doc/qvgpu-vm-p2p/examples/qvgpu-vm-p2p.rules.yml"
+
 # The units start the installed program, and systemd accepts them (the
 # verification also finds the man page they point to).
 for u in "${units[@]}"; do
@@ -109,6 +130,7 @@ deb=$(ls "$scratch"/pkg/*.deb)
 info=$(dpkg-deb --info "$deb")
 contents=$(dpkg-deb --contents "$deb")
 check "package depends on pciutils" grep -Eq '^ Depends:.*\bpciutils\b' <<<"$info"
+check "package suggests node_exporter" grep -Eq '^ Suggests: prometheus-node-exporter$' <<<"$info"
 for script in postinst prerm postrm; do
     check "package has $script" grep -q " $script " <<<"$info"
 done
@@ -117,6 +139,10 @@ for f in ./usr/sbin/qvgpu-vm-p2p ./usr/share/man/man8/qvgpu-vm-p2p.8.gz \
          ./usr/share/bash-completion/completions/qvgpu-vm-p2p-status \
          ./usr/share/doc/qvgpu-vm-p2p/copyright ./usr/share/doc/qvgpu-vm-p2p/changelog.gz \
          ./usr/share/bash-completion/completions/qvgpu-vm-p2p \
+         ./usr/lib/systemd/system/qvgpu-vm-p2p-metrics.service \
+         ./usr/lib/systemd/system/qvgpu-vm-p2p-metrics.timer \
+         ./usr/libexec/qvgpu-vm-p2p/qvgpu-vm-p2p-metrics \
+         ./usr/share/doc/qvgpu-vm-p2p/examples/qvgpu-vm-p2p.rules.yml \
          "${units[@]/#/./usr/lib/systemd/system/}"; do
     check "package holds $f" grep -q " $f\$" <<<"$contents"
 done

@@ -515,49 +515,6 @@ TEST(Status, SixtyFourGpusFitOnAScreenAndNarrowLinksAreWarnings)
         << r.out;
 }
 
-// Runs the report in a PID namespace with a /proc of its own, beside
-// stand-in hypervisors: each holds the VFIO group files of its GPUs' groups
-// under the name qemu-system-x86_64 with the given "-name" option, the ones
-// marked so as another user.
-struct Guest {
-    std::string name;                 // the -name option's value
-    std::vector<int> groups;
-    bool otherUser = false;
-};
-
-sim::RunResult withGuests(const sim::Machine& m, const std::vector<Guest>& guests,
-                          const std::string& args = "")
-{
-    const std::string root = m.sysPath("..");
-    std::string script = "R=" + root + "\n"
-                         "mount -t proc proc /proc && mount --bind $R/cpuinfo /proc/cpuinfo || exit 99\n"
-                         "mkdir -p /dev/vfio && ln -sf /bin/sh $R/qemu-system-x86_64\n"
-                         "rm -f $R/block && mkfifo -m 666 $R/block\n";
-    int files = 0;
-    for (const Guest& g : guests) {
-        std::string open;
-        for (int group : g.groups) {
-            const std::string file = "/dev/vfio/" + std::to_string(group);
-            script += "touch " + file + " && chmod 666 " + file + "\n";
-            open += " " + std::to_string(3 + files++) + "<" + file;
-        }
-        // It waits on a FIFO that nobody opens: no child holds its files.
-        script += std::string(g.otherUser ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "") +
-                  "$R/qemu-system-x86_64 -c 'exec" + open + "; read x < " + root + "/block' -name " +
-                  g.name + " &\n";
-    }
-    // Until every stand-in holds its files (a bounded wait).
-    script += "i=0; while [ \"$(ls -l /proc/[0-9]*/fd 2>/dev/null | grep -c ' -> /dev/vfio/')\" -lt " +
-              std::to_string(files) + " ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done\n" +
-              sim::Machine::statusPath() + " " + args + "\n";
-    return m.shell("unshare --pid --fork --mount sh -c '" + [&] {
-        std::string quoted;
-        for (char c : script)
-            quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-        return quoted;
-    }() + "'");
-}
-
 TEST(Status, GuestsHoldingGpusAndWhetherTheyAreKeptApart)
 {
     sim::Topology t = sim::switchedHost(1, 2, {0x0001, 0x0002});

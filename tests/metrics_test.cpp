@@ -1,0 +1,276 @@
+// The report as Prometheus metrics, run as a whole process on simulated
+// hosts and guests, checked by Debian's own promtool, and served by the real
+// node_exporter from the file the metrics unit's command writes.
+#include "files.h"
+#include "helpers.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace qvtest;
+
+namespace {
+
+sim::RunResult metrics(const sim::Machine& m)
+{
+    sim::RunOptions o;
+    o.program = sim::Machine::statusPath();
+    return m.run({"--prometheus"}, o);
+}
+
+// What `promtool check metrics` says of a text (nothing when it is clean),
+// with its exit status.
+std::string promtoolComplaints(const sim::Machine& m, const std::string& text)
+{
+    const std::string file = m.sysPath("../metrics.prom");
+    sim::writeFile(file, text);
+    const sim::RunResult r = m.shell("promtool check metrics < " + file + " 2>&1");
+    return r.out + (r.status ? "(exit " + std::to_string(r.status) + ")" : "");
+}
+
+// The samples of one family, as "labels value" lines.
+std::string samples(const std::string& text, const std::string& family)
+{
+    std::istringstream in(text);
+    std::string line, out;
+    while (std::getline(in, line))
+        if (line.compare(0, family.size(), family) == 0 &&
+            (line[family.size()] == ' ' || line[family.size()] == '{'))
+            out += line.substr(family.size()) + "\n";
+    return out;
+}
+
+const char* const HEADERS =
+    "# HELP qvgpu_vm_p2p_ready Whether peer-to-peer transfers between the GPUs will work (1) or not (0).\n"
+    "# TYPE qvgpu_vm_p2p_ready gauge\n";
+
+TEST(Metrics, EveryMachineInTheExpositionFormat)
+{
+    // A host that firmware left awake, without records, and with ACS
+    // redirecting on its switch.
+    sim::Topology t = sim::switchedHost(1, 2, {0x0001, 0x0002});
+    for (const char* bus : {"0000:03:00.0", "0000:04:00.0"}) {
+        t.find(bus)->command = 0x0006;
+        t.find(bus)->powerState = 0;
+    }
+    t.find("0000:03:00.0")->iommuGroup = 3;
+    t.find("0000:04:00.0")->iommuGroup = 4;
+    t.find("0000:04:00.0")->linkWidth = 8;
+    sim::Machine host(std::move(t), sim::Side::Host);
+    sim::RunResult r = metrics(host);
+    EXPECT_EQ(0, r.status) << "the verdict is in the metrics";
+    EXPECT_EQ("", r.err);
+    EXPECT_EQ(std::string(HEADERS) +
+                  "qvgpu_vm_p2p_ready 0\n"
+                  "# HELP qvgpu_vm_p2p_problems Things to fix before peer-to-peer transfers work.\n"
+                  "# TYPE qvgpu_vm_p2p_problems gauge\n"
+                  "qvgpu_vm_p2p_problems 2\n"
+                  "# HELP qvgpu_vm_p2p_warnings Things worth knowing that do not stop peer-to-peer "
+                  "transfers.\n"
+                  "# TYPE qvgpu_vm_p2p_warnings gauge\n"
+                  "qvgpu_vm_p2p_warnings 1\n"
+                  "# HELP qvgpu_vm_p2p_gpu_info A GPU of the maker, always 1: its device ID, product "
+                  "and side.\n"
+                  "# TYPE qvgpu_vm_p2p_gpu_info gauge\n"
+                  "qvgpu_vm_p2p_gpu_info{bus=\"0000:03:00.0\",device_id=\"0x0001\",product=\"KA-C1\","
+                  "side=\"host\"} 1\n"
+                  "qvgpu_vm_p2p_gpu_info{bus=\"0000:04:00.0\",device_id=\"0x0002\",product=\"RE-A3\","
+                  "side=\"host\"} 1\n"
+                  "# HELP qvgpu_vm_p2p_gpu_record_valid Whether the GPU's device memory holds a valid "
+                  "record of its current BAR0 base (1) or not (0).\n"
+                  "# TYPE qvgpu_vm_p2p_gpu_record_valid gauge\n"
+                  "qvgpu_vm_p2p_gpu_record_valid{bus=\"0000:03:00.0\"} 0\n"
+                  "qvgpu_vm_p2p_gpu_record_valid{bus=\"0000:04:00.0\"} 0\n"
+                  "# HELP qvgpu_vm_p2p_gpu_in_use Whether a guest holds the GPU (1) or not (0).\n"
+                  "# TYPE qvgpu_vm_p2p_gpu_in_use gauge\n"
+                  "qvgpu_vm_p2p_gpu_in_use{bus=\"0000:03:00.0\"} 0\n"
+                  "qvgpu_vm_p2p_gpu_in_use{bus=\"0000:04:00.0\"} 0\n"
+                  "# HELP qvgpu_vm_p2p_port_acs_redirect Whether a switch downstream port above a GPU "
+                  "sends peer requests or completions up to the root complex (1) or not (0).\n"
+                  "# TYPE qvgpu_vm_p2p_port_acs_redirect gauge\n"
+                  "qvgpu_vm_p2p_port_acs_redirect{port=\"0000:02:08.0\"} 1\n"
+                  "qvgpu_vm_p2p_port_acs_redirect{port=\"0000:02:10.0\"} 1\n"
+                  "# HELP qvgpu_vm_p2p_gpu_link_width Lanes of the GPU's PCI Express link now.\n"
+                  "# TYPE qvgpu_vm_p2p_gpu_link_width gauge\n"
+                  "qvgpu_vm_p2p_gpu_link_width{bus=\"0000:03:00.0\"} 16\n"
+                  "qvgpu_vm_p2p_gpu_link_width{bus=\"0000:04:00.0\"} 8\n"
+                  "# HELP qvgpu_vm_p2p_gpu_link_width_max Lanes the GPU's PCI Express link can have: "
+                  "the smaller of its two ends' maximum widths.\n"
+                  "# TYPE qvgpu_vm_p2p_gpu_link_width_max gauge\n"
+                  "qvgpu_vm_p2p_gpu_link_width_max{bus=\"0000:03:00.0\"} 16\n"
+                  "qvgpu_vm_p2p_gpu_link_width_max{bus=\"0000:04:00.0\"} 16\n"
+                  "# HELP qvgpu_vm_p2p_isolation_breaches Pairs of GPUs held by different guests that "
+                  "can reach each other's memory.\n"
+                  "# TYPE qvgpu_vm_p2p_isolation_breaches gauge\n"
+                  "qvgpu_vm_p2p_isolation_breaches 0\n",
+              r.out);
+    EXPECT_EQ("", promtoolComplaints(host, r.out));
+
+    // Ready, once the tool has run; then guests holding the GPUs, one
+    // guest, then two that reach each other.
+    ASSERT_EQ(0, host.run({"--disable-acs", "--store-data"}).status);
+    r = metrics(host);
+    EXPECT_EQ(" 1\n", samples(r.out, "qvgpu_vm_p2p_ready"));
+    EXPECT_EQ(" 0\n", samples(r.out, "qvgpu_vm_p2p_problems"));
+    EXPECT_EQ("{bus=\"0000:03:00.0\"} 1\n{bus=\"0000:04:00.0\"} 1\n",
+              samples(r.out, "qvgpu_vm_p2p_gpu_record_valid"));
+    EXPECT_EQ("{port=\"0000:02:08.0\"} 0\n{port=\"0000:02:10.0\"} 0\n",
+              samples(r.out, "qvgpu_vm_p2p_port_acs_redirect"));
+    EXPECT_EQ("", promtoolComplaints(host, r.out));
+    r = withGuests(host, {{"guest=vm1", {3, 4}}}, "--prometheus");
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("{bus=\"0000:03:00.0\"} 1\n{bus=\"0000:04:00.0\"} 1\n",
+              samples(r.out, "qvgpu_vm_p2p_gpu_in_use"));
+    EXPECT_EQ(" 0\n", samples(r.out, "qvgpu_vm_p2p_isolation_breaches"));
+    // The split groups with one guest: a warning (and the narrow link).
+    EXPECT_EQ(" 2\n", samples(r.out, "qvgpu_vm_p2p_warnings"));
+    r = withGuests(host, {{"guest=vm1", {3}}, {"vm2", {4}, true}}, "--prometheus");
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(" 1\n", samples(r.out, "qvgpu_vm_p2p_isolation_breaches"));
+    EXPECT_EQ(" 0\n", samples(r.out, "qvgpu_vm_p2p_ready"));
+    EXPECT_EQ("", promtoolComplaints(host, r.out));
+
+    // A guest before its save, then after: the store files decide; the
+    // host's own families are not there.
+    HostAndGuest m(sim::switchedHost(1, 2, {0x0210}));
+    r = metrics(m.guest);
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(" 0\n", samples(r.out, "qvgpu_vm_p2p_ready"));
+    EXPECT_EQ("{bus=\"0000:01:00.0\"} 0\n{bus=\"0000:02:00.0\"} 0\n",
+              samples(r.out, "qvgpu_vm_p2p_gpu_store_valid"));
+    ASSERT_EQ(0, m.guest.run({"--save-data"}).status);
+    r = metrics(m.guest);
+    EXPECT_EQ(" 1\n", samples(r.out, "qvgpu_vm_p2p_ready"));
+    EXPECT_EQ("{bus=\"0000:01:00.0\",device_id=\"0x0210\",product=\"WO-D1\",side=\"guest\"} 1\n"
+              "{bus=\"0000:02:00.0\",device_id=\"0x0210\",product=\"WO-D1\",side=\"guest\"} 1\n",
+              samples(r.out, "qvgpu_vm_p2p_gpu_info"));
+    EXPECT_EQ("{bus=\"0000:01:00.0\"} 1\n{bus=\"0000:02:00.0\"} 1\n",
+              samples(r.out, "qvgpu_vm_p2p_gpu_store_valid"));
+    for (const char* hostOnly : {"qvgpu_vm_p2p_gpu_in_use", "qvgpu_vm_p2p_gpu_link_width"})
+        EXPECT_EQ(std::string::npos, r.out.find(hostOnly)) << hostOnly;
+    EXPECT_EQ("", promtoolComplaints(m.guest, r.out));
+}
+
+TEST(Metrics, LabelsFromSysfsAreEscapedAndAReportThatCannotRunExitsTwo)
+{
+    sim::Topology t = sim::switchedHost(1, 1, {0x0001});
+    t.find("0000:03:00.0")->deviceText = "0x0001\"\\\xff\n";
+    sim::Machine host(std::move(t), sim::Side::Host);
+    sim::RunResult r = metrics(host);
+    EXPECT_EQ(0, r.status);
+    EXPECT_NE(std::string::npos, r.out.find("device_id=\"0x0001\\\"\\\\\\\\xff\""))
+        << samples(r.out, "qvgpu_vm_p2p_gpu_info");
+    EXPECT_EQ("", promtoolComplaints(host, r.out));
+
+    sim::removeTree(host.sysPath("bus/pci/devices"));
+    r = metrics(host);
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ("", r.out);
+}
+
+// A free port on the loopback interface, as the kernel picks one.
+int freePort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) != 0)
+        throw std::runtime_error("no free port");
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+// The body of GET /metrics, "" while nothing answers.
+std::string scrape(int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string reply;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+        const std::string request = "GET /metrics HTTP/1.0\r\nHost: localhost\r\n\r\n";
+        if (::write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+            char buffer[65536];
+            ssize_t got;
+            while ((got = ::read(fd, buffer, sizeof buffer)) > 0)
+                reply.append(buffer, static_cast<std::size_t>(got));
+        }
+    }
+    ::close(fd);
+    const auto body = reply.find("\r\n\r\n");
+    return body == std::string::npos ? "" : reply.substr(body + 4);
+}
+
+TEST(Metrics, NodeExporterServesTheFileTheUnitsCommandWrites)
+{
+    sim::Machine host(sim::switchedHost(1, 2, {0x0001}), sim::Side::Host);
+    ASSERT_EQ(0, host.run({"--disable-acs", "--store-data"}).status);
+    const std::string dir = host.sysPath("../textfile");
+    sim::makeDirs(dir);
+    const std::string status = sim::Machine::statusPath();
+    const std::string command = "PATH=" + status.substr(0, status.rfind('/')) + ":$PATH " +
+                                QVGPU_METRICS_COMMAND + " " + dir;
+    sim::RunResult r = host.shell(command);
+    ASSERT_EQ(0, r.status) << r.out << r.err;
+    const std::string file = sim::readFile(dir + "/qvgpu-vm-p2p.prom");
+    struct stat st;
+    ASSERT_EQ(0, ::stat((dir + "/qvgpu-vm-p2p.prom").c_str(), &st));
+    EXPECT_EQ(0644u, st.st_mode & 0777) << "node_exporter reads it as its own user";
+
+    const int port = freePort();
+    const pid_t exporter = ::fork();
+    if (exporter == 0) {
+        const std::string listen = "--web.listen-address=127.0.0.1:" + std::to_string(port);
+        const std::string textfile = "--collector.textfile.directory=" + dir;
+        ::execl("/usr/bin/prometheus-node-exporter", "prometheus-node-exporter", listen.c_str(),
+                "--collector.disable-defaults", "--collector.textfile", textfile.c_str(),
+                "--log.level=error", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    std::string served;
+    for (int i = 0; i < 200 && served.empty(); ++i) {   // until it listens, at most 20 s
+        served = scrape(port);
+        if (served.empty())
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ::kill(exporter, SIGTERM);
+    ::waitpid(exporter, nullptr, 0);
+    ASSERT_NE("", served) << "node_exporter never answered on port " << port;
+    // Every sample of the file, as node_exporter serves it.
+    std::istringstream lines(file);
+    std::string line;
+    int samplesSeen = 0;
+    while (std::getline(lines, line))
+        if (line[0] != '#') {
+            ++samplesSeen;
+            EXPECT_NE(std::string::npos, served.find("\n" + line + "\n")) << line;
+        }
+    EXPECT_EQ(16, samplesSeen);
+    EXPECT_NE(std::string::npos, served.find("\nnode_textfile_scrape_error 0\n")) << served;
+    EXPECT_NE(std::string::npos, served.find("\nqvgpu_vm_p2p_ready 1\n"));
+
+    // A report that cannot run: the command fails, the last whole file
+    // stays, and no temporary is left behind.
+    sim::removeTree(host.sysPath("bus/pci/devices"));
+    r = host.shell(command);
+    EXPECT_NE(0, r.status);
+    EXPECT_EQ(file, sim::readFile(dir + "/qvgpu-vm-p2p.prom"));
+    EXPECT_EQ("qvgpu-vm-p2p.prom\n", host.shell("ls -A " + dir).out);
+}
+
+} // namespace
