@@ -307,15 +307,18 @@ wait_for() {
 # there, for wait_for.
 PROM=/var/lib/prometheus/node-exporter/qvgpu-vm-p2p.prom
 prom_written() { [ -s "$PROM" ] && echo 1 || echo 0; }
+# A unit's time property in seconds since the epoch, "" when never (a
+# timer's last trigger is shown as a date whatever --timestamp says).
+epoch() { local t; t=$(systemctl show "$@"); [ -n "$t" ] && date -d "$t" +%s 2>/dev/null; }
 # Checks of the metrics the timer wrote after a boot, that node_exporter's
 # user can read them, and that they say ready.
 check_boot_metrics() {
     check "the metrics timer, enabled, wrote $PROM after the boot" wait_for 1 prom_written
     local fired ran
-    fired=$(systemctl show --timestamp=unix -P LastTriggerUSec qvgpu-vm-p2p-metrics.timer)
-    ran=$(systemctl show --timestamp=unix -P ExecMainStartTimestamp qvgpu-vm-p2p-metrics.service)
-    check "the timer fired (${fired:-never}) and started the metrics unit (${ran:-never}), which succeeded" \
-        test -n "${fired#@}" -a -n "${ran#@}" -a "${ran#@}" -ge "${fired#@}" -a \
+    fired=$(epoch -P LastTriggerUSec qvgpu-vm-p2p-metrics.timer)
+    ran=$(epoch --timestamp=unix -P ExecMainStartTimestamp qvgpu-vm-p2p-metrics.service)
+    check "the timer fired (at ${fired:-never} s) and started the metrics unit (at ${ran:-never} s), which succeeded" \
+        test -n "$fired" -a -n "$ran" -a "${ran:-0}" -ge "${fired:-1}" -a \
              "$(systemctl show -P Result qvgpu-vm-p2p-metrics.service)" = success
     check "node_exporter's user reads the file" runuser -u prometheus -- cat "$PROM"
     check "the metrics say ready" grep -qx 'qvgpu_vm_p2p_ready 1' "$PROM"

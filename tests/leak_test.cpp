@@ -88,6 +88,7 @@ TEST(NoLeaks, StatusReport)
     sim::RunOptions o = underValgrind();
     o.program = sim::Machine::statusPath();
     expectClean(m.host.run({}, o), 1);   // ACS still redirects
+    expectClean(m.host.run({"--prometheus"}, o), 0);
     sim::Driver driver(m.guest);
     driver.load();
     expectClean(m.guest.run({"--json"}, o), 0);
