@@ -94,6 +94,9 @@ protected:
     void pause(uint64_t microseconds);
 
 private:
+    // Copies `data` into device memory; with `kept`, reads it back through
+    // the same mapping and tells whether the memory holds it.
+    bool storeMemory(int32_t offset, uint32_t length, const void* data, bool* kept);
     // True when the range lies inside the window and the resource file
     // covers the whole window.
     bool memoryRangeOk(int32_t offset, uint32_t length) const;

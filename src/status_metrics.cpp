@@ -3,8 +3,6 @@
 // node_exporter's textfile collector reads.
 #include "status_report.h"
 
-#include <cstdio>
-
 namespace {
 
 // A label value as the format wants it: backslash, double quote and line

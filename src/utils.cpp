@@ -186,15 +186,21 @@ char* cmdResult(const char* command, char* reply, int replySize)
     return reply;
 }
 
+namespace {
+
+// Memory decoding and bus mastering on; the other bits of the command
+// register (I/O decoding, SERR, INTx disable) stay as firmware, a driver or
+// a running guest set them.
+const char* const DECODING_ON = "setpci -s %s COMMAND=0x06:0x06";
+
+} // namespace
+
 bool enablePciDevice(std::string busId)
 {
     static const char* const steps[] = {
         "setpci -s %s VENDOR_ID",
         "setpci -s %s DEVICE_ID",
-        // Memory decoding and bus mastering on; the other bits (I/O
-        // decoding, SERR, INTx disable) stay as firmware, a driver or a
-        // running guest set them.
-        "setpci -s %s COMMAND=0x06:0x06",
+        DECODING_ON,
         "setpci -s %s CAP_PM+4.w=8",        // power state D0
     };
     char command[256];
@@ -234,7 +240,7 @@ void settleWokenDevices(const std::vector<std::string>& busIds)
         const std::vector<uint8_t>& config = device.config();
         if (config.size() >= 6 && (config[4] & 0x06) == 0x06)
             continue;
-        std::snprintf(command, sizeof command, "setpci -s %s COMMAND=0x06:0x06", busId.c_str());
+        std::snprintf(command, sizeof command, DECODING_ON, busId.c_str());
         cmdResult(command, reply, sizeof reply);
     }
 }
@@ -382,17 +388,16 @@ AcsOutcome disableACSCtl(std::set<std::string> busIds)
     for (const std::string& address : written) {
         const PciDevice port(address);
         const PortFacts facts = decodePort(address, port.config(), port.configError());
-        if (facts.acs == AcsState::Absent)
-            continue;   // nothing to clear
-        ++notCleared;
-        if (facts.acs == AcsState::Unknown)
+        // A port without the capability has nothing to clear.
+        if (facts.acs == AcsState::Unknown) {
             std::printf("\033[31mError: cannot disable ACS on %s: %s!\033[0m\n", address.c_str(),
                         facts.unknownReason.c_str());
-        else if (facts.acsCtl & 0xFF)
+            ++notCleared;
+        } else if (facts.acs == AcsState::Present && (facts.acsCtl & 0xFF)) {
             std::printf("\033[31mError: cannot disable ACS on %s: its ACS Control reads "
                         "0x%04x!\033[0m\n", address.c_str(), facts.acsCtl);
-        else
-            --notCleared;
+            ++notCleared;
+        }
     }
     return {static_cast<int>(written.size()), notCleared};
 }

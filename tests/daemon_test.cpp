@@ -158,9 +158,21 @@ int addWatch(int fd, const char* path, uint32_t mask)
     return ::inotify_add_watch(fd, path, mask);
 }
 
-struct Waits : DeviceEnvironment {
-    void pause(uint64_t microseconds) override { paused.push_back(microseconds); }
-    std::vector<uint64_t> paused;
+// One run: `readCount` reads of events to fill in, the daemon's inotify
+// calls replaced by ours until it ends.
+struct Session {
+    Session(sim::Driver& scriptedDriver, std::size_t readCount) : saved(inotifyCalls)
+    {
+        driver = &scriptedDriver;
+        nextRead = 0;
+        reads.assign(readCount, {});
+        inotifyCalls.read = scripted::read;
+        inotifyCalls.addWatch = scripted::addWatch;
+    }
+    ~Session() { inotifyCalls = saved; }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+    const InotifyCalls saved;
 };
 
 } // namespace scripted
@@ -171,12 +183,8 @@ TEST(DaemonEvents, OnlyTheLastNodeAndAnOverflowCallForAConfiguration)
     sim::Driver driver(m.guest);
     driver.load();
     sim::Machine::Inside inside(m.guest);
-    const InotifyCalls saved = inotifyCalls;
-    scripted::Waits waits;
-    setDeviceEnvironment(&waits);
-    scripted::driver = &driver;
-    scripted::nextRead = 0;
-    scripted::reads.assign(3, {});
+    CountedWaits waits;
+    scripted::Session session(driver, 3);
     // Two GPUs: morvanti1 is the last node.  Other nodes and deletions do
     // nothing; a lost event (queue overflow) is made up for.
     scripted::event(scripted::reads[0], IN_CREATE, "morvanti0");
@@ -184,16 +192,12 @@ TEST(DaemonEvents, OnlyTheLastNodeAndAnOverflowCallForAConfiguration)
     scripted::event(scripted::reads[0], IN_CREATE, "morvanti1");
     scripted::event(scripted::reads[1], IN_Q_OVERFLOW, "");
     scripted::event(scripted::reads[2], IN_IGNORED, "");
-    inotifyCalls.read = scripted::read;
-    inotifyCalls.addWatch = scripted::addWatch;
 
     const std::vector<std::string> gpus = m.guest.topology().gpus();
     const std::set<std::string> busIds(gpus.begin(), gpus.end());
     ASSERT_EQ(2u, busIds.size());
     int status = 0;
     const Output o = capture([&] { status = runDaemon(busIds, 2); });
-    inotifyCalls = saved;
-    setDeviceEnvironment(nullptr);
 
     EXPECT_EQ(0u, scripted::commandsBeforeWatch) << "the watch comes before the first configuration";
     EXPECT_EQ(std::string(CONFIG_SUCCESS) + CONFIG_SUCCESS + CONFIG_SUCCESS, o.out);
@@ -219,22 +223,17 @@ TEST(DaemonEvents, ADriverThatRefusesIsTriedAgainWithGrowingWaits)
     // waits for its first retry.
     driver.load(true);
     sim::Machine::Inside inside(m.guest);
-    const InotifyCalls saved = inotifyCalls;
-    struct LateAttributes : scripted::Waits {
+    struct LateAttributes : CountedWaits {
         void pause(uint64_t microseconds) override
         {
-            scripted::Waits::pause(microseconds);
+            CountedWaits::pause(microseconds);
             if (paused.size() == 2)
                 scripted::driver->createAttributes();
         }
     } waits;
-    setDeviceEnvironment(&waits);
-    scripted::driver = &driver;
-    scripted::nextRead = 0;
-    scripted::reads.assign(2, {});
+    scripted::Session session(driver, 2);
     scripted::event(scripted::reads[0], IN_CREATE, "morvanti1");
     scripted::event(scripted::reads[1], IN_CREATE, "morvanti1");
-    inotifyCalls.addWatch = ::inotify_add_watch;
     // Before the second event the driver is gone again, for good.
     static std::size_t told = 0;
     inotifyCalls.read = [](int fd, void* buffer, std::size_t length) {
@@ -249,8 +248,6 @@ TEST(DaemonEvents, ADriverThatRefusesIsTriedAgainWithGrowingWaits)
     const std::vector<std::string> gpus = m.guest.topology().gpus();
     int status = 0;
     const Output o = capture([&] { status = runDaemon({gpus.begin(), gpus.end()}, 2); });
-    inotifyCalls = saved;
-    setDeviceEnvironment(nullptr);
 
     EXPECT_EQ(retryLine(1, 1) + CONFIG_SUCCESS + retryLine(1, 1) + retryLine(2, 2) +
                   retryLine(4, 3) + retryLine(8, 4) + retryLine(15, 5) +

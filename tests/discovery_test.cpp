@@ -165,17 +165,11 @@ TEST(Boards, CodesComeFromTheRegisterTheDeviceTableNames)
     EXPECT_EQ("", enumerator.getProductName("0000:99:00.0"));
 }
 
-struct Waits : DeviceEnvironment {
-    void pause(uint64_t microseconds) override { paused.push_back(microseconds); }
-    std::vector<uint64_t> paused;
-};
-
 TEST(Boards, GpusLeavingD3hotGetOneWaitForAll)
 {
     sim::Machine host(sim::switchedHost(2, 2, {0x0002}), sim::Side::Host);
     sim::Machine::Inside inside(host);
-    Waits waits;
-    setDeviceEnvironment(&waits);
+    CountedWaits waits;
     EnumDevice asleep;
     asleep.initPciDevice();
     EXPECT_EQ(std::vector<uint64_t>{D0_RECOVERY_MICROSECONDS}, waits.paused);
@@ -183,7 +177,6 @@ TEST(Boards, GpusLeavingD3hotGetOneWaitForAll)
     waits.paused.clear();
     EnumDevice awake;
     awake.initPciDevice();
-    setDeviceEnvironment(nullptr);
     EXPECT_EQ(std::vector<uint64_t>{}, waits.paused);
     EXPECT_EQ(4u, awake.getAllBusIdSet().size());
 }

@@ -2,6 +2,7 @@
 // checks of the bytes the real setpci leaves in configuration spaces.
 #pragma once
 
+#include "device.h"
 #include "machine.h"
 #include "passthrough.h"
 
@@ -58,6 +59,16 @@ std::string setpciRefusing(const char* pattern);
 
 // How many descriptors this process has open.
 int openDescriptors();
+
+// The device layer's pauses counted instead of slept, while this lives.
+struct CountedWaits : DeviceEnvironment {
+    CountedWaits() { setDeviceEnvironment(this); }
+    ~CountedWaits() override { setDeviceEnvironment(nullptr); }
+    CountedWaits(const CountedWaits&) = delete;
+    CountedWaits& operator=(const CountedWaits&) = delete;
+    void pause(uint64_t microseconds) override { paused.push_back(microseconds); }
+    std::vector<uint64_t> paused;
+};
 
 // What this process printed while `body` ran.
 struct Output {
