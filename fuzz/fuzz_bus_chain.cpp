@@ -1,5 +1,5 @@
 // The chain of bus addresses taken from a canonical sysfs path.
-#include "utils.h"
+#include "pci_device.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -62,20 +62,18 @@ struct Mode {
     std::string name;
     bool guest;
     std::vector<std::string> args;
-    int modeChecks;   // host-or-guest checks, one grep each
 };
 
 const std::vector<Mode> MODES = {
-    {"discovery alone", true, {"--disable-acs"}, 1},
-    {"--disable-acs", false, {"--disable-acs"}, 1},
-    {"--store-data", false, {"--store-data"}, 1},
-    {"--save-data", true, {"--save-data"}, 1},
-    {"--config-address", true, {"--config-address"}, 1},
+    {"discovery alone", true, {"--disable-acs"}},
+    {"--disable-acs", false, {"--disable-acs"}},
+    {"--store-data", false, {"--store-data"}},
+    {"--save-data", true, {"--save-data"}},
+    {"--config-address", true, {"--config-address"}},
 };
 
 struct Counts {
     int setpci = 0;
-    int grep = 0;
     int shell = 0;
     int other = 0;
     std::vector<std::string> commands;   // what each shell was asked to run
@@ -117,12 +115,10 @@ Counts countProcesses(const sim::Machine& m, const std::vector<std::string>& arg
             continue;
         }
         const auto open = line.find("execve(\"") + 8;
-        const std::string program = line.substr(open, line.find('"', open) - open);
-        const std::string base = program.substr(program.rfind('/') + 1);
+        const std::string started = line.substr(open, line.find('"', open) - open);
+        const std::string base = started.substr(started.rfind('/') + 1);
         if (base == "setpci")
             ++c.setpci;
-        else if (base == "grep")
-            ++c.grep;
         else if (base == "sh" || base == "dash" || base == "bash") {
             ++c.shell;
             // ["sh", "-c", "command"]
@@ -264,7 +260,7 @@ StatusRow timeStatus(int gpus, int repeats, const sim::Machine& m, const std::ve
     o.program = sim::Machine::statusPath();
     StatusRow row{gpus, m.side() == sim::Side::Guest, args.empty() ? "" : args[0], {}, 0, 0};
     const Counts c = countProcesses(m, args, o.program);
-    row.processes = c.setpci + c.grep + c.shell + c.other;
+    row.processes = c.setpci + c.shell + c.other;
     m.run(args, o);   // warm the caches once
     for (int i = 0; i < repeats; ++i)
         row.wall.ms.push_back(timeOnce([&] { m.run(args, o); }));
@@ -321,7 +317,6 @@ struct Row {
     Sample ownCpu;
     Counts counts;
     int mandatedSetpci;
-    int mandatedGrep;
     long rssKb;
 };
 
@@ -391,24 +386,23 @@ void write(const Options& options, const std::vector<Row>& rows,
           "median beyond the floor's. *Processes* counts the programs the run started "
           "(from `strace -f -e execve`), beside those the tool must start: four `setpci` per GPU "
           "in discovery, one probe per device on the paths to the GPUs and one write per switch "
-          "downstream port for ACS, one `grep` of `/proc/cpuinfo` per host-or-guest check; each "
-          "is started through `sh -c`. *Peak RSS* is the tool's own process (VmHWM).\n\n"
+          "downstream port for ACS, each started through `sh -c`; the host-or-guest check reads "
+          "`/proc/cpuinfo` itself. *Peak RSS* is the tool's own process (VmHWM).\n\n"
           "*Discovery alone* is `--disable-acs` in a guest: discovery, then the refusal.\n\n";
     md << "| GPUs | mode | wall ms, median (range) | floor ms | overhead (wall) | own CPU ms "
-          "(of floor) | setpci (must) | grep (must) | sh | other | peak RSS |\n"
-       << "|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+          "(of floor) | setpci (must) | sh | other | peak RSS |\n"
+       << "|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|\n";
     for (const Row& r : rows) {
         const double overhead = r.tool.median() - r.floor.median();
         std::snprintf(line, sizeof line,
                       "| %d | %s | %.1f (%.1f–%.1f) | %.1f | %+.1f ms (%+.1f%%) | %.1f (%.1f%%) "
-                      "| %d (%d) | %d (%d) | %d | %d | %.1f MiB |\n",
+                      "| %d (%d) | %d | %d | %.1f MiB |\n",
                       r.gpus, r.mode.c_str(), r.tool.median(), r.tool.min(), r.tool.max(),
                       r.floor.median(), overhead,
                       r.floor.median() > 0 ? 100.0 * overhead / r.floor.median() : 0.0,
                       r.ownCpu.median(),
                       r.floor.median() > 0 ? 100.0 * r.ownCpu.median() / r.floor.median() : 0.0,
-                      r.counts.setpci, r.mandatedSetpci, r.counts.grep, r.mandatedGrep,
-                      r.counts.shell, r.counts.other, r.rssKb / 1024.0);
+                      r.counts.setpci, r.mandatedSetpci, r.counts.shell, r.counts.other, r.rssKb / 1024.0);
         md << line;
     }
 
@@ -441,7 +435,7 @@ void write(const Options& options, const std::vector<Row>& rows,
     double worstCpuShare = 0, worstWallShare = -1e9;
     for (const Row& r : rows) {
         extraProcesses = extraProcesses || r.counts.setpci != r.mandatedSetpci ||
-                         r.counts.grep != r.mandatedGrep || r.counts.other != 0;
+                         r.counts.other != 0;
         rssOk = rssOk && r.rssKb < 8 * 1024;
         if (r.gpus == largest && r.floor.median() > 0) {
             worstCpuShare = std::max(worstCpuShare, 100.0 * r.ownCpu.median() / r.floor.median());
@@ -571,7 +565,6 @@ int main(int argc, char** argv)
                     const auto [probes, writes] = acsCommands(m.topology());
                     row.mandatedSetpci += probes + writes;
                 }
-                row.mandatedGrep = mode.modeChecks;
                 std::string script;
                 for (const auto& c : row.counts.commands)
                     script += "sh -c " + shellQuote(c) + " >/dev/null\n";

@@ -1,12 +1,9 @@
 #include "device.h"
 
-#include "utils.h"
-
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <stdexcept>
 #include <sys/mman.h>
 #include <thread>
 #include <vector>
@@ -56,7 +53,7 @@ uint32_t sizedCommandWord(uint32_t length, uint32_t opcode)
     return ((length << 12) & 0x3FFFF000u) | opcode;
 }
 
-QvDevice::QvDevice(std::string address) : busAddress(std::move(address)) {}
+QvDevice::QvDevice(std::string address) : busAddress(std::move(address)), sysfs(busAddress) {}
 
 QvDevice::~QvDevice()
 {
@@ -66,8 +63,8 @@ QvDevice::~QvDevice()
 
 bool QvDevice::initialDevice()
 {
-    const std::string bar0Path = devicePath(busAddress, "/resource0");
-    const std::string bar2Path = devicePath(busAddress, "/resource2");
+    const std::string bar0Path = sysfs.resourcePath(0);
+    const std::string bar2Path = sysfs.resourcePath(2);
 
     bar0Fd.reset(::open(bar0Path.c_str(), O_RDWR | O_CLOEXEC));
     if (!bar0Fd.isOpen()) {
@@ -82,16 +79,12 @@ bool QvDevice::initialDevice()
 
     // A GPU whose device ID cannot be read is reported and left alone: no
     // record may ever be built or checked from an ID that was not read.
-    const std::string idPath = devicePath(busAddress, "/device");
-    const std::string word = readFirstWord(idPath, "");
-    if (word.empty()) {
-        std::printf("Error: Failed to read %s\n", idPath.c_str());
+    if (sysfs.deviceIdText().empty()) {
+        std::printf("Error: Failed to read %s\n", sysfs.path("/device").c_str());
         return false;
     }
-    try {
-        deviceId = stringToUint32_t(word);
-    } catch (const std::invalid_argument& e) {
-        std::printf("Error: %s in %s\n", e.what(), idPath.c_str());
+    if (!sysfs.deviceId(deviceId)) {
+        std::printf("Error: %s in %s\n", INVALID_HEX, sysfs.path("/device").c_str());
         return false;
     }
     return true;

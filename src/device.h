@@ -3,6 +3,7 @@
 // mailbox operations that each chip series implements.
 #pragma once
 
+#include "pci_device.h"
 #include "platform.h"
 
 #include <cstdint>
@@ -77,6 +78,9 @@ public:
 
     uint32_t deviceId = 0;
     std::string busAddress;
+    // The GPU as sysfs shows it; discovery hands over what it has read
+    // already, so that nothing is read twice.
+    PciDevice sysfs;
     UniqueFd bar0Fd;
     UniqueFd bar2Fd;
     uint32_t mailboxReadSrcId = 0;

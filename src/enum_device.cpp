@@ -1,5 +1,7 @@
 #include "enum_device.h"
 
+#include "config_space.h"
+#include "device.h"
 #include "utils.h"
 
 #include <cstdio>
@@ -27,6 +29,35 @@ bool attributeExists(const fs::path& path)
     return fs::exists(path, ec);
 }
 
+void setBoardCodes(QvBoard& board, uint32_t infoWord)
+{
+    board.modelCode = (infoWord >> 25) & 0x1F;
+    board.variantBit = (infoWord >> 24) & 1;
+    board.subModelCode = infoWord & 7;
+}
+
+// After a wake that moved these GPUs out of a lower power state: one wait
+// for all of them, then memory decoding and bus mastering set again
+// wherever the move cleared them.
+void settleWokenDevices(const std::vector<PciDevice*>& moved)
+{
+    if (moved.empty())
+        return;
+    // A device moved from D3hot to D0 has 10 ms to get there before it must
+    // answer; one wait covers every GPU the walk moved.
+    deviceEnvironment().pause(D0_RECOVERY_MICROSECONDS);
+    const uint16_t wanted = COMMAND_MEMORY | COMMAND_MASTER;
+    for (PciDevice* device : moved) {
+        // A device without No_Soft_Reset comes out of D3hot reset, and the
+        // command register written before its power state is cleared again.
+        uint16_t command = 0;
+        if (commandRegister(device->config(), command) && (command & wanted) == wanted)
+            continue;
+        enableMemoryDecoding(device->bus());
+        device->forgetConfig();
+    }
+}
+
 } // namespace
 
 const DeviceTableEntry* findDeviceTableEntry(const std::string& deviceId)
@@ -49,33 +80,41 @@ std::vector<std::string> findMakerDevices()
         // not a device we can hand to setpci.
         if (!isBusAddress(busId))
             continue;
-        if (readFirstWord(path / "vendor", "") == QV_VENDOR_ID)
+        if (PciDevice(busId).vendorText() == QV_VENDOR_ID)
             found.push_back(std::move(busId));
     }
     return found;
 }
 
-void setBoardCodes(QvBoard& board, uint32_t infoWord)
+bool readBoardCodes(QvBoard& board, const DeviceTableEntry& entry, const RegisterRead& readWord)
 {
-    board.modelCode = (infoWord >> 25) & 0x1F;
-    board.variantBit = (infoWord >> 24) & 1;
-    board.subModelCode = infoWord & 7;
+    uint32_t word = 0;
+    if (entry.group == DeviceGroup::RE && !readWord(RE_NUMBERED_FORM_REGISTER, board.numberedForm))
+        return false;
+    if (!readWord(entry.infoRegister, word))
+        return false;
+    setBoardCodes(board, word);
+    return true;
 }
 
 void EnumDevice::initPciDevice()
 {
     // GPUs that were not in D0 (or whose state could not be read) before
     // their wake: their move may still be under way when the walk ends.
-    std::vector<std::string> moved;
+    std::vector<PciDevice*> moved;
     for (const std::string& busId : findMakerDevices()) {
-        const bool inD0 = knownInD0(busId);
-        if (enablePciDevice(busId)) {
-            busIdSet.insert(busId);
-            if (!inD0)
-                moved.push_back(busId);
-        } else {
+        PciDevice device(busId);
+        const bool inD0 = powerStateOf(device.config()) == 0;
+        if (!enablePciDevice(busId)) {
             std::printf("[%s]: GPU OFFLINE.\n\n", busId.c_str());
+            continue;
         }
+        // setpci has written it: what was read before is no longer so.
+        device.forgetConfig();
+        busIdSet.insert(busId);
+        PciDevice& kept = woken_.insert_or_assign(busId, std::move(device)).first->second;
+        if (!inD0)
+            moved.push_back(&kept);
     }
     settleWokenDevices(moved);
 }
@@ -90,14 +129,20 @@ std::vector<QvBoard*> EnumDevice::getAllBoards()
     for (const auto& busId : busIdSet) {
         auto board = std::make_unique<QvBoard>();
         board->busId = busId;
-        board->deviceId = getDeviceDeviceId(busId);
-        uint32_t word = 0;
+        const auto woken = woken_.find(busId);
+        board->sysfs = woken != woken_.end() ? woken->second : PciDevice(busId);
+        board->deviceId = board->sysfs.deviceIdText();
         if (const DeviceTableEntry* entry = findDeviceTableEntry(board->deviceId)) {
-            if (entry->group == DeviceGroup::RE)
-                board->numberedForm = getDeviceInfoByReg(busId, RE_NUMBERED_FORM_REGISTER);
-            word = getDeviceInfoByReg(busId, entry->infoRegister);
+            // The tool reads through its own register read, which maps the
+            // whole register space read and write, as the device layer does
+            // on every access (the report reads the same words through a
+            // read-only mapping of one page).  It answers 0xFFFF when it
+            // fails, and the board is still made from that.
+            readBoardCodes(*board, *entry, [&](uint32_t offset, uint32_t& word) {
+                word = getDeviceInfoByReg(busId, offset);
+                return true;
+            });
         }
-        setBoardCodes(*board, word);
         boards.push_back(std::move(board));
     }
     std::vector<QvBoard*> list;

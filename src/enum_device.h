@@ -2,7 +2,11 @@
 // device table, and product names.
 #pragma once
 
+#include "pci_device.h"
+
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -17,6 +21,8 @@ struct QvBoard {
     uint32_t variantBit = 0;       // bit 24
     uint32_t numberedForm = 0;     // RE group: the word at BAR2 0x78F8
     uint32_t subModelCode = 0;     // bits 2..0
+    // The GPU as sysfs showed it after its wake, for its device object.
+    PciDevice sysfs;
 };
 
 // The chip series that a device ID belongs to; it names the device class.
@@ -40,8 +46,15 @@ const DeviceTableEntry* findDeviceTableEntry(const std::string& deviceId);
 // raises std::filesystem::filesystem_error.
 std::vector<std::string> findMakerDevices();
 
-// Sets a board's codes from its device information word.
-void setBoardCodes(QvBoard& board, uint32_t infoWord);
+// Reads a board's identification words (the device table names where)
+// through `readWord`, and sets its codes and numbered form from them.  The
+// enumerator reads through the tool's register read, the status report
+// through a read-only one; false as soon as `readWord` fails.
+using RegisterRead = std::function<bool(uint32_t offset, uint32_t& word)>;
+bool readBoardCodes(QvBoard& board, const DeviceTableEntry& entry, const RegisterRead& readWord);
+
+// The time a device moved from D3hot to D0 may take before it answers.
+constexpr uint64_t D0_RECOVERY_MICROSECONDS = 10000;
 
 class EnumDevice {
 public:
@@ -60,6 +73,10 @@ public:
 
     std::vector<std::unique_ptr<QvBoard>> boards;
     std::set<std::string> busIdSet;
+
+private:
+    // Each GPU found, as sysfs showed it after its wake.
+    std::map<std::string, PciDevice> woken_;
 };
 
 std::string getDeviceProductName(uint32_t deviceId, uint32_t numberedForm, uint32_t variantBit,

@@ -1,10 +1,10 @@
 #include "modes.h"
 
+#include "config_space.h"
 #include "device_ka.h"
 #include "device_lu.h"
 #include "device_re.h"
 #include "pci_device.h"
-#include "pci_tree.h"
 #include "platform.h"
 #include "record.h"
 #include "utils.h"
@@ -14,10 +14,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <map>
-#include <stdexcept>
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -41,6 +39,7 @@ DeviceList buildDeviceList(const std::vector<QvBoard*>& boards)
             devices.push_back(std::make_unique<QvDeviceLU>(board->busId));
             break;
         }
+        devices.back()->sysfs = board->sysfs;
     }
     return devices;
 }
@@ -63,11 +62,12 @@ void explainRefusedMapping(const QvDevice& device, const char* mode)
 // A record written but not read back: the GPU's memory did not take it,
 // most often because its memory decoding is off or it is not in D0, which
 // its configuration space tells when it can be read.
-void reportRecordNotKept(const std::string& busId)
+void reportRecordNotKept(const QvDevice& device)
 {
-    const std::string why = asleepReason(PciDevice(busId).config());
+    const std::string why = asleepReason(device.sysfs.config());
     std::printf("\033[31mError: the device memory of %s did not keep its record%s%s%s!\033[0m\n",
-                busId.c_str(), why.empty() ? "" : " (", why.c_str(), why.empty() ? "" : ")");
+                device.busAddress.c_str(), why.empty() ? "" : " (", why.c_str(),
+                why.empty() ? "" : ")");
 }
 
 // The end of a store or a save that did not handle every GPU: a run that
@@ -93,7 +93,7 @@ int runStoreData(const DeviceList& devices)
         // at all: a record built from a value never read would send peer
         // traffic to a wrong address.  The failing step has said why.
         PeerAddressRecord record;
-        if (!device->initialDevice() || !readDeviceBaseBar0(device->busAddress, record.bar0Base)) {
+        if (!device->initialDevice() || !readDeviceBaseBar0(device->sysfs, record.bar0Base)) {
             ++failed;
             continue;
         }
@@ -105,7 +105,7 @@ int runStoreData(const DeviceList& devices)
             explainRefusedMapping(*device, "--store-data");
             ++failed;
         } else if (!kept) {
-            reportRecordNotKept(device->busAddress);
+            reportRecordNotKept(*device);
             ++failed;
         }
     }
@@ -143,7 +143,7 @@ int runSaveData(const DeviceList& devices)
             std::printf("\033[31mError: invalid data, please '--store-data' on the host first!\033[0m\n");
             return -1;
         }
-        if (!replaceFile(GUEST_CONFIG_DIR + device->busAddress, bytes, sizeof bytes)) {
+        if (!replaceFile(storeFilePath(device->busAddress), bytes, sizeof bytes)) {
             std::printf("\033[31mError: failed to write configuration file!\033[0m\n");
             ++failed;
         }
@@ -166,7 +166,7 @@ const char* const CONFIG_SUCCESS = "\033[32mSuccess: configuration completed!\03
 class DriverAttribute {
 public:
     explicit DriverAttribute(const std::string& targetBusId)
-        : path_(devicePath(targetBusId, "/itr_debug"))
+        : path_(PciDevice(targetBusId).path("/itr_debug"))
     {
     }
     // False when the command could not be handed over.
@@ -207,27 +207,25 @@ ConfigOutcome configureDriver(const std::set<std::string>& busIds)
     // fails has told the driver nothing.
     std::map<std::string, uint64_t> addresses;
     for (const std::string& busId : busIds) {
-        const std::string path = GUEST_CONFIG_DIR + busId;
-        std::ifstream file(path, std::ios::binary);
-        if (!file) {
-            std::printf("\033[33mWarning: no configuration file found for %s!\033[0m\n", path.c_str());
+        const StoreFile file = readStoreFile(busId);
+        if (file.state == StoreFile::Missing || file.state == StoreFile::CannotOpen) {
+            std::printf("\033[33mWarning: no configuration file found for %s!\033[0m\n",
+                        file.path.c_str());
             return ConfigOutcome::FilesRefused;
         }
-        uint8_t bytes[PEER_RECORD_SIZE] = {};
-        file.read(reinterpret_cast<char*>(bytes), sizeof bytes);
-        const std::size_t got = static_cast<std::size_t>(file.gcount());
-        uint64_t deviceId = 0;
-        try {
-            deviceId = stringToUint64_t(getDeviceDeviceId(busId));
-        } catch (const std::invalid_argument&) {
+        const PciDevice device(busId);
+        uint32_t deviceId = 0;
+        if (!device.deviceId(deviceId)) {
             std::printf("\033[31mError:\033[0m cannot read the device ID of %s!\n", busId.c_str());
             return ConfigOutcome::FilesRefused;
         }
-        if (!recordValidFor(bytes, got, deviceId)) {
+        // A FIFO or any other file that is not a regular one is as invalid
+        // as a short one: it is never waited on.
+        if (!file.validFor(deviceId)) {
             std::printf("\033[31mError:\033[0m invalid configuration file!\n");
             return ConfigOutcome::FilesRefused;
         }
-        addresses[getDeviceMinorId(busId)] = decodeRecord(bytes).bar0Base;
+        addresses[device.minor()] = file.record().bar0Base;
     }
     // A command that cannot be handed over is reported and the others are
     // still tried; the configuration as a whole has failed.
@@ -345,7 +343,7 @@ int runDaemon(const std::set<std::string>& busIds, int32_t gpuCount)
         std::printf("%s", CONFIG_SUCCESS);
     // The driver creates its nodes from 0 up; the last one means it has
     // taken up every GPU.
-    const std::string awaitedName = "morvanti" + std::to_string(gpuCount - 1);
+    const std::string awaitedName = GPU_DRIVER_NAME + std::to_string(gpuCount - 1);
     alignas(inotify_event) uint8_t events[32768];
     for (;;) {
         const long got = inotifyCalls.read(inotify.get(), events, sizeof events);

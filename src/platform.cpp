@@ -57,30 +57,35 @@ off_t fileSize(int fd)
     return st.st_size;
 }
 
-UniqueFd openRegularFile(const std::string& path, std::string* why)
+UniqueFd openRegularFile(const std::string& path, std::string* why, FileError* error)
 {
+    FileError kind = FileError::None;
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!fd.isOpen()) {
+        kind = errno == ENOENT ? FileError::Missing : FileError::CannotOpen;
         if (why)
-            *why = errno == ENOENT ? "no file " + path
-                                   : "cannot open " + path + ": " + std::strerror(errno);
-        return fd;
+            *why = kind == FileError::Missing ? "no file " + path
+                                              : "cannot open " + path + ": " + std::strerror(errno);
+    } else {
+        struct stat st;
+        if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            kind = FileError::NotRegular;
+            if (why)
+                *why = path + " is not a regular file";
+            fd.reset();
+            errno = EINVAL;
+        }
     }
-    struct stat st;
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (why)
-            *why = path + " is not a regular file";
-        fd.reset();
-        errno = EINVAL;
-    }
+    if (error)
+        *error = kind;
     return fd;
 }
 
 bool readRegularFile(const std::string& path, std::size_t limit, std::string& bytes,
-                     std::string* why)
+                     std::string* why, FileError* error)
 {
     bytes.clear();
-    UniqueFd fd = openRegularFile(path, why);
+    UniqueFd fd = openRegularFile(path, why, error);
     if (!fd.isOpen())
         return false;
     bytes.resize(limit);
@@ -92,6 +97,8 @@ bool readRegularFile(const std::string& path, std::size_t limit, std::string& by
         if (n < 0) {
             if (why)
                 *why = "cannot read " + path + ": " + std::strerror(errno);
+            if (error)
+                *error = FileError::CannotRead;
             bytes.clear();
             return false;
         }

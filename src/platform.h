@@ -64,16 +64,21 @@ private:
 // The size of an open file, or -1 when the system cannot tell.
 off_t fileSize(int fd);
 
+// Why a file could not be read, for the callers that decide by it.
+enum class FileError { None, Missing, NotRegular, CannotOpen, CannotRead };
+
 // Opens `path` for reading without ever blocking: a FIFO, socket or device
 // in its place is closed again and refused (errno EINVAL), so no stray file
 // can stop a run in open() or read().  `why` receives the reason of a
 // failure as "no file <path>", "<path> is not a regular file" or "cannot
-// open <path>: <reason>".
-UniqueFd openRegularFile(const std::string& path, std::string* why = nullptr);
+// open <path>: <reason>", and `error` its kind.
+UniqueFd openRegularFile(const std::string& path, std::string* why = nullptr,
+                         FileError* error = nullptr);
 // Reads at most `limit` bytes of a regular file opened as above; false, with
-// the reason in `why`, when it cannot be opened or read.
+// the reason in `why` and its kind in `error`, when it cannot be opened or
+// read.
 bool readRegularFile(const std::string& path, std::size_t limit, std::string& bytes,
-                     std::string* why = nullptr);
+                     std::string* why = nullptr, FileError* error = nullptr);
 
 // A command started through the shell with its standard output on a pipe.
 // The stream is closed (and the command waited for) on destruction unless

@@ -1,9 +1,11 @@
 // The peer address record: what carries a GPU's host BAR0 base from the
-// host, through the GPU's own device memory, into the guest's store files.
+// host, through the GPU's own device memory, into the guest's store files;
+// and the one reader of those files.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // Bits 63..48 the maker's vendor ID, 47..32 the GPU's device ID, 31..0 fixed.
 constexpr uint64_t PEER_RECORD_MAGIC = 0x1F7A0000AABBCCDDull;
@@ -28,3 +30,25 @@ PeerAddressRecord decodeRecord(const uint8_t bytes[PEER_RECORD_SIZE]);
 // A record is valid for a GPU when all 16 bytes are there and its magic is
 // that of the GPU's device ID; the address itself is never judged.
 bool recordValidFor(const uint8_t* bytes, std::size_t length, uint64_t deviceId);
+
+// A GPU's store file as the driver configuration and the report both read
+// it: its first 16 bytes, opened the way every file is (a FIFO or another
+// file that is not a regular one is refused, never waited on).
+struct StoreFile {
+    enum State {
+        Read,          // `bytes` holds what it gave, at most 16 bytes
+        Missing,       // there is no such file
+        CannotOpen,    // it is there but cannot be opened
+        NotRegular,    // a FIFO, a directory, a device...
+        CannotRead,    // it opened but reading failed
+    };
+    State state = Missing;
+    std::string path;
+    std::string bytes;
+
+    // A record of the GPU with this device ID: read, and valid for it.
+    bool validFor(uint64_t deviceId) const;
+    PeerAddressRecord record() const;   // of a file that is valid
+};
+std::string storeFilePath(const std::string& busId);   // GUEST_CONFIG_DIR + bus address
+StoreFile readStoreFile(const std::string& busId);

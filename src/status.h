@@ -1,20 +1,18 @@
-// What qvgpu-vm-p2p-status finds out: the facts about this machine and its
-// GPUs, and the verdict on whether peer-to-peer will work, with what to fix
-// first.  Everything here only reads: sysfs, device memory through
-// read-only mappings, the store files.  No device is woken, no command is
-// started, and no file that is not a regular one is opened for reading.
+// What qvgpu-vm-p2p-status knows: the facts about this machine and its
+// GPUs as they were gathered, and the verdict on whether peer-to-peer will
+// work, with what to fix first.  The verdict is decided from the facts
+// alone, never from the words that show them.
 #pragma once
 
+#include "config_space.h"
 #include "holders.h"
+#include "pci_device.h"
 #include "pci_tree.h"
 
 #include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
-
-// The kernel's lockdown setting, from securityfs.
-extern const char* const LOCKDOWN_FILE;   // "/sys/kernel/security/lockdown"
 
 struct MachineFacts {
     bool guest = false;            // "hypervisor" in /proc/cpuinfo
@@ -36,6 +34,15 @@ enum class RecordState {
     Unreadable,
 };
 
+// Why device memory could not be read, as the verdict needs it.
+enum class ReadFailure {
+    None,
+    Asleep,          // memory decoding off or not in D0: the tool's wake gets past it
+    HeldByDriver,    // a driver holds the BAR, and the kernel maps none of it
+    LockedDown,      // the kernel is locked down
+    Other,           // anything else: too small, not a regular file, refused
+};
+
 enum class StoreState {
     NotRead,        // on the host, or a device the tool does not handle
     Valid,
@@ -48,6 +55,7 @@ struct GpuFacts {
     std::string bus;
     std::string deviceId;          // as sysfs prints it; "" when unreadable
     bool handled = false;          // a device ID of the tool's device table
+    uint32_t deviceIdValue = 0;    // of a GPU the tool handles
     // Its header was read and it answers; otherwise configReason says why
     // and nothing else of the GPU is decided from it.
     bool configRead = false;
@@ -69,6 +77,7 @@ struct GpuFacts {
 
     RecordState record = RecordState::NotRead;
     std::string recordReason;      // why it could not be read
+    ReadFailure recordFailure = ReadFailure::None;
     uint64_t recordBase = 0;       // the base the record holds (valid records)
     uint32_t recordDeviceId = 0;   // the device ID its magic names (OtherDevice)
 
@@ -113,14 +122,16 @@ struct StatusReport {
     bool ready() const { return fixes.empty(); }
 };
 
-// Gathers everything.  Throws std::filesystem::filesystem_error only when
-// the PCI device directory cannot be listed.
-StatusReport collectStatus();
-
-// The mode in brackets of the lockdown file's text ("[none] integrity
-// confidentiality" gives "none"); "none" when there is none.
-std::string parseLockdown(const std::string& text);
 // "vm1 (qemu-system-x86, pid 4242)": the guest, or the process, holding a GPU.
 std::string userText(const ProcessFacts& user);
 // Decides the verdict: fills report.fixes and report.warnings from the facts.
 void judge(StatusReport& report);
+
+// Words every rendering of the report shares.
+// Bytes below 0x20 and from 0x7f up as "\xNN", so that no text from sysfs
+// can move a terminal's cursor or break a line.
+std::string printable(const std::string& text);
+// "0x38bff0000000": a base address as every rendering shows it.
+std::string hex(uint64_t value);
+// "0x0002": a device ID as sysfs prints it.
+std::string deviceIdText(uint32_t id);

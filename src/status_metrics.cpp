@@ -1,7 +1,7 @@
 // The report as Prometheus metrics: the same facts and the same verdict as
 // the text and the JSON, in the text exposition format (version 0.0.4) that
 // node_exporter's textfile collector reads.
-#include "status_report.h"
+#include "status_metrics.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The status report as text for a person: lines within 100 columns, the PCI
 // tree drawn once in the way of `lspci -t`, the links as a matrix up to 16
 // GPUs and in groups beyond, then the warnings and the verdict.
-#include "status_report.h"
+#include "status_text.h"
 
 #include <algorithm>
 #include <cstring>
@@ -139,11 +139,7 @@ std::string recordText(const GpuFacts& gpu, bool guest)
             return "valid: " + hex(gpu.recordBase);
         return gpu.recordBase == gpu.bar0Base ? "valid, current" : "stale: " + hex(gpu.recordBase);
     case RecordState::Absent: return "absent";
-    case RecordState::OtherDevice: {
-        char text[32];
-        std::snprintf(text, sizeof text, "of device 0x%04x", gpu.recordDeviceId);
-        return text;
-    }
+    case RecordState::OtherDevice: return "of device " + deviceIdText(gpu.recordDeviceId);
     case RecordState::Unreadable: return "unreadable: " + gpu.recordReason;
     }
     return "-";
@@ -408,29 +404,6 @@ std::string linkSection(const StatusReport& report, bool fullMatrix)
 }
 
 } // namespace
-
-std::string printable(const std::string& text)
-{
-    std::string out;
-    for (const char ch : text) {
-        const unsigned char c = static_cast<unsigned char>(ch);
-        if (c < 0x20 || c >= 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-            out += escaped;
-        } else {
-            out += ch;
-        }
-    }
-    return out;
-}
-
-std::string hex(uint64_t value)
-{
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
-    return text;
-}
 
 std::string renderText(const StatusReport& report, const TextOptions& options)
 {

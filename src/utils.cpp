@@ -1,19 +1,15 @@
 #include "utils.h"
 
-#include "device.h"
+#include "config_space.h"
 #include "pci_device.h"
-#include "pci_tree.h"
 #include "platform.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -21,53 +17,34 @@
 
 namespace fs = std::filesystem;
 
-const char* const PCI_DEVICES_DIR = "/sys/bus/pci/devices/";
-
-std::string devicePath(const std::string& busId, const char* attribute)
-{
-    return PCI_DEVICES_DIR + busId + attribute;
-}
+const char* const GPU_DRIVER_NAME = "morvanti";
 
 namespace {
 
 template <typename T>
-T parseHex(const std::string& text)
+T parseHexOrThrow(const std::string& text)
 {
-    std::stringstream stream;
-    stream << std::hex << text;
-    T value = 0;
-    stream >> value;
-    if (stream.fail())
-        throw std::invalid_argument("Invalid hexadecimal string");
-    return value;
+    uint64_t value = 0;
+    if (!parseHex(text, sizeof(T) * 8, value))
+        throw std::invalid_argument(INVALID_HEX);
+    return static_cast<T>(value);
 }
 
 } // namespace
 
-// A sysfs attribute holds at most one page of text; a file that holds more
-// is not an attribute the kernel made, and the rest of it is not read.
-// Only regular files are read, and without blocking: a FIFO in place of an
-// attribute must not stop the tool.
-std::string readFirstWord(const std::string& path, const char* placeholder)
+std::string gpuDriverModule()
 {
-    std::string text;
-    std::string word;
-    if (!readRegularFile(path, 4096, text) || !(std::istringstream(text) >> word))
-        return placeholder;
-    return word;
+    std::error_code ec;
+    const std::string module =
+        fs::read_symlink(driverPath(GPU_DRIVER_NAME, "/module"), ec).filename().string();
+    return module.empty() ? GPU_DRIVER_NAME : module;
 }
 
 bool isVirtualMachine()
 {
-    flushBeforeChild();
-    return std::system("grep -q -E 'hypervisor' /proc/cpuinfo") == 0;
-}
-
-bool hypervisorFlagPresent()
-{
     static const char WORD[] = "hypervisor";
     const std::size_t wordLength = sizeof WORD - 1;
-    UniqueFd fd(::open("/proc/cpuinfo", O_RDONLY | O_CLOEXEC));
+    UniqueFd fd = openRegularFile("/proc/cpuinfo");
     if (!fd.isOpen())
         return false;
     // Read in pieces, keeping the tail of each so that a word cut between
@@ -90,15 +67,13 @@ bool hypervisorFlagPresent()
 
 bool getDriverLoaded()
 {
-    // Joined as plain text: the driver's directory sits right under drivers/.
-    const std::string path = std::string("/sys/bus/pci/drivers/") + "/morvanti";
     std::error_code ec;
-    return fs::is_directory(path, ec);
+    return fs::is_directory(driverPath(GPU_DRIVER_NAME), ec);
 }
 
 std::string boundDriver(const std::string& busId)
 {
-    return PciDevice(busId).linkName("/driver");
+    return PciDevice(busId).driverName();
 }
 
 std::string driverHoldingBar(const std::string& busId, int mapError)
@@ -106,56 +81,42 @@ std::string driverHoldingBar(const std::string& busId, int mapError)
     return mapError == EINVAL ? boundDriver(busId) : "";
 }
 
-bool readDeviceBaseBar0(const std::string& busId, uint64_t& base)
+bool readDeviceBaseBar0(const PciDevice& device, uint64_t& base)
 {
-    const std::string path = devicePath(busId, "/config");
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    if (bar0Base(device.config(), base))
+        return true;
+    const std::string path = device.path("/config");
+    if (device.configUnopened())
         std::printf("Failed to open firmware file, %s\n", path.c_str());
-        return false;
-    }
-    unsigned char bytes[8];
-    if (!in.seekg(16) || !in.read(reinterpret_cast<char*>(bytes), sizeof bytes)) {
+    else
         std::printf("Error: Failed to read %s\n", path.c_str());
-        return false;
-    }
-    base = decodeBar0Base(bytes);
-    return true;
-}
-
-uint64_t decodeBar0Base(const unsigned char bytes[8])
-{
-    // BAR0 is taken as a 64-bit memory BAR whatever its type bits say.
-    uint64_t value = 0;
-    for (int i = 7; i >= 0; --i)
-        value = (value << 8) | bytes[i];
-    return value & 0xFFFFFFFFFFFFFFF0ull;
+    return false;
 }
 
 uint64_t getDeviceBaseBar0(std::string busId)
 {
     uint64_t base = 0;
-    return readDeviceBaseBar0(busId, base) ? base : 0;
+    return readDeviceBaseBar0(PciDevice(busId), base) ? base : 0;
 }
 
 std::string getDeviceDeviceId(std::string busId)
 {
-    return PciDevice(busId).word("/device", "");
+    return PciDevice(busId).deviceIdText();
 }
 
 std::string getDeviceMinorId(std::string busId)
 {
-    return PciDevice(busId).word("/minor", "x");
+    return PciDevice(busId).minor();
 }
 
 uint64_t stringToUint64_t(std::string hexText)
 {
-    return parseHex<uint64_t>(hexText);
+    return parseHexOrThrow<uint64_t>(hexText);
 }
 
 uint32_t stringToUint32_t(std::string hexText)
 {
-    return parseHex<uint32_t>(hexText);
+    return parseHexOrThrow<uint32_t>(hexText);
 }
 
 bool keepPiece(char* reply, int replySize, int& used, const char* piece, std::size_t length)
@@ -219,35 +180,17 @@ bool enablePciDevice(std::string busId)
     return true;
 }
 
-bool knownInD0(const std::string& busId)
+void enableMemoryDecoding(const std::string& busId)
 {
-    return powerStateOf(PciDevice(busId).config()) == 0;
-}
-
-void settleWokenDevices(const std::vector<std::string>& busIds)
-{
-    if (busIds.empty())
-        return;
-    // A device moved from D3hot to D0 has 10 ms to get there before it must
-    // answer; one wait covers every GPU the walk moved.
-    deviceEnvironment().pause(D0_RECOVERY_MICROSECONDS);
     char command[256];
     char reply[256];
-    for (const std::string& busId : busIds) {
-        // A device without No_Soft_Reset comes out of D3hot reset, and the
-        // command register written before its power state is cleared again.
-        const PciDevice device(busId);
-        const std::vector<uint8_t>& config = device.config();
-        if (config.size() >= 6 && (config[4] & 0x06) == 0x06)
-            continue;
-        std::snprintf(command, sizeof command, DECODING_ON, busId.c_str());
-        cmdResult(command, reply, sizeof reply);
-    }
+    std::snprintf(command, sizeof command, DECODING_ON, busId.c_str());
+    cmdResult(command, reply, sizeof reply);
 }
 
 uint32_t getDeviceInfoByReg(std::string busId, uint32_t offset)
 {
-    const std::string path = devicePath(busId, "/resource2");
+    const std::string path = PciDevice(busId).resourcePath(2);
     UniqueFd fd(::open(path.c_str(), O_RDWR));
     if (!fd.isOpen()) {
         std::printf("Error: Failed to open %s\n", path.c_str());
@@ -280,89 +223,27 @@ std::vector<std::string> split(const std::string& source, char separator)
     }
 }
 
-bool isBusAddress(const std::string& text)
-{
-    // domain (4 or more hex digits) ':' bus (2) ':' device (2) '.' function (1)
-    const std::size_t n = text.size();
-    if (n < 12)
-        return false;
-    const std::size_t domainDigits = n - 8;
-    for (std::size_t i = 0; i < n; ++i) {
-        const char c = text[i];
-        const std::size_t fromEnd = n - i;
-        bool ok;
-        if (fromEnd == 8 || fromEnd == 5)
-            ok = c == ':';
-        else if (fromEnd == 2)
-            ok = c == '.';
-        else if (fromEnd == 1)
-            ok = c >= '0' && c <= '7';
-        else
-            ok = std::isxdigit(static_cast<unsigned char>(c)) != 0;
-        if (!ok)
-            return false;
-    }
-    return domainDigits >= 4 && domainDigits <= 8;
-}
-
-namespace {
-
-// A root bus directory: "pci" followed by domain:bus.
-bool isRootBusDir(const std::string& name)
-{
-    return name.compare(0, 3, "pci") == 0 && isBusAddress(name.substr(3) + ":00.0");
-}
-
-} // namespace
-
-std::vector<std::string> busChainFromPath(const std::string& canonicalPath, std::string* rootBus)
-{
-    const std::string root = "/sys/devices/";
-    if (canonicalPath.compare(0, root.size(), root) != 0)
-        return {};
-    // The PCI root need not sit right under /sys/devices/: a host bridge that
-    // is a platform device (device tree, many ARM64 servers) comes first, as
-    // in /sys/devices/platform/<bridge>/pci0000:00/...  Whatever stands
-    // before the first root bus is not PCI and is passed over.
-    std::vector<std::string> chain;
-    bool underRootBus = false;
-    for (const std::string& piece : split(canonicalPath.substr(root.size()), '/')) {
-        if (isRootBusDir(piece)) {
-            if (rootBus && !underRootBus)
-                *rootBus = piece;
-            underRootBus = true;
-        } else if (underRootBus && isBusAddress(piece)) {
-            chain.push_back(piece);
-        } else if (underRootBus) {
-            return {};
-        }
-    }
-    return chain;
-}
-
 AcsOutcome disableACSCtl(std::set<std::string> busIds)
 {
     // Every device between a root bus and a GPU, the GPUs included; ports
     // shared by several GPUs are visited once.
     std::set<std::string> pathSet;
     for (const std::string& busId : busIds) {
-        std::error_code ec;
-        const fs::path canonical = fs::canonical(devicePath(busId, ""), ec);
-        std::vector<std::string> chain;
-        if (!ec)
-            chain = busChainFromPath(canonical.string());
-        // The chain ends at the GPU itself; anything else is no PCI path.
-        if (chain.empty() || chain.back() != busId) {
+        const PciPath path = PciDevice(busId).pathToRoot();
+        if (!path.known) {
             std::printf("\033[33mWarning: cannot find the PCI path of %s, its ports keep their ACS "
                         "settings!\033[0m\n", busId.c_str());
             continue;
         }
-        for (std::string& address : chain)
-            pathSet.insert(std::move(address));
+        pathSet.insert(path.ports.begin(), path.ports.end());
+        pathSet.insert(busId);
     }
     char command[64];
     char reply[64];
     std::vector<std::string> written;
+    // Each device's type is asked of setpci, one probe a device, as the walk
+    // has always done it (the benchmark counts these commands); sysfs is read
+    // only for the read-back below.
     for (const std::string& address : pathSet) {
         int n = std::snprintf(command, sizeof command, "setpci -s %s CAP_EXP.l 2>/dev/null",
                               address.c_str());
@@ -388,7 +269,8 @@ AcsOutcome disableACSCtl(std::set<std::string> busIds)
     for (const std::string& address : written) {
         const PciDevice port(address);
         const PortFacts facts = decodePort(address, port.config(), port.configError());
-        // A port without the capability has nothing to clear.
+        // A port without the capability (Absent) has nothing to clear; the
+        // walk wrote the whole low byte, so the whole low byte must read 0.
         if (facts.acs == AcsState::Unknown) {
             std::printf("\033[31mError: cannot disable ACS on %s: %s!\033[0m\n", address.c_str(),
                         facts.unknownReason.c_str());
@@ -436,17 +318,17 @@ bool setpciInstalled()
 
 bool iommuState(std::string busId)
 {
-    return PciDevice(busId).exists("/iommu");
+    return PciDevice(busId).hasIommu();
 }
 
 std::string getNumaNode(std::string busId)
 {
-    return PciDevice(busId).word("/numa_node", "x");
+    return PciDevice(busId).numaNode();
 }
 
 std::string getLocalCPUList(std::string busId)
 {
-    return PciDevice(busId).line("/local_cpulist", "x");
+    return PciDevice(busId).localCpus();
 }
 
 int hexFileRead32(FILE* input, uint32_t* word)

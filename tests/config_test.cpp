@@ -2,8 +2,10 @@
 #include "driver.h"
 #include "files.h"
 #include "helpers.h"
+#include "record.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 using namespace qvtest;
 
@@ -103,6 +105,13 @@ TEST(ConfigAddress, AMissingOrInvalidFileTellsTheDriverNothing)
     EXPECT_EQ(255, r.status);
     sim::writeFile(second, good.substr(0, 15));
     EXPECT_EQ(invalid, m.guest.run({"--config-address"}).out);
+    // A FIFO is never opened for reading, so nobody can make the tool wait.
+    ::unlink(second.c_str());
+    ASSERT_EQ(0, ::mkfifo(second.c_str(), 0600));
+    r = m.guest.run({"--config-address"});
+    EXPECT_EQ(invalid, r.out);
+    EXPECT_EQ(255, r.status);
+    ::unlink(second.c_str());
 
     sim::writeFile(m.guest.devicePath(SECOND) + "/device", "0xzz\n");
     sim::writeFile(second, good);
@@ -119,6 +128,38 @@ TEST(ConfigAddress, AMissingOrInvalidFileTellsTheDriverNothing)
     EXPECT_EQ(CONFIG_SUCCESS, m.guest.run({"--config-address"}).out);
     driver.settle();
     EXPECT_EQ(9u, driver.totalReceived());
+}
+
+// The store file as both programs read it: its first 16 bytes, and only
+// from a regular file.
+TEST(StoreFile, ReadOnlyFromARegularFileAndValidOnlyForItsOwnGpu)
+{
+    sim::Machine guest(sim::guestLayout(sim::switchedHost(1, 1, {0x0002})).topology,
+                       sim::Side::Guest);
+    sim::Machine::Inside inside(guest);
+    const std::string dir = guest.etcPath("qv/vm_p2p_cfg/");
+    sim::makeDirs(dir);
+    const std::string good = asText(recordBytes(0x0002, 0x38bff0000000ull));
+
+    sim::writeFile(dir + FIRST, good + "trailing");
+    StoreFile file = readStoreFile(FIRST);
+    EXPECT_EQ(StoreFile::Read, file.state);
+    EXPECT_EQ("/etc/qv/vm_p2p_cfg/0000:01:00.0", file.path);
+    EXPECT_TRUE(file.validFor(0x0002));
+    EXPECT_EQ(0x38bff0000000ull, file.record().bar0Base);
+    EXPECT_FALSE(file.validFor(0x0003)) << "another GPU's record";
+
+    sim::writeFile(dir + FIRST, good.substr(0, 15));
+    file = readStoreFile(FIRST);
+    EXPECT_EQ(StoreFile::Read, file.state);
+    EXPECT_FALSE(file.validFor(0x0002)) << "a short file";
+
+    ::unlink((dir + FIRST).c_str());
+    EXPECT_EQ(StoreFile::Missing, readStoreFile(FIRST).state);
+    ASSERT_EQ(0, ::mkfifo((dir + FIRST).c_str(), 0600));
+    file = readStoreFile(FIRST);
+    EXPECT_EQ(StoreFile::NotRegular, file.state);
+    EXPECT_FALSE(file.validFor(0x0002));
 }
 
 TEST(ConfigAddress, RefusedOnTheHostAndWithoutTheDriver)

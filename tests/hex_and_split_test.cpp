@@ -1,4 +1,5 @@
 // Parsers and small helpers that take outside text.
+#include "pci_device.h"
 #include "utils.h"
 
 #include <cstdio>

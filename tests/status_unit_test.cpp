@@ -1,5 +1,6 @@
 // The status report's readings of configuration spaces and kernel texts.
-#include "pci_tree.h"
+#include "config_space.h"
+#include "status_facts.h"
 #include "status.h"
 
 #include <gtest/gtest.h>
@@ -46,6 +47,13 @@ TEST(StatusPieces, PortsAreReadWhereverTheirCapabilitiesLieAndWhatWasNotReadIsUn
     EXPECT_TRUE(p.redirects());
     EXPECT_EQ("SrcValid- TransBlk- ReqRedir+ CmpltRedir+ UpstreamFwd+ EgressCtrl- DirectTrans-",
               decodeAcsCtl(p.acsCtl));
+    // Egress control keeps peer traffic from crossing the switch as the
+    // redirects do; the other bits do not.
+    std::vector<uint8_t> egress = downstreamPort();
+    put16(egress, 0x14e, 0x0020);
+    EXPECT_TRUE(decodePort("0000:02:08.0", egress).redirects());
+    put16(egress, 0x14e, 0x0053);
+    EXPECT_FALSE(decodePort("0000:02:08.0", egress).redirects());
 
     // Lists that point back at themselves end, and find nothing.
     std::vector<uint8_t> looping = downstreamPort();
@@ -93,7 +101,8 @@ TEST(StatusPieces, GuestFixesComeInAnOrderThatWorksAndSayWhereToRunThem)
     report.machine.guest = true;
     report.machine.setpci = true;
     report.machine.driverModule = "morvanti";
-    auto gpu = [&](const char* bus, RecordState record, const char* reason = "") {
+    auto gpu = [&](const char* bus, RecordState record,
+                   ReadFailure failure = ReadFailure::None, const char* reason = "") {
         GpuFacts g;
         g.bus = bus;
         g.deviceId = "0x0001";
@@ -101,6 +110,7 @@ TEST(StatusPieces, GuestFixesComeInAnOrderThatWorksAndSayWhereToRunThem)
         g.configRead = true;
         g.path.known = true;
         g.record = record;
+        g.recordFailure = failure;
         g.recordReason = reason;
         g.store = StoreState::Missing;
         report.gpus.push_back(g);
@@ -118,7 +128,8 @@ TEST(StatusPieces, GuestFixesComeInAnOrderThatWorksAndSayWhereToRunThem)
     // The kernel maps no BAR0 that the driver holds: the save works only
     // with the driver unloaded.
     report.gpus.pop_back();
-    gpu("0000:02:00.0", RecordState::Unreadable, "BAR0 is held by the driver 'morvanti'");
+    gpu("0000:02:00.0", RecordState::Unreadable, ReadFailure::HeldByDriver,
+        "BAR0 is held by the driver 'morvanti'");
     judge(report);
     ASSERT_EQ(1u, report.fixes.size());
     EXPECT_EQ("modprobe -r morvanti && qvgpu-vm-p2p --save-data && modprobe morvanti",

@@ -1,0 +1,308 @@
+#include "status_facts.h"
+
+#include "config_space.h"
+#include "device.h"
+#include "enum_device.h"
+#include "holders.h"
+#include "pci_device.h"
+#include "platform.h"
+#include "record.h"
+#include "utils.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <set>
+#include <sys/mman.h>
+#include <unistd.h>
+
+const char* const LOCKDOWN_FILE = "/sys/kernel/security/lockdown";
+
+namespace {
+
+// Why a BAR's words could not be read: the cause the verdict decides by,
+// and the words that show it.
+struct Unread {
+    ReadFailure cause = ReadFailure::None;
+    std::string why;
+    bool ok() const { return cause == ReadFailure::None; }
+};
+
+// Reads `count` 32-bit words at `offset` of a BAR's resource file through a
+// read-only mapping of just the pages that hold them.  A file smaller than
+// `minimumSize` gives `tooSmall`.
+Unread readResourceWords(const PciDevice& device, int bar, uint64_t minimumSize,
+                         const char* tooSmall, uint32_t offset, uint32_t count, uint32_t* words)
+{
+    const std::string path = device.resourcePath(bar);
+    std::string why;
+    UniqueFd fd = openRegularFile(path, &why);
+    if (!fd.isOpen())
+        return {ReadFailure::Other, why};
+    const off_t size = fileSize(fd.get());
+    const uint64_t end = static_cast<uint64_t>(offset) + 4ull * count;
+    if (size < 0 || static_cast<uint64_t>(size) < std::max<uint64_t>(minimumSize, end))
+        return {ReadFailure::Other, tooSmall};
+    const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+    const uint64_t first = offset / page * page;
+    const uint64_t length = (end - first + page - 1) / page * page;
+    Mapping map(fd.get(), static_cast<std::size_t>(length), PROT_READ, static_cast<off_t>(first));
+    if (!map.ok()) {
+        if (map.error() == EPERM)
+            return {ReadFailure::LockedDown, "the kernel is locked down"};
+        const std::string driver = driverHoldingBar(device.bus(), map.error());
+        if (!driver.empty())
+            return {ReadFailure::HeldByDriver,
+                    "BAR" + std::to_string(bar) + " is held by the driver '" + driver + "'"};
+        return {ReadFailure::Other, "cannot map " + path + ": " + std::strerror(map.error())};
+    }
+    for (uint32_t i = 0; i < count; ++i)
+        words[i] = map.load32(offset - first + 4 * i);
+    return {};
+}
+
+void readProduct(GpuFacts& gpu, const PciDevice& device, const MachineFacts& machine)
+{
+    const DeviceTableEntry* entry = findDeviceTableEntry(gpu.deviceId);
+    if (!entry) {
+        gpu.productReason = gpu.deviceId.empty() ? "device ID unreadable" : "device ID not known";
+        return;
+    }
+    if (!gpu.configRead) {
+        gpu.productReason = gpu.configReason;
+        return;
+    }
+    if (machine.lockdown != "none") {
+        gpu.productReason = "the kernel is locked down";
+        return;
+    }
+    const std::string asleep = asleepReason(device.config());
+    if (!asleep.empty()) {
+        gpu.productReason = asleep;
+        return;
+    }
+    QvBoard board;
+    Unread unread;
+    const bool read = readBoardCodes(board, *entry, [&](uint32_t offset, uint32_t& word) {
+        unread = readResourceWords(device, 2, 0, "BAR2 is too small", offset, 1, &word);
+        return unread.ok();
+    });
+    if (!read) {
+        gpu.productReason = unread.why;
+        return;
+    }
+    gpu.product = getDeviceProductName(gpu.deviceIdValue, board.numberedForm, board.variantBit,
+                                       board.modelCode, board.subModelCode);
+}
+
+void readRecord(GpuFacts& gpu, const PciDevice& device, const MachineFacts& machine,
+                uint8_t bytes[PEER_RECORD_SIZE])
+{
+    gpu.record = RecordState::Unreadable;
+    if (machine.lockdown != "none") {
+        gpu.recordReason = "the kernel is locked down (" + machine.lockdown + ")";
+        gpu.recordFailure = ReadFailure::LockedDown;
+        return;
+    }
+    // A GPU asleep reads as all ones; the tool's own wake gets past that.
+    Unread unread{ReadFailure::Asleep, asleepReason(device.config())};
+    uint32_t words[PEER_RECORD_SIZE / 4] = {};
+    if (unread.why.empty())
+        unread = readResourceWords(device, 0, DEVICE_MEMORY_WINDOW,
+                                   "BAR0 is smaller than the 2 MiB window", PEER_RECORD_ADDRESS,
+                                   PEER_RECORD_SIZE / 4, words);
+    if (!unread.ok()) {
+        gpu.recordReason = unread.why;
+        gpu.recordFailure = unread.cause;
+        return;
+    }
+    for (std::size_t i = 0; i < PEER_RECORD_SIZE; ++i)
+        bytes[i] = static_cast<uint8_t>(words[i / 4] >> (8 * (i % 4)));
+    const PeerAddressRecord record = decodeRecord(bytes);
+    // Bits 47..32 of the magic name the device; the rest is fixed.
+    const uint64_t fixedBits = ~(0xFFFFull << 32);
+    if (recordValidFor(bytes, PEER_RECORD_SIZE, gpu.deviceIdValue)) {
+        gpu.record = RecordState::Valid;
+        gpu.recordBase = record.bar0Base;
+    } else if ((record.magic & fixedBits) == (PEER_RECORD_MAGIC & fixedBits)) {
+        gpu.record = RecordState::OtherDevice;
+        gpu.recordDeviceId = static_cast<uint32_t>(record.magic >> 32 & 0xFFFF);
+    } else {
+        gpu.record = RecordState::Absent;
+    }
+}
+
+// The store file as the driver configuration reads it, checked against the
+// GPU's device ID and against the record in device memory.
+void readStore(GpuFacts& gpu, const uint8_t memory[PEER_RECORD_SIZE])
+{
+    const StoreFile file = readStoreFile(gpu.bus);
+    gpu.store = StoreState::Invalid;
+    switch (file.state) {
+    case StoreFile::Missing:
+        gpu.store = StoreState::Missing;
+        return;
+    case StoreFile::NotRegular:
+        gpu.storeReason = "not a regular file";
+        return;
+    case StoreFile::CannotOpen:
+    case StoreFile::CannotRead:
+        gpu.storeReason = "unreadable";
+        return;
+    case StoreFile::Read:
+        break;
+    }
+    if (file.bytes.empty()) {
+        gpu.storeReason = "empty";
+        return;
+    }
+    if (file.bytes.size() < PEER_RECORD_SIZE) {
+        gpu.storeReason = "wrong size (" + std::to_string(file.bytes.size()) + " bytes)";
+        return;
+    }
+    if (!file.validFor(gpu.deviceIdValue)) {
+        gpu.storeReason = "not a record of this GPU";
+        return;
+    }
+    gpu.storeBase = file.record().bar0Base;
+    gpu.store = gpu.record == RecordState::Valid &&
+                        std::memcmp(file.bytes.data(), memory, PEER_RECORD_SIZE) != 0
+                    ? StoreState::Disagrees
+                    : StoreState::Valid;
+}
+
+// Why a configuration space does not let a GPU be judged, "" when it does.
+std::string configProblem(const PciDevice& device)
+{
+    const std::vector<uint8_t>& config = device.config();
+    if (config.empty())
+        return device.configError().empty() ? "its configuration space is empty"
+                                             : device.configError();
+    if (config.size() >= 64 && config[0] == 0xFF && config[1] == 0xFF)
+        return "it does not answer (its configuration space reads all ones)";
+    // Its header, or its power state, lies beyond the bytes read.
+    if (memoryAccess(config) == MemoryAccess::Unread)
+        return "only " + std::to_string(config.size()) + " bytes of its configuration space "
+               "could be read";
+    return "";
+}
+
+GpuFacts readGpu(const std::string& bus, StatusReport& report)
+{
+    const MachineFacts& machine = report.machine;
+    const PciDevice device(bus);
+    GpuFacts gpu;
+    gpu.bus = bus;
+    gpu.deviceId = device.deviceIdText();
+    gpu.handled = findDeviceTableEntry(gpu.deviceId) != nullptr;
+    // A device ID of the device table is always a number.
+    if (gpu.handled)
+        device.deviceId(gpu.deviceIdValue);
+    gpu.configReason = configProblem(device);
+    gpu.configRead = gpu.configReason.empty();
+    if (gpu.configRead) {
+        bar0Base(device.config(), gpu.bar0Base);
+        gpu.link = decodeLink(device.config());
+    }
+    gpu.bar0Size = device.bar0Size();
+    gpu.numaNode = device.numaNode();
+    gpu.localCpus = device.localCpus();
+    gpu.iommuGroup = device.iommuGroup();
+    gpu.driver = device.driverName();
+    gpu.minor = device.minor();
+    readProduct(gpu, device, machine);
+
+    // A GPU whose state could not be read is not touched at all: its
+    // memory might not decode, and its reads would look like anything.
+    uint8_t memory[PEER_RECORD_SIZE] = {};
+    if (gpu.handled && gpu.configRead)
+        readRecord(gpu, device, machine, memory);
+    if (machine.guest && gpu.handled && gpu.configRead)
+        readStore(gpu, memory);
+
+    gpu.path = device.pathToRoot();
+    for (const std::string& port : gpu.path.ports)
+        if (report.ports.find(port) == report.ports.end()) {
+            const PciDevice above(port);
+            report.ports.emplace(port, decodePort(port, above.config(), above.configError()));
+        }
+    if (gpu.link.known && !gpu.path.ports.empty()) {
+        const PciLink& other = report.ports.at(gpu.path.ports.back()).link;
+        if (other.known)
+            gpu.fullWidth = std::min(gpu.link.maxWidth, other.maxWidth);
+    }
+    return gpu;
+}
+
+std::string readLockdown()
+{
+    std::string text;
+    readRegularFile(LOCKDOWN_FILE, 128, text);
+    return parseLockdown(text);
+}
+
+// On a host: which process holds each GPU, through its VFIO group file or
+// its VFIO device file.
+void findUsers(StatusReport& report)
+{
+    std::vector<std::vector<std::string>> filesOf(report.gpus.size());
+    std::set<std::string> files;
+    for (std::size_t i = 0; i < report.gpus.size(); ++i) {
+        const GpuFacts& gpu = report.gpus[i];
+        if (!gpu.iommuGroup.empty())
+            filesOf[i].push_back("/dev/vfio/" + gpu.iommuGroup);
+        for (const std::string& name : PciDevice(gpu.bus).vfioDevices())
+            filesOf[i].push_back("/dev/vfio/devices/" + name);
+        files.insert(filesOf[i].begin(), filesOf[i].end());
+    }
+    const std::map<std::string, ProcessFacts> holders = findHolders(files);
+    for (std::size_t i = 0; i < report.gpus.size(); ++i)
+        for (const std::string& file : filesOf[i]) {
+            const auto holder = holders.find(file);
+            if (holder == holders.end())
+                continue;
+            report.gpus[i].inUse = true;
+            report.gpus[i].user = holder->second;
+            break;
+        }
+}
+
+} // namespace
+
+std::string parseLockdown(const std::string& text)
+{
+    const auto open = text.find('[');
+    const auto close = text.find(']', open);
+    if (open == std::string::npos || close == std::string::npos || close == open + 1)
+        return "none";
+    return text.substr(open + 1, close - open - 1);
+}
+
+StatusReport collectStatus()
+{
+    StatusReport report;
+    report.machine.guest = isVirtualMachine();
+    report.machine.driverLoaded = getDriverLoaded();
+    if (report.machine.guest)
+        report.machine.driverModule = gpuDriverModule();
+    report.machine.setpci = setpciInstalled();
+    report.machine.lockdown = readLockdown();
+    std::vector<std::string> buses = findMakerDevices();
+    std::sort(buses.begin(), buses.end());
+    for (const std::string& bus : buses)
+        report.gpus.push_back(readGpu(bus, report));
+    for (const GpuFacts& gpu : report.gpus)
+        report.machine.iommu = report.machine.iommu || !gpu.iommuGroup.empty();
+    if (!report.machine.guest)
+        findUsers(report);
+    const std::size_t n = report.gpus.size();
+    std::vector<GpuPlace> places;
+    for (const GpuFacts& gpu : report.gpus)
+        places.push_back({gpu.bus, &gpu.path, gpu.numaNode});
+    report.links.assign(n, std::vector<Link>(n));
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < n; ++j)
+            report.links[i][j] = linkBetween(places[i], places[j], report.ports);
+    judge(report);
+    return report;
+}
