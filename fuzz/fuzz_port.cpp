@@ -1,6 +1,6 @@
 // A configuration space as a broken or vanishing device may hand it out,
 // and the sysfs texts that the status report prints as text and as JSON.
-#include "status.h"
+#include "status_facts.h"
 #include "status_json.h"
 
 #include <cstdint>
