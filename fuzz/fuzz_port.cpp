@@ -1,5 +1,7 @@
 // A configuration space as a broken or vanishing device may hand it out,
-// and the sysfs texts that the status report prints as text and as JSON.
+// the sysfs texts that the status report prints as text and as JSON, and
+// the same bytes as a firmware's SMBIOS table and DMI strings.
+#include "side.h"
 #include "status_facts.h"
 #include "status_json.h"
 
@@ -39,5 +41,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (nlohmann::json::parse(renderJson(report), nullptr, false).is_discarded())
         std::abort();
     parseLockdown(text);
+    const SmbiosVm vm = smbiosVmBit(text);
+    DmiStrings dmi;
+    for (std::string& field : dmi.field)
+        field = text;
+    // A signal names a field and what it holds, or is the SMBIOS mark.
+    for (const std::string& signal : firmwareSignals(dmi, vm))
+        if (signal.empty())
+            std::abort();
     return 0;
 }

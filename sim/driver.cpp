@@ -301,9 +301,19 @@ int Driver::store(Instance& instance, const char* bytes, std::size_t n)
     // rig's stand-in module: anything else is refused.
     unsigned int minor = 0;
     u64 address = 0;
-    if (morvanti_parse_cmd(bytes, n, &minor, &address) != 0)
+    if (morvanti_parse_cmd(bytes, n, &minor, &address) == 0) {
+        instance.table[std::to_string(minor)] = address;
+        return 0;
+    }
+    // The same command with "x" in place of the minor, read by the same
+    // parser with a minor of 0 in its place.
+    const std::string unknown = MORVANTI_CMD_WORD "x ";
+    if (!acceptUnknownMinor_ || line.compare(0, unknown.size(), unknown) != 0)
         return EINVAL;
-    instance.table[std::to_string(minor)] = address;
+    const std::string known = MORVANTI_CMD_WORD "0 " + line.substr(unknown.size());
+    if (morvanti_parse_cmd(known.data(), known.size(), &minor, &address) != 0)
+        return EINVAL;
+    instance.table["x"] = address;
     return 0;
 }
 

@@ -44,6 +44,9 @@ public:
     // The text the driver shows in a GPU's "minor" attribute from the next
     // load on (nullopt: no attribute at all).
     void setMinorText(const std::string& bdf, std::optional<std::string> text);
+    // A driver that files a command for the minor "x" (the tool's text for a
+    // minor it could not read) under "x", instead of refusing it.
+    void acceptUnknownMinor() { acceptUnknownMinor_ = true; }
 
     // GPUs the driver takes up, in bus order.
     const std::vector<std::string>& gpus() const { return gpus_; }
@@ -85,6 +88,7 @@ private:
     std::vector<Instance> instances_;
     std::vector<std::string> log_;
     bool loaded_ = false;
+    bool acceptUnknownMinor_ = false;
     std::thread server_;
     int wakeup_[2] = {-1, -1};
     mutable std::mutex mutex_;

@@ -2,6 +2,8 @@
 // private mount namespace where
 //   /sys          is a tmpfs holding the machine's PCI tree,
 //   /proc/cpuinfo comes from a file with or without the hypervisor flag,
+//                 and the firmware's DMI strings and SMBIOS table (under
+//                 /sys) are a server maker's on a host and QEMU's in a guest,
 //   /dev          is a tmpfs with a working null device,
 //   /etc          is an overlay whose writes stay with the machine.
 // Nothing the tool does there reaches the real machine.
@@ -99,6 +101,13 @@ public:
     static std::string statusPath();   // qvgpu-vm-p2p-status
     // Sets what the kernel says of its lockdown ("none", "integrity", ...).
     void setLockdown(const std::string& mode) const;
+    // A guest whose hypervisor hides the CPU's "hypervisor" flag (QEMU's
+    // -cpu ...,hypervisor=off): only its firmware tells.
+    void hideHypervisorFlag() const;
+    // What the firmware says: one DMI string ("" takes it away), and the
+    // SMBIOS table's virtual-machine bit.
+    void setDmi(const std::string& field, const std::string& text) const;
+    void setSmbiosVirtualMachine(bool set) const;
 
     // Shows this machine on the fixed paths of the calling process itself
     // (which is in a private namespace of its own), for in-process tests of

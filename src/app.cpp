@@ -19,7 +19,6 @@ namespace {
 
 const char* const TOOL_DESCRIPTION =
     "qvgpu-vm-p2p is a tool helps to improve p2p rates in virtual machines..";
-const char* const TOOL_VERSION = "2.0.1";
 
 struct Modes {
     bool disableAcs = false;
@@ -121,7 +120,7 @@ int qvMain(int argc, char** argv)
         return -1;
     }
     if (modes.version) {
-        std::printf("Morvanti Tarsel GPU VM-P2P Tool version: %s\n", TOOL_VERSION);
+        std::printf("Morvanti Tarsel GPU VM-P2P Tool version: %s\n", QVGPU_VERSION);
         return 0;
     }
 

@@ -292,3 +292,12 @@ bool bar0Base(const std::vector<uint8_t>& config, uint64_t& base)
     base = decodeBar0Base(&config[BAR0_OFFSET]);
     return true;
 }
+
+bool barRegisters(const std::vector<uint8_t>& config, uint32_t (&bars)[BAR_COUNT])
+{
+    if (!answers(config))
+        return false;
+    for (int i = 0; i < BAR_COUNT; ++i)
+        bars[i] = get32(config, BAR0_OFFSET + 4 * i);
+    return true;
+}

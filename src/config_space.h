@@ -98,8 +98,13 @@ MemoryAccess memoryAccess(const std::vector<uint8_t>& config);
 std::string asleepReason(const std::vector<uint8_t>& config);
 extern const char* const CONFIG_UNREAD;   // "its configuration space could not be read"
 
-// Where BAR0 (with BAR1 as its upper half) lies in a configuration space.
+// Where BAR0 (with BAR1 as its upper half) lies in a configuration space,
+// and the six BAR registers of a device's header.
 constexpr std::size_t BAR0_OFFSET = 16;
+constexpr int BAR_COUNT = 6;
+// The six BAR registers as they are; false when they were not read, or the
+// device does not answer.
+bool barRegisters(const std::vector<uint8_t>& config, uint32_t (&bars)[BAR_COUNT]);
 // BAR0 with BAR1 as its upper half, low four bits cleared; false when those
 // eight bytes were not read.
 bool bar0Base(const std::vector<uint8_t>& config, uint64_t& base);

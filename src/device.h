@@ -81,6 +81,9 @@ public:
     // The GPU as sysfs shows it; discovery hands over what it has read
     // already, so that nothing is read twice.
     PciDevice sysfs;
+    // Discovery's wake reset its BARs and could not write them back: its
+    // memory does not decode, and it has said so.
+    bool barsLost = false;
     UniqueFd bar0Fd;
     UniqueFd bar2Fd;
     uint32_t mailboxReadSrcId = 0;

@@ -23,6 +23,9 @@ struct QvBoard {
     uint32_t subModelCode = 0;     // bits 2..0
     // The GPU as sysfs showed it after its wake, for its device object.
     PciDevice sysfs;
+    // Its wake reset its BARs and they could not be written back: its
+    // memory does not decode, and its BAR0 register is not its assignment.
+    bool barsLost = false;
 };
 
 // The chip series that a device ID belongs to; it names the device class.
@@ -75,8 +78,10 @@ public:
     std::set<std::string> busIdSet;
 
 private:
-    // Each GPU found, as sysfs showed it after its wake.
+    // Each GPU found, as sysfs showed it after its wake, and those whose
+    // BARs the wake lost for good.
     std::map<std::string, PciDevice> woken_;
+    std::set<std::string> barsLost_;
 };
 
 std::string getDeviceProductName(uint32_t deviceId, uint32_t numberedForm, uint32_t variantBit,

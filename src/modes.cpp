@@ -40,6 +40,7 @@ DeviceList buildDeviceList(const std::vector<QvBoard*>& boards)
             break;
         }
         devices.back()->sysfs = board->sysfs;
+        devices.back()->barsLost = board->barsLost;
     }
     return devices;
 }
@@ -93,7 +94,8 @@ int runStoreData(const DeviceList& devices)
         // at all: a record built from a value never read would send peer
         // traffic to a wrong address.  The failing step has said why.
         PeerAddressRecord record;
-        if (!device->initialDevice() || !readDeviceBaseBar0(device->sysfs, record.bar0Base)) {
+        if (device->barsLost || !device->initialDevice() ||
+            !readDeviceBaseBar0(device->sysfs, record.bar0Base)) {
             ++failed;
             continue;
         }
@@ -134,7 +136,8 @@ int runSaveData(const DeviceList& devices)
     int failed = 0;
     for (const auto& device : devices) {
         uint8_t bytes[PEER_RECORD_SIZE] = {};
-        bool read = device->initialDevice();
+        // Memory that does not decode reads as all ones: no record either.
+        bool read = !device->barsLost && device->initialDevice();
         if (read && !device->readMemory(PEER_RECORD_ADDRESS, PEER_RECORD_SIZE, bytes)) {
             explainRefusedMapping(*device, "--save-data");
             read = false;
@@ -198,7 +201,9 @@ private:
 
 bool ptP2PConfigAddress(std::set<std::string> busIds)
 {
-    return configureDriver(busIds) == ConfigOutcome::Done;
+    // Alone, a GPU keyed "x" is the driver's to take or refuse.
+    const ConfigOutcome outcome = configureDriver(busIds);
+    return outcome == ConfigOutcome::Done || outcome == ConfigOutcome::MinorUnread;
 }
 
 ConfigOutcome configureDriver(const std::set<std::string>& busIds)
@@ -206,6 +211,7 @@ ConfigOutcome configureDriver(const std::set<std::string>& busIds)
     // Every file is read and checked before the first command, so a run that
     // fails has told the driver nothing.
     std::map<std::string, uint64_t> addresses;
+    bool minorsRead = true;
     for (const std::string& busId : busIds) {
         const StoreFile file = readStoreFile(busId);
         if (file.state == StoreFile::Missing || file.state == StoreFile::CannotOpen) {
@@ -225,7 +231,9 @@ ConfigOutcome configureDriver(const std::set<std::string>& busIds)
             std::printf("\033[31mError:\033[0m invalid configuration file!\n");
             return ConfigOutcome::FilesRefused;
         }
-        addresses[device.minor()] = file.record().bar0Base;
+        const std::string minor = device.minor();
+        minorsRead = minorsRead && minor != "x";
+        addresses[minor] = file.record().bar0Base;
     }
     // A command that cannot be handed over is reported and the others are
     // still tried; the configuration as a whole has failed.
@@ -238,7 +246,9 @@ ConfigOutcome configureDriver(const std::set<std::string>& busIds)
             allTold = driver.tell("pt_p2p_cfg " + minor + " " + address + "\n") && allTold;
         }
     }
-    return allTold ? ConfigOutcome::Done : ConfigOutcome::DriverRefused;
+    if (!allTold)
+        return ConfigOutcome::DriverRefused;
+    return minorsRead ? ConfigOutcome::Done : ConfigOutcome::MinorUnread;
 }
 
 int runConfigAddress(const std::set<std::string>& busIds)
@@ -294,18 +304,21 @@ namespace {
 // A driver that has just created its last node may still be creating its
 // attributes, or refuse commands until it has: the configuration is tried
 // again after growing waits, about 30 s in all, before the daemon waits for
-// the driver's next load.  Files that are missing or invalid stay so, and
-// are not tried again.
+// the driver's next load.  A GPU whose minor could not be read yet went out
+// as "x", which no driver can place: that is not taken either.  Files that
+// are missing or invalid stay so, and are not tried again.
 const int RETRY_SECONDS[] = {1, 2, 4, 8, 15};
 
-void configureAfterLoad(const std::set<std::string>& busIds)
+bool taken(ConfigOutcome outcome)
 {
-    // Give the driver a second to finish taking the GPUs up; the waits go
-    // through the same pause as the device layer's.
-    deviceEnvironment().pause(1000000);
+    return outcome != ConfigOutcome::DriverRefused && outcome != ConfigOutcome::MinorUnread;
+}
+
+void configureUntilTaken(const std::set<std::string>& busIds)
+{
     ConfigOutcome outcome = configureDriver(busIds);
     const int retries = static_cast<int>(std::size(RETRY_SECONDS));
-    for (int retry = 0; outcome == ConfigOutcome::DriverRefused && retry < retries; ++retry) {
+    for (int retry = 0; !taken(outcome) && retry < retries; ++retry) {
         std::printf("\033[33mWarning: the driver did not take the configuration, trying again in "
                     "%d s (%d of %d)\033[0m\n", RETRY_SECONDS[retry], retry + 1, retries);
         deviceEnvironment().pause(uint64_t{1000000} * RETRY_SECONDS[retry]);
@@ -313,9 +326,17 @@ void configureAfterLoad(const std::set<std::string>& busIds)
     }
     if (outcome == ConfigOutcome::Done)
         std::printf("%s", CONFIG_SUCCESS);
-    else if (outcome == ConfigOutcome::DriverRefused)
+    else if (!taken(outcome))
         std::printf("\033[31mError: the driver did not take the configuration; waiting for its "
                     "next load\033[0m\n");
+}
+
+void configureAfterLoad(const std::set<std::string>& busIds)
+{
+    // Give the driver a second to finish taking the GPUs up; the waits go
+    // through the same pause as the device layer's.
+    deviceEnvironment().pause(1000000);
+    configureUntilTaken(busIds);
 }
 
 } // namespace
@@ -339,8 +360,11 @@ int runDaemon(const std::set<std::string>& busIds, int32_t gpuCount)
     // The watch comes first: a driver still taking the GPUs up may create
     // the last node while this configuration runs, and that event must wait
     // in the queue rather than be lost.
-    if (getDriverLoaded() && ptP2PConfigAddress(busIds))
-        std::printf("%s", CONFIG_SUCCESS);
+    // A driver loaded before the daemon may still be taking the GPUs up,
+    // after its last node already exists: no event will come for it, so
+    // this configuration gets the same retries as one after a load.
+    if (getDriverLoaded())
+        configureUntilTaken(busIds);
     // The driver creates its nodes from 0 up; the last one means it has
     // taken up every GPU.
     const std::string awaitedName = GPU_DRIVER_NAME + std::to_string(gpuCount - 1);

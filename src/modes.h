@@ -28,8 +28,10 @@ int runSaveData(const DeviceList& devices);
 // handed to a GPU's driver (the others are still told).
 bool ptP2PConfigAddress(std::set<std::string> busIds);
 // The same, telling which side refused: the store files (nothing was told
-// to any GPU) or the driver (a command could not be handed over).
-enum class ConfigOutcome { Done, FilesRefused, DriverRefused };
+// to any GPU) or the driver (a command could not be handed over); or that
+// every command was handed over while some GPU's minor could not be read
+// yet, so that it went out as "x" (a driver still creating its attributes).
+enum class ConfigOutcome { Done, FilesRefused, DriverRefused, MinorUnread };
 ConfigOutcome configureDriver(const std::set<std::string>& busIds);
 // -1 when this machine refuses the mode, CONFIG_FAILED when the
 // configuration failed (its messages are printed), 0 on success.

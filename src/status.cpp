@@ -320,6 +320,10 @@ void judge(StatusReport& report)
         report.fixes.push_back({{"no GPU of the maker was found"}, "", ""});
         return;
     }
+    if (!report.machine.sideKnown)
+        report.fixes.push_back({{"whether this is a host or a guest cannot be told: /proc/cpuinfo "
+                                 "cannot be read, and the firmware names no hypervisor"},
+                                "", ""});
     if (!report.machine.setpci)
         report.fixes.push_back(
             {{"setpci is not installed: the tool cannot wake the GPUs"}, "",

@@ -15,7 +15,11 @@
 #include <vector>
 
 struct MachineFacts {
-    bool guest = false;            // "hypervisor" in /proc/cpuinfo
+    bool guest = false;            // the CPU's flag, or the firmware, says so
+    bool cpuFlag = false;          // "hypervisor" in /proc/cpuinfo
+    bool sideKnown = true;         // /proc/cpuinfo or the firmware told
+    // The firmware's signals of a virtual machine: "sys_vendor QEMU".
+    std::vector<std::string> firmwareSignals;
     bool driverLoaded = false;     // the GPU kernel driver's directory exists
     std::string driverModule;      // the module that holds that driver
     bool setpci = false;           // the shell would find setpci

@@ -7,6 +7,7 @@
 #include "pci_device.h"
 #include "platform.h"
 #include "record.h"
+#include "side.h"
 #include "utils.h"
 
 #include <algorithm>
@@ -281,7 +282,11 @@ std::string parseLockdown(const std::string& text)
 StatusReport collectStatus()
 {
     StatusReport report;
-    report.machine.guest = isVirtualMachine();
+    const SideFacts side = readSide();
+    report.machine.guest = side.guest();
+    report.machine.cpuFlag = side.cpuFlag;
+    report.machine.sideKnown = side.known();
+    report.machine.firmwareSignals = side.firmware;
     report.machine.driverLoaded = getDriverLoaded();
     if (report.machine.guest)
         report.machine.driverModule = gpuDriverModule();

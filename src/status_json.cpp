@@ -164,7 +164,9 @@ std::string renderJson(const StatusReport& report)
     const Json doc{
         {"side", m.guest ? "guest" : "host"},
         {"machine",
-         {{"hypervisor", m.guest},
+         {{"hypervisor", m.cpuFlag},
+          {"firmwareSignals", m.firmwareSignals},
+          {"sideKnown", m.sideKnown},
           {"driverLoaded", m.driverLoaded},
           {"setpci", m.setpci},
           {"lockdown", m.lockdown},

@@ -119,5 +119,18 @@ std::string renderMetrics(const StatusReport& report)
     m.family("qvgpu_vm_p2p_isolation_breaches",
              "Pairs of GPUs held by different guests that can reach each other's memory.");
     m.sample(report.isolationBreaches.size());
+
+    std::string signals;
+    for (const std::string& signal : report.machine.firmwareSignals)
+        signals += (signals.empty() ? "" : ", ") + signal;
+    m.family("qvgpu_vm_p2p_build_info",
+             "The report's version and the side it found, with what the firmware says of a "
+             "virtual machine; always 1.");
+    // Labels in the order node_exporter serves them.
+    m.sample({{"cpu_flag", report.machine.cpuFlag ? "1" : "0"},
+              {"firmware_signals", signals},
+              {"side", guest ? "guest" : "host"},
+              {"version", QVGPU_VERSION}},
+             1);
     return m.text();
 }

@@ -1,5 +1,6 @@
 #include "status_report.h"
 
+#include "side.h"
 #include "status_facts.h"
 #include "status_json.h"
 #include "status_metrics.h"
@@ -18,7 +19,6 @@ namespace {
 const char* const STATUS_DESCRIPTION =
     "qvgpu-vm-p2p-status reports whether the GPUs of this host or guest are ready for "
     "peer-to-peer transfers, and what to fix when they are not. It only reads.";
-const char* const STATUS_VERSION = "2.0.1";
 
 } // namespace
 
@@ -28,6 +28,7 @@ int statusMain(int argc, char** argv)
     bool prometheus = false;
     bool fullMatrix = false;
     bool version = false;
+    std::string checkSide;
     CLI::App app{STATUS_DESCRIPTION, "qvgpu-vm-p2p-status"};
     CLI::Option* jsonFlag = app.add_flag("--json", json, "Print the report as one JSON document.");
     app.add_flag("--prometheus", prometheus,
@@ -35,6 +36,10 @@ int statusMain(int argc, char** argv)
         ->excludes(jsonFlag);
     app.add_flag("--matrix", fullMatrix,
                  "Print the matrix of every pair of GPUs, however many there are.");
+    app.add_option("--check-side", checkSide,
+                   "Only tell whether this machine is that side: exit 0 when it is, 1 when it "
+                   "is not, 2 when that cannot be told. For the units' conditions.")
+        ->check(CLI::IsMember({"host", "guest"}));
     app.add_flag("-v, --version", version, "Print version information.");
     app.set_help_flag("-h, --help", "Print this help message and exit.");
     try {
@@ -44,12 +49,19 @@ int statusMain(int argc, char** argv)
         return code == 0 ? 0 : STATUS_CANNOT_RUN;
     }
     if (version) {
-        std::printf("Morvanti Tarsel GPU VM-P2P Status version: %s\n", STATUS_VERSION);
+        std::printf("Morvanti Tarsel GPU VM-P2P Status version: %s\n", QVGPU_VERSION);
         return 0;
     }
     if (geteuid() != 0) {
         std::fprintf(stderr, "Requires root privileges.\n");
         return STATUS_CANNOT_RUN;
+    }
+    if (!checkSide.empty()) {
+        // The same test as the tool's, which the units ask before they run it.
+        const SideFacts side = readSide(false);
+        if (!side.known())
+            return STATUS_CANNOT_RUN;
+        return (checkSide == "guest") == side.guest() ? 0 : 1;
     }
     try {
         const StatusReport report = collectStatus();

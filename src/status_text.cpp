@@ -170,12 +170,27 @@ std::string acsText(const PortFacts& port)
     return port.redirects() ? "ACS redirects peer traffic" : "ACS does not redirect";
 }
 
+// Host or guest, and what said so.
+std::string sideText(const MachineFacts& m)
+{
+    std::string firmware;
+    for (const std::string& signal : m.firmwareSignals)
+        firmware += (firmware.empty() ? "firmware: " : ", ") + printable(signal);
+    if (!m.guest)
+        return m.sideKnown ? "host (no \"hypervisor\" in /proc/cpuinfo, none named by the firmware)"
+                           : "unknown (/proc/cpuinfo cannot be read, no hypervisor named by the "
+                             "firmware): taken for a host";
+    if (!m.cpuFlag)
+        return "guest (" + firmware + "; the CPU hides the hypervisor flag)";
+    return "guest (\"hypervisor\" in /proc/cpuinfo" + (firmware.empty() ? "" : "; " + firmware) +
+           ")";
+}
+
 std::string machineSection(const StatusReport& report)
 {
     const MachineFacts& m = report.machine;
     std::vector<std::vector<std::string>> rows = {
-        {"side", m.guest ? "guest (\"hypervisor\" in /proc/cpuinfo)"
-                         : "host (no \"hypervisor\" in /proc/cpuinfo)"},
+        {"side", sideText(m)},
         {"setpci", m.setpci ? "installed" : "not installed"},
         {"kernel lockdown", m.lockdown},
     };

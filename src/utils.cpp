@@ -3,6 +3,7 @@
 #include "config_space.h"
 #include "pci_device.h"
 #include "platform.h"
+#include "side.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -42,27 +43,7 @@ std::string gpuDriverModule()
 
 bool isVirtualMachine()
 {
-    static const char WORD[] = "hypervisor";
-    const std::size_t wordLength = sizeof WORD - 1;
-    UniqueFd fd = openRegularFile("/proc/cpuinfo");
-    if (!fd.isOpen())
-        return false;
-    // Read in pieces, keeping the tail of each so that a word cut between
-    // two pieces is still found; a machine with many CPUs has a large file.
-    char buffer[16384];
-    std::size_t kept = 0;
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), buffer + kept, sizeof buffer - kept);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        const std::size_t length = kept + static_cast<std::size_t>(n);
-        if (std::search(buffer, buffer + length, WORD, WORD + wordLength) != buffer + length)
-            return true;
-        kept = std::min(length, wordLength - 1);
-        std::memmove(buffer, buffer + length - kept, kept);
-    }
+    return readSide(false).guest();
 }
 
 bool getDriverLoaded()
@@ -162,7 +143,7 @@ bool enablePciDevice(std::string busId)
         "setpci -s %s VENDOR_ID",
         "setpci -s %s DEVICE_ID",
         DECODING_ON,
-        "setpci -s %s CAP_PM+4.w=8",        // power state D0
+        "setpci -s %s CAP_PM+4.w=0:3",      // power state D0, PMCSR's other bits kept
     };
     char command[256];
     char reply[256];
@@ -186,6 +167,19 @@ void enableMemoryDecoding(const std::string& busId)
     char reply[256];
     std::snprintf(command, sizeof command, DECODING_ON, busId.c_str());
     cmdResult(command, reply, sizeof reply);
+}
+
+bool restoreBars(const std::string& busId, const uint32_t* bars, unsigned which)
+{
+    std::string command = "setpci -s " + busId;
+    char write[32];
+    for (int i = 0; i < 6; ++i)
+        if (which & (1u << i)) {
+            std::snprintf(write, sizeof write, " BASE_ADDRESS_%d=%08x", i, bars[i]);
+            command += write;
+        }
+    char reply[256];
+    return cmdResult(command.c_str(), reply, sizeof reply) != nullptr;
 }
 
 uint32_t getDeviceInfoByReg(std::string busId, uint32_t offset)

@@ -19,8 +19,10 @@ extern const char* const GPU_DRIVER_NAME;   // "morvanti"
 std::string gpuDriverModule();
 
 // Whether this machine is a guest: "hypervisor" anywhere in /proc/cpuinfo,
-// read here rather than by a grep, so that the tool and the report (which
-// starts no process) give one answer.  False when it cannot be read.
+// or a hypervisor named by the firmware where the CPU hides that flag
+// (side.h).  Read here rather than by a grep, so that the tool and the
+// report (which starts no process) give one answer.  False when nothing
+// tells.
 bool isVirtualMachine();
 bool getDriverLoaded();
 // The name of the kernel driver bound to a device, "" when none is.
@@ -60,6 +62,10 @@ bool enablePciDevice(std::string busId);
 // the wake's own command register write, for a device whose move to D0
 // cleared it.
 void enableMemoryDecoding(const std::string& busId);
+// Writes BAR registers back, as the kernel restores them after a power
+// change: `bars` for every register whose bit is set in `which`.  False
+// when setpci could not be started.
+bool restoreBars(const std::string& busId, const uint32_t* bars, unsigned which);
 uint32_t getDeviceInfoByReg(std::string busId, uint32_t offset);
 std::vector<std::string> split(const std::string& source, char separator);
 

@@ -219,8 +219,9 @@ TEST(DaemonEvents, ADriverThatRefusesIsTriedAgainWithGrowingWaits)
 {
     HostAndGuest m(sim::switchedHost(1, 2, {0x0002}), true);
     sim::Driver driver(m.guest);
-    // Its nodes come before its attributes; they come while the daemon
-    // waits for its first retry.
+    // Its nodes come before its attributes, and before the daemon starts:
+    // no event will come, and the attributes come while the daemon waits
+    // for its second retry.
     driver.load(true);
     sim::Machine::Inside inside(m.guest);
     struct LateAttributes : CountedWaits {
@@ -249,18 +250,51 @@ TEST(DaemonEvents, ADriverThatRefusesIsTriedAgainWithGrowingWaits)
     int status = 0;
     const Output o = capture([&] { status = runDaemon({gpus.begin(), gpus.end()}, 2); });
 
-    EXPECT_EQ(retryLine(1, 1) + CONFIG_SUCCESS + retryLine(1, 1) + retryLine(2, 2) +
-                  retryLine(4, 3) + retryLine(8, 4) + retryLine(15, 5) +
+    // At start, then after the first event; after the second, for good no.
+    EXPECT_EQ(retryLine(1, 1) + retryLine(2, 2) + CONFIG_SUCCESS + CONFIG_SUCCESS +
+                  retryLine(1, 1) + retryLine(2, 2) + retryLine(4, 3) + retryLine(8, 4) +
+                  retryLine(15, 5) +
                   "\033[31mError: the driver did not take the configuration; waiting for its next "
                   "load\033[0m\n",
               o.out);
-    EXPECT_EQ((std::vector<uint64_t>{1000000, 1000000, 1000000, 1000000, 2000000, 4000000, 8000000,
-                                     15000000}),
+    EXPECT_EQ((std::vector<uint64_t>{1000000, 2000000, 1000000, 1000000, 1000000, 2000000, 4000000,
+                                     8000000, 15000000}),
               waits.paused);
-    EXPECT_EQ(4u, told) << "the retry told both GPUs both addresses";
+    EXPECT_EQ(8u, told) << "each configuration taken told both GPUs both addresses";
     EXPECT_EQ("Error reading inotify events\n",
               o.err.substr(o.err.rfind('\n', o.err.size() - 2) + 1));
     EXPECT_EQ(-1, status);
+}
+
+// A driver that takes a command for a minor it cannot know: the daemon
+// does not count that as taken; --config-address alone leaves it to the
+// driver.
+TEST(DaemonEvents, AMinorNotReadYetIsNotTakenAndIsTriedAgain)
+{
+    HostAndGuest m(sim::switchedHost(1, 2, {0x0002}), true);
+    const std::vector<std::string> gpus = m.guest.topology().gpus();
+    sim::Driver driver(m.guest);
+    driver.acceptUnknownMinor();
+    driver.setMinorText(gpus[1], std::nullopt);
+    driver.load();
+    EXPECT_EQ(CONFIG_SUCCESS, m.guest.run({"--config-address"}).out);
+
+    sim::Machine::Inside inside(m.guest);
+    struct LateMinor : CountedWaits {
+        std::string minor;
+        void pause(uint64_t microseconds) override
+        {
+            CountedWaits::pause(microseconds);
+            sim::writeFile(minor, "1\n");
+        }
+    } waits;
+    waits.minor = m.guest.devicePath(gpus[1]) + "/minor";
+    scripted::Session session(driver, 0);
+    const Output o = capture([&] { runDaemon({gpus.begin(), gpus.end()}, 2); });
+    EXPECT_EQ(retryLine(1, 1) + CONFIG_SUCCESS, o.out);
+    driver.settle();
+    EXPECT_EQ(std::stoull(m.hostBaseHex(gpus[1]), nullptr, 16), driver.table(gpus[0]).at("1"))
+        << "the retry placed the second GPU under its minor";
 }
 
 TEST(Daemon, OnlyInAGuest)

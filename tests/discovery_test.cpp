@@ -86,17 +86,30 @@ TEST(Discovery, ASysfsThatCannotBeListedRefusesTheRun)
 }
 
 // The bus below setpci for GPUs without No_Soft_Reset: a move from D3hot to
-// D0 resets the device, and its command register reads 0 again.
-const char* const SETPCI_RESET_BY_D0 =
-    "#!/bin/sh\n"
-    "PATH=${PATH#*:}\n"
-    "before=$(setpci -s \"$2\" CAP_PM+4.w 2>/dev/null)\n"
-    "setpci \"$@\"; status=$?\n"
-    "after=$(setpci -s \"$2\" CAP_PM+4.w 2>/dev/null)\n"
-    "if [ -n \"$before\" ] && [ $((0x$before & 0xb)) -eq 3 ] && [ $((0x$after & 3)) -eq 0 ]; then\n"
-    "    setpci -s \"$2\" COMMAND=0\n"
-    "fi\n"
-    "exit $status\n";
+// D0 resets the device, its command register reads 0 again, and its BAR0
+// reads as at power-on (its type bits alone).  `refuse` names writes that
+// this setpci refuses.
+std::string setpciResetByD0(const char* refuse = "NONE")
+{
+    return std::string("#!/bin/sh\n"
+                       "for a in \"$@\"; do\n"
+                       "    case $a in ") + refuse + ") echo \"setpci: $2: write refused\" >&2; exit 1 ;; esac\n"
+           "done\n"
+           "PATH=${PATH#*:}\n"
+           "before=$(setpci -s \"$2\" CAP_PM+4.w 2>/dev/null)\n"
+           "setpci \"$@\"; status=$?\n"
+           "after=$(setpci -s \"$2\" CAP_PM+4.w 2>/dev/null)\n"
+           "if [ -n \"$before\" ] && [ $((0x$before & 0xb)) -eq 3 ] && [ $((0x$after & 3)) -eq 0 ]; then\n"
+           "    setpci -s \"$2\" COMMAND=0 BASE_ADDRESS_0=0000000c BASE_ADDRESS_1=0\n"
+           "fi\n"
+           "exit $status\n";
+}
+
+std::string barsWrittenBack(const std::string& bdf)
+{
+    return "\033[33mWarning: " + bdf + " lost its BARs in its move to D0 (a soft reset); they were "
+           "written back\033[0m\n";
+}
 
 TEST(Discovery, TheWakeKeepsOtherBitsAndEndsInD0WithMemoryDecodingOn)
 {
@@ -106,16 +119,47 @@ TEST(Discovery, TheWakeKeepsOtherBitsAndEndsInD0WithMemoryDecodingOn)
     set.command = 0x0103;
     set.powerState = 0;
     t.find("0000:04:00.0")->command = 0x0500;
-    sim::Machine host(std::move(t), sim::Side::Host);
-    const sim::RunResult r = host.run({"--store-data"}, withCommand(host, "setpci", SETPCI_RESET_BY_D0));
-    EXPECT_EQ(STORE_SUCCESS, r.out);
+    sim::Machine host(t, sim::Side::Host);
+    // PME_En beside the power state.
+    sim::pokeWord(host.devicePath("0000:05:00.0") + "/config", sim::PM_CAP + 4, 0x0103);
+    const sim::RunResult r = host.run({"--store-data"}, withCommand(host, "setpci", setpciResetByD0()));
+    EXPECT_EQ(barsWrittenBack("0000:04:00.0") + barsWrittenBack("0000:05:00.0") + STORE_SUCCESS,
+              r.out);
     EXPECT_EQ(0, r.status);
     EXPECT_EQ(0x0107, commandOf(host, "0000:03:00.0"));
-    // Reset by their move to D0 after their command register was written.
+    // Reset by their move to D0 after their command register was written:
+    // their BARs went back before their memory decoding did, and each
+    // record holds the base the GPU was assigned.
     for (const char* bdf : {"0000:04:00.0", "0000:05:00.0"}) {
         EXPECT_EQ(0x0006, commandOf(host, bdf)) << bdf;
         EXPECT_EQ(0u, powerStateOf(host, bdf)) << bdf;
+        const std::vector<uint8_t> built = sim::configSpace(*t.find(bdf));
+        EXPECT_EQ(std::vector<uint8_t>(built.begin() + 0x10, built.begin() + 0x28),
+                  sim::readBytes(host.devicePath(bdf) + "/config", 0x10, 0x18))
+            << bdf << ": BARs written back";
+        EXPECT_EQ(recordBytes(0x0001, t.find(bdf)->bar0), memoryRecord(host, bdf)) << bdf;
     }
+    EXPECT_EQ(0x0100, host.config16("0000:05:00.0", sim::PM_CAP + 4)) << "PME_En kept";
+
+    // BARs that cannot be written back: the GPU stays in the set with its
+    // memory decoding off, and the store fails for it.
+    sim::Machine refused(t, sim::Side::Host);
+    const sim::RunResult f =
+        refused.run({"--store-data"}, withCommand(refused, "setpci", setpciResetByD0("BASE_ADDRESS_*=*")));
+    EXPECT_EQ("\033[31mError: 0000:04:00.0 lost its BARs in its move to D0 and they could not be "
+              "written back (BAR0 reads 0x0000000c, was 0xe000000c): its memory decoding stays "
+              "off!\033[0m\n"
+              "\033[31mError: 0000:05:00.0 lost its BARs in its move to D0 and they could not be "
+              "written back (BAR0 reads 0x0000000c, was 0xd000000c): its memory decoding stays "
+              "off!\033[0m\n"
+              "\033[31mError: store data failed for 2 of 3 GPUs!\033[0m\n",
+              f.out);
+    EXPECT_EQ(255, f.status);
+    for (const char* bdf : {"0000:04:00.0", "0000:05:00.0"}) {
+        EXPECT_EQ(0x0000, commandOf(refused, bdf)) << bdf;
+        EXPECT_EQ(std::vector<uint8_t>(16, 0), memoryRecord(refused, bdf)) << bdf;
+    }
+    EXPECT_EQ(recordBytes(0x0001, t.find("0000:03:00.0")->bar0), memoryRecord(refused, "0000:03:00.0"));
 }
 
 // The enumerator and the queries, called in this process with a simulated

@@ -41,7 +41,8 @@ std::string asText(const std::vector<uint8_t>& bytes);
 uint16_t commandOf(const sim::Machine& machine, const std::string& bdf);
 unsigned powerStateOf(const sim::Machine& machine, const std::string& bdf);
 
-// True when discovery woke the device: COMMAND 0x0006 and power state D0.
+// True when discovery woke the device: memory decoding and bus mastering
+// on, power state D0, and the other bits of both registers kept.
 ::testing::AssertionResult woken(const sim::Machine& machine, const std::string& bdf);
 // True when the configuration space holds what the machine was built with.
 ::testing::AssertionResult untouched(const sim::Machine& machine, const std::string& bdf);

@@ -1,5 +1,6 @@
 // Parsers and small helpers that take outside text.
 #include "pci_device.h"
+#include "side.h"
 #include "utils.h"
 
 #include <cstdio>
@@ -133,6 +134,56 @@ TEST(HexFileRead32, PacksFourBytesLittleEndian)
     EXPECT_EQ(-1, hexFileRead32(in, &word));
     EXPECT_EQ(7u, word);
     std::fclose(in);
+}
+
+// What the firmware says of a virtual machine, from the strings and the
+// table it hands the kernel.
+TEST(Firmware, NamesAHypervisorOnlyWhereNoPhysicalMachineCouldSayTheSame)
+{
+    using V = std::vector<std::string>;
+    auto dmi = [](const char* vendor, const char* product, const char* board = "") {
+        DmiStrings d;
+        d.field[0] = vendor;
+        d.field[1] = product;
+        d.field[3] = board;
+        return d;
+    };
+    EXPECT_EQ((V{"sys_vendor qemu"}), firmwareSignals(dmi("qemu", "Standard PC"), SmbiosVm::Unknown));
+    EXPECT_EQ((V{"product_name Virtual Machine"}),
+              firmwareSignals(dmi("Microsoft Corporation", "Virtual Machine"), SmbiosVm::Unknown));
+    // Makers of physical machines, by themselves, name no hypervisor.
+    EXPECT_EQ(V{}, firmwareSignals(dmi("Microsoft Corporation", "Surface Pro"), SmbiosVm::Unknown));
+    EXPECT_EQ(V{}, firmwareSignals(dmi("Oracle Corporation", "ORACLE SERVER X9-2", "Oracle Corporation"),
+                                   SmbiosVm::Unknown));
+    EXPECT_EQ(V{}, firmwareSignals(dmi("Supermicro", "Virtual Machine"), SmbiosVm::Unknown));
+    // Amazon EC2 runs bare metal too: SMBIOS decides where it tells, the
+    // product name where it does not.
+    EXPECT_EQ((V{"sys_vendor Amazon EC2"}), firmwareSignals(dmi("Amazon EC2", "m5.large"), SmbiosVm::Unknown));
+    EXPECT_EQ(V{}, firmwareSignals(dmi("Amazon EC2", "m5.metal"), SmbiosVm::Unknown));
+    EXPECT_EQ(V{}, firmwareSignals(dmi("Amazon EC2", "m5.large"), SmbiosVm::Clear));
+    EXPECT_EQ((V{"sys_vendor Amazon EC2", "SMBIOS marks a virtual machine"}),
+              firmwareSignals(dmi("Amazon EC2", "m5.metal"), SmbiosVm::Set));
+    EXPECT_EQ((V{"SMBIOS marks a virtual machine"}), firmwareSignals(dmi("", ""), SmbiosVm::Set));
+
+    // Type 0 wherever it lies among the first structures; bit 4 of the
+    // byte at 0x13 is the mark.
+    std::string type0(0x18, '\0');
+    type0[1] = 0x18;
+    type0[0x13] = 0x14;
+    const std::string strings = std::string("SeaBIOS\0\0", 9);
+    std::string other(0x08, '\0');
+    other[0] = 32;
+    other[1] = 0x08;
+    EXPECT_EQ(SmbiosVm::Set, smbiosVmBit(type0 + strings));
+    EXPECT_EQ(SmbiosVm::Set, smbiosVmBit(other + std::string(2, '\0') + type0 + strings));
+    type0[0x13] = 0x04;
+    EXPECT_EQ(SmbiosVm::Clear, smbiosVmBit(type0 + strings));
+    // Cut short, too short a structure for the byte, or none at all.
+    EXPECT_EQ(SmbiosVm::Unknown, smbiosVmBit(type0.substr(0, 0x10)));
+    type0[1] = 0x12;
+    EXPECT_EQ(SmbiosVm::Unknown, smbiosVmBit(type0 + strings));
+    EXPECT_EQ(SmbiosVm::Unknown, smbiosVmBit(other));
+    EXPECT_EQ(SmbiosVm::Unknown, smbiosVmBit(""));
 }
 
 } // namespace

@@ -112,7 +112,12 @@ TEST(Metrics, EveryMachineInTheExpositionFormat)
                   "# HELP qvgpu_vm_p2p_isolation_breaches Pairs of GPUs held by different guests that "
                   "can reach each other's memory.\n"
                   "# TYPE qvgpu_vm_p2p_isolation_breaches gauge\n"
-                  "qvgpu_vm_p2p_isolation_breaches 0\n",
+                  "qvgpu_vm_p2p_isolation_breaches 0\n"
+                  "# HELP qvgpu_vm_p2p_build_info The report's version and the side it found, with "
+                  "what the firmware says of a virtual machine; always 1.\n"
+                  "# TYPE qvgpu_vm_p2p_build_info gauge\n"
+                  "qvgpu_vm_p2p_build_info{cpu_flag=\"0\",firmware_signals=\"\",side=\"host\","
+                  "version=\"2.0.1\"} 1\n",
               r.out);
     EXPECT_EQ("", promtoolComplaints(host, r.out));
 
@@ -260,7 +265,7 @@ TEST(Metrics, NodeExporterServesTheFileTheUnitsCommandWrites)
             ++samplesSeen;
             EXPECT_NE(std::string::npos, served.find("\n" + line + "\n")) << line;
         }
-    EXPECT_EQ(16, samplesSeen);
+    EXPECT_EQ(17, samplesSeen);
     EXPECT_NE(std::string::npos, served.find("\nnode_textfile_scrape_error 0\n")) << served;
     EXPECT_NE(std::string::npos, served.find("\nqvgpu_vm_p2p_ready 1\n"));
 

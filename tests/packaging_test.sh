@@ -64,13 +64,23 @@ for u in "${units[@]}"; do
         systemd-analyze verify "$prefix/lib/systemd/system/$u"
 done
 unit() { cat "$prefix/lib/systemd/system/$1"; }
-# The side is decided as the tool decides it: a unit on the wrong side is
-# skipped, not failed.
-check "host unit only without the hypervisor flag" grep -qxF \
-    "ExecCondition=/bin/sh -c '! grep -q -E hypervisor /proc/cpuinfo'" <(unit "${units[0]}")
+# The side is decided as the tool decides it, by the installed report: a
+# unit on the wrong side is skipped, not failed.  Run as they stand on this
+# machine, the host unit's condition and the guest units' conditions answer
+# opposite ways.
+condition() {
+    local line
+    line=$(sed -n 's/^ExecCondition=//p' "$prefix/lib/systemd/system/$1")
+    [[ $line == "$prefix/sbin/qvgpu-vm-p2p-status "* ]] || { echo "no condition of ours: $line"; return 2; }
+    $line
+}
+condition "${units[0]}"
+host_side=$?
 for u in "${units[1]}" "${units[2]}"; do
-    check "$u only with the hypervisor flag" grep -qxF \
-        "ExecCondition=/bin/sh -c 'grep -q -E hypervisor /proc/cpuinfo'" <(unit "$u")
+    condition "$u"
+    guest_side=$?
+    check "$u runs exactly where the host unit does not (conditions exit $host_side and $guest_side)" \
+        test $(( host_side == 0 )) -ne $(( guest_side == 0 ))
 done
 check "no unit asks systemd which side it is on" bash -c '! grep -q ConditionVirtualization "$@"' _ \
     "${units[@]/#/$prefix/lib/systemd/system/}"
@@ -109,14 +119,16 @@ completion() {
     [ "$got" = $'--daemon\n--disable-acs' ] || { echo "completed to: $got"; return 1; }
 }
 check "completion of --d" completion
-status_completion() {
-    local got
-    got=$(bash -c 'source "$1"; COMP_WORDS=(qvgpu-vm-p2p-status --j); COMP_CWORD=1; _qvgpu_vm_p2p_status
-                   printf "%s\n" "${COMPREPLY[@]}"' _ \
-          "$prefix/share/bash-completion/completions/qvgpu-vm-p2p-status")
-    [ "$got" = "--json" ] || { echo "completed to: $got"; return 1; }
+status_completion() {   # status_completion EXPECTED WORD...
+    local want=$1 got
+    shift
+    got=$(bash -c 'source "$1"; shift; COMP_WORDS=(qvgpu-vm-p2p-status "$@"); COMP_CWORD=$#
+                   _qvgpu_vm_p2p_status; printf "%s\n" "${COMPREPLY[@]}"' _ \
+          "$prefix/share/bash-completion/completions/qvgpu-vm-p2p-status" "$@")
+    [ "$got" = "$want" ] || { echo "completed to: $got"; return 1; }
 }
-check "completion of the status program's --j" status_completion
+check "completion of the status program's --j" status_completion --json --j
+check "completion of its --check-side=g" status_completion guest --check-side = g
 
 for program in qvgpu-vm-p2p qvgpu-vm-p2p-status; do
     check "hardening of $program: stack protector, fortify, relro, immediate binding, PIE" \

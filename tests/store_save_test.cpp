@@ -88,6 +88,50 @@ TEST(StoreAndSave, EachModeRefusesTheOtherSideAndChangesNothing)
     EXPECT_FALSE(sim::fileExists(guest.etcPath("qv")));
 }
 
+// Passthrough users often hide the CPU's hypervisor flag; the firmware
+// still names QEMU, and the host's records must survive the guest's boot.
+TEST(StoreAndSave, AGuestThatHidesItsHypervisorIsStillAGuest)
+{
+    HostAndGuest m(sim::switchedHost(1, 2, {0x0001, 0x0002}));
+    m.guest.hideHypervisorFlag();
+    sim::RunOptions status;
+    status.program = sim::Machine::statusPath();
+    sim::RunResult r = m.guest.run({"--disable-acs", "--store-data"});
+    EXPECT_EQ(ACS_IN_GUEST, r.out);
+    EXPECT_EQ(255, r.status);
+    r = m.guest.run({"--store-data"});
+    EXPECT_EQ(STORE_IN_GUEST, r.out);
+    EXPECT_EQ(255, r.status);
+    r = m.guest.run({"--save-data"});
+    EXPECT_EQ(SAVE_SUCCESS, r.out);
+    EXPECT_EQ(0, r.status);
+    for (const auto& bdf : m.host.topology().gpus()) {
+        const sim::Device& d = *m.host.topology().find(bdf);
+        EXPECT_EQ(recordBytes(d.deviceId, d.bar0), memoryRecord(m.guest, m.guestOf(bdf)))
+            << "the host's record stays in device memory";
+        EXPECT_EQ(asText(recordBytes(d.deviceId, d.bar0)), storeFile(m.guest, m.guestOf(bdf)));
+    }
+    // The units ask the report which side this is: 0 yes, 1 no.
+    EXPECT_EQ(0, m.guest.run({"--check-side=guest"}, status).status);
+    EXPECT_EQ(1, m.guest.run({"--check-side=host"}, status).status);
+    EXPECT_EQ(0, m.host.run({"--check-side=host"}, status).status);
+    EXPECT_EQ(1, m.host.run({"--check-side=guest"}, status).status);
+    r = m.guest.run({}, status);
+    EXPECT_NE(std::string::npos,
+              r.out.find("  side             guest (firmware: sys_vendor QEMU,\n"
+                         "                   chassis_vendor QEMU; the CPU hides the hypervisor "
+                         "flag)\n"))
+        << r.out;
+    // A host whose firmware names no hypervisor stays a host; one whose
+    // SMBIOS table marks a virtual machine does not.
+    EXPECT_EQ("", m.host.run({"--check-side=host"}, status).out);
+    m.host.setSmbiosVirtualMachine(true);
+    EXPECT_EQ(1, m.host.run({"--check-side=host"}, status).status);
+    r = m.host.run({"--store-data"});
+    EXPECT_EQ(STORE_IN_GUEST, r.out);
+    EXPECT_EQ(255, r.status);
+}
+
 TEST(Store, AGpuThatCannotBeReadGetsNoRecordAndTheLoopGoesOn)
 {
     sim::Topology t = sim::switchedHost(1, 3, {0x0002});

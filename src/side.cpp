@@ -1,0 +1,177 @@
+#include "side.h"
+
+#include "platform.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+const char* const DMI_FIELD_NAMES[DMI_FIELDS] = {
+    "sys_vendor", "product_name", "product_version", "board_vendor", "bios_vendor", "chassis_vendor",
+};
+
+const DmiHypervisor DMI_HYPERVISORS[] = {
+    {"QEMU", nullptr, nullptr},
+    {"KVM", nullptr, nullptr},
+    {"Bochs", nullptr, nullptr},
+    {"VMware", nullptr, nullptr},
+    {"VMW", nullptr, nullptr},
+    {"VirtualBox", nullptr, nullptr},
+    {"innotek GmbH", nullptr, nullptr},
+    {"Xen", nullptr, nullptr},
+    {"BHYVE", nullptr, nullptr},
+    {"Parallels", nullptr, nullptr},
+    {"OpenStack", nullptr, nullptr},
+    {"KubeVirt", nullptr, nullptr},
+    {"Cloud Hypervisor", nullptr, nullptr},
+    {"Hyper-V", nullptr, nullptr},
+    {"Apple Virtualization", nullptr, nullptr},
+    {"Google Compute Engine", nullptr, nullptr},
+    {"Amazon EC2", nullptr, nullptr},
+    {"Virtual Machine", "product_name", "Microsoft"},
+};
+const int DMI_HYPERVISOR_COUNT = sizeof DMI_HYPERVISORS / sizeof DMI_HYPERVISORS[0];
+
+namespace {
+
+const char* const DMI_DIR = "/sys/class/dmi/id/";
+const char* const SMBIOS_TABLE = "/sys/firmware/dmi/tables/DMI";
+// The SMBIOS table is often larger than a page; its type 0 structure comes
+// first, well within this.
+const std::size_t SMBIOS_MAX = 65536;
+const char* const AMAZON = "Amazon EC2";
+
+bool startsWithNoCase(const std::string& text, const char* prefix)
+{
+    const std::size_t n = std::strlen(prefix);
+    if (text.size() < n)
+        return false;
+    for (std::size_t i = 0; i < n; ++i)
+        if (std::tolower(static_cast<unsigned char>(text[i])) !=
+            std::tolower(static_cast<unsigned char>(prefix[i])))
+            return false;
+    return true;
+}
+
+bool endsWith(const std::string& text, const char* suffix)
+{
+    const std::size_t n = std::strlen(suffix);
+    return text.size() >= n && text.compare(text.size() - n, n, suffix) == 0;
+}
+
+// The first line of a DMI attribute, without its trailing blanks.
+std::string dmiField(const char* name)
+{
+    std::string bytes;
+    if (!readRegularFile(std::string(DMI_DIR) + name, 4096, bytes))
+        return "";
+    bytes = bytes.substr(0, bytes.find('\n'));
+    while (!bytes.empty() && std::isspace(static_cast<unsigned char>(bytes.back())))
+        bytes.pop_back();
+    return bytes;
+}
+
+// Whether /proc/cpuinfo holds the word "hypervisor" anywhere; false in
+// `read` when it cannot be read.
+bool cpuHypervisorFlag(bool& read)
+{
+    static const char WORD[] = "hypervisor";
+    const std::size_t wordLength = sizeof WORD - 1;
+    read = false;
+    UniqueFd fd = openRegularFile("/proc/cpuinfo");
+    if (!fd.isOpen())
+        return false;
+    // Read in pieces, keeping the tail of each so that a word cut between
+    // two pieces is still found; a machine with many CPUs has a large file.
+    char buffer[16384];
+    std::size_t kept = 0;
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buffer + kept, sizeof buffer - kept);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        read = true;
+        if (n == 0)
+            return false;
+        const std::size_t length = kept + static_cast<std::size_t>(n);
+        if (std::search(buffer, buffer + length, WORD, WORD + wordLength) != buffer + length)
+            return true;
+        kept = std::min(length, wordLength - 1);
+        std::memmove(buffer, buffer + length - kept, kept);
+    }
+}
+
+} // namespace
+
+SmbiosVm smbiosVmBit(const std::string& table)
+{
+    const auto byte = [&](std::size_t at) { return static_cast<unsigned char>(table[at]); };
+    std::size_t at = 0;
+    // A structure: type, length of its formatted part, handle, the rest of
+    // that part, then its strings, ended by two NULs.
+    while (at + 4 <= table.size()) {
+        const unsigned type = byte(at);
+        const std::size_t length = byte(at + 1);
+        if (length < 4 || at + length > table.size() || type == 127)
+            return SmbiosVm::Unknown;
+        if (type == 0) {
+            // Extension Byte 2 lies at offset 0x13, present from SMBIOS 2.4.
+            if (length < 0x14)
+                return SmbiosVm::Unknown;
+            return byte(at + 0x13) & 0x10 ? SmbiosVm::Set : SmbiosVm::Clear;
+        }
+        std::size_t end = at + length;
+        while (end + 1 < table.size() && (byte(end) != 0 || byte(end + 1) != 0))
+            ++end;
+        if (end + 1 >= table.size())
+            return SmbiosVm::Unknown;
+        at = end + 2;
+    }
+    return SmbiosVm::Unknown;
+}
+
+std::vector<std::string> firmwareSignals(const DmiStrings& dmi, SmbiosVm vm)
+{
+    std::vector<std::string> signals;
+    const std::string& vendor = dmi.field[0];
+    const std::string& product = dmi.field[1];
+    for (int f = 0; f < DMI_FIELDS; ++f) {
+        const std::string& value = dmi.field[f];
+        for (int h = 0; h < DMI_HYPERVISOR_COUNT; ++h) {
+            const DmiHypervisor& row = DMI_HYPERVISORS[h];
+            if ((row.onlyField && std::strcmp(row.onlyField, DMI_FIELD_NAMES[f]) != 0) ||
+                (row.withVendor && !startsWithNoCase(vendor, row.withVendor)) ||
+                !startsWithNoCase(value, row.prefix))
+                continue;
+            // Amazon EC2 runs bare-metal instances too: SMBIOS tells them
+            // apart, or else their product name does.
+            if (std::strcmp(row.prefix, AMAZON) == 0 &&
+                (vm == SmbiosVm::Clear || (vm == SmbiosVm::Unknown && endsWith(product, ".metal"))))
+                break;
+            signals.push_back(std::string(DMI_FIELD_NAMES[f]) + " " + value);
+            break;
+        }
+    }
+    if (vm == SmbiosVm::Set)
+        signals.push_back("SMBIOS marks a virtual machine");
+    return signals;
+}
+
+SideFacts readSide(bool allSignals)
+{
+    SideFacts side;
+    side.cpuFlag = cpuHypervisorFlag(side.cpuinfoRead);
+    if (side.cpuFlag && !allSignals)
+        return side;
+    DmiStrings dmi;
+    for (int f = 0; f < DMI_FIELDS; ++f)
+        dmi.field[f] = dmiField(DMI_FIELD_NAMES[f]);
+    std::string table;
+    // Root's alone: another user simply learns nothing from it.
+    readRegularFile(SMBIOS_TABLE, SMBIOS_MAX, table);
+    side.firmware = firmwareSignals(dmi, smbiosVmBit(table));
+    return side;
+}
