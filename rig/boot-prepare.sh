@@ -38,11 +38,13 @@ for unit in /lib/systemd/system/prometheus*.service /lib/systemd/system/promethe
 done
 # The rig's own units: on the host the stand-ins' IDs and the hypervisor
 # stand-in; on the guest (whose root lies on the host's) only the checks.
-if grep -q hypervisor /proc/cpuinfo; then
-    rig_units=(qv-rig-guest-checks.service)
-else
-    rig_units=(qv-rig-ids.service libvirtd.service)
-fi
+# The level comes from the kernel command line (qv.level=l1 or l2), never
+# from the CPU's flag, which the guest's boot hides.
+case $1 in
+l1) rig_units=(qv-rig-ids.service libvirtd.service) ;;
+l2) rig_units=(qv-rig-guest-checks.service) ;;
+*) echo "boot-prepare: no level l1 or l2 given (got '$1')" >&2; exit 1 ;;
+esac
 for unit in qv-rig-ids.service libvirtd.service qv-rig-guest-checks.service; do
     rm -f "/etc/systemd/system/$unit" "/etc/systemd/system/multi-user.target.wants/$unit"
 done

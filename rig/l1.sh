@@ -12,6 +12,12 @@ timed boot
 show_maker_ids
 setup "three stand-in GPUs shown with vendor 0x1f7a" test "$(gpus | wc -l)" -eq 3
 setup "a host: QEMU gives L1 no \"hypervisor\" flag" bash -c '! grep -q hypervisor /proc/cpuinfo'
+dmi=$(cd /sys/class/dmi/id && for f in sys_vendor product_name product_version board_vendor bios_vendor chassis_vendor; do
+          printf '%s=%s; ' "$f" "$(cat "$f" 2>/dev/null)"; done)
+setup "L1's firmware plays bare metal (${dmi% })" \
+    test "$(cat /sys/class/dmi/id/sys_vendor)" = "Rig Systems Inc." -a "$(cat /sys/class/dmi/id/product_version)" = 1.0
+check "with a server maker's firmware and no CPU flag, the tool's side test says host" \
+    "$STATUS" --check-side=host
 
 # Every bridge above a GPU, and what its config space holds before the run.
 mapfile -t ports < <(ports_above)
@@ -31,7 +37,7 @@ for g in $(gpus); do
         setup "$g: in D3hot before the run (PMCSR $(setpci -s "$g" CAP_PM+4.w))" \
             test $(( 0x$(setpci -s "$g" CAP_PM+4.w) & 3 )) -eq 3
     else
-        note "$g has no power management capability: its power state is not part of the wake here"
+        note "$g has no power management capability: its power state, and the BARs a soft reset would lose, are not part of the wake here (the simulated machine shows them)"
     fi
 done
 timed "setup"

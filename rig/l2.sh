@@ -108,12 +108,14 @@ timed "status report with the driver loaded"
 daemon_successes() { grep -c "Success: configuration completed" /tmp/daemon.out; }
 "$TOOL" --daemon > /tmp/daemon.out 2>&1 &
 daemon=$!
-check "the daemon configures at start" wait_for 1 daemon_successes
+within "$DAEMON_LIMIT" 1 "the daemon configures at start" \
+    "the daemon did not configure the driver at its start" daemon_successes
 timed "daemon started"
 rmmod morvanti
 check "unloading removes the nodes" test ! -e /dev/morvanti0 -a ! -e /dev/morvanti2
 insmod "$MODULE"
-check "the daemon configures again after the driver is reloaded" wait_for 2 daemon_successes
+within "$DAEMON_LIMIT" 2 "the daemon configures again after the driver is reloaded" \
+    "the daemon did not configure the reloaded driver" daemon_successes
 expect_peers "after a reload, from the daemon"
 kill "$daemon"
 wait "$daemon" 2>/dev/null

@@ -224,15 +224,16 @@ pass_through() {
 }
 
 # L1: boots L2 (INIT: a stage script, or "systemd"; LEVEL on its command
-# line; it ends its results with "done MARKER"), at most 3 times when nested
-# virtualisation loses it, and adds its results to ours.
-boot_l2() {   # boot_l2 INIT LEVEL MARKER LIMIT
-    local init=$1 level=$2 marker=$3 limit=$4 attempt status qemu why kept
+# line; it ends its results with "done MARKER"; CPU its -cpu model), at most
+# L2_TRIES times when nested virtualisation loses it, and adds its results
+# to ours.
+boot_l2() {   # boot_l2 INIT LEVEL MARKER LIMIT [CPU]
+    local init=$1 level=$2 marker=$3 limit=$4 cpu=${5:-host} attempt status qemu why kept
     for attempt in $(seq 1 "$L2_TRIES"); do
         rm -f /xfer/results /xfer/console /xfer/*.journal
         touch /xfer/results /xfer/console
         timeout --kill-after=5 "$limit" qemu-system-x86_64 -name guest=l2,debug-threads=on \
-            -machine q35,accel=kvm -cpu host -smp 1 -m 1024 \
+            -machine q35,accel=kvm -cpu "$cpu" -smp 1 -m 1024 \
             -kernel "/boot/vmlinuz-$KVER" -initrd "$WORK/initrd.cpio.gz" \
             -append "console=ttyS0 panic=-1 loglevel=4 qv.run=$init qv.level=$level qv.rig=$RIG qv.out=/xfer" \
             -virtfs local,path=/,mount_tag=root,security_model=none,readonly=on,multidevs=remap \
@@ -295,11 +296,28 @@ store_file_holds() {
 
 # wait_for COUNT COMMAND...: until COMMAND prints a number >= COUNT (2 min).
 wait_for() {
-    local want=$1 i; shift
-    for i in $(seq 240); do
+    local want=$1 deadline=$((SECONDS + 120)); shift
+    while [ "$SECONDS" -lt "$deadline" ]; do
         [ "$("$@")" -ge "$want" ] 2>/dev/null && return 0
         sleep 0.5
     done
+    return 1
+}
+
+# within LIMIT COUNT NAME FAILURE COMMAND...: one result line: ok NAME when
+# COMMAND prints a number >= COUNT within LIMIT seconds, else a FAIL that
+# says what did not happen (FAILURE) and what COMMAND printed last.
+within() {
+    local limit=$1 want=$2 name=$3 failure=$4 got deadline
+    shift 4
+    deadline=$((SECONDS + limit))
+    while :; do
+        got=$("$@")
+        [ "${got:-0}" -ge "$want" ] 2>/dev/null && { ok "$name"; return 0; }
+        [ "$SECONDS" -lt "$deadline" ] || break
+        sleep 0.5
+    done
+    fail "$failure within $limit s (wanted $want, got ${got:-nothing})"
     return 1
 }
 

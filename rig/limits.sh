@@ -5,6 +5,10 @@
 # lockup) and no check of it has failed; a run of the tool that overruns
 # TOOL_LIMIT is a FAIL naming it, never a lost boot.
 TOOL_LIMIT=60
+# The daemon's effect: its own one-second wait and up to 30 s of retries,
+# and as long again for the nested guest's slowness.  Below L2_STALL, so that
+# a daemon that never reacts is a FAIL that says so, not a lost boot.
+DAEMON_LIMIT=60
 # L2 lost after this long without progress; L1 after longer, so that L1
 # itself always sees a stalled L2 first (and says so).
 L2_STALL=150

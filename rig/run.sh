@@ -81,16 +81,22 @@ echo "rig: $(. /etc/os-release && echo "$PRETTY_NAME"), $(qemu-system-x86_64 --v
 
 # L1: a host with an IOMMU, one switch with two downstream ports, a GPU
 # stand-in behind each, and one more stand-in under a root port of its own.
-# It has SVM and no "hypervisor" flag.  It boots twice: once to run the
+# It has SVM and no "hypervisor" flag, and plays bare metal to the firmware
+# too: a server maker's DMI strings, and no SMBIOS type 0 option (which
+# would make QEMU build the BIOS table with its virtual-machine bit set).  It boots twice: once to run the
 # flow stage by stage (l1.sh), once with systemd as init and the package's
 # units enabled (boot-l1.sh, started by a stand-in for the hypervisor
 # service).  Nested virtualisation inside an emulated CPU can still lose a
 # guest for good; a boot that does not finish in time is ended and booted
 # once more.
+L1_VENDOR="Rig Systems Inc."
+L1_PRODUCT="GPU Host 3"
 boot_l1() {   # boot_l1 OUT INIT LEVEL LIMIT
     timeout --kill-after=10 "$4" qemu-system-x86_64 \
         -machine q35,accel=tcg,kernel-irqchip=split -cpu max,hypervisor=off -smp 2 -m 4096 \
         -device intel-iommu,intremap=on,caching-mode=on \
+        -smbios "type=1,manufacturer=$L1_VENDOR,product=$L1_PRODUCT,version=1.0" \
+        -smbios "type=2,manufacturer=$L1_VENDOR" -smbios "type=3,manufacturer=$L1_VENDOR" \
         -kernel "/boot/vmlinuz-$kver" -initrd "$WORK/initrd.cpio.gz" \
         -append "console=ttyS0 intel_iommu=on iommu=pt panic=-1 loglevel=4 qv.run=$2 qv.level=$3 qv.guestboot=$guest_boot qv.rig=$RIG qv.out=$1" \
         -virtfs local,path=/,mount_tag=root,security_model=none,readonly=on,multidevs=remap \
