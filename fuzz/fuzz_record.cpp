@@ -1,5 +1,6 @@
 // The peer address record as read from a store file or device memory: the
-// first two bytes choose the device ID the record is checked against.
+// first two bytes choose the device ID the record is checked against; and
+// the same bytes as the record of the driver's last configuration.
 #include "record.h"
 
 #include <cstdint>
@@ -22,6 +23,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         uint8_t again[PEER_RECORD_SIZE];
         encodeRecord(r, again);
         if (r.magic != recordMagic(deviceId) || std::memcmp(again, file.data(), sizeof again) != 0)
+            std::abort();
+    }
+    std::vector<ConfiguredGpu> gpus;
+    // What parses formats back to the same record.
+    if (parseConfiguration(std::string(data, data + size), gpus)) {
+        std::vector<ConfiguredGpu> again;
+        if (!parseConfiguration(formatConfiguration(gpus), again) || again.size() != gpus.size())
             std::abort();
     }
     return 0;

@@ -39,9 +39,7 @@ timed "checks of the host's boot"
 if grep -q 'qv.guestboot=1' /proc/cmdline; then
     modprobe kvm_amd npt=0 2>/dev/null || modprobe kvm_intel 2>/dev/null
     pass_through
-    # A guest whose hypervisor hides the CPU's flag, as passthrough users
-    # often have it (without it the kernel finds no KVM clock either).
-    boot_l2 systemd l2 l2-boot "$L2_BOOT_LIMIT" host,hypervisor=off,kvm=off
+    boot_l2 systemd l2 l2-boot "$L2_BOOT_LIMIT"
     timed "L2 with systemd, boot to power-off"
 
     # Under its sandbox the metrics unit still finds a hypervisor of another
@@ -52,7 +50,8 @@ if grep -q 'qv.guestboot=1' /proc/cmdline; then
     group=$(basename "$(readlink "/sys/bus/pci/devices/$held/iommu_group")")
     setpriv --reuid=nobody --regid=nogroup --clear-groups sleep 600 3<>"/dev/vfio/$group" &
     holder=$!
-    for i in $(seq 50); do [ -e "/proc/$holder/fd/3" ] && break; sleep 0.1; done
+    deadline=$((SECONDS + 30))
+    while [ ! -e "/proc/$holder/fd/3" ] && [ "$SECONDS" -lt "$deadline" ]; do sleep 0.2; done
     setup "user nobody (pid $holder) holds $held's VFIO group $group" \
         test "$(stat -c %U "/proc/$holder")" = nobody -a -e "/proc/$holder/fd/3"
     systemctl start qvgpu-vm-p2p-metrics.service
@@ -60,8 +59,11 @@ if grep -q 'qv.guestboot=1' /proc/cmdline; then
         grep -qxF "qvgpu_vm_p2p_gpu_in_use{bus=\"$held\"} 1" "$PROM"
     systemd-run --wait --pipe --quiet -p CapabilityBoundingSet="CAP_SYS_ADMIN CAP_SYS_RAWIO" \
         /usr/sbin/qvgpu-vm-p2p-status --prometheus > /tmp/without-caps.prom
-    check "without the unit's CAP_DAC_READ_SEARCH and CAP_SYS_PTRACE the report could not see it" \
-        grep -qxF "qvgpu_vm_p2p_gpu_in_use{bus=\"$held\"} 0" /tmp/without-caps.prom
+    check "without the unit's CAP_DAC_READ_SEARCH and CAP_SYS_PTRACE the report cannot see it, and says neither in use nor free" \
+        bash -c '! grep -q "^qvgpu_vm_p2p_gpu_in_use{bus=\"$1\"}" "$2"' _ "$held" /tmp/without-caps.prom
+    check "and that is not ready, with no isolation judged" \
+        bash -c 'grep -qx "qvgpu_vm_p2p_ready 0" "$1" && ! grep -q "^qvgpu_vm_p2p_isolation_breaches " "$1"' _ \
+        /tmp/without-caps.prom
     kill "$holder"
     wait "$holder" 2>/dev/null
     timed "metrics with another user's hypervisor"

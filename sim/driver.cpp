@@ -99,11 +99,17 @@ void Driver::createAttributes()
 void Driver::attach(Instance& instance)
 {
     const std::string dir = guest_.devicePath(instance.bdf);
+    // Bound, as the kernel links a device to the driver that probed it.
+    ::unlink((dir + "/driver").c_str());
+    makeSymlink("/sys/bus/pci/drivers/morvanti", dir + "/driver");
     if (instance.minorText)
         writeFile(dir + "/minor", *instance.minorText + "\n");
     // The attribute is a one-file FUSE filesystem mounted over an empty
     // file: each write(2) of the tool reaches us as one request.
     instance.attribute = dir + "/itr_debug";
+    // Each probe makes its attribute anew, under an inode number of its
+    // own, as sysfs numbers the attributes it makes.
+    instance.ino = nextIno_++;
     writeFile(instance.attribute, "");
     const std::string options = "fd=" + std::to_string(instance.fuse) +
                                 ",rootmode=100200,user_id=0,group_id=0";
@@ -131,6 +137,18 @@ void Driver::removeAttribute(const std::string& bdf)
             detach(instance);
 }
 
+void Driver::unbind(const std::string& bdf)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& instance : instances_)
+        if (instance.bdf == bdf) {
+            detach(instance);
+            ::unlink((guest_.devicePath(bdf) + "/minor").c_str());
+            ::unlink((guest_.devicePath(bdf) + "/driver").c_str());
+            instance.table.clear();
+        }
+}
+
 void Driver::unload()
 {
     if (!loaded_)
@@ -150,6 +168,7 @@ void Driver::unload()
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto& instance : instances_) {
         ::unlink((guest_.devicePath(instance.bdf) + "/minor").c_str());
+        ::unlink((guest_.devicePath(instance.bdf) + "/driver").c_str());
         if (instance.fuse >= 0)
             ::close(instance.fuse);
         instance.fuse = -1;
@@ -216,10 +235,10 @@ void reply(int fuse, uint64_t unique, int error, const void* body = nullptr, std
     (void)!::writev(fuse, parts, body && !error ? 2 : 1);
 }
 
-fuse_attr_out attributeOfTheFile()
+fuse_attr_out attributeOfTheFile(uint64_t ino)
 {
     fuse_attr_out out{};
-    out.attr.ino = FUSE_ROOT_ID;
+    out.attr.ino = ino;
     out.attr.mode = S_IFREG | 0200;
     out.attr.nlink = 1;
     out.attr.blksize = 4096;
@@ -249,7 +268,7 @@ void Driver::answer(Instance& instance, const uint8_t* request, std::size_t leng
     }
     case FUSE_GETATTR:
     case FUSE_SETATTR: {   // O_TRUNC on open: there is nothing to cut
-        const fuse_attr_out out = attributeOfTheFile();
+        const fuse_attr_out out = attributeOfTheFile(instance.ino);
         reply(instance.fuse, in.unique, 0, &out, sizeof out);
         return;
     }

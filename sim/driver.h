@@ -1,7 +1,8 @@
 // A stand-in for the GPU kernel driver "morvanti" in a simulated guest.  It
 // offers what the tool relies on from the real driver, and nothing more:
 //   - /sys/bus/pci/drivers/morvanti exists exactly while it is loaded;
-//   - each GPU has a "minor" attribute (distinct numbers from 0 in bus order);
+//   - each GPU it takes up is linked to it ("driver") and has a "minor"
+//     attribute (distinct numbers from 0 in bus order);
 //   - each GPU's "itr_debug" takes one command per write(2), as a sysfs
 //     attribute's store() does (a one-file FUSE filesystem stands in its
 //     place, so every write arrives on its own); a write that is not exactly
@@ -64,6 +65,9 @@ public:
     void settle() const;
     // Takes one GPU's "itr_debug" away while the driver is loaded.
     void removeAttribute(const std::string& bdf);
+    // Lets one GPU go while the driver stays loaded, as an unbind does: its
+    // attributes and its link to the driver go; its node stays.
+    void unbind(const std::string& bdf);
 
 private:
     struct Instance {
@@ -71,6 +75,7 @@ private:
         std::optional<std::string> minorText;
         std::string attribute;   // path of its "itr_debug"
         int fuse = -1;           // the FUSE connection serving it
+        uint64_t ino = 0;        // its attribute's inode number, new at each probe
         bool mounted = false;    // the attribute is there
         std::vector<std::string> received;
         std::map<std::string, uint64_t> table;
@@ -89,6 +94,7 @@ private:
     std::vector<std::string> log_;
     bool loaded_ = false;
     bool acceptUnknownMinor_ = false;
+    uint64_t nextIno_ = 4096;
     std::thread server_;
     int wakeup_[2] = {-1, -1};
     mutable std::mutex mutex_;

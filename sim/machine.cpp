@@ -90,12 +90,12 @@ void childFail(const char* what)
 
 // The machine's parts and the fixed paths the tool finds them on.
 struct FixedPaths {
-    static constexpr int COUNT = 4;
-    static constexpr const char* TARGETS[COUNT] = {"/sys", "/dev", "/etc", "/proc/cpuinfo"};
+    static constexpr int COUNT = 5;
+    static constexpr const char* TARGETS[COUNT] = {"/sys", "/dev", "/etc", "/run", "/proc/cpuinfo"};
     std::string sources[COUNT];
 
     explicit FixedPaths(const std::string& root)
-        : sources{root + "/sys", root + "/dev", root + "/etc", root + "/cpuinfo"}
+        : sources{root + "/sys", root + "/dev", root + "/etc", root + "/run", root + "/cpuinfo"}
     {
     }
     // Binds the parts in order; how many were bound (COUNT when all were).
@@ -272,6 +272,23 @@ std::string Machine::statusPath()
     return QVGPU_STATUS_PATH;
 }
 
+void Machine::bindDriver(const std::string& bdf, const std::string& driver) const
+{
+    makeDirs(root_ + "/sys/bus/pci/drivers/" + driver);
+    const std::string link = devicePath(bdf) + "/driver";
+    ::unlink(link.c_str());
+    makeSymlink("/sys/bus/pci/drivers/" + driver, link);
+}
+
+void Machine::setKernelPower(const std::string& bdf, const std::string& runtimeStatus,
+                             const std::string& powerState) const
+{
+    const std::string dir = devicePath(bdf);
+    makeDirs(dir + "/power");
+    writeFile(dir + "/power/runtime_status", runtimeStatus + "\n");
+    writeFile(dir + "/power_state", powerState + "\n");
+}
+
 void Machine::hideHypervisorFlag() const
 {
     writeFile(root_ + "/cpuinfo", HOST_CPUINFO);
@@ -321,6 +338,7 @@ Machine::Machine(Topology topology, Side side) : topology_(std::move(topology)),
     try {
         materialize(topology_, root_ + "/sys");
         makeDirs(root_ + "/dev");
+        makeDirs(root_ + "/run");
         const std::string null = root_ + "/dev/null";
         if (::mknod(null.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0)
             fail("Cannot create " + null);
@@ -419,7 +437,13 @@ Process Machine::spawn(const std::vector<std::string>& argv, const RunOptions& o
 Process Machine::start(const std::vector<std::string>& args, const RunOptions& options) const
 {
     const std::string program = options.program.empty() ? toolPath() : options.program;
-    std::vector<std::string> argv = options.wrapper;
+    std::vector<std::string> argv;
+    // The report looks through every process for the GPUs' holders: run by
+    // root, it sees the machine's processes alone, in a PID namespace of
+    // its own, not those of whatever machine runs the tests.
+    if (program == statusPath() && options.uid == 0)
+        argv = ownProcesses();
+    argv.insert(argv.end(), options.wrapper.begin(), options.wrapper.end());
     argv.push_back(program);
     argv.insert(argv.end(), args.begin(), args.end());
     if (options.uid == 0 || !options.wrapper.empty())
@@ -431,6 +455,14 @@ Process Machine::start(const std::vector<std::string>& args, const RunOptions& o
     if (::access(copy.c_str(), X_OK) != 0)
         copyExecutable(program, copy);
     return spawn(argv, options, copy);
+}
+
+std::vector<std::string> Machine::ownProcesses() const
+{
+    return {"/usr/bin/unshare", "--pid", "--fork", "--kill-child", "/bin/sh", "-c",
+            "mount -t proc proc /proc && mount --bind " + root_ + "/cpuinfo /proc/cpuinfo && "
+            "exec \"$@\"",
+            "sh"};
 }
 
 RunResult Machine::run(const std::vector<std::string>& args, const RunOptions& options) const

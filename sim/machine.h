@@ -5,7 +5,8 @@
 //                 and the firmware's DMI strings and SMBIOS table (under
 //                 /sys) are a server maker's on a host and QEMU's in a guest,
 //   /dev          is a tmpfs with a working null device,
-//   /etc          is an overlay whose writes stay with the machine.
+//   /etc          is an overlay whose writes stay with the machine,
+//   /run          is empty at first, as after a boot.
 // Nothing the tool does there reaches the real machine.
 #pragma once
 
@@ -85,6 +86,10 @@ public:
     Process start(const std::vector<std::string>& args, const RunOptions& options = {}) const;
     // Runs any command line through /bin/sh inside the machine.
     RunResult shell(const std::string& commandLine) const;
+    // The command that runs what follows it in a PID namespace of its own,
+    // with a /proc that shows only its processes (and the machine's
+    // /proc/cpuinfo): what the report runs under.
+    std::vector<std::string> ownProcesses() const;
 
     const Topology& topology() const { return topology_; }
     Side side() const { return side_; }
@@ -104,6 +109,13 @@ public:
     // A guest whose hypervisor hides the CPU's "hypervisor" flag (QEMU's
     // -cpu ...,hypervisor=off): only its firmware tells.
     void hideHypervisorFlag() const;
+    // Binds a device to a driver as the kernel shows it: the device's
+    // "driver" link, and the driver's directory.
+    void bindDriver(const std::string& bdf, const std::string& driver) const;
+    // What the kernel says of a device's power: its runtime PM status
+    // ("suspended") and the state it believes it in ("D3hot", "D3cold").
+    void setKernelPower(const std::string& bdf, const std::string& runtimeStatus,
+                        const std::string& powerState) const;
     // What the firmware says: one DMI string ("" takes it away), and the
     // SMBIOS table's virtual-machine bit.
     void setDmi(const std::string& field, const std::string& text) const;

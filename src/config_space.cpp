@@ -29,10 +29,11 @@ bool answers(const std::vector<uint8_t>& config)
     return has(config, 0, HEADER_SIZE) && get16(config, 0) != 0xFFFF;
 }
 
-// Where a capability lies: found at `offset`, absent, or unknown because
-// the list runs beyond the bytes read.
+// Where a capability lies: found at `offset`, absent, unknown because the
+// list runs beyond the bytes read, or unreachable because the extended space
+// reads all ones.
 struct Capability {
-    enum { Found, Absent, Unknown } state = Absent;
+    enum { Found, Absent, Unknown, AllOnes } state = Absent;
     std::size_t offset = 0;
 };
 
@@ -77,7 +78,7 @@ Capability findExtendedCapability(const std::vector<uint8_t>& config, uint16_t i
             return cap;
         // All ones: the extended space could not be reached.
         if (header == 0xFFFFFFFF) {
-            cap.state = Capability::Unknown;
+            cap.state = Capability::AllOnes;
             return cap;
         }
         if ((header & 0xFFFF) == id) {
@@ -189,6 +190,8 @@ PortFacts decodePort(const std::string& bus, const std::vector<uint8_t>& config,
         port.acsCtl = get16(config, acs.offset + 6);
     } else if (acs.state == Capability::Absent) {
         port.acs = AcsState::Absent;
+    } else if (acs.state == Capability::AllOnes) {
+        port.unknownReason = "its extended configuration space reads all ones";
     } else {
         port.unknownReason = bytesRead(config.size());
     }
@@ -244,6 +247,16 @@ int powerStateOf(const std::vector<uint8_t>& config)
     if (pm.state == Capability::Unknown || !has(config, pm.offset + 4, 2))
         return -1;
     return get16(config, pm.offset + 4) & 3;
+}
+
+int noSoftReset(const std::vector<uint8_t>& config)
+{
+    if (!answers(config))
+        return -1;
+    const Capability pm = findCapability(config, CAP_PM);
+    if (pm.state != Capability::Found || !has(config, pm.offset + 4, 2))
+        return -1;
+    return get16(config, pm.offset + 4) >> 3 & 1;
 }
 
 const char* const CONFIG_UNREAD = "its configuration space could not be read";

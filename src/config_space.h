@@ -84,6 +84,10 @@ bool commandRegister(const std::vector<uint8_t>& config, uint16_t& command);
 // management capability, which never leaves D0, and -1 when the bytes that
 // tell were not read.
 int powerStateOf(const std::vector<uint8_t>& config);
+// PMCSR's No_Soft_Reset bit: 1 when a move from D3hot to D0 keeps the
+// device's state (its BARs, its memory), 0 when it resets it, -1 when not
+// read or without power management.
+int noSoftReset(const std::vector<uint8_t>& config);
 
 // Whether a device can answer memory reads now.
 enum class MemoryAccess {

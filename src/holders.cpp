@@ -3,7 +3,9 @@
 #include "platform.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
+#include <sstream>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
@@ -26,25 +28,31 @@ bool isNumber(const char* name)
     return true;
 }
 
-// The ones of `files` that the process's descriptors point at.
-std::vector<const std::string*> heldFiles(int procFd, const char* pid,
-                                          const std::set<std::string>& files)
+// How one process's descriptors could be looked at.
+enum class Look { Seen, Unseen, Gone };
+
+// The ones of `files` that the process's descriptors point at, through its
+// /proc directory open as `pidFd`.
+Look heldFiles(int pidFd, const std::set<std::string>& files,
+               std::vector<const std::string*>& held)
 {
-    std::vector<const std::string*> held;
-    const std::string fdDir = std::string(pid) + "/fd";
-    const int dirFd = ::openat(procFd, fdDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int dirFd = ::openat(pidFd, "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd < 0)
-        return held;   // gone, or not ours to see
+        return errno == ENOENT || errno == ESRCH ? Look::Gone : Look::Unseen;
     Dir dir(::fdopendir(dirFd));
     if (!dir) {
         ::close(dirFd);
-        return held;
+        return Look::Unseen;
     }
     char target[256];
     while (const dirent* entry = ::readdir(dir.get())) {
         if (!isNumber(entry->d_name))
             continue;
         const ssize_t n = ::readlinkat(dirFd, entry->d_name, target, sizeof target - 1);
+        // The directory lists for anyone who may read it; its links answer
+        // only a reader that may trace the process.
+        if (n < 0 && (errno == EACCES || errno == EPERM))
+            return Look::Unseen;
         // Every file sought lies under /dev/vfio/: the rest is passed over
         // without a look-up.
         if (n < 10 || std::string(target, 10) != "/dev/vfio/")
@@ -53,14 +61,14 @@ std::vector<const std::string*> heldFiles(int procFd, const char* pid,
         if (found != files.end())
             held.push_back(&*found);
     }
-    return held;
+    return Look::Seen;
 }
 
-std::vector<std::string> argumentsOf(const std::string& pid)
+std::vector<std::string> argumentsOf(int pidFd)
 {
     std::string bytes;
     // The command line is only read of a process found holding a GPU.
-    readRegularFile("/proc/" + pid + "/cmdline", 65536, bytes);
+    readRegularFileAt(pidFd, "cmdline", 65536, bytes);
     std::vector<std::string> argv;
     std::size_t start = 0;
     while (start < bytes.size()) {
@@ -71,6 +79,45 @@ std::vector<std::string> argumentsOf(const std::string& pid)
         start = end + 1;
     }
     return argv;
+}
+
+// Whether this process has CAP_SYS_PTRACE (bit 19) in its effective set.
+bool ptraceCapability()
+{
+    std::string status;
+    readRegularFile("/proc/self/status", 16384, status);
+    const std::size_t at = status.find("\nCapEff:");
+    if (at == std::string::npos)
+        return false;
+    const unsigned long long effective = std::strtoull(status.c_str() + at + 9, nullptr, 16);
+    return effective >> 19 & 1;
+}
+
+// The options of the proc file system mounted on /proc.
+std::string procMountOptions()
+{
+    std::string mounts;
+    readRegularFile("/proc/self/mountinfo", 1 << 20, mounts);
+    std::string options;
+    std::size_t start = 0;
+    while (start < mounts.size()) {
+        std::size_t end = mounts.find('\n', start);
+        if (end == std::string::npos)
+            end = mounts.size();
+        const std::string line = mounts.substr(start, end - start);
+        start = end + 1;
+        // id parent major:minor root mountpoint options ... - type source super-options
+        std::istringstream fields(line);
+        std::string id, parent, device, root, point;
+        fields >> id >> parent >> device >> root >> point;
+        const std::size_t dash = line.find(" - proc ");
+        if (point != "/proc" || dash == std::string::npos)
+            continue;
+        std::istringstream rest(line.substr(dash + 8));
+        std::string source;
+        rest >> source >> options;   // the last mount on /proc is the one seen
+    }
+    return options;
 }
 
 } // namespace
@@ -103,37 +150,63 @@ std::string qemuGuestName(const std::vector<std::string>& argv)
     return "";
 }
 
-std::map<std::string, ProcessFacts> findHolders(const std::set<std::string>& files)
+bool procHidesOthers(const std::string& mountOptions, bool ptraceCapability)
 {
-    std::map<std::string, ProcessFacts> holders;
+    std::istringstream options(mountOptions);
+    std::string option;
+    while (std::getline(options, option, ','))
+        if (option == "hidepid=2" || option == "hidepid=invisible" || option == "hidepid=4" ||
+            option == "hidepid=ptraceable")
+            return !ptraceCapability;
+    return false;
+}
+
+HolderScan findHolders(const std::set<std::string>& files)
+{
+    HolderScan scan;
     if (files.empty())
-        return holders;
+        return scan;
+    scan.hidden = procHidesOthers(procMountOptions(), ptraceCapability());
     const int procFd = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (procFd < 0)
-        return holders;
+    if (procFd < 0) {
+        scan.hidden = true;
+        return scan;
+    }
     UniqueFd procOwner(procFd);
     const int listFd = ::dup(procFd);
     Dir proc(listFd < 0 ? nullptr : ::fdopendir(listFd));
     if (!proc) {
         if (listFd >= 0)
             ::close(listFd);
-        return holders;
+        scan.hidden = true;
+        return scan;
     }
     while (const dirent* entry = ::readdir(proc.get())) {
         if (!isNumber(entry->d_name))
             continue;
-        const std::vector<const std::string*> held = heldFiles(procFd, entry->d_name, files);
+        // One open of the process's directory for all that is read of it,
+        // so that a pid reused meanwhile cannot lend another's name.
+        UniqueFd pidFd(::openat(procFd, entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!pidFd.isOpen()) {
+            if (errno != ENOENT && errno != ESRCH)
+                ++scan.unseen;
+            continue;
+        }
+        std::vector<const std::string*> held;
+        const Look look = heldFiles(pidFd.get(), files, held);
+        if (look == Look::Unseen)
+            ++scan.unseen;
         if (held.empty())
             continue;
         ProcessFacts process;
         process.pid = std::atoi(entry->d_name);
         std::string comm;
-        readRegularFile(std::string("/proc/") + entry->d_name + "/comm", 64, comm);
+        readRegularFileAt(pidFd.get(), "comm", 64, comm);
         process.name = comm.substr(0, comm.find('\n'));
         if (process.name.compare(0, 4, "qemu") == 0)
-            process.guest = qemuGuestName(argumentsOf(entry->d_name));
+            process.guest = qemuGuestName(argumentsOf(pidFd.get()));
         for (const std::string* file : held)
-            holders.emplace(*file, process);
+            scan.holders.emplace(*file, process);
     }
-    return holders;
+    return scan;
 }

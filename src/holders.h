@@ -16,8 +16,22 @@ struct ProcessFacts {
     std::string guest;    // QEMU's -name, "" when none
 };
 
-// For each of `files` held open by some process, the first such process.
-std::map<std::string, ProcessFacts> findHolders(const std::set<std::string>& files);
+// What a look through every process's descriptors found: for each of the
+// files sought that some process holds open, the first such process; and
+// what could not be seen.  A process that ended during the look is not
+// counted as unseen.
+struct HolderScan {
+    std::map<std::string, ProcessFacts> holders;
+    int unseen = 0;         // processes whose descriptors could not be read
+    bool hidden = false;    // /proc hides other users' processes (hidepid)
+    bool complete() const { return unseen == 0 && !hidden; }
+};
+HolderScan findHolders(const std::set<std::string>& files);
+
+// Whether a /proc mounted with these options hides other users' processes
+// from a reader with `ptraceCapability` in its effective set: hidepid=2
+// (invisible) or 4 (ptraceable), by number or by name.
+bool procHidesOthers(const std::string& mountOptions, bool ptraceCapability);
 
 // The guest name of QEMU's "-name" option in an argument list:
 // "-name guest=NAME,debug-threads=on" or "-name NAME,process=..." give

@@ -199,6 +199,26 @@ private:
 
 } // namespace
 
+namespace {
+
+// Keeps the record of a configuration the driver took whole, for the
+// report: only when every GPU's driver instance is the one it was before
+// the commands.
+void keepConfiguration(const std::vector<ConfiguredGpu>& configured)
+{
+    for (const ConfiguredGpu& gpu : configured) {
+        uint64_t dev = 0, ino = 0;
+        if (!PciDevice(gpu.bus).driverInstance(dev, ino) || dev != gpu.dev || ino != gpu.ino ||
+            (gpu.dev == 0 && gpu.ino == 0))
+            return;
+    }
+    if (!writeConfiguration(configured))
+        std::printf("\033[33mWarning: cannot keep the record of this configuration in %s: %s\033[0m\n",
+                    CONFIGURATION_RECORD, std::strerror(errno));
+}
+
+} // namespace
+
 bool ptP2PConfigAddress(std::set<std::string> busIds)
 {
     // Alone, a GPU keyed "x" is the driver's to take or refuse.
@@ -211,6 +231,7 @@ ConfigOutcome configureDriver(const std::set<std::string>& busIds)
     // Every file is read and checked before the first command, so a run that
     // fails has told the driver nothing.
     std::map<std::string, uint64_t> addresses;
+    std::vector<ConfiguredGpu> configured;
     bool minorsRead = true;
     for (const std::string& busId : busIds) {
         const StoreFile file = readStoreFile(busId);
@@ -234,6 +255,16 @@ ConfigOutcome configureDriver(const std::set<std::string>& busIds)
         const std::string minor = device.minor();
         minorsRead = minorsRead && minor != "x";
         addresses[minor] = file.record().bar0Base;
+        ConfiguredGpu gpu;
+        gpu.bus = busId;
+        gpu.minor = minor;
+        gpu.base = file.record().bar0Base;
+        // Which driver instance is told: read before the commands and again
+        // after them, so that a reload in between is never taken for this
+        // configuration.
+        if (!device.driverInstance(gpu.dev, gpu.ino))
+            gpu.dev = gpu.ino = 0;
+        configured.push_back(gpu);
     }
     // A command that cannot be handed over is reported and the others are
     // still tried; the configuration as a whole has failed.
@@ -248,7 +279,10 @@ ConfigOutcome configureDriver(const std::set<std::string>& busIds)
     }
     if (!allTold)
         return ConfigOutcome::DriverRefused;
-    return minorsRead ? ConfigOutcome::Done : ConfigOutcome::MinorUnread;
+    if (!minorsRead)
+        return ConfigOutcome::MinorUnread;
+    keepConfiguration(configured);
+    return ConfigOutcome::Done;
 }
 
 int runConfigAddress(const std::set<std::string>& busIds)

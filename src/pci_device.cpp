@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <sstream>
+#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 
@@ -219,6 +220,26 @@ uint64_t PciDevice::bar0Size() const
     if (std::sscanf(first.c_str(), "%llx %llx", &start, &last) != 2 || last <= start)
         return 0;
     return last - start + 1;
+}
+
+std::string PciDevice::kernelPowerState() const
+{
+    return word("/power_state", "");
+}
+
+std::string PciDevice::runtimeStatus() const
+{
+    return word("/power/runtime_status", "");
+}
+
+bool PciDevice::driverInstance(uint64_t& dev, uint64_t& ino) const
+{
+    struct stat st;
+    if (::stat(path("/itr_debug").c_str(), &st) != 0)
+        return false;
+    dev = st.st_dev;
+    ino = st.st_ino;
+    return true;
 }
 
 std::vector<std::string> PciDevice::vfioDevices() const

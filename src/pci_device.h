@@ -86,6 +86,15 @@ public:
     std::string driverName() const;
     // The size of BAR0 from the kernel's resource list, 0 when unknown.
     uint64_t bar0Size() const;
+    // The power state the kernel believes the device in ("D0", "D3hot",
+    // "D3cold"; "" when it does not say), and its runtime power management
+    // status ("active", "suspended"; "" when not told).
+    std::string kernelPowerState() const;
+    std::string runtimeStatus() const;
+    // What identifies the GPU driver's instance of the device: its debug
+    // command attribute, which each probe makes anew, as (st_dev, st_ino);
+    // false while there is none.
+    bool driverInstance(uint64_t& dev, uint64_t& ino) const;
     // The names of its VFIO device files ("vfio3"), from its vfio-dev entry.
     std::vector<std::string> vfioDevices() const;
     // From a root bus down to the device, out of its canonical sysfs path.

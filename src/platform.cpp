@@ -59,8 +59,13 @@ off_t fileSize(int fd)
 
 UniqueFd openRegularFile(const std::string& path, std::string* why, FileError* error)
 {
+    return openRegularFileAt(AT_FDCWD, path, why, error);
+}
+
+UniqueFd openRegularFileAt(int dirFd, const std::string& path, std::string* why, FileError* error)
+{
     FileError kind = FileError::None;
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    UniqueFd fd(::openat(dirFd, path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!fd.isOpen()) {
         kind = errno == ENOENT ? FileError::Missing : FileError::CannotOpen;
         if (why)
@@ -84,8 +89,14 @@ UniqueFd openRegularFile(const std::string& path, std::string* why, FileError* e
 bool readRegularFile(const std::string& path, std::size_t limit, std::string& bytes,
                      std::string* why, FileError* error)
 {
+    return readRegularFileAt(AT_FDCWD, path, limit, bytes, why, error);
+}
+
+bool readRegularFileAt(int dirFd, const std::string& path, std::size_t limit, std::string& bytes,
+                       std::string* why, FileError* error)
+{
     bytes.clear();
-    UniqueFd fd = openRegularFile(path, why, error);
+    UniqueFd fd = openRegularFileAt(dirFd, path, why, error);
     if (!fd.isOpen())
         return false;
     bytes.resize(limit);

@@ -74,11 +74,18 @@ enum class FileError { None, Missing, NotRegular, CannotOpen, CannotRead };
 // open <path>: <reason>", and `error` its kind.
 UniqueFd openRegularFile(const std::string& path, std::string* why = nullptr,
                          FileError* error = nullptr);
+// The same for `path` relative to the directory open as `dirFd`, so that a
+// directory that may be replaced meanwhile (a process's /proc/<pid>) is
+// looked at through one open of it.
+UniqueFd openRegularFileAt(int dirFd, const std::string& path, std::string* why = nullptr,
+                           FileError* error = nullptr);
 // Reads at most `limit` bytes of a regular file opened as above; false, with
 // the reason in `why` and its kind in `error`, when it cannot be opened or
 // read.
 bool readRegularFile(const std::string& path, std::size_t limit, std::string& bytes,
                      std::string* why = nullptr, FileError* error = nullptr);
+bool readRegularFileAt(int dirFd, const std::string& path, std::size_t limit, std::string& bytes,
+                       std::string* why = nullptr, FileError* error = nullptr);
 
 // A command started through the shell with its standard output on a pipe.
 // The stream is closed (and the command waited for) on destruction unless

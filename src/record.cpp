@@ -2,6 +2,12 @@
 
 #include "platform.h"
 
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <sstream>
+#include <sys/stat.h>
+
 const char* const GUEST_CONFIG_DIR = "/etc/qv/vm_p2p_cfg/";
 
 namespace {
@@ -82,4 +88,67 @@ PeerAddressRecord StoreFile::record() const
     for (std::size_t i = 0; i < PEER_RECORD_SIZE && i < bytes.size(); ++i)
         raw[i] = static_cast<uint8_t>(bytes[i]);
     return decodeRecord(raw);
+}
+
+const char* const CONFIGURATION_DIR = "/run/qvgpu-vm-p2p";
+const char* const CONFIGURATION_RECORD = "/run/qvgpu-vm-p2p/configured";
+
+namespace {
+
+const char* const CONFIGURATION_HEADER = "qvgpu-vm-p2p configuration 1";
+// One line per GPU, 64 GPUs and more: far below this.
+const std::size_t CONFIGURATION_MAX = 65536;
+
+} // namespace
+
+std::string formatConfiguration(const std::vector<ConfiguredGpu>& gpus)
+{
+    std::string text = std::string(CONFIGURATION_HEADER) + "\n";
+    char line[160];
+    for (const ConfiguredGpu& g : gpus) {
+        std::snprintf(line, sizeof line, " %" PRIx64 " %" PRIu64 " %" PRIu64 "\n", g.base, g.dev,
+                      g.ino);
+        text += g.bus + " " + g.minor + line;
+    }
+    return text;
+}
+
+bool parseConfiguration(const std::string& text, std::vector<ConfiguredGpu>& gpus)
+{
+    gpus.clear();
+    // Every line whole: a record cut short is no record.
+    if (text.empty() || text.back() != '\n')
+        return false;
+    std::istringstream in(text);
+    std::string line;
+    if (!std::getline(in, line) || line != CONFIGURATION_HEADER)
+        return false;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        ConfiguredGpu g;
+        std::string rest;
+        if (!(fields >> g.bus >> g.minor >> std::hex >> g.base >> std::dec >> g.dev >> g.ino) ||
+            (fields >> rest)) {
+            gpus.clear();
+            return false;
+        }
+        gpus.push_back(g);
+    }
+    return true;
+}
+
+bool writeConfiguration(const std::vector<ConfiguredGpu>& gpus)
+{
+    if (::mkdir(CONFIGURATION_DIR, 0700) != 0 && errno != EEXIST)
+        return false;
+    const std::string text = formatConfiguration(gpus);
+    return replaceFile(CONFIGURATION_RECORD, text.data(), text.size());
+}
+
+bool readConfiguration(std::vector<ConfiguredGpu>& gpus)
+{
+    std::string text;
+    gpus.clear();
+    return readRegularFile(CONFIGURATION_RECORD, CONFIGURATION_MAX, text) &&
+           parseConfiguration(text, gpus);
 }

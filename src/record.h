@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Bits 63..48 the maker's vendor ID, 47..32 the GPU's device ID, 31..0 fixed.
 constexpr uint64_t PEER_RECORD_MAGIC = 0x1F7A0000AABBCCDDull;
@@ -52,3 +53,24 @@ struct StoreFile {
 };
 std::string storeFilePath(const std::string& busId);   // GUEST_CONFIG_DIR + bus address
 StoreFile readStoreFile(const std::string& busId);
+
+// What the GPU driver was last given: one line per GPU of the last
+// configuration the driver took whole, with what identified each GPU's
+// driver instance then, kept under /run so that a reboot forgets it.  The
+// report compares it with today's store files and driver instances: a
+// driver reloaded since, or a GPU rebound, has not been configured.
+extern const char* const CONFIGURATION_DIR;      // "/run/qvgpu-vm-p2p"
+extern const char* const CONFIGURATION_RECORD;   // CONFIGURATION_DIR + "/configured"
+struct ConfiguredGpu {
+    std::string bus;
+    std::string minor;        // the source key it was given under
+    uint64_t base = 0;        // the host BAR0 base it was given
+    uint64_t dev = 0, ino = 0;   // its driver instance (PciDevice::driverInstance)
+};
+std::string formatConfiguration(const std::vector<ConfiguredGpu>& gpus);
+// False for a text that is no such record, which then says nothing.
+bool parseConfiguration(const std::string& text, std::vector<ConfiguredGpu>& gpus);
+// Replaces the record whole, root's alone; false (errno set) when it cannot.
+bool writeConfiguration(const std::vector<ConfiguredGpu>& gpus);
+// False when there is none, or it is not one.
+bool readConfiguration(std::vector<ConfiguredGpu>& gpus);

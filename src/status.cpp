@@ -36,6 +36,7 @@ const char* const TOOL = "qvgpu-vm-p2p";
 const char* const DISABLE_ACS = "--disable-acs";
 const char* const STORE_DATA = "--store-data";
 const char* const SAVE_DATA = "--save-data";
+const char* const CONFIG_ADDRESS = "--config-address";
 
 std::string tool(std::initializer_list<const char*> options)
 {
@@ -84,7 +85,8 @@ void judgeUnseen(StatusReport& report)
     for (const GpuFacts& gpu : report.gpus) {
         if (gpu.deviceId.empty())
             noId.push_back(gpu.bus);
-        if (!gpu.configRead)
+        // A GPU left alone on purpose was not to be read.
+        if (!gpu.configRead && gpu.unchecked == Unchecked::None)
             silent.emplace_back(gpu.bus, gpu.configReason);
         else if (!gpu.path.known)
             noPath.push_back(gpu.bus);
@@ -105,6 +107,20 @@ void judgeUnseen(StatusReport& report)
     b.add(joined(noPath),
           "the PCI path of these GPUs is unknown, so their ports keep their ACS settings: ");
     b.addTo(report);
+    const MachineFacts& m = report.machine;
+    if (!m.guest && !m.holdersJudged()) {
+        std::string unseen;
+        if (m.unseenProcesses > 0)
+            unseen = "the descriptors of " + std::to_string(m.unseenProcesses) + " process" +
+                     (m.unseenProcesses == 1 ? "" : "es") + " cannot be read";
+        if (m.processesHidden)
+            unseen += std::string(unseen.empty() ? "" : ", and ") +
+                      "/proc hides other users' processes (hidepid)";
+        b.add(unseen, "which guests hold the GPUs bound to vfio-pci, and isolation between "
+                      "guests, are not judged: ");
+        b.addTo(report, "qvgpu-vm-p2p-status",
+                "as root with CAP_SYS_PTRACE and CAP_DAC_READ_SEARCH (the metrics unit has them)");
+    }
 }
 
 // "0000:03:00.0 (IOMMU group 3) and 0000:04:00.0 (IOMMU group 4)", with
@@ -128,7 +144,7 @@ bool differentUsers(const GpuFacts& a, const GpuFacts& b)
 // other's memory without the IOMMU, whatever groups the kernel formed.
 void judgeIsolation(StatusReport& report)
 {
-    if (!report.machine.iommu)
+    if (!report.machine.iommu || !report.machine.holdersJudged())
         return;
     for (std::size_t i = 0; i < report.gpus.size(); ++i)
         for (std::size_t j = i + 1; j < report.gpus.size(); ++j) {
@@ -156,7 +172,7 @@ void judgeIsolation(StatusReport& report)
     b.add(joined(breaches), "GPUs in use by different guests reach each other's memory without "
                             "the IOMMU: ");
     if (!b.fix.problems.empty())
-        b.fix.problems.push_back(
+        b.fix.advice.push_back(
             "give them to one guest; or, on a host whose switches are shared between guests, do "
             "not run " + tool({DISABLE_ACS}) + " (ACS is back on after the next boot)");
     b.addTo(report);
@@ -196,12 +212,13 @@ void judgeHost(StatusReport& report)
         case RecordState::OtherDevice:
             noRecord.push_back(gpu.bus);
             break;
+        case RecordState::NotChecked:
+            // A guest's own report checks it, vfio-pci wakes it for the
+            // next guest, or the holders were not seen (a thing to fix of
+            // its own).
+            ++report.notChecked;
+            break;
         case RecordState::Unreadable:
-            if (gpu.inUse) {
-                // The guest's own report checks it.
-                ++report.notChecked;
-                break;
-            }
             if (report.machine.lockdown != "none")
                 break;   // said once for the machine
             (wakeGetsPast(gpu) || heldByDriver(gpu) ? unreadable : blocked)
@@ -247,6 +264,8 @@ void judgeHost(StatusReport& report)
     b.addTo(report);
 }
 
+void judgeDriver(StatusReport& report);
+
 void judgeGuest(StatusReport& report)
 {
     std::vector<std::string> save, disagree, fromHost, unhandled;
@@ -277,6 +296,7 @@ void judgeGuest(StatusReport& report)
                 .emplace_back(gpu.bus, gpu.recordReason);
             break;
         case RecordState::NotRead:
+        case RecordState::NotChecked:
             break;
         }
     }
@@ -305,6 +325,50 @@ void judgeGuest(StatusReport& report)
                                        module);
     b.add(withReasons(blocked), "no valid store file, and device memory cannot be read at all: ");
     b.addTo(report);
+    // The driver's configuration reads the store files: it comes once
+    // they are all valid.
+    if (unhandled.empty() && fromHost.empty() && save.empty() && disagree.empty() &&
+        unreadable.empty() && held.empty() && blocked.empty())
+        judgeDriver(report);
+}
+
+// In a guest whose store files are all valid: the GPU driver must hold
+// every GPU and have been given today's addresses since its current load.
+void judgeDriver(StatusReport& report)
+{
+    const MachineFacts& m = report.machine;
+    const std::string module = m.driverModule;
+    if (!m.driverLoaded) {
+        report.fixes.push_back({{"the GPU driver is not loaded"}, {}, "", "modprobe " + module});
+        return;
+    }
+    std::vector<std::string> unbound, noMinor, notConfigured;
+    for (const GpuFacts& gpu : report.gpus) {
+        if (gpu.driverConfig == DriverConfig::NotRead)
+            continue;
+        if (!gpu.boundToDriver)
+            unbound.push_back(gpu.bus + (gpu.driver.empty() ? " (no driver)"
+                                                            : " (bound to " + gpu.driver + ")"));
+        else if (!gpu.minorUsable)
+            noMinor.push_back(gpu.bus + " (minor " + gpu.minor + ")");
+        else if (gpu.driverConfig == DriverConfig::NotConfigured)
+            notConfigured.push_back(gpu.bus);
+    }
+    FixBuilder b;
+    b.add(joined(unbound), "the GPU driver has not taken up these GPUs (load it again; give it "
+                           "those another driver holds): ");
+    b.addTo(report, "modprobe -r " + module + " && modprobe " + module);
+    b.add(joined(noMinor), "the GPU driver shows no minor number of their own for these GPUs: ");
+    if (unbound.empty() && !m.lastNodeThere)
+        b.add(m.lastNode, "the GPU driver has not made the last GPU's device node, which the "
+                          "daemon waits for: ");
+    b.addTo(report);
+    b.add(joined(notConfigured),
+          "the GPU driver has not been given the GPUs' addresses since it was loaded: ");
+    if (!b.fix.problems.empty())
+        b.fix.advice.push_back("to keep it configured across its reloads: systemctl enable --now "
+                               "qvgpu-vm-p2p-daemon.service");
+    b.addTo(report, tool({CONFIG_ADDRESS}));
 }
 
 } // namespace
@@ -317,21 +381,20 @@ void judge(StatusReport& report)
     report.isolationBreaches.clear();
     report.notChecked = 0;
     if (report.gpus.empty()) {
-        report.fixes.push_back({{"no GPU of the maker was found"}, "", ""});
+        report.fixes.push_back({{"no GPU of the maker was found"}, {}, "", ""});
         return;
     }
     if (!report.machine.sideKnown)
         report.fixes.push_back({{"whether this is a host or a guest cannot be told: /proc/cpuinfo "
                                  "cannot be read, and the firmware names no hypervisor"},
-                                "", ""});
+                                {}, "", ""});
     if (!report.machine.setpci)
-        report.fixes.push_back(
-            {{"setpci is not installed: the tool cannot wake the GPUs"}, "",
-             "apt-get install pciutils"});
+        report.fixes.push_back({{"setpci is not installed: the tool cannot wake the GPUs"}, {}, "",
+                                "apt-get install pciutils"});
     if (!report.machine.guest && report.machine.lockdown != "none")
         report.fixes.push_back({{"the kernel is locked down (" + report.machine.lockdown +
                                  "): the tool cannot map device memory; boot without lockdown"},
-                                "", ""});
+                                {}, "", ""});
     judgeUnseen(report);
     if (report.machine.guest)
         judgeGuest(report);

@@ -28,6 +28,18 @@ struct MachineFacts {
     std::string lockdown = "none";
     // Some GPU belongs to an IOMMU group: without, no isolation is judged.
     bool iommu = false;
+    // On a host: processes whose descriptors the report could not look at,
+    // and whether /proc hides other users' processes from it.  Then which
+    // guest holds a GPU bound to vfio-pci, and isolation, are not judged.
+    int unseenProcesses = 0;
+    bool processesHidden = false;
+    bool holdersJudged() const { return unseenProcesses == 0 && !processesHidden; }
+    // In a guest: the GPU driver's device node for the last GPU exists
+    // (lastNode names it), and a record of the last configuration it took
+    // was found.
+    std::string lastNode;
+    bool lastNodeThere = false;
+    bool configurationRecord = false;
 };
 
 enum class RecordState {
@@ -36,6 +48,22 @@ enum class RecordState {
     Absent,         // not our magic at all
     OtherDevice,    // our magic, another device ID
     Unreadable,
+    NotChecked,     // not looked at on purpose: `unchecked` says why
+};
+
+// Why a host leaves a GPU's memory alone.
+enum class Unchecked {
+    None,
+    InUse,          // a guest holds it: its own report checks it
+    IdleUnderVfio,  // vfio-pci keeps it asleep with no guest, and wakes it when one starts
+    HolderUnseen,   // bound to vfio-pci, and whether a guest holds it cannot be seen
+};
+
+// In a guest: whether the GPU driver has this GPU's configuration now.
+enum class DriverConfig {
+    NotRead,        // on a host, or not a GPU whose store file is valid
+    Configured,     // the last configuration it took is today's
+    NotConfigured,  // no such configuration since its driver instance came
 };
 
 // Why device memory could not be read, as the verdict needs it.
@@ -82,12 +110,22 @@ struct GpuFacts {
     RecordState record = RecordState::NotRead;
     std::string recordReason;      // why it could not be read
     ReadFailure recordFailure = ReadFailure::None;
+    Unchecked unchecked = Unchecked::None;
+    // Whether its No_Soft_Reset bit says its memory survives a move to D0:
+    // 1 set, 0 clear, -1 not read.
+    int noSoftReset = -1;
     uint64_t recordBase = 0;       // the base the record holds (valid records)
     uint32_t recordDeviceId = 0;   // the device ID its magic names (OtherDevice)
 
     StoreState store = StoreState::NotRead;
     std::string storeReason;       // why an invalid store file is invalid
     uint64_t storeBase = 0;
+
+    // In a guest: bound to the GPU driver, its minor a number no other GPU
+    // has, and whether the driver has its configuration.
+    bool boundToDriver = false;
+    bool minorUsable = false;
+    DriverConfig driverConfig = DriverConfig::NotRead;
 
     PciPath path;
     // The narrowest a link to this GPU may be at full rate: the smaller of
@@ -99,6 +137,8 @@ struct GpuFacts {
 // where and when to run it when that is not here and now.
 struct Fix {
     std::vector<std::string> problems;
+    // What to weigh beside the command: no problem of its own.
+    std::vector<std::string> advice;
     std::string where;             // "" for here, now
     std::string command;           // "" when no command of ours fixes it
 };
@@ -120,8 +160,8 @@ struct StatusReport {
     // Pairs split between IOMMU groups: warnings, and breaches when two
     // guests hold them now.
     std::vector<IsolationPair> isolationWarnings, isolationBreaches;
-    // GPUs in use by a guest whose records the host cannot read: the
-    // guest's own report checks them.
+    // GPUs whose records a host leaves alone: in use by a guest (whose own
+    // report checks them), asleep under vfio-pci, or with holders unseen.
     std::size_t notChecked = 0;
     bool ready() const { return fixes.empty(); }
 };

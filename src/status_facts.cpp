@@ -15,6 +15,7 @@
 #include <cstring>
 #include <set>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 const char* const LOCKDOWN_FILE = "/sys/kernel/security/lockdown";
@@ -188,7 +189,49 @@ std::string configProblem(const PciDevice& device)
     return "";
 }
 
-GpuFacts readGpu(const std::string& bus, StatusReport& report)
+// What is known of a GPU before anything of its own is read: its holder.
+struct Holding {
+    bool held = false;
+    ProcessFacts user;
+};
+
+// Why a host leaves a GPU's memory alone, decided before any BAR is
+// looked at: register reads can have side effects too.
+Unchecked leaveAlone(const GpuFacts& gpu, const MachineFacts& machine, const PciDevice& device,
+                     bool cold)
+{
+    if (machine.guest)
+        return Unchecked::None;
+    if (gpu.inUse)
+        return Unchecked::InUse;
+    // Only vfio-pci hands a GPU to a guest.
+    if (gpu.driver != "vfio-pci")
+        return Unchecked::None;
+    if (!machine.holdersJudged())
+        return Unchecked::HolderUnseen;
+    // vfio-pci runtime-suspends a GPU no guest uses, and wakes it when one
+    // starts: asleep there is how an idle host should be.
+    if (cold || device.runtimeStatus() == "suspended" || powerStateOf(device.config()) == 3)
+        return Unchecked::IdleUnderVfio;
+    return Unchecked::None;
+}
+
+std::string uncheckedReason(const GpuFacts& gpu)
+{
+    switch (gpu.unchecked) {
+    case Unchecked::InUse: return "in use by " + userText(gpu.user);
+    case Unchecked::HolderUnseen: return "whether a guest holds it cannot be seen";
+    case Unchecked::IdleUnderVfio:
+        return std::string("asleep under vfio-pci, which wakes it when a guest starts") +
+               (gpu.noSoftReset == 1   ? "; its memory survives that wake (No_Soft_Reset)"
+                : gpu.noSoftReset == 0 ? "; its memory may not survive that wake (no No_Soft_Reset)"
+                                       : "");
+    case Unchecked::None: break;
+    }
+    return "";
+}
+
+GpuFacts readGpu(const std::string& bus, const Holding& holding, StatusReport& report)
 {
     const MachineFacts& machine = report.machine;
     const PciDevice device(bus);
@@ -199,26 +242,45 @@ GpuFacts readGpu(const std::string& bus, StatusReport& report)
     // A device ID of the device table is always a number.
     if (gpu.handled)
         device.deviceId(gpu.deviceIdValue);
-    gpu.configReason = configProblem(device);
+    gpu.inUse = holding.held;
+    gpu.user = holding.user;
+    gpu.iommuGroup = device.iommuGroup();
+    gpu.driver = device.driverName();
+    // A GPU the kernel holds in D3cold wakes for a read of its
+    // configuration space: the report wakes nothing.
+    const bool cold = device.kernelPowerState() == "D3cold";
+    gpu.configReason = cold ? "the kernel holds it in D3cold, and reading it would wake it"
+                            : configProblem(device);
     gpu.configRead = gpu.configReason.empty();
     if (gpu.configRead) {
         bar0Base(device.config(), gpu.bar0Base);
         gpu.link = decodeLink(device.config());
+        gpu.noSoftReset = noSoftReset(device.config());
     }
     gpu.bar0Size = device.bar0Size();
     gpu.numaNode = device.numaNode();
     gpu.localCpus = device.localCpus();
-    gpu.iommuGroup = device.iommuGroup();
-    gpu.driver = device.driverName();
     gpu.minor = device.minor();
-    readProduct(gpu, device, machine);
+    gpu.unchecked = leaveAlone(gpu, machine, device, cold);
+    if (gpu.unchecked != Unchecked::None) {
+        gpu.productReason = gpu.unchecked == Unchecked::InUse ? "in use by " + userText(gpu.user)
+                            : gpu.unchecked == Unchecked::IdleUnderVfio ? "asleep under vfio-pci"
+                                                                         : "its holder cannot be seen";
+        if (gpu.handled) {
+            gpu.record = RecordState::NotChecked;
+            gpu.recordReason = uncheckedReason(gpu);
+        }
+    } else {
+        readProduct(gpu, device, machine);
+    }
 
     // A GPU whose state could not be read is not touched at all: its
     // memory might not decode, and its reads would look like anything.
     uint8_t memory[PEER_RECORD_SIZE] = {};
-    if (gpu.handled && gpu.configRead)
+    const bool readable = gpu.handled && gpu.configRead && gpu.unchecked == Unchecked::None;
+    if (readable)
         readRecord(gpu, device, machine, memory);
-    if (machine.guest && gpu.handled && gpu.configRead)
+    if (machine.guest && readable)
         readStore(gpu, memory);
 
     gpu.path = device.pathToRoot();
@@ -243,29 +305,67 @@ std::string readLockdown()
 }
 
 // On a host: which process holds each GPU, through its VFIO group file or
-// its VFIO device file.
-void findUsers(StatusReport& report)
+// its VFIO device file.  Found before anything of the GPUs is read.
+std::vector<Holding> findUsers(const std::vector<std::string>& buses, MachineFacts& machine)
 {
-    std::vector<std::vector<std::string>> filesOf(report.gpus.size());
+    std::vector<std::vector<std::string>> filesOf(buses.size());
     std::set<std::string> files;
-    for (std::size_t i = 0; i < report.gpus.size(); ++i) {
-        const GpuFacts& gpu = report.gpus[i];
-        if (!gpu.iommuGroup.empty())
-            filesOf[i].push_back("/dev/vfio/" + gpu.iommuGroup);
-        for (const std::string& name : PciDevice(gpu.bus).vfioDevices())
+    for (std::size_t i = 0; i < buses.size(); ++i) {
+        const PciDevice device(buses[i]);
+        const std::string group = device.iommuGroup();
+        if (!group.empty())
+            filesOf[i].push_back("/dev/vfio/" + group);
+        for (const std::string& name : device.vfioDevices())
             filesOf[i].push_back("/dev/vfio/devices/" + name);
         files.insert(filesOf[i].begin(), filesOf[i].end());
     }
-    const std::map<std::string, ProcessFacts> holders = findHolders(files);
-    for (std::size_t i = 0; i < report.gpus.size(); ++i)
+    const HolderScan scan = findHolders(files);
+    machine.unseenProcesses = scan.unseen;
+    machine.processesHidden = scan.hidden;
+    std::vector<Holding> holdings(buses.size());
+    for (std::size_t i = 0; i < buses.size(); ++i)
         for (const std::string& file : filesOf[i]) {
-            const auto holder = holders.find(file);
-            if (holder == holders.end())
+            const auto holder = scan.holders.find(file);
+            if (holder == scan.holders.end())
                 continue;
-            report.gpus[i].inUse = true;
-            report.gpus[i].user = holder->second;
+            holdings[i].held = true;
+            holdings[i].user = holder->second;
             break;
         }
+    return holdings;
+}
+
+// In a guest: what the GPU driver holds of each GPU whose store file is
+// valid, and whether the last configuration it took is today's.
+void readDriver(StatusReport& report)
+{
+    MachineFacts& machine = report.machine;
+    machine.lastNode = "/dev/" + std::string(GPU_DRIVER_NAME) +
+                       std::to_string(static_cast<int>(report.gpus.size()) - 1);
+    struct stat node;
+    machine.lastNodeThere = ::stat(machine.lastNode.c_str(), &node) == 0 && S_ISCHR(node.st_mode);
+    std::vector<ConfiguredGpu> configured;
+    machine.configurationRecord = readConfiguration(configured);
+    std::map<std::string, int> minors;
+    for (const GpuFacts& gpu : report.gpus)
+        ++minors[gpu.minor];
+    for (GpuFacts& gpu : report.gpus) {
+        const PciDevice device(gpu.bus);
+        gpu.boundToDriver = gpu.driver == GPU_DRIVER_NAME;
+        gpu.minorUsable = !gpu.minor.empty() &&
+                          gpu.minor.find_first_not_of("0123456789") == std::string::npos &&
+                          minors[gpu.minor] == 1;
+        if (gpu.store != StoreState::Valid && gpu.store != StoreState::Disagrees)
+            continue;
+        gpu.driverConfig = DriverConfig::NotConfigured;
+        uint64_t dev = 0, ino = 0;
+        if (!machine.driverLoaded || !gpu.boundToDriver || !device.driverInstance(dev, ino))
+            continue;
+        for (const ConfiguredGpu& c : configured)
+            if (c.bus == gpu.bus && c.minor == gpu.minor && c.base == gpu.storeBase &&
+                c.dev == dev && c.ino == ino)
+                gpu.driverConfig = DriverConfig::Configured;
+    }
 }
 
 } // namespace
@@ -294,12 +394,17 @@ StatusReport collectStatus()
     report.machine.lockdown = readLockdown();
     std::vector<std::string> buses = findMakerDevices();
     std::sort(buses.begin(), buses.end());
-    for (const std::string& bus : buses)
-        report.gpus.push_back(readGpu(bus, report));
+    // On a host, the holders first: no BAR of a GPU a guest holds is ever
+    // looked at.
+    const std::vector<Holding> holdings =
+        report.machine.guest ? std::vector<Holding>(buses.size())
+                             : findUsers(buses, report.machine);
+    for (std::size_t i = 0; i < buses.size(); ++i)
+        report.gpus.push_back(readGpu(buses[i], holdings[i], report));
     for (const GpuFacts& gpu : report.gpus)
         report.machine.iommu = report.machine.iommu || !gpu.iommuGroup.empty();
-    if (!report.machine.guest)
-        findUsers(report);
+    if (report.machine.guest)
+        readDriver(report);
     const std::size_t n = report.gpus.size();
     std::vector<GpuPlace> places;
     for (const GpuFacts& gpu : report.gpus)

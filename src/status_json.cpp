@@ -31,6 +31,7 @@ const char* recordStateName(RecordState state)
     case RecordState::Absent: return "absent";
     case RecordState::OtherDevice: return "other device";
     case RecordState::Unreadable: return "unreadable";
+    case RecordState::NotChecked: return "not checked";
     }
     return "not read";
 }
@@ -92,7 +93,9 @@ Json gpuJson(const GpuFacts& g, std::size_t index, bool guest)
         {"fullWidth", g.fullWidth ? Json(g.fullWidth) : Json(nullptr)},
         {"record",
          {{"state", recordStateName(g.record)},
-          {"reason", textOrNull(g.record == RecordState::Unreadable, g.recordReason)},
+          {"reason", textOrNull(g.record == RecordState::Unreadable ||
+                                    g.record == RecordState::NotChecked,
+                                g.recordReason)},
           {"base", textOrNull(validRecord, hex(g.recordBase))},
           {"current", validRecord && !guest ? Json(g.recordBase == g.bar0Base) : Json(nullptr)},
           {"deviceId", textOrNull(g.record == RecordState::OtherDevice,
@@ -101,6 +104,9 @@ Json gpuJson(const GpuFacts& g, std::size_t index, bool guest)
          {{"state", storeStateName(g.store)},
           {"reason", textOrNull(g.store == StoreState::Invalid, g.storeReason)},
           {"base", textOrNull(validStore, hex(g.storeBase))}}},
+        {"driverConfigured", g.driverConfig == DriverConfig::NotRead
+                                 ? Json(nullptr)
+                                 : Json(g.driverConfig == DriverConfig::Configured)},
         {"pathKnown", g.path.known},
         {"rootBus", textOrNull(g.path.known, g.path.rootBus)},
         {"path", g.path.ports},
@@ -159,6 +165,7 @@ std::string renderJson(const StatusReport& report)
         ports.push_back(portJson(port));
     for (const Fix& fix : report.fixes)
         fixes.push_back(Json{{"problems", fix.problems},
+                             {"advice", fix.advice},
                              {"where", textOrNull(!fix.where.empty(), fix.where)},
                              {"command", textOrNull(!fix.command.empty(), fix.command)}});
     const Json doc{
@@ -170,14 +177,20 @@ std::string renderJson(const StatusReport& report)
           {"driverLoaded", m.driverLoaded},
           {"setpci", m.setpci},
           {"lockdown", m.lockdown},
-          {"iommu", m.iommu}}},
+          {"iommu", m.iommu},
+          {"holdersJudged", m.guest ? Json(nullptr) : Json(m.holdersJudged())},
+          {"unseenProcesses", m.unseenProcesses},
+          {"processesHidden", m.processesHidden},
+          {"lastNode", textOrNull(m.guest, m.lastNode)},
+          {"lastNodeThere", m.guest ? Json(m.lastNodeThere) : Json(nullptr)},
+          {"configurationRecord", m.guest ? Json(m.configurationRecord) : Json(nullptr)}}},
         {"gpus", gpus},
         {"ports", ports},
         {"links", links},
         {"redirected", redirected},
         {"acsUnknown", unknownAcs},
         {"isolation",
-         {{"judged", !m.guest && m.iommu},
+         {{"judged", !m.guest && m.iommu && m.holdersJudged()},
           {"warnings", isolationJson(report, report.isolationWarnings)},
           {"breaches", isolationJson(report, report.isolationBreaches)}}},
         {"notChecked", report.notChecked},

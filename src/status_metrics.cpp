@@ -90,10 +90,18 @@ std::string renderMetrics(const StatusReport& report)
         for (const GpuFacts& g : report.gpus)
             if (g.store != StoreState::NotRead)
                 m.sample({{"bus", g.bus}}, g.store == StoreState::Valid ? 1 : 0);
+        m.family("qvgpu_vm_p2p_gpu_driver_configured",
+                 "Whether the GPU driver has been given the GPUs' addresses since it took up the "
+                 "GPU (1) or not (0).");
+        for (const GpuFacts& g : report.gpus)
+            if (g.driverConfig != DriverConfig::NotRead)
+                m.sample({{"bus", g.bus}}, g.driverConfig == DriverConfig::Configured ? 1 : 0);
     } else {
+        // Where holders could not be seen, a GPU not seen held is no fact.
         m.family("qvgpu_vm_p2p_gpu_in_use", "Whether a guest holds the GPU (1) or not (0).");
         for (const GpuFacts& g : report.gpus)
-            m.sample({{"bus", g.bus}}, g.inUse ? 1 : 0);
+            if (g.inUse || report.machine.holdersJudged())
+                m.sample({{"bus", g.bus}}, g.inUse ? 1 : 0);
     }
 
     m.family("qvgpu_vm_p2p_port_acs_redirect",
@@ -116,9 +124,11 @@ std::string renderMetrics(const StatusReport& report)
                 m.sample({{"bus", g.bus}}, g.fullWidth);
     }
 
+    // Judged only on a host with IOMMU groups whose holders were all seen.
     m.family("qvgpu_vm_p2p_isolation_breaches",
              "Pairs of GPUs held by different guests that can reach each other's memory.");
-    m.sample(report.isolationBreaches.size());
+    if (!guest && report.machine.iommu && report.machine.holdersJudged())
+        m.sample(report.isolationBreaches.size());
 
     std::string signals;
     for (const std::string& signal : report.machine.firmwareSignals)

@@ -127,12 +127,12 @@ std::string productText(const GpuFacts& gpu)
 
 std::string recordText(const GpuFacts& gpu, bool guest)
 {
+    if (gpu.record == RecordState::NotChecked)
+        return "not checked: " + gpu.recordReason;
     if (!gpu.configRead)
         return "not checked: " + gpu.configReason;
-    if (gpu.inUse && gpu.record == RecordState::Unreadable)
-        return "in use by " + (gpu.user.guest.empty() ? gpu.user.name : gpu.user.guest) +
-               ", record not checked (" + gpu.recordReason + ")";
     switch (gpu.record) {
+    case RecordState::NotChecked:
     case RecordState::NotRead: return "-";
     case RecordState::Valid:
         if (guest)
@@ -217,7 +217,7 @@ std::string gpuSections(const StatusReport& report)
                        g.numaNode == "x" || g.numaNode == "-1" ? "?" : g.numaNode, g.localCpus,
                        g.iommuGroup.empty() ? "-" : g.iommuGroup,
                        (g.driver.empty() ? "-" : g.driver) +
-                           (g.inUse ? ", " + printable(userText(g.user)) : ""),
+                           (g.inUse ? ", " + userText(g.user) : ""),
                        productText(g)});
         std::vector<std::string> row = {gpuName(i), g.configRead ? hex(g.bar0Base) : "?",
                                         sizeText(g.bar0Size)};
@@ -321,21 +321,31 @@ const char* const LEGEND =
     "  *    = ACS on a switch downstream port sends the pair's traffic to the root complex\n"
     "  ?    after a kind: the ACS state of a switch downstream port on the way is unknown\n";
 
+// `text` followed by blanks up to `width` columns, or by one blank where it
+// is as wide already.
+std::string padded(const std::string& text, std::size_t width)
+{
+    return text + std::string(text.size() < width ? width - text.size() : 1, ' ');
+}
+
 std::string matrix(const StatusReport& report)
 {
     const std::size_t n = report.gpus.size();
-    std::string out = "       ";
+    // Columns wide enough for the widest GPU number and the widest cell.
+    const std::size_t digits = std::to_string(n ? n - 1 : 0).size();
+    const std::size_t column = std::max<std::size_t>(5, digits + 1);
+    const std::size_t label = std::max<std::size_t>(7, 2 + 3 + digits + 1);
+    std::string out(label, ' ');
     for (std::size_t j = 0; j < n; ++j) {
         const std::string head = std::to_string(j);
-        out += head + std::string(j + 1 < n ? 5 - head.size() : 0, ' ');
+        out += j + 1 < n ? padded(head, column) : head;
     }
     out += "\n";
     for (std::size_t i = 0; i < n; ++i) {
-        std::string line = "  " + gpuName(i);
-        line += std::string(7 - line.size(), ' ');
+        std::string line = padded("  " + gpuName(i), label);
         for (std::size_t j = 0; j < n; ++j) {
             const std::string cell = cellOf(report.links[i][j]);
-            line += cell + (j + 1 < n ? std::string(5 - cell.size(), ' ') : "");
+            line += j + 1 < n ? padded(cell, column) : cell;
         }
         out += line + "\n";
     }
@@ -427,7 +437,8 @@ std::string renderText(const StatusReport& report, const TextOptions& options)
     StatusReport shown = report;
     for (GpuFacts& g : shown.gpus)
         for (std::string* text : {&g.deviceId, &g.numaNode, &g.localCpus, &g.iommuGroup,
-                                  &g.driver, &g.minor})
+                                  &g.driver, &g.minor, &g.user.name, &g.user.guest,
+                                  &g.recordReason, &g.productReason})
             *text = printable(*text);
     std::string out = machineSection(shown) + gpuSections(shown) + treeSection(shown) +
                       linkSection(shown, options.fullMatrix);
@@ -440,13 +451,19 @@ std::string renderText(const StatusReport& report, const TextOptions& options)
     const char* green = options.colour ? "\033[32m" : "";
     const char* red = options.colour ? "\033[31m" : "";
     const char* reset = options.colour ? "\033[0m" : "";
-    const std::string notChecked =
-        report.notChecked == 0
-            ? ""
-            : "  " + std::to_string(report.notChecked) +
-                  (report.notChecked == 1 ? " GPU" : " GPUs") +
-                  " in use by guests: records not checked here (each guest's own report checks "
-                  "them)\n";
+    std::string notChecked;
+    for (const auto& [why, text] :
+         {std::pair{Unchecked::InUse, " in use by guests: records not checked here (each guest's "
+                                      "own report checks them)"},
+          std::pair{Unchecked::IdleUnderVfio, " asleep under vfio-pci with no guest: records not "
+                                              "checked (vfio-pci wakes them when a guest starts)"},
+          std::pair{Unchecked::HolderUnseen, " whose holders cannot be seen: records not checked"}}) {
+        std::size_t count = 0;
+        for (const GpuFacts& g : report.gpus)
+            count += g.record == RecordState::NotChecked && g.unchecked == why;
+        if (count)
+            notChecked += "  " + std::to_string(count) + (count == 1 ? " GPU" : " GPUs") + text + "\n";
+    }
     if (report.ready())
         return out + "\nVerdict: " + green + "ready" + reset + "\n" + notChecked;
     out += std::string("\nVerdict: ") + red + "not ready" + reset + "\n" + notChecked;
@@ -456,6 +473,9 @@ std::string renderText(const StatusReport& report, const TextOptions& options)
         for (std::size_t p = 0; p < fix.problems.size(); ++p)
             out += wrapped(p == 0 ? number : std::string(number.size(), ' '),
                            std::string(number.size() + 2, ' '), printable(fix.problems[p]));
+        for (const std::string& advice : fix.advice)
+            out += wrapped(std::string(number.size(), ' '), std::string(number.size() + 2, ' '),
+                           printable(advice));
         if (!fix.command.empty())
             out += wrapped(std::string(number.size(), ' '), std::string(number.size() + 2, ' '),
                            "run" + (fix.where.empty() ? "" : " " + fix.where) + ": " + fix.command);

@@ -186,7 +186,7 @@ unsigned powerStateOf(const sim::Machine& machine, const std::string& bdf)
 }
 
 sim::RunResult withGuests(const sim::Machine& m, const std::vector<Guest>& guests,
-                          const std::string& args)
+                          const std::string& args, const std::string& under)
 {
     const std::string root = m.sysPath("..");
     std::string script = "R=" + root + "\n"
@@ -209,7 +209,7 @@ sim::RunResult withGuests(const sim::Machine& m, const std::vector<Guest>& guest
     // Until every stand-in holds its files (a bounded wait).
     script += "i=0; while [ \"$(ls -l /proc/[0-9]*/fd 2>/dev/null | grep -c ' -> /dev/vfio/')\" -lt " +
               std::to_string(files) + " ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done\n" +
-              sim::Machine::statusPath() + " " + args + "\n";
+              under + (under.empty() ? "" : " ") + sim::Machine::statusPath() + " " + args + "\n";
     return m.shell("unshare --pid --fork --mount sh -c '" + [&] {
         std::string quoted;
         for (char c : script)

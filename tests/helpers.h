@@ -120,16 +120,17 @@ struct HostAndGuest {
     sim::Machine guest;
 };
 
-// Runs the report (with `args`) in a PID namespace with a /proc of its own,
-// beside stand-in hypervisors: each holds the VFIO group files of its GPUs'
-// groups under the name qemu-system-x86_64 with the given "-name" option,
-// the ones marked so as another user.
+// Runs the report (with `args`, under the command `under` when given) in a
+// PID namespace with a /proc of its own, beside stand-in hypervisors: each
+// holds the VFIO group files of its GPUs' groups under the name
+// qemu-system-x86_64 with the given "-name" option, the ones marked so as
+// another user.
 struct Guest {
     std::string name;                 // the -name option's value
     std::vector<int> groups;
     bool otherUser = false;
 };
 sim::RunResult withGuests(const sim::Machine& m, const std::vector<Guest>& guests,
-                          const std::string& args = "");
+                          const std::string& args = "", const std::string& under = "");
 
 } // namespace qvtest

@@ -91,6 +91,7 @@ TEST(NoLeaks, StatusReport)
     expectClean(m.host.run({"--prometheus"}, o), 0);
     sim::Driver driver(m.guest);
     driver.load();
+    ASSERT_EQ(0, m.guest.run({"--config-address"}).status);
     expectClean(m.guest.run({"--json"}, o), 0);
     ::unlink(m.guest.etcPath("qv/vm_p2p_cfg/0000:02:00.0").c_str());
     expectClean(m.guest.run({}, o), 1);

@@ -1,6 +1,7 @@
 // The report as Prometheus metrics, run as a whole process on simulated
 // hosts and guests, checked by Debian's own promtool, and served by the real
 // node_exporter from the file the metrics unit's command writes.
+#include "driver.h"
 #include "files.h"
 #include "helpers.h"
 
@@ -145,8 +146,9 @@ TEST(Metrics, EveryMachineInTheExpositionFormat)
     EXPECT_EQ(" 0\n", samples(r.out, "qvgpu_vm_p2p_ready"));
     EXPECT_EQ("", promtoolComplaints(host, r.out));
 
-    // A guest before its save, then after: the store files decide; the
-    // host's own families are not there.
+    // A guest before its save, after it, then with its driver configured:
+    // the store files and the driver decide; the host's own families are
+    // not there.
     HostAndGuest m(sim::switchedHost(1, 2, {0x0210}));
     r = metrics(m.guest);
     EXPECT_EQ(0, r.status);
@@ -155,7 +157,16 @@ TEST(Metrics, EveryMachineInTheExpositionFormat)
               samples(r.out, "qvgpu_vm_p2p_gpu_store_valid"));
     ASSERT_EQ(0, m.guest.run({"--save-data"}).status);
     r = metrics(m.guest);
+    EXPECT_EQ(" 0\n", samples(r.out, "qvgpu_vm_p2p_ready"));
+    EXPECT_EQ("{bus=\"0000:01:00.0\"} 0\n{bus=\"0000:02:00.0\"} 0\n",
+              samples(r.out, "qvgpu_vm_p2p_gpu_driver_configured"));
+    sim::Driver driver(m.guest);
+    driver.load();
+    ASSERT_EQ(0, m.guest.run({"--config-address"}).status);
+    r = metrics(m.guest);
     EXPECT_EQ(" 1\n", samples(r.out, "qvgpu_vm_p2p_ready"));
+    EXPECT_EQ("{bus=\"0000:01:00.0\"} 1\n{bus=\"0000:02:00.0\"} 1\n",
+              samples(r.out, "qvgpu_vm_p2p_gpu_driver_configured"));
     EXPECT_EQ("{bus=\"0000:01:00.0\",device_id=\"0x0210\",product=\"WO-D1\",side=\"guest\"} 1\n"
               "{bus=\"0000:02:00.0\",device_id=\"0x0210\",product=\"WO-D1\",side=\"guest\"} 1\n",
               samples(r.out, "qvgpu_vm_p2p_gpu_info"));
@@ -163,6 +174,7 @@ TEST(Metrics, EveryMachineInTheExpositionFormat)
               samples(r.out, "qvgpu_vm_p2p_gpu_store_valid"));
     for (const char* hostOnly : {"qvgpu_vm_p2p_gpu_in_use", "qvgpu_vm_p2p_gpu_link_width"})
         EXPECT_EQ(std::string::npos, r.out.find(hostOnly)) << hostOnly;
+    EXPECT_EQ("", samples(r.out, "qvgpu_vm_p2p_isolation_breaches")) << "not judged in a guest";
     EXPECT_EQ("", promtoolComplaints(m.guest, r.out));
 }
 
@@ -265,7 +277,8 @@ TEST(Metrics, NodeExporterServesTheFileTheUnitsCommandWrites)
             ++samplesSeen;
             EXPECT_NE(std::string::npos, served.find("\n" + line + "\n")) << line;
         }
-    EXPECT_EQ(17, samplesSeen);
+    // No IOMMU here: isolation is not judged, and has no sample.
+    EXPECT_EQ(16, samplesSeen);
     EXPECT_NE(std::string::npos, served.find("\nnode_textfile_scrape_error 0\n")) << served;
     EXPECT_NE(std::string::npos, served.find("\nqvgpu_vm_p2p_ready 1\n"));
 

@@ -1,4 +1,5 @@
-// The peer address record's bytes and its validity rule.
+// The peer address record's bytes and its validity rule, and the record of
+// what the GPU driver was last given.
 #include "record.h"
 
 #include <gtest/gtest.h>
@@ -36,6 +37,26 @@ TEST(PeerRecord, ValidOnlyWholeAndForItsOwnDeviceId)
     EXPECT_TRUE(recordValidFor(b.data(), 17, 0x0002));
     const std::vector<uint8_t> never(16, 0);
     EXPECT_FALSE(recordValidFor(never.data(), 16, 0x0002));
+}
+
+TEST(ConfigurationRecord, ReadsBackWhatWasWrittenAndNothingElse)
+{
+    std::vector<ConfiguredGpu> gpus{{"0000:01:00.0", "0", 0x38bff0000000ull, 23, 4097},
+                                    {"0000:02:00.0", "1", 0x38bfe0000000ull, 23, 4098}};
+    std::vector<ConfiguredGpu> back;
+    ASSERT_TRUE(parseConfiguration(formatConfiguration(gpus), back));
+    ASSERT_EQ(2u, back.size());
+    EXPECT_EQ("0000:02:00.0", back[1].bus);
+    EXPECT_EQ("1", back[1].minor);
+    EXPECT_EQ(0x38bfe0000000ull, back[1].base);
+    EXPECT_EQ(4098u, back[1].ino);
+    // Another text, a line cut short or one too long: no record at all.
+    const std::string text = formatConfiguration(gpus);
+    for (const std::string& broken : {std::string("garbage\n"), text.substr(0, text.size() - 3),
+                                      text + "0000:03:00.0 2 10 1 2 extra\n"}) {
+        EXPECT_FALSE(parseConfiguration(broken, back)) << broken;
+        EXPECT_TRUE(back.empty());
+    }
 }
 
 } // namespace

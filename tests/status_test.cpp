@@ -1,5 +1,6 @@
 // qvgpu-vm-p2p-status run as a whole process on simulated hosts and guests:
 // its verdicts, its exit statuses, its JSON, and that it changes nothing.
+#include "driver.h"
 #include "files.h"
 #include "helpers.h"
 
@@ -189,15 +190,50 @@ TEST(Status, AGuestIsReadyOnlyWithStoreFilesThatAgreeWithDeviceMemory)
               "     run: qvgpu-vm-p2p --save-data\n",
               verdictOf(r.out));
 
+    // Ready means the driver has the addresses: saved, then the driver
+    // loaded, then configured; a reload of the driver, or a GPU it lets
+    // go, undoes it.
     ASSERT_EQ(0, m.guest.run({"--save-data"}).status);
+    r = status(m.guest);
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("Verdict: not ready\n"
+              "  1. the GPU driver is not loaded\n"
+              "     run: modprobe morvanti\n",
+              verdictOf(r.out));
+    sim::Driver driver(m.guest);
+    driver.load();
+    const std::string notConfigured =
+        "Verdict: not ready\n"
+        "  1. the GPU driver has not been given the GPUs' addresses since it was loaded: " + first +
+        ",\n"
+        "       " + second + "\n"
+        "     to keep it configured across its reloads: systemctl enable --now "
+        "qvgpu-vm-p2p-daemon.service\n"
+        "     run: qvgpu-vm-p2p --config-address\n";
+    EXPECT_EQ(notConfigured, verdictOf(status(m.guest).out));
+    ASSERT_EQ(0, m.guest.run({"--config-address"}).status);
     r = status(m.guest);
     EXPECT_EQ(0, r.status) << r.out;
     EXPECT_EQ("Verdict: ready\n", verdictOf(r.out));
     char base[24];
     std::snprintf(base, sizeof base, "0x%llx", static_cast<unsigned long long>(sim::guestBar0(0)));
-    EXPECT_EQ(first + " 0x0001 ? 0-1 - - KA-C1 | " + base + " 4M - valid: 0x38bff0000000 "
+    EXPECT_EQ(first + " 0x0001 ? 0-1 - morvanti KA-C1 | " + base + " 4M 0 valid: 0x38bff0000000 "
                   "valid: 0x38bff0000000",
               gpuLine(r.out, first));
+    driver.unload();
+    driver.load();
+    r = status(m.guest);
+    EXPECT_EQ(notConfigured, verdictOf(r.out));
+    EXPECT_EQ(1, r.status);
+    ASSERT_EQ(0, m.guest.run({"--config-address"}).status);
+    driver.unbind(second);
+    EXPECT_EQ("Verdict: not ready\n"
+              "  1. the GPU driver has not taken up these GPUs (load it again; give it those another "
+              "driver holds):\n"
+              "       " + second + " (no driver)\n"
+              "     run: modprobe -r morvanti && modprobe morvanti\n",
+              verdictOf(status(m.guest).out));
+    driver.unload();
     EXPECT_NE(std::string::npos,
               r.out.find("Topology\n  (this guest's virtual PCI topology, not the host's)\n"))
         << r.out;
@@ -279,6 +315,9 @@ TEST(Status, ALockedDownGuestStillRunsOnItsStoreFiles)
 {
     HostAndGuest m(sim::switchedHost(1, 2, {0x0001, 0x0210}), true);
     m.guest.setLockdown("confidentiality");
+    sim::Driver driver(m.guest);
+    driver.load();
+    ASSERT_EQ(0, m.guest.run({"--config-address"}).status);
     sim::RunResult r = status(m.guest);
     EXPECT_EQ(0, r.status) << r.out;
     EXPECT_EQ("Verdict: ready\n", verdictOf(r.out));
@@ -534,20 +573,16 @@ TEST(Status, GuestsHoldingGpusAndWhetherTheyAreKeptApart)
     EXPECT_NE(std::string::npos, gpuLine(r.out, "0000:04:00.0").find(" 4 -, vm1 (qemu-system-x86, pid "))
         << r.out;
 
-    // A GPU whose memory the host cannot read while a guest holds it is
-    // checked by the guest, not here.
-    sim::pokeWord(host.devicePath("0000:04:00.0") + "/config", 0x04, 0x00100000);
-    r = withGuests(host, {{"guest=vm1", {3, 4}}});
-    EXPECT_EQ(0, r.status) << r.out;
+    // The memory of a GPU a guest holds is never looked at here, not even
+    // its registers': the guest checks it.
+    const std::string notChecked = "  2 GPUs in use by guests: records not checked here (each guest's "
+                                   "own report checks them)\n";
+    EXPECT_NE(std::string::npos, r.out.find("\nVerdict: ready\n" + notChecked)) << r.out;
+    const std::string held = gpuLine(r.out, "0000:04:00.0");
+    EXPECT_NE(std::string::npos, held.find(" unknown (in use by vm1 (qemu-system-x86,")) << held;
     EXPECT_NE(std::string::npos,
-              gpuLine(r.out, "0000:04:00.0")
-                  .find("| 0x38bfe0000000 4M in use by vm1, record not checked (memory decoding is off)"))
+              held.find("| 0x38bfe0000000 4M not checked: in use by vm1 (qemu-system-x86, pid "))
         << r.out;
-    EXPECT_NE(std::string::npos,
-              r.out.find("Verdict: ready\n  1 GPU in use by guests: records not checked here (each "
-                         "guest's own report checks them)\n"))
-        << r.out;
-    sim::pokeWord(host.devicePath("0000:04:00.0") + "/config", 0x04, 0x00100006);
 
     // Two guests, one of them another user's: a hole between tenants.
     r = withGuests(host, {{"guest=vm1", {3}}, {"vm2", {4}, true}}, "--json");
@@ -573,15 +608,17 @@ TEST(Status, GuestsHoldingGpusAndWhetherTheyAreKeptApart)
         sim::pokeWord(host.devicePath(port) + "/config", 0x104, 0x005f005f);
     r = withGuests(host, {{"guest=vm1", {3}}, {"vm2", {4}}});
     EXPECT_EQ(0, r.status) << r.out;
-    EXPECT_EQ("Verdict: ready\n", verdictOf(r.out));
+    EXPECT_EQ("Verdict: ready\n" + notChecked, verdictOf(r.out));
 
     // A stale record can only be stored again with no guest running.
     for (const char* port : {"0000:02:08.0", "0000:02:10.0"})
         sim::pokeWord(host.devicePath(port) + "/config", 0x104, 0x0000005f);
     sim::pokeWord(host.devicePath("0000:04:00.0") + "/config", 0x10, 0x1000000c);
-    r = withGuests(host, {{"guest=vm1", {3, 4}}});
+    r = withGuests(host, {{"guest=vm1", {3}}});
     EXPECT_EQ(1, r.status);
     EXPECT_EQ("Verdict: not ready\n"
+              "  1 GPU in use by guests: records not checked here (each guest's own report checks "
+              "them)\n"
               "  1. the record holds another BAR0 base than the GPU has now (stale after a BAR "
               "reassignment):\n"
               "       0000:04:00.0\n"
@@ -589,6 +626,66 @@ TEST(Status, GuestsHoldingGpusAndWhetherTheyAreKeptApart)
               "guests:\n"
               "       qvgpu-vm-p2p --store-data\n",
               verdictOf(r.out));
+}
+
+// vfio-pci runtime-suspends the GPUs no guest uses: an idle passthrough
+// host is ready, and the report touches none of its GPUs' BARs (nor the
+// configuration space of one the kernel holds in D3cold).  A holder it
+// cannot see leaves in-use and isolation unjudged.
+TEST(Status, PassthroughHostsIdleOrWithHoldersItCannotSee)
+{
+    sim::Topology t = sim::switchedHost(1, 3, {0x0001});
+    for (int g = 0; g < 3; ++g)
+        t.find(t.gpus()[g])->iommuGroup = 3 + g;
+    sim::Machine host(std::move(t), sim::Side::Host);
+    ASSERT_EQ(0, host.run({"--disable-acs", "--store-data"}).status);
+    for (const std::string& bdf : host.topology().gpus()) {
+        host.bindDriver(bdf, "vfio-pci");
+        const bool cold = bdf == "0000:05:00.0";
+        host.setKernelPower(bdf, "suspended", cold ? "D3cold" : "D3hot");
+        sim::pokeWord(host.devicePath(bdf) + "/config", sim::PM_CAP + 4, 0x0003);
+    }
+    sim::RunResult r;
+    EXPECT_EQ(0, tracedStatus(host, r)) << "no BAR mapped";
+    EXPECT_EQ(0, r.status) << r.out;
+    const std::string trace = sim::readFile(host.sysPath("../status.trace"));
+    EXPECT_EQ(std::string::npos, trace.find("/resource0\"")) << trace;
+    EXPECT_EQ(std::string::npos, trace.find("/resource2\"")) << trace;
+    EXPECT_EQ(std::string::npos, trace.find("0000:05:00.0/config\"")) << "it would wake in D3cold";
+    EXPECT_EQ("Verdict: ready\n"
+              "  3 GPUs asleep under vfio-pci with no guest: records not checked (vfio-pci wakes them "
+              "when a guest starts)\n",
+              verdictOf(r.out));
+    EXPECT_EQ("0000:03:00.0 0x0001 ? 0-1 3 vfio-pci unknown (asleep under vfio-pci) | 0x38bff0000000 "
+              "4M not checked: asleep under vfio-pci, which wakes it when a guest",
+              gpuLine(r.out, "0000:03:00.0"));
+    EXPECT_NE(std::string::npos, r.out.find("starts; its memory may not survive that wake (no "
+                                            "No_Soft_Reset)\n"))
+        << r.out;
+
+    // A guest of another user, seen by a report without CAP_SYS_PTRACE and
+    // CAP_DAC_READ_SEARCH: never "free", never "no breach".
+    r = withGuests(host, {{"vm2", {4}, true}}, "--json",
+                   "setpriv --inh-caps=-all --bounding-set=-sys_ptrace,-dac_read_search");
+    EXPECT_EQ(1, r.status) << r.out << r.err;
+    nlohmann::json doc;
+    ASSERT_NO_THROW(doc = nlohmann::json::parse(r.out)) << r.out;
+    EXPECT_EQ(false, doc["machine"]["holdersJudged"]);
+    // The holder, another user's, and the namespace's first process, whose
+    // capabilities the report's own do not cover.
+    EXPECT_EQ(2, doc["machine"]["unseenProcesses"]);
+    EXPECT_EQ(false, doc["isolation"]["judged"]);
+    EXPECT_EQ((std::vector<std::string>{"which guests hold the GPUs bound to vfio-pci, and isolation "
+                                        "between guests, are not judged: the descriptors of 2 "
+                                        "processes cannot be read"}),
+              doc["fixes"][0]["problems"].get<std::vector<std::string>>());
+    EXPECT_EQ("qvgpu-vm-p2p-status", doc["fixes"][0]["command"]);
+    EXPECT_EQ("not checked", doc["gpus"][1]["record"]["state"]);
+    EXPECT_EQ("whether a guest holds it cannot be seen", doc["gpus"][1]["record"]["reason"]);
+    r = withGuests(host, {{"vm2", {4}, true}}, "--prometheus",
+                   "setpriv --inh-caps=-all --bounding-set=-sys_ptrace,-dac_read_search");
+    EXPECT_EQ(std::string::npos, r.out.find("qvgpu_vm_p2p_gpu_in_use{")) << r.out;
+    EXPECT_EQ(std::string::npos, r.out.find("\nqvgpu_vm_p2p_isolation_breaches ")) << r.out;
 }
 
 TEST(Status, UsageErrorsAndMachinesItCannotReadExitTwo)

@@ -1,8 +1,10 @@
 // The status report's readings of configuration spaces and kernel texts.
 #include "config_space.h"
 #include "status_facts.h"
+#include "status_text.h"
 #include "status.h"
 
+#include <cstdio>
 #include <gtest/gtest.h>
 
 namespace {
@@ -71,6 +73,11 @@ TEST(StatusPieces, PortsAreReadWhereverTheirCapabilitiesLieAndWhatWasNotReadIsUn
     EXPECT_TRUE(p.acsUnknown());
     EXPECT_EQ("only 256 bytes of configuration space could be read", p.unknownReason);
     EXPECT_FALSE(p.redirects());
+    // An extended space that reads all ones was not reached: said so.
+    std::vector<uint8_t> unreachable = downstreamPort();
+    put32(unreachable, 0x100, 0xffffffff);
+    EXPECT_EQ("its extended configuration space reads all ones",
+              decodePort("0000:02:08.0", unreachable).unknownReason);
     // A device gone (all ones), or nothing read at all.
     EXPECT_TRUE(decodePort("0000:02:08.0", std::vector<uint8_t>(4096, 0xff)).acsUnknown());
     EXPECT_EQ("no file x", decodePort("0000:02:08.0", {}, "no file x").unknownReason);
@@ -144,6 +151,48 @@ TEST(StatusPieces, QemuGuestNamesInEveryFormOfTheOption)
     EXPECT_EQ("a,b", qemuGuestName({"qemu", "-name", "a,,b,process=x"}));
     EXPECT_EQ("", qemuGuestName({"qemu", "-name", "process=x"}));
     EXPECT_EQ("", qemuGuestName({"qemu", "-name"}));
+}
+
+TEST(StatusPieces, OtherUsersTextsAreEscapedAndAMatrixOfAnySizeLinesUp)
+{
+    StatusReport report;
+    for (int i = 0; i < 100; ++i) {
+        GpuFacts g;
+        char bus[16];
+        std::snprintf(bus, sizeof bus, "0000:%02x:00.0", i + 1);
+        g.bus = bus;
+        g.configRead = true;
+        report.gpus.push_back(g);
+    }
+    // A guest's name and a process's come from other users.
+    GpuFacts& held = report.gpus[0];
+    held.inUse = true;
+    held.user = {7, "qemu\x1b[2J", "vm\x1b]0;x\x07"};
+    held.handled = true;
+    held.record = RecordState::NotChecked;
+    held.recordReason = "in use by " + userText(held.user);
+    report.links.assign(100, std::vector<Link>(100));
+    TextOptions full;
+    full.fullMatrix = true;
+    std::string text;
+    ASSERT_NO_THROW(text = renderText(report, full));
+    EXPECT_EQ(std::string::npos, text.find('\x1b'));
+    EXPECT_NE(std::string::npos, text.find("vm\\x1b]0;x\\x07 (qemu\\x1b[2J, pid 7)")) << text;
+    // Every row as wide as the header, the widest number included.
+    const std::size_t header = text.find("\n        0    1");
+    ASSERT_NE(std::string::npos, header) << text;
+    EXPECT_NE(std::string::npos, text.find("\n  GPU99 ?    ?")) << text;
+    EXPECT_NE(std::string::npos, text.find("\n  GPU9  ?    ?")) << text;
+}
+
+TEST(StatusPieces, ProcHidesOtherUsersOnlyFromAReaderThatCannotTrace)
+{
+    EXPECT_TRUE(procHidesOthers("rw,nosuid,hidepid=invisible", false));
+    EXPECT_TRUE(procHidesOthers("rw,hidepid=2,gid=0", false));
+    EXPECT_TRUE(procHidesOthers("rw,hidepid=ptraceable", false));
+    EXPECT_FALSE(procHidesOthers("rw,hidepid=2", true));
+    EXPECT_FALSE(procHidesOthers("rw,hidepid=noaccess", false)) << "seen, then counted unseen";
+    EXPECT_FALSE(procHidesOthers("rw,nosuid,nodev,noexec,relatime", false));
 }
 
 TEST(StatusPieces, LockdownIsTheModeInBrackets)
