@@ -14,7 +14,20 @@ state() { echo "$(prop "$1" ActiveState)/$(prop "$1" Result)"; }
 check "the host unit stored the records at boot" test "$(state qvgpu-vm-p2p-host.service)" = active/success
 check "the host unit's journal has the store's success line" \
     bash -c "journalctl -b -o cat -u qvgpu-vm-p2p-host.service | grep -q 'Success: store data completed'"
-note "the package went in with dpkg -i, the units enabled with systemctl enable; man-db's trigger is off in the rig's root"
+note "the package went in with dpkg -i, the host, guest and daemon units enabled with systemctl enable; man-db's trigger is off in the rig's root"
+check "the package enabled the metrics timer, through deb-systemd-helper (whose state keeps an administrator's disable)" \
+    test "$(systemctl is-enabled qvgpu-vm-p2p-metrics.timer)" = enabled -a \
+         -e /var/lib/systemd/deb-systemd-helper-enabled/qvgpu-vm-p2p-metrics.timer.dsh-also
+# What systemd made of each unit's sandbox, against the one list the units
+# and the man pages are made from.
+while read -r unit protect writes caps; do
+    [ -n "$unit" ] && [ "${unit:0:1}" != "#" ] || continue
+    [ "$writes" = - ] && writes=""
+    want="$protect|$writes|$(tr ' ' '\n' <<<"${caps,,}" | sort | tr '\n' ' ')"
+    got=$(systemctl show -P ProtectSystem "qvgpu-vm-p2p-$unit.service")"|"$(systemctl show -P ReadWritePaths "qvgpu-vm-p2p-$unit.service")"|"$(systemctl show -P CapabilityBoundingSet "qvgpu-vm-p2p-$unit.service" | tr ' ' '\n' | sort | tr '\n' ' ')
+    check "qvgpu-vm-p2p-$unit.service runs as its line of the list says (ProtectSystem|ReadWritePaths|capabilities)" \
+        test "$got" = "$want"
+done < "$ROOT/dist/systemd/sandboxing"
 exited=$(prop qvgpu-vm-p2p-host.service ExecMainExitTimestampMonotonic)
 started=$(prop libvirtd.service ExecMainStartTimestampMonotonic)
 check "the host unit finished (${exited} us) before the hypervisor service started (${started} us)" \
@@ -56,11 +69,11 @@ if grep -q 'qv.guestboot=1' /proc/cmdline; then
         test "$(stat -c %U "/proc/$holder")" = nobody -a -e "/proc/$holder/fd/3"
     systemctl start qvgpu-vm-p2p-metrics.service
     check "the metrics unit, in its sandbox, sees $held in use by that process" \
-        grep -qxF "qvgpu_vm_p2p_gpu_in_use{bus=\"$held\"} 1" "$PROM"
+        grep -qxF "qvgpu_vm_p2p_gpu_in_use{pci_address=\"$held\"} 1" "$PROM"
     systemd-run --wait --pipe --quiet -p CapabilityBoundingSet="CAP_SYS_ADMIN CAP_SYS_RAWIO" \
         /usr/sbin/qvgpu-vm-p2p-status --prometheus > /tmp/without-caps.prom
     check "without the unit's CAP_DAC_READ_SEARCH and CAP_SYS_PTRACE the report cannot see it, and says neither in use nor free" \
-        bash -c '! grep -q "^qvgpu_vm_p2p_gpu_in_use{bus=\"$1\"}" "$2"' _ "$held" /tmp/without-caps.prom
+        bash -c '! grep -q "^qvgpu_vm_p2p_gpu_in_use{pci_address=\"$1\"}" "$2"' _ "$held" /tmp/without-caps.prom
     check "and that is not ready, with no isolation judged" \
         bash -c 'grep -qx "qvgpu_vm_p2p_ready 0" "$1" && ! grep -q "^qvgpu_vm_p2p_isolation_breaches " "$1"' _ \
         /tmp/without-caps.prom

@@ -47,7 +47,7 @@ check "the packaged status report says the guest is ready" timeout "$TOOL_LIMIT"
 check_boot_metrics
 for g in $(gpus); do
     check "$g: the metrics hold its store file as valid" \
-        grep -qxF "qvgpu_vm_p2p_gpu_store_valid{bus=\"$g\"} 1" "$PROM"
+        grep -qxF "qvgpu_vm_p2p_gpu_store_valid{pci_address=\"$g\"} 1" "$PROM"
 done
 before=$(daemon_successes)
 rmmod morvanti

@@ -1,12 +1,13 @@
 #!/bin/bash
 # Run by the rig's initramfs, chrooted into a machine's fresh root (an
 # overlay on the shared root), before it hands over to systemd: the package
-# is installed into that root with dpkg (its maintainer scripts run) and all
-# four of its units enabled with systemctl (their [Install] sections
-# decide where), as an administrator who enables everything would (the
-# other side's must skip themselves), and the machine is made quiet enough
-# to boot without disks.  The guest's root lies on the host's, where the
-# package is installed and enabled already.
+# is installed into that root with dpkg (its maintainer scripts run, and
+# enable the metrics timer) and the host, guest and daemon units enabled
+# with systemctl (their [Install] sections decide where), as an
+# administrator who enables all of them would (the other side's must skip
+# themselves), and the machine is made quiet enough to boot without disks.
+# The guest's root lies on the host's, where the package is installed and
+# enabled already.
 source "$(dirname "$0")/lib.sh"
 set -e
 if ! dpkg-query -W -f='${Status}' qvgpu-vm-p2p 2>/dev/null | grep -q 'install ok installed'; then
@@ -14,7 +15,7 @@ if ! dpkg-query -W -f='${Status}' qvgpu-vm-p2p 2>/dev/null | grep -q 'install ok
     rm -f /var/lib/man-db/auto-update
     dpkg -i "$WORK"/tool/qvgpu-vm-p2p_*.deb
     systemctl enable qvgpu-vm-p2p-host.service qvgpu-vm-p2p-guest.service \
-        qvgpu-vm-p2p-daemon.service qvgpu-vm-p2p-metrics.timer
+        qvgpu-vm-p2p-daemon.service
 fi
 # The checkout may lie under /tmp, which systemd empties at boot: this
 # root's /tmp is the build machine's, kept as it is.

@@ -49,10 +49,12 @@ std::string tool(std::initializer_list<const char*> options)
 // Collects the problems that one command fixes.
 struct FixBuilder {
     Fix fix;
-    void add(const std::string& items, const std::string& problem)
+    void add(const std::string& items, const std::string& problem, ProblemKind kind)
     {
-        if (!items.empty())
-            fix.problems.push_back(problem + items);
+        if (items.empty())
+            return;
+        fix.problems.push_back(problem + items);
+        fix.kinds.push_back(kind);
     }
     void addTo(StatusReport& report, std::string command = "", std::string where = "")
     {
@@ -64,6 +66,12 @@ struct FixBuilder {
         fix = Fix();
     }
 };
+
+void warn(StatusReport& report, WarningKind kind, const std::string& text)
+{
+    report.warnings.push_back(text);
+    report.warningKinds.push_back(kind);
+}
 
 // Unreadable device memory that the tool's own run gets past: it wakes
 // sleeping GPUs.
@@ -96,16 +104,19 @@ void judgeUnseen(StatusReport& report)
         if (port.acsUnknown())
             unknownAcs.emplace_back(bus, port.unknownReason);
     FixBuilder b;
-    b.add(withReasons(silent), "the state of these GPUs cannot be read: ");
+    b.add(withReasons(silent), "the state of these GPUs cannot be read: ", ProblemKind::GpuStateUnreadable);
     b.addTo(report);
-    b.add(joined(noId), "the device ID of these devices of the maker cannot be read: ");
+    b.add(joined(noId), "the device ID of these devices of the maker cannot be read: ",
+          ProblemKind::DeviceIdUnreadable);
     b.addTo(report);
     b.add(withReasons(unknownAcs),
           "the ACS state of these ports above GPUs cannot be read, so they may redirect peer "
-          "traffic: ");
+          "traffic: ",
+          ProblemKind::AcsUnknown);
     b.addTo(report);
     b.add(joined(noPath),
-          "the PCI path of these GPUs is unknown, so their ports keep their ACS settings: ");
+          "the PCI path of these GPUs is unknown, so their ports keep their ACS settings: ",
+          ProblemKind::PathUnknown);
     b.addTo(report);
     const MachineFacts& m = report.machine;
     if (!m.guest && !m.holdersJudged()) {
@@ -117,7 +128,8 @@ void judgeUnseen(StatusReport& report)
             unseen += std::string(unseen.empty() ? "" : ", and ") +
                       "/proc hides other users' processes (hidepid)";
         b.add(unseen, "which guests hold the GPUs bound to vfio-pci, and isolation between "
-                      "guests, are not judged: ");
+                      "guests, are not judged: ",
+              ProblemKind::HoldersUnseen);
         b.addTo(report, "qvgpu-vm-p2p-status",
                 "as root with CAP_SYS_PTRACE and CAP_DAC_READ_SEARCH (the metrics unit has them)");
     }
@@ -161,7 +173,7 @@ void judgeIsolation(StatusReport& report)
     for (const IsolationPair& pair : report.isolationWarnings)
         bySwitch[pair.switchBus].push_back(pairText(report, pair, false));
     for (const auto& [bus, pairs] : bySwitch)
-        report.warnings.push_back(
+        warn(report, WarningKind::IsolationSplit,
             "GPUs below the switch at " + bus + " reach each other's memory without the IOMMU, "
             "although the kernel put them in different IOMMU groups: " + joined(pairs) +
             "; give all GPUs below one switch to one guest");
@@ -170,7 +182,8 @@ void judgeIsolation(StatusReport& report)
     for (const IsolationPair& pair : report.isolationBreaches)
         breaches.push_back(pairText(report, pair, true) + " below the switch at " + pair.switchBus);
     b.add(joined(breaches), "GPUs in use by different guests reach each other's memory without "
-                            "the IOMMU: ");
+                            "the IOMMU: ",
+          ProblemKind::IsolationBreach);
     if (!b.fix.problems.empty())
         b.fix.advice.push_back(
             "give them to one guest; or, on a host whose switches are shared between guests, do "
@@ -226,12 +239,12 @@ void judgeHost(StatusReport& report)
             break;
         }
         if (gpu.configRead && !gpu.deviceId.empty() && !gpu.handled)
-            report.warnings.push_back(
+            warn(report, WarningKind::GpuUnhandled,
                 gpu.bus + " (device ID " + gpu.deviceId + ") is not a GPU the tool handles: it "
                 "gets no record, and a guest given it with the GPUs cannot configure any GPU's "
                 "driver (--config-address fails); give it to no such guest");
         if (gpu.fullWidth && gpu.link.width < gpu.fullWidth)
-            report.warnings.push_back(
+            warn(report, WarningKind::LinkNarrow,
                 gpu.bus + ": its link runs at x" + std::to_string(gpu.link.width) +
                 " although both ends can do x" + std::to_string(gpu.fullWidth) +
                 ", so peer traffic runs at a fraction of full rate (reseat the GPU, or check "
@@ -242,15 +255,18 @@ void judgeHost(StatusReport& report)
     // while a guest holds a GPU, the store fails for that GPU.
     FixBuilder b;
     b.add(joined({redirecting.begin(), redirecting.end()}),
-          "ACS on switch downstream ports redirects peer traffic to the root complex: ");
+          "ACS on switch downstream ports redirects peer traffic to the root complex: ",
+          ProblemKind::AcsRedirects);
     const bool acs = !b.fix.problems.empty();
     if (acs && anyInUse)
         b.addTo(report, tool({DISABLE_ACS}));
-    b.add(joined(noRecord), "no valid record in the device memory of: ");
+    b.add(joined(noRecord), "no valid record in the device memory of: ", ProblemKind::RecordMissing);
     b.add(joined(stale), "the record holds another BAR0 base than the GPU has now (stale after "
-                         "a BAR reassignment): ");
+                         "a BAR reassignment): ",
+          ProblemKind::RecordStale);
     b.add(withReasons(unreadable),
-          "the record cannot be read now (store it before any guest starts): ");
+          "the record cannot be read now (store it before any guest starts): ",
+          ProblemKind::RecordNotReadableNow);
     const bool store = b.fix.problems.size() > (acs && !anyInUse ? 1u : 0u);
     const bool both = acs && !anyInUse;
     b.addTo(report,
@@ -260,7 +276,8 @@ void judgeHost(StatusReport& report)
             store && anyInUse ? "when no guest holds a GPU (the host unit does it at boot), "
                                 "then restart the guests"
                               : "");
-    b.add(withReasons(blocked), "the device memory cannot be read at all: ");
+    b.add(withReasons(blocked), "the device memory cannot be read at all: ",
+          ProblemKind::MemoryUnreadable);
     b.addTo(report);
 }
 
@@ -302,28 +319,35 @@ void judgeGuest(StatusReport& report)
     }
     FixBuilder b;
     b.add(joined(unhandled), "no store file for GPUs whose device ID the tool does not handle, "
-                             "so no GPU's driver can be configured: ");
+                             "so no GPU's driver can be configured: ",
+          ProblemKind::GpuUnhandled);
     b.addTo(report);
     // The save stops at the first GPU without a record: the host's store
     // comes first.
     b.add(joined(fromHost), "no valid store file, and no record from the host in device memory "
-                            "(then start this guest again and save them here): ");
+                            "(then start this guest again and save them here): ",
+          ProblemKind::StoreNeedsHostRecord);
     b.addTo(report, tool({STORE_DATA}), "on the host, with this guest shut down");
-    b.add(joined(save), "no valid store file (save the records before the GPU driver loads): ");
+    b.add(joined(save), "no valid store file (save the records before the GPU driver loads): ",
+          ProblemKind::StoreMissing);
     b.add(joined(disagree), "the store file disagrees with the record in device memory (save it "
-                            "again before the GPU driver loads): ");
+                            "again before the GPU driver loads): ",
+          ProblemKind::StoreDisagrees);
     b.add(withReasons(unreadable), "no valid store file, and device memory cannot be read now "
-                                   "(the save wakes the GPU): ");
+                                   "(the save wakes the GPU): ",
+          ProblemKind::StoreMemoryAsleep);
     b.add(withReasons(held),
           "no valid store file, and the GPU driver holds BAR0, so the kernel maps none of its "
           "memory: unload the driver to save (or reboot: the guest unit saves before the driver "
-          "loads): ");
+          "loads): ",
+          ProblemKind::StoreMemoryHeld);
     const std::string module = report.machine.driverModule;
     const std::string saving = tool({SAVE_DATA});
     b.addTo(report, held.empty() ? saving
                                  : "modprobe -r " + module + " && " + saving + " && modprobe " +
                                        module);
-    b.add(withReasons(blocked), "no valid store file, and device memory cannot be read at all: ");
+    b.add(withReasons(blocked), "no valid store file, and device memory cannot be read at all: ",
+          ProblemKind::StoreMemoryUnreadable);
     b.addTo(report);
     // The driver's configuration reads the store files: it comes once
     // they are all valid.
@@ -339,7 +363,8 @@ void judgeDriver(StatusReport& report)
     const MachineFacts& m = report.machine;
     const std::string module = m.driverModule;
     if (!m.driverLoaded) {
-        report.fixes.push_back({{"the GPU driver is not loaded"}, {}, "", "modprobe " + module});
+        report.fixes.push_back({{"the GPU driver is not loaded"}, {ProblemKind::DriverNotLoaded}, {},
+                                "", "modprobe " + module});
         return;
     }
     std::vector<std::string> unbound, noMinor, notConfigured;
@@ -356,15 +381,19 @@ void judgeDriver(StatusReport& report)
     }
     FixBuilder b;
     b.add(joined(unbound), "the GPU driver has not taken up these GPUs (load it again; give it "
-                           "those another driver holds): ");
+                           "those another driver holds): ",
+          ProblemKind::DriverGpuNotTaken);
     b.addTo(report, "modprobe -r " + module + " && modprobe " + module);
-    b.add(joined(noMinor), "the GPU driver shows no minor number of their own for these GPUs: ");
+    b.add(joined(noMinor), "the GPU driver shows no minor number of their own for these GPUs: ",
+          ProblemKind::DriverMinor);
     if (unbound.empty() && !m.lastNodeThere)
         b.add(m.lastNode, "the GPU driver has not made the last GPU's device node, which the "
-                          "daemon waits for: ");
+                          "daemon waits for: ",
+              ProblemKind::DriverNodeMissing);
     b.addTo(report);
     b.add(joined(notConfigured),
-          "the GPU driver has not been given the GPUs' addresses since it was loaded: ");
+          "the GPU driver has not been given the GPUs' addresses since it was loaded: ",
+          ProblemKind::DriverNotConfigured);
     if (!b.fix.problems.empty())
         b.fix.advice.push_back("to keep it configured across its reloads: systemctl enable --now "
                                "qvgpu-vm-p2p-daemon.service");
@@ -377,24 +406,25 @@ void judge(StatusReport& report)
 {
     report.fixes.clear();
     report.warnings.clear();
+    report.warningKinds.clear();
     report.isolationWarnings.clear();
     report.isolationBreaches.clear();
     report.notChecked = 0;
     if (report.gpus.empty()) {
-        report.fixes.push_back({{"no GPU of the maker was found"}, {}, "", ""});
+        report.fixes.push_back({{"no GPU of the maker was found"}, {ProblemKind::NoGpu}, {}, "", ""});
         return;
     }
     if (!report.machine.sideKnown)
         report.fixes.push_back({{"whether this is a host or a guest cannot be told: /proc/cpuinfo "
                                  "cannot be read, and the firmware names no hypervisor"},
-                                {}, "", ""});
+                                {ProblemKind::SideUnknown}, {}, "", ""});
     if (!report.machine.setpci)
-        report.fixes.push_back({{"setpci is not installed: the tool cannot wake the GPUs"}, {}, "",
-                                "apt-get install pciutils"});
+        report.fixes.push_back({{"setpci is not installed: the tool cannot wake the GPUs"},
+                                {ProblemKind::SetpciMissing}, {}, "", "apt-get install pciutils"});
     if (!report.machine.guest && report.machine.lockdown != "none")
         report.fixes.push_back({{"the kernel is locked down (" + report.machine.lockdown +
                                  "): the tool cannot map device memory; boot without lockdown"},
-                                {}, "", ""});
+                                {ProblemKind::LockedDown}, {}, "", ""});
     judgeUnseen(report);
     if (report.machine.guest)
         judgeGuest(report);
@@ -430,4 +460,27 @@ std::string deviceIdText(uint32_t id)
     char text[16];
     std::snprintf(text, sizeof text, "0x%04x", id);
     return text;
+}
+
+const char* problemKindName(ProblemKind kind)
+{
+    static const char* const NAMES[PROBLEM_KINDS] = {
+        "no_gpu", "side_unknown", "setpci_missing", "locked_down",
+        "gpu_state_unreadable", "device_id_unreadable", "acs_unknown", "path_unknown",
+        "holders_unseen",
+        "isolation_breach", "acs_redirects", "record_missing", "record_stale",
+        "record_not_readable_now", "memory_unreadable",
+        "gpu_unhandled", "store_needs_host_record", "store_missing", "store_disagrees",
+        "store_memory_asleep", "store_memory_held", "store_memory_unreadable",
+        "driver_not_loaded", "driver_gpu_not_taken", "driver_minor", "driver_node_missing",
+        "driver_not_configured",
+    };
+    return NAMES[static_cast<int>(kind)];
+}
+
+const char* warningKindName(WarningKind kind)
+{
+    static const char* const NAMES[WARNING_KINDS] = {"link_narrow", "gpu_unhandled",
+                                                     "isolation_split"};
+    return NAMES[static_cast<int>(kind)];
 }

@@ -133,10 +133,30 @@ struct GpuFacts {
     unsigned fullWidth = 0;
 };
 
+// The kinds of things to fix, and of warnings: a fixed set, named in the
+// metrics and the man page.
+enum class ProblemKind {
+    NoGpu, SideUnknown, SetpciMissing, LockedDown,
+    GpuStateUnreadable, DeviceIdUnreadable, AcsUnknown, PathUnknown, HoldersUnseen,
+    IsolationBreach, AcsRedirects, RecordMissing, RecordStale, RecordNotReadableNow,
+    MemoryUnreadable,
+    GpuUnhandled, StoreNeedsHostRecord, StoreMissing, StoreDisagrees, StoreMemoryAsleep,
+    StoreMemoryHeld, StoreMemoryUnreadable,
+    DriverNotLoaded, DriverGpuNotTaken, DriverMinor, DriverNodeMissing, DriverNotConfigured,
+};
+constexpr int PROBLEM_KINDS = static_cast<int>(ProblemKind::DriverNotConfigured) + 1;
+// "record_stale": the kind's name in the metrics.
+const char* problemKindName(ProblemKind kind);
+
+enum class WarningKind { LinkNarrow, GpuUnhandled, IsolationSplit };
+constexpr int WARNING_KINDS = static_cast<int>(WarningKind::IsolationSplit) + 1;
+const char* warningKindName(WarningKind kind);
+
 // One thing to fix: what is wrong, and the command that fixes it, with
 // where and when to run it when that is not here and now.
 struct Fix {
     std::vector<std::string> problems;
+    std::vector<ProblemKind> kinds;   // of each problem, in their order
     // What to weigh beside the command: no problem of its own.
     std::vector<std::string> advice;
     std::string where;             // "" for here, now
@@ -157,6 +177,7 @@ struct StatusReport {
     std::vector<std::vector<Link>> links;      // GPU by GPU
     std::vector<Fix> fixes;                    // in the order to do them
     std::vector<std::string> warnings;         // worth knowing; no change to the verdict
+    std::vector<WarningKind> warningKinds;     // of each warning, in their order
     // Pairs split between IOMMU groups: warnings, and breaches when two
     // guests hold them now.
     std::vector<IsolationPair> isolationWarnings, isolationBreaches;

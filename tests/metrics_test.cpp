@@ -4,12 +4,15 @@
 #include "driver.h"
 #include "files.h"
 #include "helpers.h"
+#include "status.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <gtest/gtest.h>
+#include <map>
+#include <nlohmann/json.hpp>
 #include <netinet/in.h>
 #include <sstream>
 #include <sys/socket.h>
@@ -51,9 +54,53 @@ std::string samples(const std::string& text, const std::string& family)
     return out;
 }
 
-const char* const HEADERS =
-    "# HELP qvgpu_vm_p2p_ready Whether peer-to-peer transfers between the GPUs will work (1) or not (0).\n"
-    "# TYPE qvgpu_vm_p2p_ready gauge\n";
+// Each family's HELP and TYPE, once each and before its samples: "" when
+// so, else what is wrong.
+std::string familiesOnce(const std::string& text)
+{
+    std::istringstream in(text);
+    std::map<std::string, int> helps;
+    std::string line, problems;
+    while (std::getline(in, line)) {
+        if (line.compare(0, 7, "# HELP ") == 0)
+            ++helps[line.substr(7, line.find(' ', 7) - 7)];
+        else if (line[0] != '#' && !helps.count(line.substr(0, line.find_first_of("{ "))))
+            problems += "no HELP before " + line + "\n";
+    }
+    for (const auto& [family, count] : helps)
+        if (count != 1)
+            problems += family + " has " + std::to_string(count) + " HELP lines\n";
+    return problems;
+}
+
+// The problem lines the JSON document lists, which the metrics' problems
+// add up to.
+std::size_t problemLines(const sim::Machine& m)
+{
+    sim::RunOptions o;
+    o.program = sim::Machine::statusPath();
+    const nlohmann::json doc = nlohmann::json::parse(m.run({"--json"}, o).out);
+    std::size_t n = 0;
+    for (const auto& fix : doc["fixes"])
+        n += fix["problems"].size();
+    return n;
+}
+
+// The kinds of a family with a sample above 0, and the sum of all its
+// samples.
+std::string nonZero(const std::string& text, const std::string& family, uint64_t& sum)
+{
+    std::istringstream in(samples(text, family));
+    std::string line, out;
+    sum = 0;
+    while (std::getline(in, line)) {
+        const uint64_t value = std::stoull(line.substr(line.rfind(' ') + 1));
+        sum += value;
+        if (value)
+            out += line + "\n";
+    }
+    return out;
+}
 
 TEST(Metrics, EveryMachineInTheExpositionFormat)
 {
@@ -71,55 +118,32 @@ TEST(Metrics, EveryMachineInTheExpositionFormat)
     sim::RunResult r = metrics(host);
     EXPECT_EQ(0, r.status) << "the verdict is in the metrics";
     EXPECT_EQ("", r.err);
-    EXPECT_EQ(std::string(HEADERS) +
-                  "qvgpu_vm_p2p_ready 0\n"
-                  "# HELP qvgpu_vm_p2p_problems Things to fix before peer-to-peer transfers work.\n"
-                  "# TYPE qvgpu_vm_p2p_problems gauge\n"
-                  "qvgpu_vm_p2p_problems 2\n"
-                  "# HELP qvgpu_vm_p2p_warnings Things worth knowing that do not stop peer-to-peer "
-                  "transfers.\n"
-                  "# TYPE qvgpu_vm_p2p_warnings gauge\n"
-                  "qvgpu_vm_p2p_warnings 1\n"
-                  "# HELP qvgpu_vm_p2p_gpu_info A GPU of the maker, always 1: its device ID, product "
-                  "and side.\n"
-                  "# TYPE qvgpu_vm_p2p_gpu_info gauge\n"
-                  "qvgpu_vm_p2p_gpu_info{bus=\"0000:03:00.0\",device_id=\"0x0001\",product=\"KA-C1\","
-                  "side=\"host\"} 1\n"
-                  "qvgpu_vm_p2p_gpu_info{bus=\"0000:04:00.0\",device_id=\"0x0002\",product=\"RE-A3\","
-                  "side=\"host\"} 1\n"
-                  "# HELP qvgpu_vm_p2p_gpu_record_valid Whether the GPU's device memory holds a valid "
-                  "record of its current BAR0 base (1) or not (0).\n"
-                  "# TYPE qvgpu_vm_p2p_gpu_record_valid gauge\n"
-                  "qvgpu_vm_p2p_gpu_record_valid{bus=\"0000:03:00.0\"} 0\n"
-                  "qvgpu_vm_p2p_gpu_record_valid{bus=\"0000:04:00.0\"} 0\n"
-                  "# HELP qvgpu_vm_p2p_gpu_in_use Whether a guest holds the GPU (1) or not (0).\n"
-                  "# TYPE qvgpu_vm_p2p_gpu_in_use gauge\n"
-                  "qvgpu_vm_p2p_gpu_in_use{bus=\"0000:03:00.0\"} 0\n"
-                  "qvgpu_vm_p2p_gpu_in_use{bus=\"0000:04:00.0\"} 0\n"
-                  "# HELP qvgpu_vm_p2p_port_acs_redirect Whether a switch downstream port above a GPU "
-                  "sends peer requests or completions up to the root complex (1) or not (0).\n"
-                  "# TYPE qvgpu_vm_p2p_port_acs_redirect gauge\n"
-                  "qvgpu_vm_p2p_port_acs_redirect{port=\"0000:02:08.0\"} 1\n"
-                  "qvgpu_vm_p2p_port_acs_redirect{port=\"0000:02:10.0\"} 1\n"
-                  "# HELP qvgpu_vm_p2p_gpu_link_width Lanes of the GPU's PCI Express link now.\n"
-                  "# TYPE qvgpu_vm_p2p_gpu_link_width gauge\n"
-                  "qvgpu_vm_p2p_gpu_link_width{bus=\"0000:03:00.0\"} 16\n"
-                  "qvgpu_vm_p2p_gpu_link_width{bus=\"0000:04:00.0\"} 8\n"
-                  "# HELP qvgpu_vm_p2p_gpu_link_width_max Lanes the GPU's PCI Express link can have: "
-                  "the smaller of its two ends' maximum widths.\n"
-                  "# TYPE qvgpu_vm_p2p_gpu_link_width_max gauge\n"
-                  "qvgpu_vm_p2p_gpu_link_width_max{bus=\"0000:03:00.0\"} 16\n"
-                  "qvgpu_vm_p2p_gpu_link_width_max{bus=\"0000:04:00.0\"} 16\n"
-                  "# HELP qvgpu_vm_p2p_isolation_breaches Pairs of GPUs held by different guests that "
-                  "can reach each other's memory.\n"
-                  "# TYPE qvgpu_vm_p2p_isolation_breaches gauge\n"
-                  "qvgpu_vm_p2p_isolation_breaches 0\n"
-                  "# HELP qvgpu_vm_p2p_build_info The report's version and the side it found, with "
-                  "what the firmware says of a virtual machine; always 1.\n"
-                  "# TYPE qvgpu_vm_p2p_build_info gauge\n"
-                  "qvgpu_vm_p2p_build_info{cpu_flag=\"0\",firmware_signals=\"\",side=\"host\","
-                  "version=\"2.0.1\"} 1\n",
-              r.out);
+    EXPECT_EQ("", familiesOnce(r.out)) << r.out;
+    EXPECT_EQ("{cpu_flag=\"0\",firmware_signals=\"\",side=\"host\",version=\"2.0.1\"} 1\n",
+              samples(r.out, "qvgpu_vm_p2p_build_info"));
+    EXPECT_EQ(" 0\n", samples(r.out, "qvgpu_vm_p2p_ready"));
+    // What the report lists to fix, by kind; what it warns of, by kind.
+    uint64_t sum = 0;
+    EXPECT_EQ("{kind=\"acs_redirects\"} 1\n{kind=\"record_missing\"} 1\n",
+              nonZero(r.out, "qvgpu_vm_p2p_problems", sum));
+    EXPECT_EQ(problemLines(host), sum);
+    EXPECT_EQ("{kind=\"link_narrow\"} 1\n", nonZero(r.out, "qvgpu_vm_p2p_warnings", sum));
+    EXPECT_EQ("{device_id=\"0x0001\",pci_address=\"0000:03:00.0\",product=\"KA-C1\",side=\"host\"} 1\n"
+              "{device_id=\"0x0002\",pci_address=\"0000:04:00.0\",product=\"RE-A3\",side=\"host\"} 1\n",
+              samples(r.out, "qvgpu_vm_p2p_gpu_info"));
+    EXPECT_EQ("{pci_address=\"0000:03:00.0\"} 0\n{pci_address=\"0000:04:00.0\"} 0\n",
+              samples(r.out, "qvgpu_vm_p2p_gpu_record_valid"));
+    EXPECT_EQ("{pci_address=\"0000:03:00.0\"} 0\n{pci_address=\"0000:04:00.0\"} 0\n",
+              samples(r.out, "qvgpu_vm_p2p_gpu_in_use"));
+    EXPECT_EQ("{pci_address=\"0000:02:08.0\"} 1\n{pci_address=\"0000:02:10.0\"} 1\n",
+              samples(r.out, "qvgpu_vm_p2p_port_acs_redirect"));
+    EXPECT_EQ("{pci_address=\"0000:03:00.0\"} 16\n{pci_address=\"0000:04:00.0\"} 8\n",
+              samples(r.out, "qvgpu_vm_p2p_gpu_link_width"));
+    EXPECT_EQ("{pci_address=\"0000:03:00.0\"} 16\n{pci_address=\"0000:04:00.0\"} 16\n",
+              samples(r.out, "qvgpu_vm_p2p_gpu_link_width_max"));
+    EXPECT_EQ(" 0\n", samples(r.out, "qvgpu_vm_p2p_isolation_breaches"));
+    for (const char* guestOnly : {"qvgpu_vm_p2p_gpu_store_valid", "qvgpu_vm_p2p_gpu_driver_configured"})
+        EXPECT_EQ(std::string::npos, r.out.find(guestOnly)) << guestOnly;
     EXPECT_EQ("", promtoolComplaints(host, r.out));
 
     // Ready, once the tool has run; then guests holding the GPUs, one
@@ -127,19 +151,20 @@ TEST(Metrics, EveryMachineInTheExpositionFormat)
     ASSERT_EQ(0, host.run({"--disable-acs", "--store-data"}).status);
     r = metrics(host);
     EXPECT_EQ(" 1\n", samples(r.out, "qvgpu_vm_p2p_ready"));
-    EXPECT_EQ(" 0\n", samples(r.out, "qvgpu_vm_p2p_problems"));
-    EXPECT_EQ("{bus=\"0000:03:00.0\"} 1\n{bus=\"0000:04:00.0\"} 1\n",
+    EXPECT_EQ("", nonZero(r.out, "qvgpu_vm_p2p_problems", sum));
+    EXPECT_EQ("{pci_address=\"0000:03:00.0\"} 1\n{pci_address=\"0000:04:00.0\"} 1\n",
               samples(r.out, "qvgpu_vm_p2p_gpu_record_valid"));
-    EXPECT_EQ("{port=\"0000:02:08.0\"} 0\n{port=\"0000:02:10.0\"} 0\n",
+    EXPECT_EQ("{pci_address=\"0000:02:08.0\"} 0\n{pci_address=\"0000:02:10.0\"} 0\n",
               samples(r.out, "qvgpu_vm_p2p_port_acs_redirect"));
     EXPECT_EQ("", promtoolComplaints(host, r.out));
     r = withGuests(host, {{"guest=vm1", {3, 4}}}, "--prometheus");
     EXPECT_EQ(0, r.status) << r.err;
-    EXPECT_EQ("{bus=\"0000:03:00.0\"} 1\n{bus=\"0000:04:00.0\"} 1\n",
+    EXPECT_EQ("{pci_address=\"0000:03:00.0\"} 1\n{pci_address=\"0000:04:00.0\"} 1\n",
               samples(r.out, "qvgpu_vm_p2p_gpu_in_use"));
     EXPECT_EQ(" 0\n", samples(r.out, "qvgpu_vm_p2p_isolation_breaches"));
     // The split groups with one guest: a warning (and the narrow link).
-    EXPECT_EQ(" 2\n", samples(r.out, "qvgpu_vm_p2p_warnings"));
+    EXPECT_EQ("{kind=\"link_narrow\"} 1\n{kind=\"isolation_split\"} 1\n",
+              nonZero(r.out, "qvgpu_vm_p2p_warnings", sum));
     r = withGuests(host, {{"guest=vm1", {3}}, {"vm2", {4}, true}}, "--prometheus");
     EXPECT_EQ(0, r.status) << r.err;
     EXPECT_EQ(" 1\n", samples(r.out, "qvgpu_vm_p2p_isolation_breaches"));
@@ -153,24 +178,24 @@ TEST(Metrics, EveryMachineInTheExpositionFormat)
     r = metrics(m.guest);
     EXPECT_EQ(0, r.status);
     EXPECT_EQ(" 0\n", samples(r.out, "qvgpu_vm_p2p_ready"));
-    EXPECT_EQ("{bus=\"0000:01:00.0\"} 0\n{bus=\"0000:02:00.0\"} 0\n",
+    EXPECT_EQ("{pci_address=\"0000:01:00.0\"} 0\n{pci_address=\"0000:02:00.0\"} 0\n",
               samples(r.out, "qvgpu_vm_p2p_gpu_store_valid"));
     ASSERT_EQ(0, m.guest.run({"--save-data"}).status);
     r = metrics(m.guest);
     EXPECT_EQ(" 0\n", samples(r.out, "qvgpu_vm_p2p_ready"));
-    EXPECT_EQ("{bus=\"0000:01:00.0\"} 0\n{bus=\"0000:02:00.0\"} 0\n",
+    EXPECT_EQ("{pci_address=\"0000:01:00.0\"} 0\n{pci_address=\"0000:02:00.0\"} 0\n",
               samples(r.out, "qvgpu_vm_p2p_gpu_driver_configured"));
     sim::Driver driver(m.guest);
     driver.load();
     ASSERT_EQ(0, m.guest.run({"--config-address"}).status);
     r = metrics(m.guest);
     EXPECT_EQ(" 1\n", samples(r.out, "qvgpu_vm_p2p_ready"));
-    EXPECT_EQ("{bus=\"0000:01:00.0\"} 1\n{bus=\"0000:02:00.0\"} 1\n",
+    EXPECT_EQ("{pci_address=\"0000:01:00.0\"} 1\n{pci_address=\"0000:02:00.0\"} 1\n",
               samples(r.out, "qvgpu_vm_p2p_gpu_driver_configured"));
-    EXPECT_EQ("{bus=\"0000:01:00.0\",device_id=\"0x0210\",product=\"WO-D1\",side=\"guest\"} 1\n"
-              "{bus=\"0000:02:00.0\",device_id=\"0x0210\",product=\"WO-D1\",side=\"guest\"} 1\n",
+    EXPECT_EQ("{device_id=\"0x0210\",pci_address=\"0000:01:00.0\",product=\"WO-D1\",side=\"guest\"} 1\n"
+              "{device_id=\"0x0210\",pci_address=\"0000:02:00.0\",product=\"WO-D1\",side=\"guest\"} 1\n",
               samples(r.out, "qvgpu_vm_p2p_gpu_info"));
-    EXPECT_EQ("{bus=\"0000:01:00.0\"} 1\n{bus=\"0000:02:00.0\"} 1\n",
+    EXPECT_EQ("{pci_address=\"0000:01:00.0\"} 1\n{pci_address=\"0000:02:00.0\"} 1\n",
               samples(r.out, "qvgpu_vm_p2p_gpu_store_valid"));
     for (const char* hostOnly : {"qvgpu_vm_p2p_gpu_in_use", "qvgpu_vm_p2p_gpu_link_width"})
         EXPECT_EQ(std::string::npos, r.out.find(hostOnly)) << hostOnly;
@@ -277,8 +302,10 @@ TEST(Metrics, NodeExporterServesTheFileTheUnitsCommandWrites)
             ++samplesSeen;
             EXPECT_NE(std::string::npos, served.find("\n" + line + "\n")) << line;
         }
-    // No IOMMU here: isolation is not judged, and has no sample.
-    EXPECT_EQ(16, samplesSeen);
+    // Version and verdict, every kind of problem and warning, two GPUs of
+    // six families and their two switch ports; no IOMMU here, so no
+    // isolation sample.
+    EXPECT_EQ(2 + PROBLEM_KINDS + WARNING_KINDS + 2 * 5 + 2, samplesSeen);
     EXPECT_NE(std::string::npos, served.find("\nnode_textfile_scrape_error 0\n")) << served;
     EXPECT_NE(std::string::npos, served.find("\nqvgpu_vm_p2p_ready 1\n"));
 
@@ -289,6 +316,19 @@ TEST(Metrics, NodeExporterServesTheFileTheUnitsCommandWrites)
     EXPECT_NE(0, r.status);
     EXPECT_EQ(file, sim::readFile(dir + "/qvgpu-vm-p2p.prom"));
     EXPECT_EQ("qvgpu-vm-p2p.prom\n", host.shell("ls -A " + dir).out);
+
+    // A run stopped midway leaves no temporary file either: a report that
+    // hangs stands in, and TERM goes to all of the run, as systemd sends it
+    // to a unit's processes when its time is up.
+    const std::string hanging = host.sysPath("../hanging");
+    sim::makeDirs(hanging);
+    sim::writeFile(hanging + "/qvgpu-vm-p2p-status", "#!/bin/sh\nexec sleep 60\n");
+    ::chmod((hanging + "/qvgpu-vm-p2p-status").c_str(), 0755);
+    r = host.shell("PATH=" + hanging + ":$PATH setsid " + QVGPU_METRICS_COMMAND + " " + dir +
+                   " & command=$!; "
+                   "while ! ls -A " + dir + " | grep -q '^[.]qvgpu'; do sleep 0.05; done; "
+                   "kill -TERM -$command; wait $command; echo $?; ls -A " + dir);
+    EXPECT_EQ("143\nqvgpu-vm-p2p.prom\n", r.out) << r.err;
 }
 
 } // namespace
