@@ -172,8 +172,8 @@ check "$undecoded: decoding again (COMMAND 0006) and holding its record" \
     test "$(setpci -s "$undecoded" COMMAND) $("$PEEK" "/sys/bus/pci/devices/$undecoded/resource0" 0x100000 16)" = "0006 $(record_bytes "$(bar0_start "$undecoded")")"
 timed "store on a GPU that does not decode its memory"
 
-# Passthrough: every stand-in to vfio-pci, then L2 with each behind a root
-# port of its own.  The nested guest sometimes hangs under emulated SVM;
+# Passthrough: every stand-in to vfio-pci, then L2 laid out like L1 by the
+# report (the two GPUs below L1's switch below a switch of L2's).  The nested guest sometimes hangs under emulated SVM;
 # each boot is bounded, and a guest that did not finish is booted again.
 # Shadow paging: the nested paging that TCG emulates for SVM loses L2 now
 # and then (its vCPU spins in L1's kernel, past any time limit in L1).
@@ -184,7 +184,7 @@ if [ ! -c /dev/kvm ]; then
     echo "done l1" >> "$RESULTS"
     poweroff_now
 fi
-pass_through
+pass_through status-after
 timed "passthrough set up"
 
 # The GPUs below the switch, and their IOMMU groups as the kernel formed them.

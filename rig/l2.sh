@@ -12,6 +12,45 @@ setup "three passed-through GPUs of vendor 0x1f7a (QEMU's x-pci-vendor-id)" test
 
 load_expectations
 
+# L1's tree, mirrored by the layout L2 was started with: lspci's path to
+# each GPU (-PP: every bridge on the way) puts the two GPUs below L1's
+# switch below one switch, and the other on a root port alone.  One lspci
+# for every path and PCI Express type (each process costs here).
+declare -A path_to type_of l1_link
+while read -r path type; do
+    path_to[${path##*/}]=$path
+    type_of[${path##*/}]=$type
+done < <(lspci -PP -vv | awk '/^[0-9a-f]/ { if (p) print p, t; p = $1; t = "-" }
+    match($0, /Express .*((Root|Upstream|Downstream) Port|Endpoint)/) {
+        t = $0; sub(/.*Express [^ ]* /, "", t); sub(/ Port.*/, "", t) }
+    END { if (p) print p, t }')
+while read -r a b kind; do l1_link[$a $b]=$kind; done < /xfer/links
+below_one_switch() {   # below_one_switch GPU GPU
+    local a b
+    IFS=/ read -ra a <<< "${path_to[${1#0000:}]}"
+    IFS=/ read -ra b <<< "${path_to[${2#0000:}]}"
+    [ "${#a[@]}" -ge 4 ] && [ "${#a[@]}" = "${#b[@]}" ] &&
+        [ "${a[*]:0:${#a[@]}-2}" = "${b[*]:0:${#b[@]}-2}" ] && [ "${a[-2]}" != "${b[-2]}" ] &&
+        [ "${type_of[${a[-3]}]} ${type_of[${a[-2]}]} ${type_of[${b[-2]}]}" = "Upstream Downstream Downstream" ]
+}
+alone_on_root_port() {
+    local a
+    IFS=/ read -ra a <<< "${path_to[${1#0000:}]}"
+    [ "${#a[@]}" = 2 ] && [ "${type_of[${a[0]}]}" = Root ]
+}
+pair=()
+for g in $(gpus); do
+    for h in $(gpus); do
+        [[ "$g" < "$h" ]] && [ "${l1_link[${l1bdf[$g]} ${l1bdf[$h]}]}" = PIX ] && pair=("$g" "$h")
+    done
+done
+check "lspci shows ${pair[*]} (L1's pair below its switch) below one switch (${path_to[${pair[0]#0000:}]} and ${path_to[${pair[1]#0000:}]})" \
+    below_one_switch "${pair[0]:-none}" "${pair[1]:-none}"
+for g in $(gpus); do
+    [[ " ${pair[*]} " == *" $g "* ]] && continue
+    check "lspci shows $g (L1 ${l1bdf[$g]}) alone on a root port (${path_to[${g#0000:}]})" alone_on_root_port "$g"
+done
+
 # What the simulated guest starts from: firmware turned memory decoding on.
 for g in $(gpus); do
     setup "$g: the guest's firmware left memory decoding on (COMMAND $(setpci -s "$g" COMMAND))" \
@@ -34,6 +73,16 @@ check "the status report before the save: not ready (exit 1)" test "$status" -eq
     for g in $(gpus); do
         printf '%s\t%s\n' "$g: the report reads L1's record (${l1base[$g]}) and finds no store file" \
             "[(x['record']['state'], x['record']['base'], x['storeFile']['state']) for x in d['gpus'] if x['bus'] == '$g'] == [('valid', '0x${l1base[$g]}', 'missing')]"
+    done
+    # Every pair as L1's report links it, PIX for the pair below the switch
+    # and without "*": QEMU's switch ports have no ACS.
+    for g in $(gpus); do
+        for h in $(gpus); do
+            [[ "$g" < "$h" ]] || continue
+            want=${l1_link[${l1bdf[$g]} ${l1bdf[$h]}]}
+            printf '%s\t%s\n' "$g and $h: the link L1's report gives ${l1bdf[$g]} and ${l1bdf[$h]} (${want:-none})" \
+                "[d['links'][i][j] + ('*' if d['redirected'][i][j] else '') for i, x in enumerate(d['gpus']) for j, y in enumerate(d['gpus']) if (x['bus'], y['bus']) == ('$g', '$h')] == ['$want']"
+        done
     done
 } | report_checks status-before
 timed "status report before the save"

@@ -100,12 +100,15 @@ report_holds() {
         "/tmp/$1.json" "$2"
 }
 
-# The maker's GPUs as the kernel shows them, in bus order.
+# The maker's GPUs as the kernel shows them, in bus order, by the shell's
+# own reads (a process costs much in the nested guest, and this runs often).
 gpus() {
-    local d
+    local d vendor
     for d in /sys/bus/pci/devices/*; do
-        [ "$(cat "$d/vendor")" = 0x1f7a ] && basename "$d"
+        read -r vendor < "$d/vendor"
+        [ "$vendor" = 0x1f7a ] && echo "${d##*/}"
     done
+    return 0
 }
 
 # Every device above a GPU, each once.
@@ -214,29 +217,47 @@ show_maker_ids() {
     done
 }
 
-# The root port right above a device.
-port_of() {
-    readlink -f "/sys/bus/pci/devices/$1" | tr / '\n' | grep -E '^[0-9a-f]{4}:' | tail -n 2 | head -n 1
-}
-
-# L1: every stand-in to vfio-pci, each to go behind a root port of its own in
-# L2; fills VFIO with QEMU's arguments and /xfer/expected with what L2 must
-# find behind each port (port, L1 address, L1 BAR0 base).
+# L1: every stand-in to vfio-pci, and L2's devices as the report lays them
+# out like L1's tree; fills VFIO with QEMU's arguments (the layout's, with
+# the stand-in's properties appended to each vfio-pci line, its subsystem
+# device ID numbering the GPUs) and /xfer/expected with what L2 must find
+# under each number (number, L1 address, L1 BAR0 base).  With a report's
+# name, /xfer/links gets the link of every pair of GPUs in that report.
 pass_through() {
-    local g slot=16
+    local g line n=0
     modprobe vfio-pci
-    VFIO=()
     mkdir -p /xfer
-    : > /xfer/expected
     for g in $(gpus); do
         echo vfio-pci > "/sys/bus/pci/devices/$g/driver_override"
         echo "$g" > /sys/bus/pci/drivers_probe
         setup "$g bound to vfio-pci" test "$(basename "$(readlink "/sys/bus/pci/devices/$g/driver")")" = vfio-pci
-        VFIO+=(-device "pcie-root-port,id=p$slot,chassis=$slot,bus=pcie.0,addr=$(printf 0x%x $slot)"
-               -device "vfio-pci,host=$g,bus=p$slot,x-pci-vendor-id=0x1f7a,x-pci-device-id=0x0001,x-no-mmap=on")
-        printf '0000:00:%02x.0 %s %s\n' "$slot" "$g" "$(bar0_start "$g")" >> /xfer/expected
-        slot=$((slot + 1))
     done
+    timeout --kill-after=5 "$TOOL_LIMIT" "$STATUS" --layout=qemu >/tmp/layout.qemu 2>/tmp/layout.err
+    status=$?
+    echo "--- qvgpu-vm-p2p-status --layout=qemu (exit $status)"
+    cat /tmp/layout.qemu /tmp/layout.err
+    check "the layout of L1's stand-ins: exit 0, nothing to warn of" test "$status" -eq 0 -a ! -s /tmp/layout.err
+    VFIO=()
+    : > /xfer/expected
+    while read -r line; do
+        [ "${line%% *}" = -device ] || { fail "not a -device option in the layout: $line"; continue; }
+        line=${line#-device }
+        if [ "${line%%,*}" = vfio-pci ]; then
+            n=$((n + 1))
+            g=$(sed -n 's/.*,host=\([^,]*\).*/\1/p' <<< "$line")
+            line+=",x-pci-vendor-id=0x1f7a,x-pci-device-id=0x0001,x-pci-sub-device-id=$n,x-no-mmap=on"
+            echo "$n $g $(bar0_start "$g")" >> /xfer/expected
+        fi
+        VFIO+=(-device "$line")
+    done < /tmp/layout.qemu
+    check "the layout passes every stand-in through ($n of $(gpus | wc -l))" test "$n" -eq "$(gpus | wc -l)"
+    [ -z "${1:-}" ] || python3 -c '
+import json, sys
+d = json.load(open(sys.argv[1]))
+for i, a in enumerate(d["gpus"]):
+    for j, b in enumerate(d["gpus"]):
+        print(a["bus"], b["bus"], d["links"][i][j] + ("*" if d["redirected"][i][j] else ""))
+' "/tmp/$1.json" > /xfer/links
 }
 
 # L1: boots L2 (INIT: a stage script, or "systemd"; LEVEL on its command
@@ -282,12 +303,15 @@ boot_l2() {   # boot_l2 INIT LEVEL MARKER LIMIT
     fail "$marker was lost in $L2_TRIES boots of at most $limit s"
 }
 
-# L2: which L1 GPU each of ours is, from the root port above it.
+# L2: which L1 GPU each of ours is, from the subsystem device ID L1 gave it.
 declare -A l1bdf l1base
 load_expectations() {
-    local g
+    local g n number bdf base
     for g in $(gpus); do
-        read -r _ "l1bdf[$g]" "l1base[$g]" < <(grep "^$(port_of "$g") " /xfer/expected)
+        read -r n < "/sys/bus/pci/devices/$g/subsystem_device"
+        while read -r number bdf base; do
+            [ "$number" = "$((n))" ] && l1bdf[$g]=$bdf && l1base[$g]=$base
+        done < /xfer/expected
     done
 }
 

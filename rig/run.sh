@@ -81,6 +81,9 @@ echo "rig: $(. /etc/os-release && echo "$PRETTY_NAME"), $(qemu-system-x86_64 --v
 
 # L1: a host with an IOMMU, one switch with two downstream ports, a GPU
 # stand-in behind each, and one more stand-in under a root port of its own.
+# L2 is laid out like it, and the same firmware would give L2's stand-ins
+# the very BAR0 bases L1's have: L1's own display adapter takes the top of
+# the 32-bit window first, so that a base of L1's cannot pass for L2's.
 # It has SVM and no "hypervisor" flag, and plays bare metal to the firmware
 # too: a server maker's DMI strings, and no SMBIOS type 0 option (which
 # would make QEMU build the BIOS table with its virtual-machine bit set).  It boots twice: once to run the
@@ -109,6 +112,7 @@ boot_l1() {   # boot_l1 OUT INIT LEVEL LIMIT
         -device bochs-display,bus=dp2 \
         -device pcie-root-port,id=rp2,chassis=4,bus=pcie.0,addr=0x11 \
         -device bochs-display,bus=rp2 \
+        -device cirrus-vga,bus=pcie.0,addr=0x5 \
         -nic none -vga none -display none -monitor none -serial "file:$1/l1.console" -no-reboot \
         </dev/null
 }

@@ -10,8 +10,9 @@
 # QVGPU_TEST_STAGES="tests" (or any of the four names) runs only those.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
-# Debian's promtool and node_exporter check the metrics and their alerting rules.
-qvgpu_install_packages --lean prometheus prometheus-node-exporter
+# Debian's promtool and node_exporter check the metrics and their alerting rules;
+# libvirt's schema and test driver check the layouts for libvirt.
+qvgpu_install_packages --lean prometheus prometheus-node-exporter libvirt-clients libxml2-utils
 jobs=$(nproc)
 stages=${QVGPU_TEST_STAGES:-tests sanitizers fuzzing real-kernels}
 failed=()

@@ -47,9 +47,15 @@ sim::Topology bigHost(int gpus)
                                         {0x0001, 0x0002, 0x0210, 0x0003});
     // Each GPU in an IOMMU group of its own, as on a host with an IOMMU: the
     // report then looks for the processes holding them.
+    // The first half of the switches on NUMA node 0, the rest on node 1: a
+    // layout then puts each half below an expander bus.
     int group = 100;
-    for (const std::string& gpu : t.gpus())
-        t.find(gpu)->iommuGroup = group++;
+    const std::vector<std::string> all = t.gpus();
+    for (const std::string& gpu : all) {
+        t.find(gpu)->iommuGroup = group;
+        t.find(gpu)->numaNode = (group - 100) / perSwitch < gpus / perSwitch / 2 ? 0 : 1;
+        ++group;
+    }
     char bdf[32];
     for (int i = 0; i < OTHER_DEVICES; ++i) {
         std::snprintf(bdf, sizeof bdf, "0001:%02x:%02x.0", 0x10 + i / 30, i % 30);
@@ -96,11 +102,9 @@ std::string unquote(const std::string& s)
 
 // The processes a run started, from strace's record of its execve calls.
 Counts countProcesses(const sim::Machine& m, const std::vector<std::string>& args,
-                      const std::string& program = "")
+                      sim::RunOptions o = {})
 {
     const std::string trace = m.sysPath("../strace.out");
-    sim::RunOptions o;
-    o.program = program;
     o.wrapper = {"/usr/bin/strace", "-f", "-qq", "-s", "4096", "-e", "trace=execve", "-o", trace};
     m.run(args, o);
     Counts c;
@@ -209,10 +213,8 @@ std::string shellQuote(const std::string& s)
 // The peak resident set of the tool's own process, read from /proc while it
 // runs (VmHWM never goes down, so the last reading is its peak).
 long peakRssKb(const sim::Machine& m, const std::vector<std::string>& args,
-               const std::string& program = "")
+               const sim::RunOptions& o = {})
 {
-    sim::RunOptions o;
-    o.program = program;
     sim::Process p = m.start(args, o);
     const std::string status = "/proc/" + std::to_string(p.pid()) + "/status";
     long peak = 0;
@@ -230,8 +232,10 @@ long peakRssKb(const sim::Machine& m, const std::vector<std::string>& args,
         // Either program ("qvgpu-vm-p2p-status" is cut to 15 characters).
         if (name.compare(0, 12, "qvgpu-vm-p2p") == 0)
             execed = true;
-        if (execed && hwm < 0)
-            break;   // gone, or a zombie without memory
+        // Gone, or a zombie without memory (whatever it ran as: a wrapper
+        // that never became one of our programs ends the wait too).
+        if (hwm < 0 && (execed || !name.empty()))
+            break;
         if (execed)
             peak = std::max(peak, hwm);
         if (!in.good() && name.empty())
@@ -258,14 +262,15 @@ StatusRow timeStatus(int gpus, int repeats, const sim::Machine& m, const std::ve
 {
     sim::RunOptions o;
     o.program = sim::Machine::statusPath();
+    o.ownProcesses = false;
     StatusRow row{gpus, m.side() == sim::Side::Guest, args.empty() ? "" : args[0], {}, 0, 0};
-    const Counts c = countProcesses(m, args, o.program);
+    const Counts c = countProcesses(m, args, o);
     row.processes = c.setpci + c.shell + c.other;
     m.run(args, o);   // warm the caches once
     for (int i = 0; i < repeats; ++i)
         row.wall.ms.push_back(timeOnce([&] { m.run(args, o); }));
     for (int i = 0; i < 3; ++i)
-        row.rssKb = std::max(row.rssKb, peakRssKb(m, args, o.program));
+        row.rssKb = std::max(row.rssKb, peakRssKb(m, args, o));
     return row;
 }
 
@@ -437,7 +442,9 @@ void write(const Options& options, const std::vector<Row>& rows,
         extraProcesses = extraProcesses || r.counts.setpci != r.mandatedSetpci ||
                          r.counts.other != 0;
         rssOk = rssOk && r.rssKb < 8 * 1024;
-        if (r.gpus == largest && r.floor.median() > 0) {
+        // --config-address adds the driver commands, round trips to the
+        // FUSE stand-in here: they have a goal of their own.
+        if (r.gpus == largest && r.floor.median() > 0 && r.mode != "--config-address") {
             worstCpuShare = std::max(worstCpuShare, 100.0 * r.ownCpu.median() / r.floor.median());
             worstWallShare = std::max(worstWallShare,
                                       100.0 * (r.tool.median() - r.floor.median()) / r.floor.median());
@@ -447,7 +454,8 @@ void write(const Options& options, const std::vector<Row>& rows,
     md << "\n## Goals\n\n";
     std::snprintf(line, sizeof line,
                   "- No process beyond those required, at any size: %s.\n"
-                  "- The tool's own overhead at %d GPUs: at most %.1f%% of the floor in CPU time "
+                  "- The tool's own overhead at %d GPUs, in every mode but --config-address (whose "
+                  "driver commands have the goal below): at most %.1f%% of the floor in CPU time "
                   "(at most %+.1f%% in wall time, within the scatter): %s.\n"
                   "- The %d driver commands at %d GPUs: %.1f ms: %s.\n"
                   "- Peak RSS under 8 MiB in every mode at every size: %s.\n",
@@ -479,8 +487,9 @@ void write(const Options& options, const std::vector<Row>& rows,
             statusFast = statusFast && r.wall.median() < 100;
     }
     std::snprintf(line, sizeof line,
-                  "\n- The report at %d GPUs among %d other devices in well under 100 ms: %s.\n"
-                  "- No process started by the report: %s.\n",
+                  "\n- The report, and the layout of a guest like the host (its GPUs on two NUMA "
+                  "nodes), at %d GPUs among %d other devices in under 100 ms: %s.\n"
+                  "- No process started by the report or the layout: %s.\n",
                   largest, OTHER_DEVICES, statusFast ? "met" : "missed",
                   statusAlone ? "met" : "missed");
     md << line;
@@ -584,6 +593,8 @@ int main(int argc, char** argv)
                      {std::vector<std::string>{}, std::vector<std::string>{"--json"},
                       std::vector<std::string>{"--prometheus"}})
                     statusRows.push_back(timeStatus(gpus, options.repeats, *m, args));
+            for (const char* form : {"--layout=qemu", "--layout=libvirt"})
+                statusRows.push_back(timeStatus(gpus, options.repeats, host, {form}));
             if (gpus == options.sizes.back()) {
                 const Crowd crowd(CROWD);
                 StatusRow row = timeStatus(gpus, options.repeats, host, {});

@@ -441,7 +441,7 @@ Process Machine::start(const std::vector<std::string>& args, const RunOptions& o
     // The report looks through every process for the GPUs' holders: run by
     // root, it sees the machine's processes alone, in a PID namespace of
     // its own, not those of whatever machine runs the tests.
-    if (program == statusPath() && options.uid == 0)
+    if (program == statusPath() && options.uid == 0 && options.ownProcesses)
         argv = ownProcesses();
     argv.insert(argv.end(), options.wrapper.begin(), options.wrapper.end());
     argv.push_back(program);

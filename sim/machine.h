@@ -40,6 +40,9 @@ struct RunOptions {
     std::vector<std::string> wrapper;
     // Which of our programs runs: the tool by default.
     std::string program;
+    // The report, run by root, sees only the machine's own processes; the
+    // benchmark lets it look through the whole system's, as on a busy host.
+    bool ownProcesses = true;
 };
 
 // A running tool process with its output collected on pipes.

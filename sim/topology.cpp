@@ -96,6 +96,7 @@ void writeDevice(const Device& d, const std::string& dir, const std::string& rel
         makeDirs(sysRoot + "/devices/virtual/iommu/dmar0");
         makeSymlink("/sys" + group, dir + "/iommu_group");
         makeSymlink("/sys/devices/virtual/iommu/dmar0", dir + "/iommu");
+        makeSymlink("../../../../devices/" + relFromDevices, sysRoot + group + "/devices/" + d.bdf);
     }
     writeFile(dir + "/local_cpulist", "0-1\n");
     writeFile(dir + "/resource", resourceText(d));

@@ -2,6 +2,7 @@
 
 #include "platform.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
@@ -220,6 +221,22 @@ uint64_t PciDevice::bar0Size() const
     if (std::sscanf(first.c_str(), "%llx %llx", &start, &last) != 2 || last <= start)
         return 0;
     return last - start + 1;
+}
+
+std::string PciDevice::classCode() const
+{
+    return word("/class", "");
+}
+
+std::vector<std::string> PciDevice::iommuGroupDevices() const
+{
+    std::vector<std::string> buses;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(path("/iommu_group/devices"), ec))
+        if (isBusAddress(entry.path().filename().string()))
+            buses.push_back(entry.path().filename().string());
+    std::sort(buses.begin(), buses.end());
+    return buses;
 }
 
 std::string PciDevice::kernelPowerState() const

@@ -97,6 +97,11 @@ public:
     bool driverInstance(uint64_t& dev, uint64_t& ino) const;
     // The names of its VFIO device files ("vfio3"), from its vfio-dev entry.
     std::vector<std::string> vfioDevices() const;
+    // Its class code as sysfs prints it ("0x030200"), "" when unreadable.
+    std::string classCode() const;
+    // The bus addresses of every device of its IOMMU group, itself
+    // included, in bus order; empty without an IOMMU.
+    std::vector<std::string> iommuGroupDevices() const;
     // From a root bus down to the device, out of its canonical sysfs path.
     PciPath pathToRoot() const;
 

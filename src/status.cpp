@@ -402,6 +402,11 @@ void judgeDriver(StatusReport& report)
 
 } // namespace
 
+std::string disableAcsCommand()
+{
+    return tool({DISABLE_ACS});
+}
+
 void judge(StatusReport& report)
 {
     report.fixes.clear();

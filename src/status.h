@@ -83,6 +83,12 @@ enum class StoreState {
     Disagrees,      // valid, but not the bytes in device memory
 };
 
+// Another device of a GPU's IOMMU group: VFIO hands a guest the whole group.
+struct GroupMember {
+    std::string bus;
+    bool bridge = false;           // a PCI bridge, which stays with the host
+};
+
 struct GpuFacts {
     std::string bus;
     std::string deviceId;          // as sysfs prints it; "" when unreadable
@@ -128,6 +134,8 @@ struct GpuFacts {
     DriverConfig driverConfig = DriverConfig::NotRead;
 
     PciPath path;
+    // The other devices of its IOMMU group, in bus order (read for a layout).
+    std::vector<GroupMember> group;
     // The narrowest a link to this GPU may be at full rate: the smaller of
     // the two ends' maximum widths; 0 when either end is unknown.
     unsigned fullWidth = 0;
@@ -191,6 +199,9 @@ struct StatusReport {
 std::string userText(const ProcessFacts& user);
 // Decides the verdict: fills report.fixes and report.warnings from the facts.
 void judge(StatusReport& report);
+// "qvgpu-vm-p2p --disable-acs": the tool's command that lets peer traffic
+// cross the switches.
+std::string disableAcsCommand();
 
 // Words every rendering of the report shares.
 // Bytes below 0x20 and from 0x7f up as "\xNN", so that no text from sysfs

@@ -370,6 +370,22 @@ void readDriver(StatusReport& report)
 
 } // namespace
 
+void readGroups(StatusReport& report)
+{
+    for (GpuFacts& gpu : report.gpus) {
+        gpu.group.clear();
+        for (const std::string& bus : PciDevice(gpu.bus).iommuGroupDevices()) {
+            if (bus == gpu.bus)
+                continue;
+            GroupMember member;
+            member.bus = bus;
+            // Class 0x0604: a PCI-to-PCI bridge.
+            member.bridge = PciDevice(bus).classCode().compare(0, 6, "0x0604") == 0;
+            gpu.group.push_back(member);
+        }
+    }
+}
+
 std::string parseLockdown(const std::string& text)
 {
     const auto open = text.find('[');

@@ -16,6 +16,10 @@ extern const char* const LOCKDOWN_FILE;   // "/sys/kernel/security/lockdown"
 // cannot be listed.
 StatusReport collectStatus();
 
+// The other devices of each GPU's IOMMU group, which a layout passes
+// through with it (read only for a layout).
+void readGroups(StatusReport& report);
+
 // The mode in brackets of the lockdown file's text ("[none] integrity
 // confidentiality" gives "none"); "none" when there is none.
 std::string parseLockdown(const std::string& text);

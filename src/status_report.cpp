@@ -3,6 +3,7 @@
 #include "side.h"
 #include "status_facts.h"
 #include "status_json.h"
+#include "status_layout.h"
 #include "status_metrics.h"
 #include "status_text.h"
 
@@ -20,6 +21,35 @@ const char* const STATUS_DESCRIPTION =
     "qvgpu-vm-p2p-status reports whether the GPUs of this host or guest are ready for "
     "peer-to-peer transfers, and what to fix when they are not. It only reads.";
 
+// The layout on standard output, whole, and nothing else there: what to
+// know about it goes to standard error.
+int printLayout(const LayoutOptions& options)
+{
+    StatusReport report = collectStatus();
+    if (!report.machine.sideKnown || report.machine.guest) {
+        std::fprintf(stderr, "%s\n",
+                     report.machine.guest
+                         ? "This is a guest: lay it out on its host, which sees the host's tree."
+                         : "Whether this is a host or a guest cannot be told: lay a guest out on "
+                           "its host.");
+        return STATUS_CANNOT_RUN;
+    }
+    readGroups(report);
+    const Layout layout = layOut(report, options);
+    // A refused layout's warnings would speak of a layout not printed.
+    if (layout.outcome != Layout::Refused)
+        for (const std::string& note : layout.notes)
+            std::fprintf(stderr, "%s\n", note.c_str());
+    if (layout.outcome != Layout::Laid) {
+        std::fprintf(stderr, "%s\n", layout.error.c_str());
+        return layout.outcome == Layout::NoGpu ? STATUS_NOT_READY : STATUS_CANNOT_RUN;
+    }
+    if (std::fwrite(layout.text.data(), 1, layout.text.size(), stdout) != layout.text.size() ||
+        std::fflush(stdout) != 0)
+        return STATUS_CANNOT_RUN;
+    return 0;
+}
+
 } // namespace
 
 int statusMain(int argc, char** argv)
@@ -29,6 +59,8 @@ int statusMain(int argc, char** argv)
     bool fullMatrix = false;
     bool version = false;
     std::string checkSide;
+    std::string layoutForm;
+    LayoutOptions layout;
     CLI::App app{STATUS_DESCRIPTION, "qvgpu-vm-p2p-status"};
     CLI::Option* jsonFlag = app.add_flag("--json", json, "Print the report as one JSON document.");
     app.add_flag("--prometheus", prometheus,
@@ -40,6 +72,41 @@ int statusMain(int argc, char** argv)
                    "Only tell whether this machine is that side: exit 0 when it is, 1 when it "
                    "is not, 2 when that cannot be told. For the units' conditions.")
         ->check(CLI::IsMember({"host", "guest"}));
+    CLI::Option* layoutOption =
+        app.add_option("--layout", layoutForm,
+                       "Print the GPUs' place in a guest laid out like this host: switches where "
+                       "the host has them, an expander bus per NUMA node. As QEMU -device options "
+                       "(qemu) or a libvirt <devices> fragment (libvirt).")
+            ->check(CLI::IsMember({"qemu", "libvirt"}))
+            ->excludes(jsonFlag)
+            ->excludes("--prometheus")
+            ->excludes("--matrix")
+            ->excludes("--check-side");
+    app.add_option("--gpus", layout.gpus,
+                   "The GPUs of one guest, by bus address (default: every GPU no guest holds).")
+        ->delimiter(',')
+        ->type_name("BUS[,BUS...]")
+        ->needs(layoutOption);
+    app.add_option("--first-chassis", layout.firstChassis,
+                   "The first chassis and slot number of the layout's ports.")
+        ->capture_default_str()
+        ->check(CLI::Range(0u, 255u))
+        ->needs(layoutOption);
+    app.add_option("--first-index", layout.firstIndex,
+                   "The first index of the layout's libvirt controllers.")
+        ->capture_default_str()
+        ->check(CLI::Range(1u, 255u))
+        ->needs(layoutOption);
+    app.add_option("--first-slot", layout.firstSlot,
+                   "The first slot the layout takes on the guest's root bus.")
+        ->capture_default_str()
+        ->check(CLI::Range(1u, 0x1eu))
+        ->needs(layoutOption);
+    app.add_option("--first-bus", layout.firstBus,
+                   "The bus number of the layout's first expander bus.")
+        ->capture_default_str()
+        ->check(CLI::Range(2u, 255u))
+        ->needs(layoutOption);
     app.add_flag("-v, --version", version, "Print version information.");
     app.set_help_flag("-h, --help", "Print this help message and exit.");
     try {
@@ -64,6 +131,10 @@ int statusMain(int argc, char** argv)
         return (checkSide == "guest") == side.guest() ? 0 : 1;
     }
     try {
+        if (!layoutForm.empty()) {
+            layout.form = layoutForm == "libvirt" ? LayoutOptions::Libvirt : LayoutOptions::Qemu;
+            return printLayout(layout);
+        }
         const StatusReport report = collectStatus();
         TextOptions text;
         const char* noColour = std::getenv("NO_COLOR");

@@ -116,6 +116,8 @@ status_completion() {   # status_completion EXPECTED WORD...
 }
 check "completion of the status program's --j" status_completion --json --j
 check "completion of its --check-side=g" status_completion guest --check-side = g
+check "completion of its --layout=l" status_completion libvirt --layout = l
+check "completion of its --layout=" status_completion $'qemu\nlibvirt' --layout =
 
 for program in qvgpu-vm-p2p qvgpu-vm-p2p-status; do
     check "hardening of $program: stack protector, fortify, relro, immediate binding, PIE" \

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -98,6 +100,198 @@ int tracedStatus(const sim::Machine& m, sim::RunResult& r)
     EXPECT_EQ(1, processes);
     return resourceMaps;
 }
+
+// A layout read back as a tree: each device, the bridge it hangs from, and
+// what breaks the rules of a PCI Express tree or of the numbering.
+struct LaidDevice {
+    std::string kind;        // root, up, down, node, or the host bus of a passed-through function
+    std::string parent;      // the key of its bridge; "" for the root bus
+    unsigned slot = 0, function = 0;
+    bool multifunction = false;
+    long chassis = -1, busNr = -1, node = -1;
+};
+struct Laid {
+    std::map<std::string, LaidDevice> devices;   // by id (QEMU) or controller index (libvirt)
+    std::vector<std::string> order;
+    std::string problems;
+    // Each host function with its chain of bridges up to the root bus,
+    // named by kind and numbered by first appearance: "03:00.0<down1<up1<root1".
+    std::string tree() const;
+};
+
+std::string Laid::tree() const
+{
+    std::map<std::string, std::string> names;
+    std::map<std::string, int> counts;
+    std::map<std::string, std::string> chains;
+    for (const std::string& key : order) {
+        const LaidDevice& d = devices.at(key);
+        if (d.kind.find(':') == std::string::npos)
+            continue;
+        std::string chain = d.kind.compare(0, 5, "0000:") == 0 ? d.kind.substr(5) : d.kind;
+        for (std::string up = d.parent; !up.empty() && devices.count(up); up = devices.at(up).parent) {
+            const LaidDevice& bridge = devices.at(up);
+            if (!names.count(up))
+                names[up] = bridge.kind + (bridge.kind == "node" ? std::to_string(bridge.node)
+                                                                 : std::to_string(++counts[bridge.kind]));
+            chain += "<" + names[up];
+        }
+        chains[d.kind] = chain;
+    }
+    std::string text;
+    for (const auto& [bus, chain] : chains)
+        text += (text.empty() ? "" : " ") + chain;
+    return text;
+}
+
+// Checks what both forms share: every parent there before its children and
+// of the right kind, one device per address, functions kept on slot 0 of
+// their port, multifunction set where a slot holds more, chassis unique.
+void checkTree(Laid& laid)
+{
+    static const std::map<std::string, std::set<std::string>> PARENTS = {
+        {"node", {""}}, {"root", {"", "node"}}, {"up", {"root", "down"}}, {"down", {"up"}}};
+    std::set<std::string> seen, places;
+    std::set<long> chassis;
+    for (const std::string& key : laid.order) {
+        const LaidDevice& d = laid.devices[key];
+        const bool function = d.kind.find(':') != std::string::npos;
+        const std::string parentKind = d.parent.empty() ? "" : laid.devices.count(d.parent) ? laid.devices[d.parent].kind : "?";
+        const std::set<std::string> allowed = function ? std::set<std::string>{"root", "down"} : PARENTS.at(d.kind);
+        if (!d.parent.empty() && !seen.count(d.parent))
+            laid.problems += key + ": its bus comes later or not at all\n";
+        if (!allowed.count(parentKind))
+            laid.problems += key + ": a " + d.kind + " below a " + parentKind + "\n";
+        if (!places.insert(d.parent + "/" + std::to_string(d.slot) + "." + std::to_string(d.function)).second)
+            laid.problems += key + ": an address taken twice\n";
+        if (function && (d.slot != 0 || d.function != std::stoul(d.kind.substr(d.kind.size() - 1))))
+            laid.problems += key + ": not on slot 0 with its host function number\n";
+        if ((d.kind == "root" || d.kind == "down") && !chassis.insert(d.chassis).second)
+            laid.problems += key + ": chassis " + std::to_string(d.chassis) + " taken twice\n";
+        seen.insert(key);
+    }
+    for (const std::string& key : laid.order) {
+        const LaidDevice& d = laid.devices[key];
+        bool more = false;
+        for (const auto& [other, o] : laid.devices)
+            more = more || (other != key && o.parent == d.parent && o.slot == d.slot);
+        if (d.function == 0 && more != d.multifunction)
+            laid.problems += key + ": multifunction " + (more ? "missing" : "on a slot of one") + "\n";
+    }
+}
+
+Laid parseQemu(const std::string& text)
+{
+    static const std::map<std::string, std::string> KINDS = {
+        {"pcie-root-port", "root"}, {"x3130-upstream", "up"}, {"xio3130-downstream", "down"},
+        {"pxb-pcie", "node"}, {"vfio-pci", ""}};
+    Laid laid;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        // Pasted unquoted: nothing the shell would split, glob or expand.
+        if (line.compare(0, 8, "-device ") != 0 ||
+            !std::regex_match(line.substr(8), std::regex("[A-Za-z0-9=,.:_-]+"))) {
+            laid.problems += "not an option of its own: " + line + "\n";
+            continue;
+        }
+        std::map<std::string, std::string> p;
+        std::istringstream parts(line.substr(8));
+        std::string type;
+        std::getline(parts, type, ',');
+        for (std::string part; std::getline(parts, part, ',');)
+            p[part.substr(0, part.find('='))] = part.substr(part.find('=') + 1);
+        if (!KINDS.count(type) || !laid.devices.emplace(p["id"], LaidDevice{}).second) {
+            laid.problems += "an unknown device or an id taken twice: " + line + "\n";
+            continue;
+        }
+        LaidDevice& d = laid.devices[p["id"]];
+        d.kind = type == "vfio-pci" ? p["host"] : KINDS.at(type);
+        d.parent = p["bus"] == "pcie.0" ? "" : p["bus"];
+        const std::string addr = p["addr"];
+        d.slot = std::stoul(addr, nullptr, 16);
+        d.function = addr.find('.') == std::string::npos ? 0 : std::stoul(addr.substr(addr.find('.') + 1), nullptr, 16);
+        d.multifunction = p["multifunction"] == "on";
+        if (p.count("chassis")) {
+            d.chassis = std::stol(p["chassis"]);
+            if (p["slot"] != p["chassis"])
+                laid.problems += "a slot number other than the chassis's: " + line + "\n";
+        }
+        d.busNr = p.count("bus_nr") ? std::stol(p["bus_nr"]) : -1;
+        d.node = p.count("numa_node") ? std::stol(p["numa_node"]) : -1;
+        laid.order.push_back(p["id"]);
+    }
+    checkTree(laid);
+    return laid;
+}
+
+Laid parseLibvirt(const std::string& text)
+{
+    static const std::map<std::string, std::string> KINDS = {
+        {"pcie-root-port", "root"}, {"pcie-switch-upstream-port", "up"},
+        {"pcie-switch-downstream-port", "down"}, {"pcie-expander-bus", "node"}};
+    static const std::regex ELEMENT(
+        "  <controller type='pci' index='(\\d+)' model='([a-z-]+)'>\n([^]*?)  </controller>\n|"
+        "  <hostdev mode='subsystem' type='pci' managed='yes'>\n    <source>\n      <address "
+        "domain='0x(\\w+)' bus='0x(\\w+)' slot='0x(\\w+)' function='0x(\\w)'/>\n    </source>\n([^]*?)  </hostdev>\n");
+    static const std::regex ADDRESS("<address type='pci' domain='0x0000' bus='0x(\\w+)' slot='0x(\\w+)' "
+                                    "function='0x(\\w)'( multifunction='on')?/>");
+    Laid laid;
+    if (text.compare(0, 10, "<devices>\n") != 0 || text.size() < 21 ||
+        text.compare(text.size() - 11, 11, "</devices>\n") != 0)
+        laid.problems += "not one <devices> element\n";
+    std::size_t covered = 10;
+    std::map<std::string, long> index;   // key -> controller index
+    for (std::sregex_iterator m(text.begin(), text.end(), ELEMENT), end; m != end; ++m) {
+        if (static_cast<std::size_t>(m->position()) != covered)
+            laid.problems += "something else before: " + m->str() + "\n";
+        covered = m->position() + m->length();
+        const bool controller = (*m)[1].matched;
+        const std::string key = controller ? (*m)[1].str() : "hostdev" + std::to_string(laid.order.size());
+        const std::string body = controller ? (*m)[3].str() : (*m)[8].str();
+        std::smatch a, t;
+        if (!std::regex_search(body, a, ADDRESS) || !laid.devices.emplace(key, LaidDevice{}).second) {
+            laid.problems += "no address, or an index taken twice: " + m->str() + "\n";
+            continue;
+        }
+        LaidDevice& d = laid.devices[key];
+        d.kind = controller ? (KINDS.count((*m)[2]) ? KINDS.at((*m)[2]) : "?")
+                            : (*m)[4].str() + ":" + (*m)[5].str() + ":" + (*m)[6].str() + "." + (*m)[7].str().substr(0);
+        const unsigned long bus = std::stoul(a[1], nullptr, 16);
+        d.parent = bus == 0 ? "" : std::to_string(bus);
+        d.slot = std::stoul(a[2], nullptr, 16);
+        d.function = std::stoul(a[3], nullptr, 16);
+        d.multifunction = a[4].matched;
+        if (std::regex_search(body, t, std::regex("<target chassis='(\\d+)' port='0x(\\w+)'/>")))
+            d.chassis = std::stol(t[1]);
+        if (std::regex_search(body, t, std::regex("<target busNr='(\\d+)'>\n\\s*<node>(\\d+)</node>")))
+            d.busNr = std::stol(t[1]), d.node = std::stol(t[2]);
+        laid.order.push_back(key);
+    }
+    if (covered != text.size() - 11)
+        laid.problems += "something else before </devices>\n";
+    checkTree(laid);
+    // libvirt numbers buses by controller index: each below its parent's,
+    // and an expander's subtree within its own bus numbers.
+    std::set<long> busNrs;
+    for (const auto& [key, d] : laid.devices)
+        if (d.busNr >= 0)
+            busNrs.insert(d.busNr);
+    for (const std::string& key : laid.order) {
+        const LaidDevice& d = laid.devices[key];
+        if (key.compare(0, 7, "hostdev") == 0 || d.kind == "node")
+            continue;
+        long low = 0;
+        for (std::string up = d.parent; !up.empty() && laid.devices.count(up); up = laid.devices[up].parent)
+            if (laid.devices[up].kind == "node")
+                low = laid.devices[up].busNr;
+        const auto next = busNrs.upper_bound(low);
+        const long idx = std::stol(key);
+        if (idx <= low || (next != busNrs.end() && idx >= *next) || (!d.parent.empty() && idx <= std::stol(d.parent)))
+            laid.problems += "index " + key + " outside its bus numbers\n";
+    }
+    return laid;
+}
+
 
 TEST(Status, AFreshHostIsNotReadyAndTheReportChangesNothing)
 {
@@ -465,7 +659,9 @@ TEST(Status, WhatTheReportCouldNotSeeIsAThingToFixNeverAPass)
         << r.out;
 }
 
-TEST(Status, PairsTurnAtTheirLowestSwitchAndAVmdIsNoSwitch)
+// A switch nested in another, and root ports in a domain of their own
+// behind a VMD controller.
+sim::Topology nestedAndVmd()
 {
     sim::Topology t;
     sim::Device& outer =
@@ -475,7 +671,6 @@ TEST(Status, PairsTurnAtTheirLowestSwitchAndAVmdIsNoSwitch)
     inner.port("0000:04:08.0", sim::PortType::SwitchDownstream).gpu("0000:05:00.0", 0x0001, 0x38bff0000000ull);
     inner.port("0000:04:10.0", sim::PortType::SwitchDownstream).gpu("0000:06:00.0", 0x0001, 0x38bfe0000000ull);
     outer.port("0000:02:10.0", sim::PortType::SwitchDownstream).gpu("0000:07:00.0", 0x0001, 0x38bfd0000000ull);
-    // Root ports in a domain of their own, behind a VMD controller.
     sim::Device& vmd = t.add(sim::makeOther("0000:00:0e.0", 0x8086, 0x467f));
     vmd.childBusDir = "pci10000:00";
     vmd.add(sim::makePort("10000:00:01.0", sim::PortType::RootPort, false))
@@ -485,6 +680,12 @@ TEST(Status, PairsTurnAtTheirLowestSwitchAndAVmdIsNoSwitch)
     // Only the inner switch redirects.
     t.find("0000:02:08.0")->acsControl = 0;
     t.find("0000:02:10.0")->acsControl = 0;
+    return t;
+}
+
+TEST(Status, PairsTurnAtTheirLowestSwitchAndAVmdIsNoSwitch)
+{
+    sim::Topology t = nestedAndVmd();
     sim::Machine host(std::move(t), sim::Side::Host);
     host.run({"--store-data"});
     sim::RunResult r = status(host);
@@ -688,6 +889,164 @@ TEST(Status, PassthroughHostsIdleOrWithHoldersItCannotSee)
     EXPECT_EQ(std::string::npos, r.out.find("\nqvgpu_vm_p2p_isolation_breaches ")) << r.out;
 }
 
+// "pid 4242" as "pid N": holders' pids differ from run to run.
+std::string withoutPids(const std::string& text)
+{
+    return std::regex_replace(text, std::regex("pid [0-9]+"), "pid N");
+}
+
+// The layout of a guest like its host, in both forms, read back as a tree:
+// switches mirrored, expanders per NUMA node, functions that go along,
+// numbers unique and where they were asked to start, libvirt's schema met.
+TEST(Status, LayoutsMirrorTheHostTreeInBothForms)
+{
+    auto openAcs = [](sim::Topology t) {
+        for (const sim::Device* d : t.all())
+            if (d->type == sim::PortType::SwitchDownstream)
+                t.find(d->bdf)->acsControl = 0;
+        return t;
+    };
+    auto grouped = [](sim::Topology t, std::map<std::string, int> groups) {
+        for (const auto& [bdf, group] : groups)
+            t.find(bdf)->iommuGroup = group;
+        return t;
+    };
+    sim::Topology flat;
+    flat.rootPort("0000:00:01.0").gpu("0000:01:00.0", 0x0001, 0x38bff0000000ull);
+    flat.rootPort("0000:00:02.0").gpu("0000:02:00.0", 0x0001, 0x38bfe0000000ull);
+    // A GPU with an audio function in its group, its port in it too (a
+    // bridge stays with the host), and a NIC in the group of another.
+    sim::Topology shared = openAcs([] {
+        sim::Topology t;
+        sim::Device& up = t.rootPort("0000:00:01.0").port("0000:01:00.0", sim::PortType::SwitchUpstream, false);
+        sim::Device& first = up.port("0000:02:08.0", sim::PortType::SwitchDownstream);
+        first.gpu("0000:03:00.0", 0x0001, 0x38bff0000000ull);
+        first.other("0000:03:00.1", 0x8086, 0x1234).classCode = 0x040300;
+        up.port("0000:02:10.0", sim::PortType::SwitchDownstream).gpu("0000:04:00.0", 0x0001, 0x38bfe0000000ull);
+        up.port("0000:02:18.0", sim::PortType::SwitchDownstream).other("0000:05:00.0", 0x8086, 0x10fb);
+        return t;
+    }());
+    shared = grouped(std::move(shared), {{"0000:02:08.0", 3}, {"0000:03:00.0", 3}, {"0000:03:00.1", 3},
+                                         {"0000:04:00.0", 4}, {"0000:05:00.0", 4}});
+    const std::string oneSwitch = "03:00.0<down1<up1<root1 04:00.0<down2<up1<root1";
+    const std::string acs = "Warning: ACS in the host's switch at %s redirects peer traffic to the root "
+                            "complex, where the guest's switch promises a path inside it: run "
+                            "qvgpu-vm-p2p --disable-acs here\n";
+    auto acsAt = [&](const std::string& bus) { return std::regex_replace(acs, std::regex("%s"), bus); };
+    const std::string numaNote =
+        "Note: the GPUs sit on 2 NUMA nodes: guest node 0 stands for host node 0, guest node 1 stands "
+        "for host node 1; the guest must define each of these nodes (-numa node,nodeid=N with its "
+        "memory and CPUs)\n";
+    struct Row {
+        const char* name;
+        sim::Topology host;
+        std::vector<Guest> guests;
+        std::string args;
+        int status;
+        std::string tree, err;
+        unsigned firstChassis = 64, firstSlot = 0x10, firstIndex = 64;
+    };
+    std::vector<Row> rows;
+    rows.push_back({"flat", std::move(flat), {}, "", 0, "01:00.0<root1 02:00.0<root2", ""});
+    rows.push_back({"one switch", openAcs(sim::switchedHost(1, 2, {0x0001})), {}, "", 0, oneSwitch, ""});
+    rows.push_back({"two switches that redirect", twoSwitches(), {}, "", 0,
+                    oneSwitch + " 07:00.0<down3<up2<root2 08:00.0<down4<up2<root2",
+                    acsAt("0000:01:00.0") + acsAt("0000:05:00.0")});
+    rows.push_back({"nested switches, lone GPUs, two NUMA nodes", everyLink(), {}, "", 0,
+                    "03:00.0<down1<up1<root1<node0 04:00.0<down2<up1<root1<node0 "
+                    "07:00.0<down3<up2<down4<up1<root1<node0 41:00.0<root2<node0 81:00.0<root3<node1",
+                    acsAt("0000:01:00.0") + numaNote});
+    rows.push_back({"a group shared", std::move(shared), {}, "", 0,
+                    "03:00.0<down1<up1<root1 03:00.1<down1<up1<root1 04:00.0<down2<up1<root1",
+                    "Warning: IOMMU group 4 of 0000:04:00.0 also holds 0000:05:00.0, which must be "
+                    "bound to vfio-pci too (the group goes to one guest whole)\n"});
+    // Below a VMD controller, its own root ports stand for the root ports.
+    sim::Topology vmd = nestedAndVmd();
+    for (const char* p : {"3:03:04:05", "4:06:07:08"}) {
+        const std::string n(p);
+        vmd.find("0000:00:0e.0")
+            ->add(sim::makePort("10000:00:0" + n.substr(0, 1) + ".0", sim::PortType::RootPort, false))
+            .port("10000:" + n.substr(2, 2) + ":00.0", sim::PortType::SwitchUpstream, false)
+            .port("10000:" + n.substr(5, 2) + ":08.0", sim::PortType::SwitchDownstream)
+            .gpu("10000:" + n.substr(8, 2) + ":00.0", 0x0001, 0x38bfa0000000ull);
+    }
+    rows.push_back({"nested switches and a VMD's root ports", std::move(vmd), {}, "", 0,
+                    "05:00.0<down1<up1<down2<up2<root1 06:00.0<down3<up1<down2<up2<root1 "
+                    "07:00.0<down4<up2<root1 10000:01:00.0<root2 10000:02:00.0<root3 "
+                    "10000:05:00.0<down5<up3<root4 10000:08:00.0<down6<up4<root5",
+                    acsAt("0000:03:00.0")});
+    const sim::Topology held =
+        grouped(openAcs(sim::switchedHost(1, 2, {0x0001})), {{"0000:03:00.0", 3}, {"0000:04:00.0", 4}});
+    const std::string leftOut = "Note: 0000:04:00.0 left out: in use by vm1 (qemu-system-x86, pid N) "
+                                "(name it with --gpus to lay that guest out again)\n";
+    rows.push_back({"a held GPU left out", held, {{"vm1", {4}}}, "--first-chassis=100", 0,
+                    "03:00.0<down1<up1<root1", leftOut, 100});
+    rows.push_back({"a held GPU named", held, {{"vm1", {4}}},
+                    "--gpus=03:00.0,0000:04:00.0 --first-slot=0x8 --first-index=90", 0, oneSwitch,
+                    "Warning: 0000:04:00.0 is in use by vm1 (qemu-system-x86, pid N): this layout is "
+                    "for that guest's next start\n", 64, 8, 90});
+    rows.push_back({"every GPU held", held, {{"vm1", {3, 4}}}, "", 1, "",
+                    "Note: 0000:03:00.0 left out: in use by vm1 (qemu-system-x86, pid N) (name it with "
+                    "--gpus to lay that guest out again)\n" + leftOut +
+                    "No GPU to lay out: guests hold every GPU of this host.\n"});
+    rows.push_back({"a group with another guest's GPU",
+                    grouped(openAcs(sim::switchedHost(1, 2, {0x0001})), {{"0000:03:00.0", 3}, {"0000:04:00.0", 3}}),
+                    {{"vm1", {3}}}, "--gpus=03:00.0", 0, "03:00.0<down1<up1<root1",
+                    "Warning: 0000:03:00.0 is in use by vm1 (qemu-system-x86, pid N): this layout is "
+                    "for that guest's next start\n"
+                    "Warning: IOMMU group 3 of 0000:03:00.0 also holds 0000:04:00.0, a GPU that vm1 "
+                    "(qemu-system-x86, pid N) holds: the group goes to one guest whole\n"});
+
+    for (Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        sim::Machine host(std::move(row.host), sim::Side::Host);
+        for (const char* form : {"qemu", "libvirt"}) {
+            SCOPED_TRACE(form);
+            const sim::RunResult r = withGuests(host, row.guests, std::string("--layout=") + form + " " + row.args);
+            EXPECT_EQ(row.status, r.status) << r.err;
+            std::string err = row.err;
+            if (std::string(form) == "libvirt")
+                err = std::regex_replace(err, std::regex("-numa node,nodeid=N"), "a <cell id='N'> in <cpu><numa>");
+            EXPECT_EQ(err, withoutPids(r.err));
+            if (row.status != 0) {
+                EXPECT_EQ("", r.out);
+                continue;
+            }
+            const bool libvirt = std::string(form) == "libvirt";
+            Laid laid = libvirt ? parseLibvirt(r.out) : parseQemu(r.out);
+            EXPECT_EQ("", laid.problems) << r.out;
+            EXPECT_EQ(row.tree, laid.tree()) << r.out;
+            long chassis = 256, slot = 256, index = 256, busNr = 256;
+            for (const auto& [key, d] : laid.devices) {
+                if (d.chassis >= 0)
+                    chassis = std::min(chassis, d.chassis);
+                if (d.parent.empty())
+                    slot = std::min<long>(slot, d.slot);
+                if (libvirt && key.compare(0, 7, "hostdev") != 0)
+                    index = std::min(index, std::stol(key));
+                if (d.busNr >= 0)
+                    busNr = std::min(busNr, d.busNr);
+            }
+            EXPECT_EQ(row.firstChassis, chassis);
+            EXPECT_EQ(row.firstSlot, slot);
+            if (libvirt)
+                EXPECT_EQ(row.firstIndex, index);
+            EXPECT_EQ(row.tree.find("node") == std::string::npos ? 256 : 128, busNr);
+            if (!libvirt) {
+                EXPECT_EQ(r.out, withGuests(host, row.guests, "--layout=qemu " + row.args).out) << "the same again";
+                continue;
+            }
+            // The schema's own word, and libvirt's when it defines a domain.
+            const std::string file = host.sysPath("../layout.xml");
+            sim::writeFile(file, "<domain type='test'>\n<name>layout</name>\n<memory>1048576</memory>\n"
+                                 "<os><type arch='x86_64' machine='q35'>hvm</type></os>\n" + r.out + "</domain>\n");
+            const sim::RunResult checked = host.shell("virt-xml-validate " + file + " domain >/dev/null && "
+                                                      "virsh -q -c test:///default define " + file + " >/dev/null");
+            EXPECT_EQ(0, checked.status) << checked.out << checked.err << r.out;
+        }
+    }
+}
+
 TEST(Status, UsageErrorsAndMachinesItCannotReadExitTwo)
 {
     sim::Machine host(sim::switchedHost(1, 1, {0x0001}), sim::Side::Host);
@@ -706,6 +1065,29 @@ TEST(Status, UsageErrorsAndMachinesItCannotReadExitTwo)
     r = status(host, {"--help"});
     EXPECT_EQ(0, r.status);
     EXPECT_NE(std::string::npos, r.out.find("--json")) << r.out;
+
+    // A layout names GPUs of this host, in numbers that fit, on a host.
+    sim::Machine guest(sim::switchedHost(1, 1, {0x0001}), sim::Side::Guest);
+    sim::Machine wide(twoSwitches(), sim::Side::Host);
+    const struct {
+        const sim::Machine& m;
+        std::vector<std::string> args;
+        std::string err;
+    } layouts[] = {
+        {host, {"--layout=qemu", "--gpus", "03:00.0,09:00.0"}, "Not a GPU of this host: 09:00.0\n"},
+        {host, {"--layout=libvirt", "--gpus", "03:00"}, "Not a GPU of this host: 03:00\n"},
+        {wide, {"--layout=qemu", "--first-chassis=251"},
+         "The ports need chassis numbers up to 256, past 255: give a lower --first-chassis\n"},
+        {guest, {"--layout=qemu"},
+         "This is a guest: lay it out on its host, which sees the host's tree.\n"},
+        {host, {"--gpus", "03:00.0"}, "--gpus requires --layout\nRun with --help for more information.\n"},
+    };
+    for (const auto& row : layouts) {
+        r = status(row.m, row.args);
+        EXPECT_EQ(2, r.status) << row.err;
+        EXPECT_EQ("", r.out);
+        EXPECT_EQ(row.err, r.err);
+    }
 
     r = host.shell("umount /sys/bus/pci/devices 2>/dev/null || rm -rf /sys/bus/pci/devices; " +
                    sim::Machine::statusPath());
