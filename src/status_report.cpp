@@ -87,26 +87,26 @@ int statusMain(int argc, char** argv)
         ->delimiter(',')
         ->type_name("BUS[,BUS...]")
         ->needs(layoutOption);
-    app.add_option("--first-chassis", layout.firstChassis,
-                   "The first chassis and slot number of the layout's ports.")
-        ->capture_default_str()
-        ->check(CLI::Range(0u, 255u))
-        ->needs(layoutOption);
-    app.add_option("--first-index", layout.firstIndex,
-                   "The first index of the layout's libvirt controllers.")
-        ->capture_default_str()
-        ->check(CLI::Range(1u, 255u))
-        ->needs(layoutOption);
-    app.add_option("--first-slot", layout.firstSlot,
-                   "The first slot the layout takes on the guest's root bus.")
-        ->capture_default_str()
-        ->check(CLI::Range(1u, 0x1eu))
-        ->needs(layoutOption);
-    app.add_option("--first-bus", layout.firstBus,
-                   "The bus number of the layout's first expander bus.")
-        ->capture_default_str()
-        ->check(CLI::Range(2u, 255u))
-        ->needs(layoutOption);
+    const struct {
+        const char* name;
+        unsigned* value;
+        const char* help;
+        unsigned low, high;
+    } firsts[] = {
+        {"--first-chassis", &layout.firstChassis,
+         "The first chassis and slot number of the layout's ports.", 0, 255},
+        {"--first-index", &layout.firstIndex, "The first index of the layout's libvirt controllers.",
+         1, 255},
+        {"--first-slot", &layout.firstSlot,
+         "The first slot the layout takes on the guest's root bus.", 1, 0x1e},
+        {"--first-bus", &layout.firstBus, "The bus number of the layout's first expander bus.", 2,
+         255},
+    };
+    for (const auto& first : firsts)
+        app.add_option(first.name, *first.value, first.help)
+            ->capture_default_str()
+            ->check(CLI::Range(first.low, first.high))
+            ->needs(layoutOption);
     app.add_flag("-v, --version", version, "Print version information.");
     app.set_help_flag("-h, --help", "Print this help message and exit.");
     try {
