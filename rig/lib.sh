@@ -268,6 +268,9 @@ boot_l2() {   # boot_l2 INIT LEVEL MARKER LIMIT
     for attempt in $(seq 1 "$L2_TRIES"); do
         rm -f /xfer/results /xfer/console /xfer/*.journal
         touch /xfer/results /xfer/console
+        # On L1's console, so that run.sh can tell an L1 whose kernel died
+        # under nested virtualisation from one that died on its own.
+        echo "rig: nested guest $marker $attempt starts" > "$HEARTBEAT"
         timeout --kill-after=5 "$limit" qemu-system-x86_64 -name guest=l2,debug-threads=on \
             -machine q35,accel=kvm -cpu host -smp 1 -m 1024 \
             -kernel "/boot/vmlinuz-$KVER" -initrd "$WORK/initrd.cpio.gz" \
@@ -281,6 +284,7 @@ boot_l2() {   # boot_l2 INIT LEVEL MARKER LIMIT
         why=$(watch_boot "$L2_STALL" "$qemu" /xfer/console /xfer/results)
         status=0
         wait "$qemu" || status=$?
+        echo "rig: nested guest $marker $attempt ended" > "$HEARTBEAT"
         cp /xfer/console "$OUT/$marker.console.$attempt" 2>/dev/null
         for kept in /xfer/*.journal; do
             [ -e "$kept" ] && cp "$kept" "$OUT/$marker.$(basename "$kept").$attempt"
@@ -297,7 +301,7 @@ boot_l2() {   # boot_l2 INIT LEVEL MARKER LIMIT
             continue
         fi
         grep -v '^done ' /xfer/results >> "$RESULTS"
-        fail "$marker ended before its stage was done (QEMU status $status${why:+, $why})"
+        fail "$marker ended before its stage was done (QEMU status $status${why:+, $why}; $(ended_how /xfer/console))"
         return
     done
     fail "$marker was lost in $L2_TRIES boots of at most $limit s"

@@ -29,6 +29,22 @@ L1_TRIES=2
 # still inside CI's 90.
 RIG_WORST=$((L1_TRIES * (L1_FLOW_LIMIT + L1_BOOT_LIMIT)))
 
+# ended_how CONSOLE: how a machine that never finished its stage ended, as
+# its console shows it, for the FAIL line (CI keeps that line, not the
+# console): a kernel panic or oops, a power-off, or the console's last line.
+ended_how() {
+    local line
+    line=$(grep -a -m 1 -E 'Kernel panic|BUG:|Oops|general protection fault|double fault' "$1" |
+        tr -d '\r' | cut -c 1-200)
+    if [ -n "$line" ]; then
+        echo "its kernel said: $line"
+        return
+    fi
+    grep -aq 'sysrq: Power Off' "$1" && { echo "it powered itself off"; return; }
+    line=$(tr -d '\r' < "$1" | grep -a -v '^[[:space:]]*$' | tail -n 1 | cut -c 1-200)
+    echo "its console ends: ${line:-nothing}"
+}
+
 # kill_tree PID: the process and everything it started (QEMU runs under
 # timeout, under a background subshell).
 kill_tree() {

@@ -138,6 +138,13 @@ run_l1() {   # run_l1 NAME INIT LEVEL MARKER LIMIT
         kept=$WORK/out/$1.l1.console.$attempt
         cp "$out/l1.console" "$kept"
         grep -q 'soft lockup' "$out/l1.console" && why+="${why:+; }L1's kernel reported a soft lockup"
+        # L1's kernel panicked or reset (no stage script powered it off)
+        # while L2 ran on it: nested virtualisation on an emulated CPU lost
+        # it.  Anywhere else an L1 that dies is a FAIL.
+        if [ -z "$why" ] && ! grep -aq 'sysrq: Power Off' "$kept" &&
+           [ "$(grep -a -o 'rig: nested guest [^ ]* [0-9]* [a-z]*' "$kept" | tail -n 1 | awk '{ print $NF }')" = starts ]; then
+            why="L1's kernel ended while L2 ran on it ($(ended_how "$kept"))"
+        fi
         # Booted again only when lost, and never once a check has failed:
         # every FAIL of every boot is counted.
         if [ -n "$why" ] && ! grep -q '^FAIL ' "$out/results"; then
@@ -145,7 +152,7 @@ run_l1() {   # run_l1 NAME INIT LEVEL MARKER LIMIT
             continue
         fi
         cat "$out/results" >> "$results"
-        echo "FAIL rig: $1: L1 ended before its stage was done (QEMU status $status${why:+, $why}); console kept in $kept" >> "$results"
+        echo "FAIL rig: $1: L1 ended before its stage was done (QEMU status $status${why:+, $why}; $(ended_how "$kept")); console kept in $kept" >> "$results"
         return
     done
     echo "FAIL rig: $1: L1 was lost in $L1_TRIES boots" >> "$results"
