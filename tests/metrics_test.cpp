@@ -319,14 +319,17 @@ TEST(Metrics, NodeExporterServesTheFileTheUnitsCommandWrites)
 
     // A run stopped midway leaves no temporary file either: a report that
     // hangs stands in, and TERM goes to all of the run, as systemd sends it
-    // to a unit's processes when its time is up.
+    // to a unit's processes when its time is up.  TERM is sent once the
+    // report runs: one sent while dash forks it can be lost in the child,
+    // and this report would then hang for its whole minute.
     const std::string hanging = host.sysPath("../hanging");
     sim::makeDirs(hanging);
-    sim::writeFile(hanging + "/qvgpu-vm-p2p-status", "#!/bin/sh\nexec sleep 60\n");
+    sim::writeFile(hanging + "/qvgpu-vm-p2p-status",
+                   "#!/bin/sh\n: > " + hanging + "/running\nexec sleep 60\n");
     ::chmod((hanging + "/qvgpu-vm-p2p-status").c_str(), 0755);
     r = host.shell("PATH=" + hanging + ":$PATH setsid " + QVGPU_METRICS_COMMAND + " " + dir +
                    " & command=$!; "
-                   "while ! ls -A " + dir + " | grep -q '^[.]qvgpu'; do sleep 0.05; done; "
+                   "while [ ! -e " + hanging + "/running ]; do sleep 0.05; done; "
                    "kill -TERM -$command; wait $command; echo $?; ls -A " + dir);
     EXPECT_EQ("143\nqvgpu-vm-p2p.prom\n", r.out) << r.err;
 }
