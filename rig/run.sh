@@ -142,7 +142,7 @@ run_l1() {   # run_l1 NAME INIT LEVEL MARKER LIMIT
         # while L2 ran on it: nested virtualisation on an emulated CPU lost
         # it.  Anywhere else an L1 that dies is a FAIL.
         if [ -z "$why" ] && ! grep -aq 'sysrq: Power Off' "$kept" &&
-           [ "$(grep -a -o 'rig: nested guest [^ ]* [0-9]* [a-z]*' "$kept" | tail -n 1 | awk '{ print $NF }')" = starts ]; then
+           grep -a -o 'rig: nested guest [^ ]* [0-9]* [a-z]*' "$kept" | tail -n 1 | grep -q 'starts$'; then
             why="L1's kernel ended while L2 ran on it ($(ended_how "$kept"))"
         fi
         # Booted again only when lost, and never once a check has failed:
