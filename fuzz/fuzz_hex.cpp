@@ -1,4 +1,5 @@
 // Hexadecimal text as sysfs attributes and store files give it.
+#include "unused_queries.h"
 #include "utils.h"
 
 #include <cstdint>

@@ -5,6 +5,7 @@
 #include "files.h"
 #include "helpers.h"
 #include "modes.h"
+#include "unused_queries.h"
 #include "utils.h"
 
 #include <gtest/gtest.h>

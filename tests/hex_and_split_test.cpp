@@ -1,6 +1,7 @@
 // Parsers and small helpers that take outside text.
 #include "pci_device.h"
 #include "side.h"
+#include "unused_queries.h"
 #include "utils.h"
 
 #include <cstdio>

@@ -1,0 +1,110 @@
+// One GPU: raw access to its register space (BAR2, "resource2") and to the
+// first 2 MiB of its device memory (BAR0, "resource0"), and the firmware
+// mailbox operations that each chip series implements.
+#pragma once
+
+#include "device_table.h"
+#include "pci_device.h"
+#include "platform.h"
+
+#include <cstdint>
+#include <string>
+
+// Register space shared by the KA and RE mailboxes.
+constexpr uint32_t MAILBOX_CMD_REG = 0x9128;
+constexpr uint32_t MAILBOX_DATA0_REG = 0x912C;
+constexpr uint32_t MAILBOX_DATA1_REG = 0x9130;
+constexpr uint32_t MAILBOX_DATA2_REG = 0x9134;
+constexpr uint32_t MAILBOX_DATA3_REG = 0x9138;
+constexpr uint32_t MAILBOX_BUSY_REG = 0x9148;
+
+// The staging area inside the device memory window (DEVICE_MEMORY_WINDOW).
+constexpr uint32_t STAGING_AREA = 0x800;
+
+// The busy registers read this while the firmware works on a command.
+constexpr uint32_t MAILBOX_BUSY = 1;
+
+// What the device layer needs from the world besides the resource files:
+// its pauses, and a doorbell for every register store (and load).  The
+// program pauses for real and has nobody to ring, since the chip sees its
+// accesses on the bus; a simulated chip takes its place in tests and answers
+// in virtual time.
+class DeviceEnvironment {
+public:
+    virtual ~DeviceEnvironment() = default;
+    virtual void pause(uint64_t microseconds);
+    virtual void registerWritten(const std::string& busAddress, uint32_t offset);
+    // Told of every register load, after it was made.
+    virtual void registerRead(const std::string& busAddress, uint32_t offset);
+};
+
+// The environment in force; `environment` null restores the real one.
+DeviceEnvironment& deviceEnvironment();
+void setDeviceEnvironment(DeviceEnvironment* environment);
+
+// A command word that carries a length: the opcode in bits 11..0 and the low
+// 18 bits of the length in bits 29..12.
+uint32_t sizedCommandWord(uint32_t length, uint32_t opcode);
+
+class QvDevice {
+public:
+    explicit QvDevice(std::string busAddress);
+    virtual ~QvDevice();
+    QvDevice(const QvDevice&) = delete;
+    QvDevice& operator=(const QvDevice&) = delete;
+
+    // Opens both resource files and reads the device ID.
+    bool initialDevice();
+    uint32_t readReg(uint32_t offset);              // 0xFFFFFFFF on failure
+    bool writeReg(uint32_t offset, uint32_t value);
+    bool readMemory(int32_t offset, uint32_t length, void* buffer);
+    bool writeMemory(int32_t offset, uint32_t length, const void* data);
+    // The same, then the bytes read back through the same mapping: `kept`
+    // tells whether the device memory holds them.  Memory whose decoding
+    // is off drops the write and reads back as all ones.
+    bool writeMemory(int32_t offset, uint32_t length, const void* data, bool& kept);
+    // True when the staging area holds exactly `length` bytes of `data`.
+    bool checkDataInHBM(const uint8_t* data, uint32_t length);
+
+    virtual bool putDataToHBM(const uint8_t* data, uint32_t length) = 0;
+    virtual bool setMailbox(uint32_t command, uint32_t data0, uint32_t data1, uint32_t data2,
+                            uint32_t data3) = 0;
+    virtual bool initMailbox() = 0;
+    virtual bool checkMailbox() = 0;
+    virtual bool warnReset() = 0;
+    virtual bool resetDevice() = 0;
+    virtual bool upgradeBySRAM(const uint8_t* image, uint64_t size) = 0;
+    virtual bool burnSNByHBM(const uint8_t* data, uint32_t length) = 0;
+
+    uint32_t deviceId = 0;
+    std::string busAddress;
+    // The GPU as sysfs shows it; discovery hands over what it has read
+    // already, so that nothing is read twice.
+    PciDevice sysfs;
+    // Discovery's wake reset its BARs and could not write them back: its
+    // memory does not decode, and it has said so.
+    bool barsLost = false;
+    UniqueFd bar0Fd;
+    UniqueFd bar2Fd;
+    uint32_t mailboxReadSrcId = 0;
+    uint32_t mailboxWriteSrcId = 0;
+    // Why the kernel last refused to map the device memory window (errno),
+    // 0 when it has not.
+    int memoryMapError = 0;
+
+protected:
+    // The burn sequence shared by every series; only the command differs.
+    bool burnSequence(const uint8_t* data, uint32_t length, uint32_t command, uint32_t data0);
+    // Polls `busyRegister` up to `polls` times, pausing before each read;
+    // true as soon as it reads anything but busy.
+    bool waitWhileBusy(uint32_t busyRegister, int polls, uint64_t pauseMicroseconds);
+    void pause(uint64_t microseconds);
+
+private:
+    // Copies `data` into device memory; with `kept`, reads it back through
+    // the same mapping and tells whether the memory holds it.
+    bool storeMemory(int32_t offset, uint32_t length, const void* data, bool* kept);
+    // True when the range lies inside the window and the resource file
+    // covers the whole window.
+    bool memoryRangeOk(int32_t offset, uint32_t length) const;
+};

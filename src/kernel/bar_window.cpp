@@ -1,0 +1,88 @@
+#include "bar_window.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <sys/mman.h>
+#include <unistd.h>
+
+std::string driverHoldingBar(const PciDevice& device, int mapError)
+{
+    return mapError == EINVAL ? device.driverName() : "";
+}
+
+BarWindow BarWindow::readOnly(const PciDevice& device, int bar, uint64_t offset, uint64_t length,
+                              uint64_t minimumSize)
+{
+    BarWindow window;
+    window.owned_ = openRegularFile(device.resourcePath(bar), &window.why_);
+    if (!window.owned_.isOpen()) {
+        window.refusal_ = BarRefusal::CannotOpen;
+        return window;
+    }
+    const off_t size = fileSize(window.owned_.get());
+    if (size < 0 || static_cast<uint64_t>(size) < minimumSize) {
+        window.refusal_ = BarRefusal::TooSmall;
+        window.why_ = "BAR" + std::to_string(bar) + " is too small";
+        return window;
+    }
+    window.map(device, bar, window.owned_.get(), offset, length, PROT_READ);
+    return window;
+}
+
+BarWindow::BarWindow(const PciDevice& device, int bar, int fd, uint64_t offset, uint64_t length,
+                     int prot)
+{
+    map(device, bar, fd, offset, length, prot);
+}
+
+void BarWindow::map(const PciDevice& device, int bar, int fd, uint64_t offset, uint64_t length,
+                    int prot)
+{
+    // The file behind a mapping must cover it: a plain file shorter than the
+    // mapping would kill the process with a bus error at the first access.
+    const off_t size = fileSize(fd);
+    if (length == 0 || size < 0 || static_cast<uint64_t>(size) < offset + length) {
+        refusal_ = BarRefusal::TooSmall;
+        why_ = "BAR" + std::to_string(bar) + " is too small";
+        return;
+    }
+    const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+    first_ = offset / page * page;
+    mapping_ = Mapping(fd, static_cast<std::size_t>(offset + length - first_), prot,
+                       static_cast<off_t>(first_));
+    if (mapping_.ok())
+        return;
+    error_ = mapping_.error();
+    if (error_ == EPERM) {
+        refusal_ = BarRefusal::LockedDown;
+        why_ = "the kernel is locked down";
+        return;
+    }
+    const std::string driver = driverHoldingBar(device, error_);
+    if (!driver.empty()) {
+        refusal_ = BarRefusal::HeldByDriver;
+        why_ = "BAR" + std::to_string(bar) + " is held by the driver '" + driver + "'";
+        return;
+    }
+    refusal_ = BarRefusal::CannotMap;
+    why_ = "cannot map " + device.resourcePath(bar) + ": " + std::strerror(error_);
+}
+
+unsigned char* BarWindow::at(uint64_t offset) const
+{
+    return mapping_.data() + (offset - first_);
+}
+
+uint32_t BarWindow::load32(uint64_t offset) const
+{
+    return *reinterpret_cast<const volatile uint32_t*>(at(offset));
+}
+
+void BarWindow::copyOut(uint64_t offset, void* to, std::size_t length) const
+{
+    const volatile unsigned char* from = at(offset);
+    auto* bytes = static_cast<unsigned char*>(to);
+    for (std::size_t i = 0; i < length; ++i)
+        bytes[i] = from[i];
+}

@@ -1,0 +1,366 @@
+#include "pci_device.h"
+
+#include "platform.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+#include <sys/stat.h>
+
+namespace fs = std::filesystem;
+
+const char* const PCI_DEVICES_DIR = "/sys/bus/pci/devices/";
+const char* const INVALID_HEX = "Invalid hexadecimal string";
+const char* const GPU_DRIVER_NAME = "morvanti";
+
+namespace {
+
+const char* const PCI_DRIVERS_DIR = "/sys/bus/pci/drivers/";
+
+// A sysfs attribute holds at most one page; a configuration space at most
+// 4096 bytes.  Whatever lies beyond is not the kernel's and is not read.
+const std::size_t ATTRIBUTE_MAX = 4096;
+const std::size_t CONFIG_SPACE_MAX = 4096;
+
+// A root bus directory: "pci" followed by domain:bus.
+bool isRootBusDir(const std::string& name)
+{
+    return name.compare(0, 3, "pci") == 0 && isBusAddress(name.substr(3) + ":00.0");
+}
+
+} // namespace
+
+std::string devicePath(const std::string& busId, const char* attribute)
+{
+    return PCI_DEVICES_DIR + busId + attribute;
+}
+
+std::string driverPath(const char* driver, const char* entry)
+{
+    return PCI_DRIVERS_DIR + std::string(driver) + entry;
+}
+
+bool gpuDriverLoaded()
+{
+    std::error_code ec;
+    return fs::is_directory(driverPath(GPU_DRIVER_NAME), ec);
+}
+
+std::string gpuDriverModule()
+{
+    std::error_code ec;
+    const std::string module =
+        fs::read_symlink(driverPath(GPU_DRIVER_NAME, "/module"), ec).filename().string();
+    return module.empty() ? GPU_DRIVER_NAME : module;
+}
+
+bool isBusAddress(const std::string& text)
+{
+    // domain (4 or more hex digits) ':' bus (2) ':' device (2) '.' function (1)
+    const std::size_t n = text.size();
+    if (n < 12)
+        return false;
+    const std::size_t domainDigits = n - 8;
+    for (std::size_t i = 0; i < n; ++i) {
+        const char c = text[i];
+        const std::size_t fromEnd = n - i;
+        bool ok;
+        if (fromEnd == 8 || fromEnd == 5)
+            ok = c == ':';
+        else if (fromEnd == 2)
+            ok = c == '.';
+        else if (fromEnd == 1)
+            ok = c >= '0' && c <= '7';
+        else
+            ok = std::isxdigit(static_cast<unsigned char>(c)) != 0;
+        if (!ok)
+            return false;
+    }
+    return domainDigits >= 4 && domainDigits <= 8;
+}
+
+std::vector<std::string> busChainFromPath(const std::string& canonicalPath, std::string* rootBus)
+{
+    const std::string root = "/sys/devices/";
+    if (canonicalPath.compare(0, root.size(), root) != 0)
+        return {};
+    // The PCI root need not sit right under /sys/devices/: a host bridge that
+    // is a platform device (device tree, many ARM64 servers) comes first, as
+    // in /sys/devices/platform/<bridge>/pci0000:00/...  Whatever stands
+    // before the first root bus is not PCI and is passed over.
+    std::vector<std::string> chain;
+    bool underRootBus = false;
+    std::size_t start = root.size();
+    while (start <= canonicalPath.size()) {
+        std::size_t end = canonicalPath.find('/', start);
+        if (end == std::string::npos)
+            end = canonicalPath.size();
+        const std::string piece = canonicalPath.substr(start, end - start);
+        start = end + 1;
+        if (isRootBusDir(piece)) {
+            if (rootBus && !underRootBus)
+                *rootBus = piece;
+            underRootBus = true;
+        } else if (underRootBus && isBusAddress(piece)) {
+            chain.push_back(piece);
+        } else if (underRootBus) {
+            return {};
+        }
+    }
+    return chain;
+}
+
+bool parseHex(const std::string& text, unsigned bits, uint64_t& value)
+{
+    std::istringstream stream(text);
+    stream >> std::hex;
+    if (bits <= 32) {
+        uint32_t narrow = 0;
+        if (!(stream >> narrow))
+            return false;
+        value = narrow;
+        return true;
+    }
+    uint64_t wide = 0;
+    if (!(stream >> wide))
+        return false;
+    value = wide;
+    return true;
+}
+
+std::optional<unsigned> parseMinor(const std::string& text)
+{
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    return static_cast<unsigned>(std::stoul(text));
+}
+
+PciDevice::PciDevice(std::string bus) : bus_(std::move(bus)) {}
+
+std::string PciDevice::path(const char* attribute) const
+{
+    return devicePath(bus_, attribute);
+}
+
+std::string PciDevice::resourcePath(int bar) const
+{
+    return path(("/resource" + std::to_string(bar)).c_str());
+}
+
+const std::vector<uint8_t>& PciDevice::config() const
+{
+    if (!configTried_) {
+        configTried_ = true;
+        std::string bytes;
+        FileError error = FileError::None;
+        if (readRegularFile(path("/config"), CONFIG_SPACE_MAX, bytes, &configError_, &error))
+            config_.assign(bytes.begin(), bytes.end());
+        configUnopened_ = error != FileError::None && error != FileError::CannotRead;
+    }
+    return config_;
+}
+
+const std::string& PciDevice::configError() const
+{
+    config();
+    return configError_;
+}
+
+bool PciDevice::configUnopened() const
+{
+    config();
+    return configUnopened_;
+}
+
+void PciDevice::forgetConfig()
+{
+    configTried_ = false;
+    configUnopened_ = false;
+    config_.clear();
+    configError_.clear();
+}
+
+const std::string& PciDevice::deviceIdText() const
+{
+    if (!deviceIdTried_) {
+        deviceIdTried_ = true;
+        deviceId_ = word("/device").value_or("");
+    }
+    return deviceId_;
+}
+
+bool PciDevice::deviceId(uint32_t& id) const
+{
+    uint64_t value = 0;
+    if (!parseHex(deviceIdText(), 32, value))
+        return false;
+    id = static_cast<uint32_t>(value);
+    return true;
+}
+
+std::string PciDevice::vendorText() const
+{
+    return word("/vendor").value_or("");
+}
+
+std::optional<std::string> PciDevice::minorText() const
+{
+    return word("/minor");
+}
+
+std::optional<unsigned> PciDevice::minor() const
+{
+    const std::optional<std::string> text = minorText();
+    return text ? parseMinor(*text) : std::nullopt;
+}
+
+std::optional<std::string> PciDevice::numaNodeText() const
+{
+    return word("/numa_node");
+}
+
+std::optional<int> PciDevice::numaNode() const
+{
+    const std::optional<std::string> text = numaNodeText();
+    // The kernel prints -1 for a device without NUMA information.
+    if (!text || text->empty() || text->size() > 6 ||
+        text->find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    return std::stoi(*text);
+}
+
+std::optional<std::string> PciDevice::localCpus() const
+{
+    return line("/local_cpulist");
+}
+
+bool PciDevice::hasIommu() const
+{
+    std::error_code ec;
+    return fs::exists(path("/iommu"), ec);
+}
+
+std::string PciDevice::iommuGroup() const
+{
+    return hasIommu() ? linkName("/iommu_group") : "";
+}
+
+std::string PciDevice::driverName() const
+{
+    return linkName("/driver");
+}
+
+uint64_t PciDevice::bar0Size() const
+{
+    const std::string first = line("/resource").value_or("");
+    unsigned long long start = 0, last = 0;
+    if (std::sscanf(first.c_str(), "%llx %llx", &start, &last) != 2 || last <= start)
+        return 0;
+    return last - start + 1;
+}
+
+std::string PciDevice::classCode() const
+{
+    return word("/class").value_or("");
+}
+
+std::vector<std::string> PciDevice::iommuGroupDevices() const
+{
+    std::vector<std::string> buses;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(path("/iommu_group/devices"), ec))
+        if (isBusAddress(entry.path().filename().string()))
+            buses.push_back(entry.path().filename().string());
+    std::sort(buses.begin(), buses.end());
+    return buses;
+}
+
+KernelPower PciDevice::kernelPowerState() const
+{
+    static const struct {
+        const char* text;
+        KernelPower state;
+    } STATES[] = {{"D0", KernelPower::D0},       {"D1", KernelPower::D1},
+                  {"D2", KernelPower::D2},       {"D3hot", KernelPower::D3hot},
+                  {"D3cold", KernelPower::D3cold}};
+    const std::string text = word("/power_state").value_or("");
+    for (const auto& s : STATES)
+        if (text == s.text)
+            return s.state;
+    return KernelPower::Unknown;
+}
+
+RuntimeStatus PciDevice::runtimeStatus() const
+{
+    const std::optional<std::string> text = word("/power/runtime_status");
+    if (!text)
+        return RuntimeStatus::Unknown;
+    if (*text == "active")
+        return RuntimeStatus::Active;
+    return *text == "suspended" ? RuntimeStatus::Suspended : RuntimeStatus::Other;
+}
+
+bool PciDevice::driverInstance(uint64_t& dev, uint64_t& ino) const
+{
+    struct stat st;
+    if (::stat(path("/itr_debug").c_str(), &st) != 0)
+        return false;
+    dev = st.st_dev;
+    ino = st.st_ino;
+    return true;
+}
+
+std::vector<std::string> PciDevice::vfioDevices() const
+{
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(path("/vfio-dev"), ec))
+        names.push_back(entry.path().filename().string());
+    return names;
+}
+
+PciPath PciDevice::pathToRoot() const
+{
+    PciPath result;
+    std::error_code ec;
+    const fs::path canonical = fs::canonical(path(""), ec);
+    if (ec)
+        return result;
+    std::vector<std::string> chain = busChainFromPath(canonical.string(), &result.rootBus);
+    // The chain ends at the device itself; anything else is no PCI path.
+    if (chain.empty() || chain.back() != bus_)
+        return result;
+    chain.pop_back();
+    result.known = true;
+    result.ports = std::move(chain);
+    return result;
+}
+
+bool PciDevice::text(const char* attribute, std::string& bytes) const
+{
+    return readRegularFile(path(attribute), ATTRIBUTE_MAX, bytes);
+}
+
+std::optional<std::string> PciDevice::word(const char* attribute) const
+{
+    std::string bytes, first;
+    if (!text(attribute, bytes) || !(std::istringstream(bytes) >> first))
+        return std::nullopt;
+    return first;
+}
+
+std::optional<std::string> PciDevice::line(const char* attribute) const
+{
+    std::string bytes, first;
+    if (!text(attribute, bytes) || !std::getline(std::istringstream(bytes), first))
+        return std::nullopt;
+    return first;
+}
+
+std::string PciDevice::linkName(const char* attribute) const
+{
+    std::error_code ec;
+    return fs::read_symlink(path(attribute), ec).filename().string();
+}

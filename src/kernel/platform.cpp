@@ -1,0 +1,172 @@
+#include "platform.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept
+{
+    if (this != &other)
+        reset(other.release());
+    return *this;
+}
+
+int UniqueFd::release()
+{
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+void UniqueFd::reset(int fd)
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = fd;
+}
+
+Mapping::Mapping(int fd, std::size_t length, int prot, off_t offset)
+{
+    if (fd < 0 || length == 0)
+        return;
+    void* addr = ::mmap(nullptr, length, prot, MAP_SHARED, fd, offset);
+    if (addr == MAP_FAILED) {
+        error_ = errno;
+        return;
+    }
+    addr_ = addr;
+    length_ = length;
+}
+
+Mapping::~Mapping()
+{
+    if (addr_)
+        ::munmap(addr_, length_);
+}
+
+Mapping::Mapping(Mapping&& other) noexcept
+    : addr_(other.addr_), length_(other.length_), error_(other.error_)
+{
+    other.addr_ = nullptr;
+    other.length_ = 0;
+}
+
+Mapping& Mapping::operator=(Mapping&& other) noexcept
+{
+    if (this != &other) {
+        if (addr_)
+            ::munmap(addr_, length_);
+        addr_ = other.addr_;
+        length_ = other.length_;
+        error_ = other.error_;
+        other.addr_ = nullptr;
+        other.length_ = 0;
+    }
+    return *this;
+}
+
+off_t fileSize(int fd)
+{
+    struct stat st;
+    if (fd < 0 || ::fstat(fd, &st) != 0)
+        return -1;
+    return st.st_size;
+}
+
+UniqueFd openRegularFile(const std::string& path, std::string* why, FileError* error)
+{
+    return openRegularFileAt(AT_FDCWD, path, why, error);
+}
+
+UniqueFd openRegularFileAt(int dirFd, const std::string& path, std::string* why, FileError* error)
+{
+    FileError kind = FileError::None;
+    UniqueFd fd(::openat(dirFd, path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd.isOpen()) {
+        kind = errno == ENOENT ? FileError::Missing : FileError::CannotOpen;
+        if (why)
+            *why = kind == FileError::Missing ? "no file " + path
+                                              : "cannot open " + path + ": " + std::strerror(errno);
+    } else {
+        struct stat st;
+        if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            kind = FileError::NotRegular;
+            if (why)
+                *why = path + " is not a regular file";
+            fd.reset();
+            errno = EINVAL;
+        }
+    }
+    if (error)
+        *error = kind;
+    return fd;
+}
+
+bool readRegularFile(const std::string& path, std::size_t limit, std::string& bytes,
+                     std::string* why, FileError* error)
+{
+    return readRegularFileAt(AT_FDCWD, path, limit, bytes, why, error);
+}
+
+bool readRegularFileAt(int dirFd, const std::string& path, std::size_t limit, std::string& bytes,
+                       std::string* why, FileError* error)
+{
+    bytes.clear();
+    UniqueFd fd = openRegularFileAt(dirFd, path, why, error);
+    if (!fd.isOpen())
+        return false;
+    bytes.resize(limit);
+    std::size_t got = 0;
+    while (got < limit) {
+        const ssize_t n = ::read(fd.get(), &bytes[got], limit - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            if (why)
+                *why = "cannot read " + path + ": " + std::strerror(errno);
+            if (error)
+                *error = FileError::CannotRead;
+            bytes.clear();
+            return false;
+        }
+        if (n == 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    bytes.resize(got);
+    return true;
+}
+
+bool onCommandPath(const char* name)
+{
+    const char* path = std::getenv("PATH");
+    std::string fallback;
+    if (!path) {
+        // The search path the shell uses when none is set.
+        const std::size_t n = ::confstr(_CS_PATH, nullptr, 0);
+        fallback.resize(n);
+        if (n > 0)
+            ::confstr(_CS_PATH, &fallback[0], n);
+        fallback.resize(n ? n - 1 : 0);
+        path = fallback.c_str();
+    }
+    const std::string list = path;
+    std::string::size_type start = 0;
+    for (;;) {
+        const auto end = list.find(':', start);
+        const std::string dir = list.substr(start, end == std::string::npos ? end : end - start);
+        const std::string candidate = (dir.empty() ? std::string(".") : dir) + "/" + name;
+        struct stat st;
+        if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+            ::access(candidate.c_str(), X_OK) == 0)
+            return true;
+        if (end == std::string::npos)
+            return false;
+        start = end + 1;
+    }
+}

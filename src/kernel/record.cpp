@@ -1,0 +1,144 @@
+#include "record.h"
+
+#include "platform.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <sstream>
+
+const char* const GUEST_CONFIG_DIR = "/etc/qv/vm_p2p_cfg/";
+
+namespace {
+
+void put64(uint8_t* at, uint64_t value)
+{
+    for (int i = 0; i < 8; ++i)
+        at[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+uint64_t get64(const uint8_t* at)
+{
+    uint64_t value = 0;
+    for (int i = 7; i >= 0; --i)
+        value = value << 8 | at[i];
+    return value;
+}
+
+} // namespace
+
+uint64_t recordMagic(uint64_t deviceId)
+{
+    return deviceId << 32 | PEER_RECORD_MAGIC;
+}
+
+void encodeRecord(const PeerAddressRecord& record, uint8_t bytes[PEER_RECORD_SIZE])
+{
+    put64(bytes, record.magic);
+    put64(bytes + 8, record.bar0Base);
+}
+
+PeerAddressRecord decodeRecord(const uint8_t bytes[PEER_RECORD_SIZE])
+{
+    PeerAddressRecord record;
+    record.magic = get64(bytes);
+    record.bar0Base = get64(bytes + 8);
+    return record;
+}
+
+bool recordValidFor(const uint8_t* bytes, std::size_t length, uint64_t deviceId)
+{
+    return length >= PEER_RECORD_SIZE && decodeRecord(bytes).magic == recordMagic(deviceId);
+}
+
+std::string storeFilePath(const std::string& busId)
+{
+    return GUEST_CONFIG_DIR + busId;
+}
+
+StoreFile readStoreFile(const std::string& busId)
+{
+    StoreFile file;
+    file.path = storeFilePath(busId);
+    FileError error = FileError::None;
+    if (readRegularFile(file.path, PEER_RECORD_SIZE, file.bytes, nullptr, &error)) {
+        file.state = StoreFile::Read;
+        return file;
+    }
+    switch (error) {
+    case FileError::None:
+    case FileError::Missing: file.state = StoreFile::Missing; break;
+    case FileError::CannotOpen: file.state = StoreFile::CannotOpen; break;
+    case FileError::NotRegular: file.state = StoreFile::NotRegular; break;
+    case FileError::CannotRead: file.state = StoreFile::CannotRead; break;
+    }
+    return file;
+}
+
+bool StoreFile::validFor(uint64_t deviceId) const
+{
+    return state == Read &&
+           recordValidFor(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), deviceId);
+}
+
+PeerAddressRecord StoreFile::record() const
+{
+    uint8_t raw[PEER_RECORD_SIZE] = {};
+    for (std::size_t i = 0; i < PEER_RECORD_SIZE && i < bytes.size(); ++i)
+        raw[i] = static_cast<uint8_t>(bytes[i]);
+    return decodeRecord(raw);
+}
+
+const char* const CONFIGURATION_DIR = "/run/qvgpu-vm-p2p";
+const char* const CONFIGURATION_RECORD = "/run/qvgpu-vm-p2p/configured";
+
+namespace {
+
+const char* const CONFIGURATION_HEADER = "qvgpu-vm-p2p configuration 1";
+// One line per GPU, 64 GPUs and more: far below this.
+const std::size_t CONFIGURATION_MAX = 65536;
+
+} // namespace
+
+std::string formatConfiguration(const std::vector<ConfiguredGpu>& gpus)
+{
+    std::string text = std::string(CONFIGURATION_HEADER) + "\n";
+    char line[160];
+    for (const ConfiguredGpu& g : gpus) {
+        std::snprintf(line, sizeof line, " %" PRIx64 " %" PRIu64 " %" PRIu64 "\n", g.base, g.dev,
+                      g.ino);
+        text += g.bus + " " + g.minor + line;
+    }
+    return text;
+}
+
+bool parseConfiguration(const std::string& text, std::vector<ConfiguredGpu>& gpus)
+{
+    gpus.clear();
+    // Every line whole: a record cut short is no record.
+    if (text.empty() || text.back() != '\n')
+        return false;
+    std::istringstream in(text);
+    std::string line;
+    if (!std::getline(in, line) || line != CONFIGURATION_HEADER)
+        return false;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        ConfiguredGpu g;
+        std::string rest;
+        if (!(fields >> g.bus >> g.minor >> std::hex >> g.base >> std::dec >> g.dev >> g.ino) ||
+            (fields >> rest)) {
+            gpus.clear();
+            return false;
+        }
+        gpus.push_back(g);
+    }
+    return true;
+}
+
+bool readConfiguration(std::vector<ConfiguredGpu>& gpus)
+{
+    std::string text;
+    gpus.clear();
+    return readRegularFile(CONFIGURATION_RECORD, CONFIGURATION_MAX, text) &&
+           parseConfiguration(text, gpus);
+}

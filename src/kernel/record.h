@@ -1,0 +1,75 @@
+// The peer address record: what carries a GPU's host BAR0 base from the
+// host, through the GPU's own device memory, into the guest's store files;
+// and the one reader of those files.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Bits 63..48 the maker's vendor ID, 47..32 the GPU's device ID, 31..0 fixed.
+constexpr uint64_t PEER_RECORD_MAGIC = 0x1F7A0000AABBCCDDull;
+// Where the record lives in device memory (BAR0 offset).
+constexpr int32_t PEER_RECORD_ADDRESS = 0x100000;
+constexpr std::size_t PEER_RECORD_SIZE = 16;
+// The guest configuration store: one file per GPU, named by bus address.
+extern const char* const GUEST_CONFIG_DIR;   // "/etc/qv/vm_p2p_cfg/"
+
+struct PeerAddressRecord {
+    uint64_t magic = 0;
+    uint64_t bar0Base = 0;
+};
+
+uint64_t recordMagic(uint64_t deviceId);
+
+// The 16 bytes as they lie in device memory and in a store file: both
+// fields little-endian, magic first.
+void encodeRecord(const PeerAddressRecord& record, uint8_t bytes[PEER_RECORD_SIZE]);
+PeerAddressRecord decodeRecord(const uint8_t bytes[PEER_RECORD_SIZE]);
+
+// A record is valid for a GPU when all 16 bytes are there and its magic is
+// that of the GPU's device ID; the address itself is never judged.
+bool recordValidFor(const uint8_t* bytes, std::size_t length, uint64_t deviceId);
+
+// A GPU's store file as the driver configuration and the report both read
+// it: its first 16 bytes, opened the way every file is (a FIFO or another
+// file that is not a regular one is refused, never waited on).
+struct StoreFile {
+    enum State {
+        Read,          // `bytes` holds what it gave, at most 16 bytes
+        Missing,       // there is no such file
+        CannotOpen,    // it is there but cannot be opened
+        NotRegular,    // a FIFO, a directory, a device...
+        CannotRead,    // it opened but reading failed
+    };
+    State state = Missing;
+    std::string path;
+    std::string bytes;
+
+    // A record of the GPU with this device ID: read, and valid for it.
+    bool validFor(uint64_t deviceId) const;
+    PeerAddressRecord record() const;   // of a file that is valid
+};
+std::string storeFilePath(const std::string& busId);   // GUEST_CONFIG_DIR + bus address
+StoreFile readStoreFile(const std::string& busId);
+
+// What the GPU driver was last given: one line per GPU of the last
+// configuration the driver took whole, with what identified each GPU's
+// driver instance then, kept under /run so that a reboot forgets it.  The
+// report compares it with today's store files and driver instances: a
+// driver reloaded since, or a GPU rebound, has not been configured.
+extern const char* const CONFIGURATION_DIR;      // "/run/qvgpu-vm-p2p"
+extern const char* const CONFIGURATION_RECORD;   // CONFIGURATION_DIR + "/configured"
+struct ConfiguredGpu {
+    std::string bus;
+    std::string minor;        // the source key it was given under
+    uint64_t base = 0;        // the host BAR0 base it was given
+    uint64_t dev = 0, ino = 0;   // its driver instance (PciDevice::driverInstance)
+};
+std::string formatConfiguration(const std::vector<ConfiguredGpu>& gpus);
+// False for a text that is no such record, which then says nothing.
+bool parseConfiguration(const std::string& text, std::vector<ConfiguredGpu>& gpus);
+// False when there is none, or it is not one.  The tool writes it
+// (writeConfiguration, writers.h).
+bool readConfiguration(std::vector<ConfiguredGpu>& gpus);

@@ -1,0 +1,419 @@
+#include "layout_plan.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <optional>
+#include <set>
+
+namespace {
+
+// Every id carries it, so that none collides with a guest's own.
+const char* const ID_PREFIX = "qvp2p-";
+// Root ports share a slot as functions, as libvirt packs them.
+constexpr unsigned PORTS_PER_SLOT = 8;
+// q35's own devices sit in slot 0x1f of the root bus.
+constexpr unsigned LAST_ROOT_SLOT = 0x1e;
+constexpr unsigned LAST_SLOT = 0x1f;
+constexpr unsigned LAST_NUMBER = 255;   // of chassis, buses, controller indexes
+
+unsigned functionOf(const std::string& bus)
+{
+    return static_cast<unsigned>(std::stoul(bus.substr(bus.rfind('.') + 1), nullptr, 16));
+}
+
+// "0000:03:00.0" of "03:00.0" or "0000:03:00.0"; "" when it is neither.
+std::string fullBus(const std::string& text)
+{
+    const std::string bus = std::count(text.begin(), text.end(), ':') == 1 ? "0000:" + text : text;
+    return isBusAddress(bus) ? bus : "";
+}
+
+// One step of the guest tree on the way to a slot.
+struct Step {
+    LayoutKind kind;
+    std::string key;
+};
+
+class Builder {
+public:
+    Builder(const StatusReport& report, const LayoutOptions& options, Layout& out)
+        : report_(report), options_(options), out_(out)
+    {
+    }
+
+    bool build(LayoutPlan& plan);
+
+private:
+    bool choose();
+    void warnGroups();
+    void warnAcs();
+    std::vector<Step> stepsTo(const GpuFacts& gpu);
+    void place(const GpuFacts& gpu);
+    void addExpanders();
+    bool number();
+    bool numberBelow(int parent, const std::vector<int>& children, unsigned firstSlot,
+                     unsigned lastSlot, unsigned perSlot);
+    void assign(int n, unsigned& index);
+    unsigned bridgesBelow(int n) const;
+
+    void note(const std::string& text) { out_.notes.push_back(text); }
+    bool refuse(const std::string& why)
+    {
+        out_.error = why;
+        out_.outcome = Layout::Refused;
+        return false;
+    }
+
+    const StatusReport& report_;
+    const LayoutOptions& options_;
+    Layout& out_;
+    std::vector<std::size_t> chosen_;     // indexes into the GPUs, in bus order
+    std::set<std::string> laidOut_;       // host bus addresses of every function
+    std::vector<LayoutNode> nodes_;
+    std::vector<int> roots_;              // on the guest's root bus, in order
+    std::map<std::string, int> slots_;    // host slot -> the node carrying it
+    unsigned chassis_ = 0;
+    unsigned ids_[4] = {};
+    unsigned functionIds_ = 0;
+};
+
+bool Builder::choose()
+{
+    std::map<std::string, std::size_t> byBus;
+    for (std::size_t i = 0; i < report_.gpus.size(); ++i)
+        byBus[report_.gpus[i].bus] = i;
+    if (options_.gpus.empty()) {
+        for (std::size_t i = 0; i < report_.gpus.size(); ++i) {
+            const GpuFacts& gpu = report_.gpus[i];
+            if (gpu.inUse)
+                note("Note: " + gpu.bus + " left out: in use by " + printable(userText(gpu.user)) +
+                     " (name it with --gpus to lay that guest out again)");
+            else
+                chosen_.push_back(i);
+        }
+    } else {
+        std::set<std::size_t> picked;
+        for (const std::string& text : options_.gpus) {
+            const auto found = byBus.find(fullBus(text));
+            if (found == byBus.end())
+                return refuse("Not a GPU of this host: " + printable(text));
+            picked.insert(found->second);
+        }
+        chosen_.assign(picked.begin(), picked.end());
+        for (std::size_t i : chosen_)
+            if (report_.gpus[i].inUse)
+                note("Warning: " + report_.gpus[i].bus + " is in use by " +
+                     printable(userText(report_.gpus[i].user)) +
+                     ": this layout is for that guest's next start");
+    }
+    for (std::size_t i : chosen_)
+        if (report_.gpus[i].unchecked == Unchecked::HolderUnseen)
+            note("Warning: whether a guest holds " + report_.gpus[i].bus + " cannot be seen");
+    if (chosen_.empty()) {
+        out_.outcome = Layout::NoGpu;
+        out_.error = report_.gpus.empty() ? "No GPU of the maker on this host."
+                                          : "No GPU to lay out: guests hold every GPU of this host.";
+        return false;
+    }
+    return true;
+}
+
+void Builder::warnGroups()
+{
+    std::set<std::string> warned;
+    for (std::size_t i : chosen_) {
+        const GpuFacts& gpu = report_.gpus[i];
+        for (const GroupMember& member : gpu.group) {
+            if (member.bridge || laidOut_.count(member.bus) || !warned.insert(member.bus).second)
+                continue;
+            const auto other = std::find_if(report_.gpus.begin(), report_.gpus.end(),
+                                            [&](const GpuFacts& g) { return g.bus == member.bus; });
+            const std::string head = "Warning: IOMMU group " + printable(gpu.iommuGroup) + " of " +
+                                     gpu.bus + " also holds " + member.bus;
+            if (other != report_.gpus.end() && other->inUse)
+                note(head + ", a GPU that " + printable(userText(other->user)) +
+                     " holds: the group goes to one guest whole");
+            else
+                note(head + ", which must be bound to vfio-pci too (the group goes to one "
+                            "guest whole)");
+        }
+    }
+}
+
+void Builder::warnAcs()
+{
+    std::set<std::string> redirecting, unknown;
+    for (std::size_t a = 0; a < chosen_.size(); ++a)
+        for (std::size_t b = a + 1; b < chosen_.size(); ++b) {
+            const Link& link = report_.links[chosen_[a]][chosen_[b]];
+            if (link.turnSwitch.empty())
+                continue;
+            if (link.redirected)
+                redirecting.insert(link.turnSwitch);
+            else if (link.acsUnknown)
+                unknown.insert(link.turnSwitch);
+        }
+    for (const std::string& bus : redirecting)
+        note("Warning: ACS in the host's switch at " + bus + " redirects peer traffic to the root "
+             "complex, where the guest's switch promises a path inside it: run " +
+             disableAcsCommand() + " here");
+    for (const std::string& bus : unknown)
+        note("Warning: whether ACS in the host's switch at " + bus + " redirects peer traffic "
+             "cannot be read, and the guest's switch promises a path inside it");
+}
+
+// The guest's bridges on the way to a GPU's slot: a root port for the
+// host's last root port (below a VMD controller, the VMD's own), then an
+// upstream and a downstream port for each switch; the last step carries
+// the slot.
+std::vector<Step> Builder::stepsTo(const GpuFacts& gpu)
+{
+    std::vector<Step> steps;
+    const std::vector<std::string>& ports = gpu.path.ports;
+    auto facts = [&](const std::string& bus) -> const PortFacts* {
+        const auto port = report_.ports.find(bus);
+        return port == report_.ports.end() ? nullptr : &port->second;
+    };
+    std::size_t from = 0;
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        const PortFacts* port = facts(ports[i]);
+        if (port && port->typeKnown && port->portType == PORT_ROOT)
+            from = i;
+    }
+    steps.push_back({LayoutKind::RootPort, gpu.path.known && !ports.empty() ? ports[from] : ""});
+    std::string upstream;
+    for (std::size_t i = from + 1; gpu.path.known && i < ports.size(); ++i) {
+        const PortFacts* port = facts(ports[i]);
+        if (!port || !port->typeKnown)
+            continue;
+        if (port->portType == PORT_UPSTREAM) {
+            upstream = ports[i];
+        } else if (port->portType == PORT_DOWNSTREAM && !upstream.empty()) {
+            steps.push_back({LayoutKind::Upstream, upstream});
+            steps.push_back({LayoutKind::Downstream, ports[i]});
+            upstream.clear();
+        }
+    }
+    // Each guest port has room for one slot.
+    steps.back().key += "#" + slotOf(gpu.bus);
+    return steps;
+}
+
+void Builder::place(const GpuFacts& gpu)
+{
+    const std::string slot = slotOf(gpu.bus);
+    auto carried = slots_.find(slot);
+    if (carried == slots_.end()) {
+        int parent = -1;
+        for (const Step& step : stepsTo(gpu)) {
+            std::vector<int>& siblings = parent < 0 ? roots_ : nodes_[parent].children;
+            const auto same = std::find_if(siblings.begin(), siblings.end(), [&](int n) {
+                return nodes_[n].key == step.key && nodes_[n].kind == step.kind;
+            });
+            if (same != siblings.end()) {
+                parent = *same;
+                continue;
+            }
+            const int n = static_cast<int>(nodes_.size());
+            siblings.push_back(n);
+            LayoutNode node;
+            node.kind = step.kind;
+            node.key = step.key;
+            node.parent = parent;
+            node.hostNode = gpu.numaNode;
+            nodes_.push_back(node);   // after the last use of `siblings`
+            parent = n;
+        }
+        carried = slots_.emplace(slot, parent).first;
+    }
+    // The GPU, and every function of its slot that shares its IOMMU group:
+    // the guest gets them all, each with its function number.
+    std::vector<std::string> functions{gpu.bus};
+    for (const GroupMember& member : gpu.group)
+        if (!member.bridge && slotOf(member.bus) == slot)
+            functions.push_back(member.bus);
+    std::vector<LayoutFunction>& held = nodes_[carried->second].functions;
+    for (const std::string& bus : functions)
+        if (laidOut_.insert(bus).second)
+            held.push_back({bus, functionOf(bus), ""});
+    std::sort(held.begin(), held.end(),
+              [](const LayoutFunction& a, const LayoutFunction& b) { return a.number < b.number; });
+}
+
+// Where the GPUs sit on more than one NUMA node, each node's root ports go
+// below an expander bus of their own.
+void Builder::addExpanders()
+{
+    std::set<int> hostNodes;
+    for (int n : roots_)
+        if (nodes_[n].hostNode)
+            hostNodes.insert(*nodes_[n].hostNode);
+    if (hostNodes.size() < 2)
+        return;
+    std::vector<int> roots;
+    for (int n : roots_)
+        if (!nodes_[n].hostNode)
+            roots.push_back(n);
+    std::string mapping;
+    unsigned guestNode = 0;
+    for (int hostNode : hostNodes) {
+        LayoutNode expander;
+        expander.kind = LayoutKind::Expander;
+        expander.hostNode = hostNode;
+        expander.guestNode = guestNode;
+        nodes_.push_back(expander);
+        const int e = static_cast<int>(nodes_.size() - 1);
+        for (int n : roots_)
+            if (nodes_[n].hostNode == nodes_[e].hostNode) {
+                nodes_[n].parent = e;
+                nodes_[e].children.push_back(n);
+            }
+        roots.push_back(e);
+        mapping += std::string(mapping.empty() ? "" : ", ") + "guest node " +
+                   std::to_string(guestNode) + " stands for host node " + std::to_string(hostNode);
+        ++guestNode;
+    }
+    roots_ = roots;
+    const std::string define = options_.form == LayoutOptions::Qemu
+                                   ? "-numa node,nodeid=N with its memory and CPUs"
+                                   : "a <cell id='N'> in <cpu><numa> with its memory and CPUs";
+    note("Note: the GPUs sit on " + std::to_string(hostNodes.size()) + " NUMA nodes: " + mapping +
+         "; the guest must define each of these nodes (" + define + ")");
+}
+
+unsigned Builder::bridgesBelow(int n) const
+{
+    unsigned count = 0;
+    for (int child : nodes_[n].children)
+        count += 1 + bridgesBelow(child);
+    return count;
+}
+
+bool Builder::numberBelow(int parent, const std::vector<int>& children, unsigned firstSlot,
+                          unsigned lastSlot, unsigned perSlot)
+{
+    unsigned slot = firstSlot, used = 0;   // functions taken in `slot`
+    for (std::size_t i = 0; i < children.size(); ++i) {
+        LayoutNode& node = nodes_[children[i]];
+        // Only root ports share a slot; an expander takes one of its own.
+        const bool packed = node.kind == LayoutKind::RootPort &&
+                            (i == 0 || nodes_[children[i - 1]].kind == LayoutKind::RootPort);
+        if (used > 0 && (!packed || used == perSlot)) {
+            ++slot;
+            used = 0;
+        }
+        node.slot = slot;
+        node.function = used++;
+        if (node.function > 0)
+            nodes_[children[i - node.function]].multifunction = true;
+        if (slot > lastSlot)
+            return refuse(parent < 0 ? "The guest's root bus has no slot left past " +
+                                           hex(lastSlot, 2) + ": give a lower --first-slot"
+                                     : "More ports below one bridge than it has slots");
+    }
+    return true;
+}
+
+void Builder::assign(int n, unsigned& index)
+{
+    static const char* const NAMES[] = {"node", "rp", "up", "dp"};
+    LayoutNode& node = nodes_[n];
+    const int kind = static_cast<int>(node.kind);
+    node.id = ID_PREFIX + std::string(NAMES[kind]) +
+              std::to_string(node.kind == LayoutKind::Expander ? node.guestNode : ids_[kind]++);
+    if (node.kind == LayoutKind::RootPort || node.kind == LayoutKind::Downstream)
+        node.chassis = chassis_++;
+    node.index = index++;
+    for (LayoutFunction& f : node.functions)
+        f.id = ID_PREFIX + std::string("hostdev") + std::to_string(functionIds_++);
+    if (node.kind == LayoutKind::Expander) {
+        // Its subtree's buses follow its own.
+        unsigned below = node.busNr + 1;
+        for (int child : node.children)
+            assign(child, below);
+        return;
+    }
+    for (int child : node.children)
+        assign(child, index);
+}
+
+bool Builder::number()
+{
+    if (!numberBelow(-1, roots_, options_.firstSlot, LAST_ROOT_SLOT, PORTS_PER_SLOT))
+        return false;
+    for (LayoutNode& node : nodes_)
+        if (node.kind == LayoutKind::Expander && !numberBelow(0, node.children, 0, LAST_SLOT, PORTS_PER_SLOT))
+            return false;
+        else if (node.kind == LayoutKind::Upstream && !numberBelow(0, node.children, 0, LAST_SLOT, 1))
+            return false;
+    // Each expander bus leaves the one before it room for its buses.
+    unsigned busNr = options_.firstBus;
+    unsigned rootBuses = 0;   // the buses firmware numbers below the root bus
+    for (int n : roots_) {
+        if (nodes_[n].kind != LayoutKind::Expander) {
+            rootBuses += 1 + bridgesBelow(n);
+            continue;
+        }
+        nodes_[n].busNr = busNr;
+        busNr += 1 + bridgesBelow(n);
+    }
+    if (busNr - 1 > LAST_NUMBER)
+        return refuse("The expander buses need bus numbers up to " + std::to_string(busNr - 1) +
+                      ", past " + std::to_string(LAST_NUMBER) + ": give a lower --first-bus");
+    chassis_ = options_.firstChassis;
+    unsigned index = options_.firstIndex;
+    for (int n : roots_)
+        assign(n, index);
+    if (chassis_ - 1 > LAST_NUMBER)
+        return refuse("The ports need chassis numbers up to " + std::to_string(chassis_ - 1) +
+                      ", past " + std::to_string(LAST_NUMBER) + ": give a lower --first-chassis");
+    const bool libvirt = options_.form == LayoutOptions::Libvirt;
+    if (libvirt && index - 1 > LAST_NUMBER)
+        return refuse("The controllers need indexes up to " + std::to_string(index - 1) + ", past " +
+                      std::to_string(LAST_NUMBER) + ": give a lower --first-index");
+    // Below the first expander bus, the root bus's own hierarchy: libvirt
+    // numbers its buses by controller index, firmware from 1.
+    const unsigned highest = libvirt ? index - 1 : rootBuses;
+    if (busNr != options_.firstBus && highest >= options_.firstBus)
+        return refuse("The root bus's own buses reach " + std::to_string(highest) +
+                      ", the first expander bus's number: give a higher --first-bus" +
+                      (libvirt ? " or a lower --first-index" : ""));
+    return true;
+}
+
+bool Builder::build(LayoutPlan& plan)
+{
+    if (!choose())
+        return false;
+    for (std::size_t i : chosen_)
+        place(report_.gpus[i]);
+    warnGroups();
+    warnAcs();
+    addExpanders();
+    if (!number())
+        return false;
+    plan.nodes = nodes_;
+    plan.roots = roots_;
+    return true;
+}
+
+} // namespace
+
+std::string slotOf(const std::string& bus)
+{
+    return bus.substr(0, bus.rfind('.'));
+}
+
+std::string hex(unsigned value, int digits)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%0*x", digits, value);
+    return text;
+}
+
+bool planLayout(const StatusReport& report, const LayoutOptions& options, Layout& out,
+                LayoutPlan& plan)
+{
+    return Builder(report, options, out).build(plan);
+}

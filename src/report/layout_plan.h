@@ -1,0 +1,78 @@
+// The plan of a guest laid out like its host: the tree of virtual bridges
+// (switches where the host has them, expander buses per NUMA node), each
+// with its numbers and guest address, and the GPUs' functions below them.
+// It is drawn from a report's facts and rendered apart (layout_render.h),
+// as QEMU options or as libvirt XML.  Nothing here reads a file.
+#pragma once
+
+#include "status.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+struct LayoutOptions {
+    enum Form { Qemu, Libvirt } form = Qemu;
+    // The GPUs to lay out (bus addresses, the domain optional); empty: every
+    // GPU no guest holds.
+    std::vector<std::string> gpus;
+    // Where numbering starts: high enough to miss QEMU's q35 devices and the
+    // controllers libvirt adds by itself.
+    unsigned firstChassis = 64;  // chassis and slot numbers of the ports
+    unsigned firstIndex = 64;    // libvirt controller indexes
+    unsigned firstSlot = 0x10;   // slots on the guest's root bus
+    unsigned firstBus = 128;     // bus number of the first expander bus
+};
+
+struct Layout {
+    enum Outcome {
+        Laid,       // `text` holds the layout
+        NoGpu,      // nothing to lay out: `error` says why
+        Refused,    // a bus that is not a GPU here, or numbers that run out
+    } outcome = Refused;
+    std::string error;
+    std::string text;                 // the layout, for standard output
+    std::vector<std::string> notes;   // warnings and notes, for standard error
+};
+
+enum class LayoutKind { Expander, RootPort, Upstream, Downstream };
+
+struct LayoutFunction {
+    std::string bus;               // on the host
+    unsigned number = 0;
+    std::string id;
+};
+
+// A bridge of the guest's tree, and what hangs below it.
+struct LayoutNode {
+    LayoutKind kind = LayoutKind::RootPort;
+    std::string key;               // the host port it stands for
+    int parent = -1;               // -1: the guest's root bus
+    std::vector<int> children;
+    std::vector<LayoutFunction> functions;   // the host slot it carries
+    std::optional<int> hostNode;   // the host NUMA node of its GPUs
+    unsigned guestNode = 0;        // expanders
+
+    std::string id;
+    unsigned slot = 0, function = 0;
+    bool multifunction = false;
+    unsigned chassis = 0;          // root and downstream ports
+    unsigned index = 0;            // its libvirt controller index
+    unsigned busNr = 0;            // expanders: the bus number of their bus
+};
+
+struct LayoutPlan {
+    std::vector<LayoutNode> nodes;
+    std::vector<int> roots;              // on the guest's root bus, in order
+};
+
+// Draws the plan; false, with `out` saying why (or that there is no GPU),
+// when there is none.  Notes and warnings go to `out` too.  The facts it
+// needs beyond a report's: each GPU's IOMMU group (readGroups).
+bool planLayout(const StatusReport& report, const LayoutOptions& options, Layout& out,
+                LayoutPlan& plan);
+
+// "0000:03:00.0" of a host bus address; the text of a guest slot or number
+// in hexadecimal ("0x10").
+std::string slotOf(const std::string& bus);
+std::string hex(unsigned value, int digits);

@@ -1,0 +1,106 @@
+#include "layout_render.h"
+
+namespace {
+
+std::string busOf(const LayoutPlan& plan, int parent)
+{
+    return parent < 0 ? "pcie.0" : plan.nodes[parent].id;
+}
+
+std::string qemuAddress(unsigned slot, unsigned function, bool multifunction)
+{
+    std::string text = ",addr=" + hex(slot, 1);
+    if (function)
+        text += "." + hex(function, 1);
+    return text + (multifunction ? ",multifunction=on" : "");
+}
+
+void renderQemu(const LayoutPlan& plan, int n, std::string& text)
+{
+    const LayoutNode& node = plan.nodes[n];
+    const std::string address =
+        ",bus=" + busOf(plan, node.parent) + qemuAddress(node.slot, node.function, node.multifunction);
+    const std::string numbers =
+        ",chassis=" + std::to_string(node.chassis) + ",slot=" + std::to_string(node.chassis);
+    switch (node.kind) {
+    case LayoutKind::Expander:
+        text += "-device pxb-pcie,id=" + node.id + ",bus_nr=" + std::to_string(node.busNr) +
+                ",numa_node=" + std::to_string(node.guestNode) + address + "\n";
+        break;
+    case LayoutKind::RootPort:
+        text += "-device pcie-root-port,id=" + node.id + numbers + address + "\n";
+        break;
+    case LayoutKind::Upstream:
+        text += "-device x3130-upstream,id=" + node.id + address + "\n";
+        break;
+    case LayoutKind::Downstream:
+        text += "-device xio3130-downstream,id=" + node.id + numbers + address + "\n";
+        break;
+    }
+    for (std::size_t i = 0; i < node.functions.size(); ++i) {
+        const LayoutFunction& f = node.functions[i];
+        const bool more = f.number == 0 && node.functions.size() > 1;
+        text += "-device vfio-pci,host=" + f.bus + ",id=" + f.id + ",bus=" + node.id +
+                qemuAddress(0, f.number, more) + "\n";
+    }
+    for (int child : node.children)
+        renderQemu(plan, child, text);
+}
+
+std::string libvirtAddress(unsigned bus, unsigned slot, unsigned function, bool multifunction)
+{
+    return "<address type='pci' domain='0x0000' bus='" + hex(bus, 2) + "' slot='" + hex(slot, 2) +
+           "' function='" + hex(function, 1) + "'" + (multifunction ? " multifunction='on'" : "") +
+           "/>";
+}
+
+void renderLibvirt(const LayoutPlan& plan, int n, std::string& text)
+{
+    static const char* const MODELS[] = {"pcie-expander-bus", "pcie-root-port",
+                                         "pcie-switch-upstream-port",
+                                         "pcie-switch-downstream-port"};
+    const LayoutNode& node = plan.nodes[n];
+    const unsigned parentIndex = node.parent < 0 ? 0 : plan.nodes[node.parent].index;
+    text += "  <controller type='pci' index='" + std::to_string(node.index) + "' model='" +
+            MODELS[static_cast<int>(node.kind)] + "'>\n";
+    if (node.kind == LayoutKind::Expander)
+        text += "    <target busNr='" + std::to_string(node.busNr) + "'>\n      <node>" +
+                std::to_string(node.guestNode) + "</node>\n    </target>\n";
+    else if (node.kind != LayoutKind::Upstream)
+        text += "    <target chassis='" + std::to_string(node.chassis) + "' port='" +
+                hex(node.chassis, 2) + "'/>\n";
+    text += "    " + libvirtAddress(parentIndex, node.slot, node.function, node.multifunction) +
+            "\n  </controller>\n";
+    for (const LayoutFunction& f : node.functions) {
+        const std::string slot = slotOf(f.bus);
+        const auto colon = slot.rfind(':');
+        const auto domainEnd = slot.find(':');
+        text += "  <hostdev mode='subsystem' type='pci' managed='yes'>\n"
+                "    <source>\n"
+                "      <address domain='0x" + slot.substr(0, domainEnd) + "' bus='0x" +
+                slot.substr(domainEnd + 1, colon - domainEnd - 1) + "' slot='0x" +
+                slot.substr(colon + 1) + "' function='" + hex(f.number, 1) + "'/>\n"
+                "    </source>\n"
+                "    " + libvirtAddress(node.index, 0, f.number,
+                                        f.number == 0 && node.functions.size() > 1) +
+                "\n  </hostdev>\n";
+    }
+    for (int child : node.children)
+        renderLibvirt(plan, child, text);
+}
+
+} // namespace
+
+std::string renderLayout(const LayoutPlan& plan, LayoutOptions::Form form)
+{
+    std::string text;
+    if (form == LayoutOptions::Qemu) {
+        for (int n : plan.roots)
+            renderQemu(plan, n, text);
+        return text;
+    }
+    text = "<devices>\n";
+    for (int n : plan.roots)
+        renderLibvirt(plan, n, text);
+    return text + "</devices>\n";
+}

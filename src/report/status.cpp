@@ -1,0 +1,492 @@
+#include "status.h"
+
+#include <cstdio>
+#include <initializer_list>
+#include <set>
+
+std::string userText(const ProcessFacts& user)
+{
+    return (user.guest.empty() ? user.name : user.guest) + " (" + user.name + ", pid " +
+           std::to_string(user.pid) + ")";
+}
+
+namespace {
+
+std::string joined(const std::vector<std::string>& items)
+{
+    std::string text;
+    for (const std::string& item : items)
+        text += (text.empty() ? "" : ", ") + item;
+    return text;
+}
+
+// Items that each come with a reason, in the order found.
+using Reasoned = std::vector<std::pair<std::string, std::string>>;
+
+std::string withReasons(const Reasoned& items)
+{
+    std::vector<std::string> texts;
+    for (const auto& [bus, reason] : items)
+        texts.push_back(bus + " (" + reason + ")");
+    return joined(texts);
+}
+
+// The tool's own command lines, as the fixes name them.
+const char* const TOOL = "qvgpu-vm-p2p";
+const char* const DISABLE_ACS = "--disable-acs";
+const char* const STORE_DATA = "--store-data";
+const char* const SAVE_DATA = "--save-data";
+const char* const CONFIG_ADDRESS = "--config-address";
+
+std::string tool(std::initializer_list<const char*> options)
+{
+    std::string line = TOOL;
+    for (const char* option : options)
+        line += std::string(" ") + option;
+    return line;
+}
+
+// Collects the problems that one command fixes.
+struct FixBuilder {
+    Fix fix;
+    void add(const std::string& items, const std::string& problem, ProblemKind kind)
+    {
+        if (items.empty())
+            return;
+        fix.problems.push_back(problem + items);
+        fix.kinds.push_back(kind);
+    }
+    void addTo(StatusReport& report, std::string command = "", std::string where = "")
+    {
+        if (fix.problems.empty())
+            return;
+        fix.command = std::move(command);
+        fix.where = std::move(where);
+        report.fixes.push_back(std::move(fix));
+        fix = Fix();
+    }
+};
+
+void warn(StatusReport& report, WarningKind kind, const std::string& text)
+{
+    report.warnings.push_back(text);
+    report.warningKinds.push_back(kind);
+}
+
+// Unreadable device memory that the tool's own run gets past: it wakes
+// sleeping GPUs.
+bool wakeGetsPast(const GpuFacts& gpu)
+{
+    return gpu.recordFailure == ReadFailure::Asleep;
+}
+
+bool heldByDriver(const GpuFacts& gpu)
+{
+    return gpu.recordFailure == ReadFailure::HeldByDriver;
+}
+
+// What keeps the report from seeing: it is a thing to fix, never a pass.
+void judgeUnseen(StatusReport& report)
+{
+    Reasoned silent;
+    std::vector<std::string> noId, noPath;
+    for (const GpuFacts& gpu : report.gpus) {
+        if (!gpu.deviceId)
+            noId.push_back(gpu.bus);
+        // A GPU left alone on purpose was not to be read.
+        if (!gpu.configRead && gpu.unchecked == Unchecked::None)
+            silent.emplace_back(gpu.bus, gpu.configReason);
+        else if (!gpu.path.known)
+            noPath.push_back(gpu.bus);
+    }
+    Reasoned unknownAcs;
+    for (const auto& [bus, port] : report.ports)
+        if (port.acsUnknown())
+            unknownAcs.emplace_back(bus, port.unknownReason);
+    FixBuilder b;
+    b.add(withReasons(silent), "the state of these GPUs cannot be read: ", ProblemKind::GpuStateUnreadable);
+    b.addTo(report);
+    b.add(joined(noId), "the device ID of these devices of the maker cannot be read: ",
+          ProblemKind::DeviceIdUnreadable);
+    b.addTo(report);
+    b.add(withReasons(unknownAcs),
+          "the ACS state of these ports above GPUs cannot be read, so they may redirect peer "
+          "traffic: ",
+          ProblemKind::AcsUnknown);
+    b.addTo(report);
+    b.add(joined(noPath),
+          "the PCI path of these GPUs is unknown, so their ports keep their ACS settings: ",
+          ProblemKind::PathUnknown);
+    b.addTo(report);
+    const MachineFacts& m = report.machine;
+    if (!m.guest && !m.holdersJudged()) {
+        std::string unseen;
+        if (m.unseenProcesses > 0)
+            unseen = "the descriptors of " + std::to_string(m.unseenProcesses) + " process" +
+                     (m.unseenProcesses == 1 ? "" : "es") + " cannot be read";
+        if (m.processesHidden)
+            unseen += std::string(unseen.empty() ? "" : ", and ") +
+                      "/proc hides other users' processes (hidepid)";
+        b.add(unseen, "which guests hold the GPUs bound to vfio-pci, and isolation between "
+                      "guests, are not judged: ",
+              ProblemKind::HoldersUnseen);
+        b.addTo(report, "qvgpu-vm-p2p-status",
+                "as root with CAP_SYS_PTRACE and CAP_DAC_READ_SEARCH (the metrics unit has them)");
+    }
+}
+
+// "0000:03:00.0 (IOMMU group 3) and 0000:04:00.0 (IOMMU group 4)", with
+// the guests that hold them when `users`.
+std::string pairText(const StatusReport& report, const IsolationPair& pair, bool users)
+{
+    auto one = [&](std::size_t i) {
+        const GpuFacts& g = report.gpus[i];
+        return g.bus + " (IOMMU group " + g.iommuGroup +
+               (users ? ", in use by " + userText(g.user) : "") + ")";
+    };
+    return one(pair.a) + " and " + one(pair.b);
+}
+
+bool differentUsers(const GpuFacts& a, const GpuFacts& b)
+{
+    return a.inUse && b.inUse && a.user.pid != b.user.pid;
+}
+
+// Two GPUs below one switch with no redirect between them reach each
+// other's memory without the IOMMU, whatever groups the kernel formed.
+void judgeIsolation(StatusReport& report)
+{
+    if (!report.machine.iommu || !report.machine.holdersJudged())
+        return;
+    for (std::size_t i = 0; i < report.gpus.size(); ++i)
+        for (std::size_t j = i + 1; j < report.gpus.size(); ++j) {
+            const Link& link = report.links[i][j];
+            const GpuFacts& a = report.gpus[i];
+            const GpuFacts& b = report.gpus[j];
+            if (link.turnSwitch.empty() || link.redirected || link.acsUnknown ||
+                a.iommuGroup.empty() || b.iommuGroup.empty() || a.iommuGroup == b.iommuGroup)
+                continue;
+            (differentUsers(a, b) ? report.isolationBreaches : report.isolationWarnings)
+                .push_back({i, j, link.turnSwitch});
+        }
+    std::map<std::string, std::vector<std::string>> bySwitch;
+    for (const IsolationPair& pair : report.isolationWarnings)
+        bySwitch[pair.switchBus].push_back(pairText(report, pair, false));
+    for (const auto& [bus, pairs] : bySwitch)
+        warn(report, WarningKind::IsolationSplit,
+            "GPUs below the switch at " + bus + " reach each other's memory without the IOMMU, "
+            "although the kernel put them in different IOMMU groups: " + joined(pairs) +
+            "; give all GPUs below one switch to one guest");
+    FixBuilder b;
+    std::vector<std::string> breaches;
+    for (const IsolationPair& pair : report.isolationBreaches)
+        breaches.push_back(pairText(report, pair, true) + " below the switch at " + pair.switchBus);
+    b.add(joined(breaches), "GPUs in use by different guests reach each other's memory without "
+                            "the IOMMU: ",
+          ProblemKind::IsolationBreach);
+    if (!b.fix.problems.empty())
+        b.fix.advice.push_back(
+            "give them to one guest; or, on a host whose switches are shared between guests, do "
+            "not run " + tool({DISABLE_ACS}) + " (ACS is back on after the next boot)");
+    b.addTo(report);
+}
+
+void judgeHost(StatusReport& report)
+{
+    // A switch whose GPUs two guests hold keeps them apart by redirecting:
+    // that is no thing to fix there.
+    std::map<std::string, std::set<int>> usersBelow;
+    for (std::size_t i = 0; i < report.gpus.size(); ++i)
+        for (std::size_t j = 0; j < report.gpus.size(); ++j) {
+            const Link& link = report.links[i][j];
+            if (!link.turnSwitch.empty() && report.gpus[i].inUse)
+                usersBelow[link.turnSwitch].insert(report.gpus[i].user.pid);
+        }
+    std::set<std::string> redirecting;
+    for (const auto& row : report.links)
+        for (const Link& link : row)
+            if (link.redirected && usersBelow[link.turnSwitch].size() < 2)
+                for (const std::string& port : {link.turnA, link.turnB})
+                    if (report.ports.at(port).redirects())
+                        redirecting.insert(port);
+    std::vector<std::string> noRecord, stale;
+    Reasoned unreadable, blocked;
+    bool anyInUse = false;
+    for (const GpuFacts& gpu : report.gpus) {
+        anyInUse = anyInUse || gpu.inUse;
+        switch (gpu.record) {
+        case RecordState::NotRead:
+            break;
+        case RecordState::Valid:
+            if (gpu.recordBase != gpu.bar0Base)
+                stale.push_back(gpu.bus);
+            break;
+        case RecordState::Absent:
+        case RecordState::OtherDevice:
+            noRecord.push_back(gpu.bus);
+            break;
+        case RecordState::NotChecked:
+            // A guest's own report checks it, vfio-pci wakes it for the
+            // next guest, or the holders were not seen (a thing to fix of
+            // its own).
+            ++report.notChecked;
+            break;
+        case RecordState::Unreadable:
+            if (report.machine.lockdown != "none")
+                break;   // said once for the machine
+            (wakeGetsPast(gpu) || heldByDriver(gpu) ? unreadable : blocked)
+                .emplace_back(gpu.bus, gpu.recordReason);
+            break;
+        }
+        if (gpu.configRead && gpu.deviceId && !gpu.handled)
+            warn(report, WarningKind::GpuUnhandled,
+                gpu.bus + " (device ID " + *gpu.deviceId + ") is not a GPU the tool handles: it "
+                "gets no record, and a guest given it with the GPUs cannot configure any GPU's "
+                "driver (--config-address fails); give it to no such guest");
+        if (gpu.fullWidth && gpu.link.width < gpu.fullWidth)
+            warn(report, WarningKind::LinkNarrow,
+                gpu.bus + ": its link runs at x" + std::to_string(gpu.link.width) +
+                " although both ends can do x" + std::to_string(gpu.fullWidth) +
+                ", so peer traffic runs at a fraction of full rate (reseat the GPU, or check "
+                "the slot)");
+    }
+    judgeIsolation(report);
+    // One run does both, the tool switching ACS off before it stores; but
+    // while a guest holds a GPU, the store fails for that GPU.
+    FixBuilder b;
+    b.add(joined({redirecting.begin(), redirecting.end()}),
+          "ACS on switch downstream ports redirects peer traffic to the root complex: ",
+          ProblemKind::AcsRedirects);
+    const bool acs = !b.fix.problems.empty();
+    if (acs && anyInUse)
+        b.addTo(report, tool({DISABLE_ACS}));
+    b.add(joined(noRecord), "no valid record in the device memory of: ", ProblemKind::RecordMissing);
+    b.add(joined(stale), "the record holds another BAR0 base than the GPU has now (stale after "
+                         "a BAR reassignment): ",
+          ProblemKind::RecordStale);
+    b.add(withReasons(unreadable),
+          "the record cannot be read now (store it before any guest starts): ",
+          ProblemKind::RecordNotReadableNow);
+    const bool store = b.fix.problems.size() > (acs && !anyInUse ? 1u : 0u);
+    const bool both = acs && !anyInUse;
+    b.addTo(report,
+            both && store ? tool({DISABLE_ACS, STORE_DATA})
+            : both        ? tool({DISABLE_ACS})
+                          : tool({STORE_DATA}),
+            store && anyInUse ? "when no guest holds a GPU (the host unit does it at boot), "
+                                "then restart the guests"
+                              : "");
+    b.add(withReasons(blocked), "the device memory cannot be read at all: ",
+          ProblemKind::MemoryUnreadable);
+    b.addTo(report);
+}
+
+void judgeDriver(StatusReport& report);
+
+void judgeGuest(StatusReport& report)
+{
+    std::vector<std::string> save, disagree, fromHost, unhandled;
+    Reasoned unreadable, held, blocked;
+    for (const GpuFacts& gpu : report.gpus) {
+        if (!gpu.configRead || !gpu.deviceId)
+            continue;   // a thing to fix already
+        if (!gpu.handled) {
+            unhandled.push_back(gpu.bus);
+            continue;
+        }
+        if (gpu.store == StoreState::Valid)
+            continue;
+        if (gpu.store == StoreState::Disagrees) {
+            disagree.push_back(gpu.bus);
+            continue;
+        }
+        switch (gpu.record) {
+        case RecordState::Valid:
+            save.push_back(gpu.bus);
+            break;
+        case RecordState::Absent:
+        case RecordState::OtherDevice:
+            fromHost.push_back(gpu.bus);
+            break;
+        case RecordState::Unreadable:
+            (wakeGetsPast(gpu) ? unreadable : heldByDriver(gpu) ? held : blocked)
+                .emplace_back(gpu.bus, gpu.recordReason);
+            break;
+        case RecordState::NotRead:
+        case RecordState::NotChecked:
+            break;
+        }
+    }
+    FixBuilder b;
+    b.add(joined(unhandled), "no store file for GPUs whose device ID the tool does not handle, "
+                             "so no GPU's driver can be configured: ",
+          ProblemKind::GpuUnhandled);
+    b.addTo(report);
+    // The save stops at the first GPU without a record: the host's store
+    // comes first.
+    b.add(joined(fromHost), "no valid store file, and no record from the host in device memory "
+                            "(then start this guest again and save them here): ",
+          ProblemKind::StoreNeedsHostRecord);
+    b.addTo(report, tool({STORE_DATA}), "on the host, with this guest shut down");
+    b.add(joined(save), "no valid store file (save the records before the GPU driver loads): ",
+          ProblemKind::StoreMissing);
+    b.add(joined(disagree), "the store file disagrees with the record in device memory (save it "
+                            "again before the GPU driver loads): ",
+          ProblemKind::StoreDisagrees);
+    b.add(withReasons(unreadable), "no valid store file, and device memory cannot be read now "
+                                   "(the save wakes the GPU): ",
+          ProblemKind::StoreMemoryAsleep);
+    b.add(withReasons(held),
+          "no valid store file, and the GPU driver holds BAR0, so the kernel maps none of its "
+          "memory: unload the driver to save (or reboot: the guest unit saves before the driver "
+          "loads): ",
+          ProblemKind::StoreMemoryHeld);
+    const std::string module = report.machine.driverModule;
+    const std::string saving = tool({SAVE_DATA});
+    b.addTo(report, held.empty() ? saving
+                                 : "modprobe -r " + module + " && " + saving + " && modprobe " +
+                                       module);
+    b.add(withReasons(blocked), "no valid store file, and device memory cannot be read at all: ",
+          ProblemKind::StoreMemoryUnreadable);
+    b.addTo(report);
+    // The driver's configuration reads the store files: it comes once
+    // they are all valid.
+    if (unhandled.empty() && fromHost.empty() && save.empty() && disagree.empty() &&
+        unreadable.empty() && held.empty() && blocked.empty())
+        judgeDriver(report);
+}
+
+// In a guest whose store files are all valid: the GPU driver must hold
+// every GPU and have been given today's addresses since its current load.
+void judgeDriver(StatusReport& report)
+{
+    const MachineFacts& m = report.machine;
+    const std::string module = m.driverModule;
+    if (!m.driverLoaded) {
+        report.fixes.push_back({{"the GPU driver is not loaded"}, {ProblemKind::DriverNotLoaded}, {},
+                                "", "modprobe " + module});
+        return;
+    }
+    std::vector<std::string> unbound, noMinor, notConfigured;
+    for (const GpuFacts& gpu : report.gpus) {
+        if (gpu.driverConfig == DriverConfig::NotRead)
+            continue;
+        if (!gpu.boundToDriver)
+            unbound.push_back(gpu.bus + (gpu.driver.empty() ? " (no driver)"
+                                                            : " (bound to " + gpu.driver + ")"));
+        else if (!gpu.minorUsable)
+            noMinor.push_back(gpu.bus + " (minor " +
+                              (gpu.minor ? std::to_string(*gpu.minor) : "?") + ")");
+        else if (gpu.driverConfig == DriverConfig::NotConfigured)
+            notConfigured.push_back(gpu.bus);
+    }
+    FixBuilder b;
+    b.add(joined(unbound), "the GPU driver has not taken up these GPUs (load it again; give it "
+                           "those another driver holds): ",
+          ProblemKind::DriverGpuNotTaken);
+    b.addTo(report, "modprobe -r " + module + " && modprobe " + module);
+    b.add(joined(noMinor), "the GPU driver shows no minor number of their own for these GPUs: ",
+          ProblemKind::DriverMinor);
+    if (unbound.empty() && !m.lastNodeThere)
+        b.add(m.lastNode, "the GPU driver has not made the last GPU's device node, which the "
+                          "daemon waits for: ",
+              ProblemKind::DriverNodeMissing);
+    b.addTo(report);
+    b.add(joined(notConfigured),
+          "the GPU driver has not been given the GPUs' addresses since it was loaded: ",
+          ProblemKind::DriverNotConfigured);
+    if (!b.fix.problems.empty())
+        b.fix.advice.push_back("to keep it configured across its reloads: systemctl enable --now "
+                               "qvgpu-vm-p2p-daemon.service");
+    b.addTo(report, tool({CONFIG_ADDRESS}));
+}
+
+} // namespace
+
+std::string disableAcsCommand()
+{
+    return tool({DISABLE_ACS});
+}
+
+void judge(StatusReport& report)
+{
+    report.fixes.clear();
+    report.warnings.clear();
+    report.warningKinds.clear();
+    report.isolationWarnings.clear();
+    report.isolationBreaches.clear();
+    report.notChecked = 0;
+    if (report.gpus.empty()) {
+        report.fixes.push_back({{"no GPU of the maker was found"}, {ProblemKind::NoGpu}, {}, "", ""});
+        return;
+    }
+    if (!report.machine.sideKnown)
+        report.fixes.push_back({{"whether this is a host or a guest cannot be told: /proc/cpuinfo "
+                                 "cannot be read, and the firmware names no hypervisor"},
+                                {ProblemKind::SideUnknown}, {}, "", ""});
+    if (!report.machine.setpci)
+        report.fixes.push_back({{"setpci is not installed: the tool cannot wake the GPUs"},
+                                {ProblemKind::SetpciMissing}, {}, "", "apt-get install pciutils"});
+    if (!report.machine.guest && report.machine.lockdown != "none")
+        report.fixes.push_back({{"the kernel is locked down (" + report.machine.lockdown +
+                                 "): the tool cannot map device memory; boot without lockdown"},
+                                {ProblemKind::LockedDown}, {}, "", ""});
+    judgeUnseen(report);
+    if (report.machine.guest)
+        judgeGuest(report);
+    else
+        judgeHost(report);
+}
+
+std::string printable(const std::string& text)
+{
+    std::string out;
+    for (const char ch : text) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c >= 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            out += escaped;
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}
+
+std::string hex(uint64_t value)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+std::string deviceIdText(uint32_t id)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%04x", id);
+    return text;
+}
+
+const char* problemKindName(ProblemKind kind)
+{
+    static const char* const NAMES[PROBLEM_KINDS] = {
+        "no_gpu", "side_unknown", "setpci_missing", "locked_down",
+        "gpu_state_unreadable", "device_id_unreadable", "acs_unknown", "path_unknown",
+        "holders_unseen",
+        "isolation_breach", "acs_redirects", "record_missing", "record_stale",
+        "record_not_readable_now", "memory_unreadable",
+        "gpu_unhandled", "store_needs_host_record", "store_missing", "store_disagrees",
+        "store_memory_asleep", "store_memory_held", "store_memory_unreadable",
+        "driver_not_loaded", "driver_gpu_not_taken", "driver_minor", "driver_node_missing",
+        "driver_not_configured",
+    };
+    return NAMES[static_cast<int>(kind)];
+}
+
+const char* warningKindName(WarningKind kind)
+{
+    static const char* const NAMES[WARNING_KINDS] = {"link_narrow", "gpu_unhandled",
+                                                     "isolation_split"};
+    return NAMES[static_cast<int>(kind)];
+}

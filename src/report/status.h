@@ -1,0 +1,214 @@
+// What qvgpu-vm-p2p-status knows: the facts about this machine and its
+// GPUs as they were gathered, and the verdict on whether peer-to-peer will
+// work, with what to fix first.  The verdict is decided from the facts
+// alone, never from the words that show them.
+#pragma once
+
+#include "config_space.h"
+#include "holders.h"
+#include "pci_device.h"
+#include "pci_tree.h"
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct MachineFacts {
+    bool guest = false;            // the CPU's flag, or the firmware, says so
+    bool cpuFlag = false;          // "hypervisor" in /proc/cpuinfo
+    bool sideKnown = true;         // /proc/cpuinfo or the firmware told
+    // The firmware's signals of a virtual machine: "sys_vendor QEMU".
+    std::vector<std::string> firmwareSignals;
+    bool driverLoaded = false;     // the GPU kernel driver's directory exists
+    std::string driverModule;      // the module that holds that driver
+    bool setpci = false;           // the shell would find setpci
+    // "none", "integrity" or "confidentiality"; "none" too when the kernel
+    // does not report it.
+    std::string lockdown = "none";
+    // Some GPU belongs to an IOMMU group: without, no isolation is judged.
+    bool iommu = false;
+    // On a host: processes whose descriptors the report could not look at,
+    // and whether /proc hides other users' processes from it.  Then which
+    // guest holds a GPU bound to vfio-pci, and isolation, are not judged.
+    int unseenProcesses = 0;
+    bool processesHidden = false;
+    bool holdersJudged() const { return unseenProcesses == 0 && !processesHidden; }
+    // In a guest: the GPU driver's device node for the last GPU exists
+    // (lastNode names it), and a record of the last configuration it took
+    // was found.
+    std::string lastNode;
+    bool lastNodeThere = false;
+    bool configurationRecord = false;
+};
+
+enum class RecordState {
+    NotRead,        // not asked (not a GPU the tool handles, or its state unknown)
+    Valid,          // magic of this GPU's device ID
+    Absent,         // not our magic at all
+    OtherDevice,    // our magic, another device ID
+    Unreadable,
+    NotChecked,     // not looked at on purpose: `unchecked` says why
+};
+
+// Why a host leaves a GPU's memory alone.
+enum class Unchecked {
+    None,
+    InUse,          // a guest holds it: its own report checks it
+    IdleUnderVfio,  // vfio-pci keeps it asleep with no guest, and wakes it when one starts
+    HolderUnseen,   // bound to vfio-pci, and whether a guest holds it cannot be seen
+};
+
+// In a guest: whether the GPU driver has this GPU's configuration now.
+enum class DriverConfig {
+    NotRead,        // on a host, or not a GPU whose store file is valid
+    Configured,     // the last configuration it took is today's
+    NotConfigured,  // no such configuration since its driver instance came
+};
+
+// Why device memory could not be read, as the verdict needs it.
+enum class ReadFailure {
+    None,
+    Asleep,          // memory decoding off or not in D0: the tool's wake gets past it
+    HeldByDriver,    // a driver holds the BAR, and the kernel maps none of it
+    LockedDown,      // the kernel is locked down
+    Other,           // anything else: too small, not a regular file, refused
+};
+
+enum class StoreState {
+    NotRead,        // on the host, or a device the tool does not handle
+    Valid,
+    Missing,
+    Invalid,        // storeReason says why
+    Disagrees,      // valid, but not the bytes in device memory
+};
+
+// Another device of a GPU's IOMMU group: VFIO hands a guest the whole group.
+struct GroupMember {
+    std::string bus;
+    bool bridge = false;           // a PCI bridge, which stays with the host
+};
+
+struct GpuFacts {
+    std::string bus;
+    std::optional<std::string> deviceId;   // as sysfs prints it; nothing when unreadable
+    bool handled = false;          // a device ID of the tool's device table
+    uint32_t deviceIdValue = 0;    // of a GPU the tool handles
+    // Its header was read and it answers; otherwise configReason says why
+    // and nothing else of the GPU is decided from it.
+    bool configRead = false;
+    std::string configReason;
+    std::string product;           // "" when unknown
+    std::string productReason;     // why it is unknown
+    std::optional<int> numaNode;           // nothing when unknown
+    std::optional<std::string> localCpus;  // nothing when unreadable
+    std::string iommuGroup;        // "" without an IOMMU
+    std::string driver;            // the bound driver, "" when none
+    // On a host: the process that holds the GPU's VFIO group or device file,
+    // a hypervisor running a guest with it.
+    bool inUse = false;
+    ProcessFacts user;
+    uint64_t bar0Base = 0;         // from configuration space
+    uint64_t bar0Size = 0;         // from the kernel's resource list; 0 unknown
+    std::optional<unsigned> minor; // the driver's minor number; nothing when none
+    PciLink link;                  // the GPU's own end of its link
+
+    RecordState record = RecordState::NotRead;
+    std::string recordReason;      // why it could not be read
+    ReadFailure recordFailure = ReadFailure::None;
+    Unchecked unchecked = Unchecked::None;
+    // Whether its No_Soft_Reset bit says its memory survives a move to D0;
+    // nothing when not read.
+    std::optional<bool> noSoftReset;
+    uint64_t recordBase = 0;       // the base the record holds (valid records)
+    uint32_t recordDeviceId = 0;   // the device ID its magic names (OtherDevice)
+
+    StoreState store = StoreState::NotRead;
+    std::string storeReason;       // why an invalid store file is invalid
+    uint64_t storeBase = 0;
+
+    // In a guest: bound to the GPU driver, its minor a number no other GPU
+    // has, and whether the driver has its configuration.
+    bool boundToDriver = false;
+    bool minorUsable = false;
+    DriverConfig driverConfig = DriverConfig::NotRead;
+
+    PciPath path;
+    // The other devices of its IOMMU group, in bus order (read for a layout).
+    std::vector<GroupMember> group;
+    // The narrowest a link to this GPU may be at full rate: the smaller of
+    // the two ends' maximum widths; 0 when either end is unknown.
+    unsigned fullWidth = 0;
+};
+
+// The kinds of things to fix, and of warnings: a fixed set, named in the
+// metrics and the man page.
+enum class ProblemKind {
+    NoGpu, SideUnknown, SetpciMissing, LockedDown,
+    GpuStateUnreadable, DeviceIdUnreadable, AcsUnknown, PathUnknown, HoldersUnseen,
+    IsolationBreach, AcsRedirects, RecordMissing, RecordStale, RecordNotReadableNow,
+    MemoryUnreadable,
+    GpuUnhandled, StoreNeedsHostRecord, StoreMissing, StoreDisagrees, StoreMemoryAsleep,
+    StoreMemoryHeld, StoreMemoryUnreadable,
+    DriverNotLoaded, DriverGpuNotTaken, DriverMinor, DriverNodeMissing, DriverNotConfigured,
+};
+constexpr int PROBLEM_KINDS = static_cast<int>(ProblemKind::DriverNotConfigured) + 1;
+// "record_stale": the kind's name in the metrics.
+const char* problemKindName(ProblemKind kind);
+
+enum class WarningKind { LinkNarrow, GpuUnhandled, IsolationSplit };
+constexpr int WARNING_KINDS = static_cast<int>(WarningKind::IsolationSplit) + 1;
+const char* warningKindName(WarningKind kind);
+
+// One thing to fix: what is wrong, and the command that fixes it, with
+// where and when to run it when that is not here and now.
+struct Fix {
+    std::vector<std::string> problems;
+    std::vector<ProblemKind> kinds;   // of each problem, in their order
+    // What to weigh beside the command: no problem of its own.
+    std::vector<std::string> advice;
+    std::string where;             // "" for here, now
+    std::string command;           // "" when no command of ours fixes it
+};
+
+// Two GPUs below one switch that reach each other without the IOMMU
+// although the kernel put them in different IOMMU groups.
+struct IsolationPair {
+    std::size_t a = 0, b = 0;      // indexes into the GPUs
+    std::string switchBus;         // the upstream port of the switch they share
+};
+
+struct StatusReport {
+    MachineFacts machine;
+    std::vector<GpuFacts> gpus;                // ascending bus addresses
+    std::map<std::string, PortFacts> ports;    // every device on a GPU's path
+    std::vector<std::vector<Link>> links;      // GPU by GPU
+    std::vector<Fix> fixes;                    // in the order to do them
+    std::vector<std::string> warnings;         // worth knowing; no change to the verdict
+    std::vector<WarningKind> warningKinds;     // of each warning, in their order
+    // Pairs split between IOMMU groups: warnings, and breaches when two
+    // guests hold them now.
+    std::vector<IsolationPair> isolationWarnings, isolationBreaches;
+    // GPUs whose records a host leaves alone: in use by a guest (whose own
+    // report checks them), asleep under vfio-pci, or with holders unseen.
+    std::size_t notChecked = 0;
+    bool ready() const { return fixes.empty(); }
+};
+
+// "vm1 (qemu-system-x86, pid 4242)": the guest, or the process, holding a GPU.
+std::string userText(const ProcessFacts& user);
+// Decides the verdict: fills report.fixes and report.warnings from the facts.
+void judge(StatusReport& report);
+// "qvgpu-vm-p2p --disable-acs": the tool's command that lets peer traffic
+// cross the switches.
+std::string disableAcsCommand();
+
+// Words every rendering of the report shares.
+// Bytes below 0x20 and from 0x7f up as "\xNN", so that no text from sysfs
+// can move a terminal's cursor or break a line.
+std::string printable(const std::string& text);
+// "0x38bff0000000": a base address as every rendering shows it.
+std::string hex(uint64_t value);
+// "0x0002": a device ID as sysfs prints it.
+std::string deviceIdText(uint32_t id);

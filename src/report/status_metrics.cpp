@@ -1,0 +1,174 @@
+// The report as Prometheus metrics: the same facts and the same verdict as
+// the text and the JSON, in the text exposition format (version 0.0.4) that
+// node_exporter's textfile collector reads.
+#include "status_metrics.h"
+
+namespace {
+
+// A label value as the format wants it: backslash, double quote and line
+// feed escaped.  Texts from sysfs first lose every byte that is not
+// printable ASCII (as "\xNN"), so the file is always valid UTF-8.
+std::string labelValue(const std::string& text)
+{
+    std::string out;
+    for (const char c : printable(text)) {
+        if (c == '\\' || c == '"')
+            out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+class Exposition {
+public:
+    // Starts a family; every family is a gauge here.  Its HELP and TYPE
+    // lines come with its first sample: a family of nothing judged is not
+    // there at all.
+    void family(const char* name, const char* help)
+    {
+        name_ = name;
+        help_ = help;
+        started_ = false;
+    }
+    void sample(uint64_t value)
+    {
+        start();
+        out_ += name_ + " " + std::to_string(value) + "\n";
+    }
+    // One sample with the labels given as name, value pairs, in the order
+    // node_exporter serves them (by name).
+    void sample(std::initializer_list<std::pair<const char*, std::string>> labels, uint64_t value)
+    {
+        start();
+        out_ += name_ + "{";
+        const char* comma = "";
+        for (const auto& [label, text] : labels) {
+            out_ += std::string(comma) + label + "=\"" + labelValue(text) + "\"";
+            comma = ",";
+        }
+        out_ += "} " + std::to_string(value) + "\n";
+    }
+    const std::string& text() const { return out_; }
+
+private:
+    void start()
+    {
+        if (!started_)
+            out_ += "# HELP " + name_ + " " + help_ + "\n# TYPE " + name_ + " gauge\n";
+        started_ = true;
+    }
+    std::string name_, help_;
+    bool started_ = false;
+    std::string out_;
+};
+
+} // namespace
+
+std::string renderMetrics(const StatusReport& report)
+{
+    const MachineFacts& machine = report.machine;
+    const bool guest = machine.guest;
+    Exposition m;
+
+    std::string signals;
+    for (const std::string& signal : machine.firmwareSignals)
+        signals += (signals.empty() ? "" : ", ") + signal;
+    m.family("qvgpu_vm_p2p_build_info",
+             "The report's version and the side it found, with what the firmware says of a "
+             "virtual machine; always 1.");
+    m.sample({{"cpu_flag", machine.cpuFlag ? "1" : "0"},
+              {"firmware_signals", signals},
+              {"side", guest ? "guest" : "host"},
+              {"version", QVGPU_VERSION}},
+             1);
+
+    m.family("qvgpu_vm_p2p_ready",
+             "Whether peer-to-peer transfers between the GPUs will work (1) or not (0).");
+    m.sample(report.ready() ? 1 : 0);
+
+    // Every kind, zero included: the sum is the number of problems the
+    // text lists, and a kind that goes away goes to 0.
+    uint64_t problems[PROBLEM_KINDS] = {};
+    for (const Fix& fix : report.fixes)
+        for (const ProblemKind kind : fix.kinds)
+            ++problems[static_cast<int>(kind)];
+    m.family("qvgpu_vm_p2p_problems",
+             "Things to fix before peer-to-peer transfers work, by kind.");
+    for (int k = 0; k < PROBLEM_KINDS; ++k)
+        m.sample({{"kind", problemKindName(static_cast<ProblemKind>(k))}}, problems[k]);
+    uint64_t warnings[WARNING_KINDS] = {};
+    for (const WarningKind kind : report.warningKinds)
+        ++warnings[static_cast<int>(kind)];
+    m.family("qvgpu_vm_p2p_warnings",
+             "Things worth knowing that do not stop peer-to-peer transfers, by kind.");
+    for (int k = 0; k < WARNING_KINDS; ++k)
+        m.sample({{"kind", warningKindName(static_cast<WarningKind>(k))}}, warnings[k]);
+
+    m.family("qvgpu_vm_p2p_gpu_info",
+             "A GPU of the maker, always 1: its device ID, product and side.");
+    for (const GpuFacts& g : report.gpus)
+        m.sample({{"device_id", g.deviceId.value_or("")},
+                  {"pci_address", g.bus},
+                  {"product", g.product},
+                  {"side", guest ? "guest" : "host"}},
+                 1);
+
+    // A record not read, or not checked, is no fact either way: no sample.
+    m.family("qvgpu_vm_p2p_gpu_record_valid",
+             "Whether the GPU's device memory holds a valid record (1) or not (0); on a host, "
+             "a record of the GPU's current BAR0 base.");
+    for (const GpuFacts& g : report.gpus) {
+        if (g.record == RecordState::NotRead || g.record == RecordState::Unreadable ||
+            g.record == RecordState::NotChecked)
+            continue;
+        const bool valid = g.record == RecordState::Valid && (guest || g.recordBase == g.bar0Base);
+        m.sample({{"pci_address", g.bus}}, valid ? 1 : 0);
+    }
+
+    m.family("qvgpu_vm_p2p_gpu_store_valid",
+             "In a guest: whether the GPU's store file is valid and agrees with its record (1) or "
+             "not (0).");
+    for (const GpuFacts& g : report.gpus)
+        if (g.store != StoreState::NotRead)
+            m.sample({{"pci_address", g.bus}}, g.store == StoreState::Valid ? 1 : 0);
+    m.family("qvgpu_vm_p2p_gpu_driver_configured",
+             "In a guest: whether the GPU driver has been given the GPUs' addresses since it took "
+             "up the GPU (1) or not (0).");
+    for (const GpuFacts& g : report.gpus)
+        if (g.driverConfig != DriverConfig::NotRead)
+            m.sample({{"pci_address", g.bus}}, g.driverConfig == DriverConfig::Configured ? 1 : 0);
+
+    // Where holders could not be seen, a GPU not seen held is no fact.
+    m.family("qvgpu_vm_p2p_gpu_in_use", "On a host: whether a guest holds the GPU (1) or not (0).");
+    if (!guest)
+        for (const GpuFacts& g : report.gpus)
+            if (g.inUse || machine.holdersJudged())
+                m.sample({{"pci_address", g.bus}}, g.inUse ? 1 : 0);
+
+    m.family("qvgpu_vm_p2p_port_acs_redirect",
+             "Whether a switch downstream port above a GPU keeps peer traffic from crossing the "
+             "switch (1) or not (0).");
+    for (const auto& [bus, port] : report.ports)
+        if (port.portType == PORT_DOWNSTREAM && port.acs != AcsState::Unknown)
+            m.sample({{"pci_address", bus}}, port.redirects() ? 1 : 0);
+
+    m.family("qvgpu_vm_p2p_gpu_link_width", "On a host: lanes of the GPU's PCI Express link now.");
+    if (!guest)
+        for (const GpuFacts& g : report.gpus)
+            if (g.link.known)
+                m.sample({{"pci_address", g.bus}}, g.link.width);
+    m.family("qvgpu_vm_p2p_gpu_link_width_max",
+             "On a host: lanes the GPU's PCI Express link can have, the smaller of its two "
+             "ends' maximum widths.");
+    if (!guest)
+        for (const GpuFacts& g : report.gpus)
+            if (g.link.known && g.fullWidth)
+                m.sample({{"pci_address", g.bus}}, g.fullWidth);
+
+    // Judged only on a host with IOMMU groups whose holders were all seen.
+    m.family("qvgpu_vm_p2p_isolation_breaches",
+             "Pairs of GPUs held by different guests that can reach each other's memory.");
+    if (!guest && machine.iommu && machine.holdersJudged())
+        m.sample(report.isolationBreaches.size());
+    return m.text();
+}

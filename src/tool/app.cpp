@@ -1,0 +1,138 @@
+#include "app.h"
+
+#include "enum_device.h"
+#include "modes.h"
+#include "platform.h"
+#include "utils.h"
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <set>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const char* const TOOL_DESCRIPTION =
+    "qvgpu-vm-p2p is a tool helps to improve p2p rates in virtual machines..";
+
+struct Modes {
+    bool disableAcs = false;
+    bool storeData = false;
+    bool saveData = false;
+    bool configAddress = false;
+    bool daemon = false;
+    bool version = false;
+};
+
+// The one mode a run does after discovery (and ACS).
+int runMode(const Modes& modes, const DeviceList& devices, const std::set<std::string>& busIdSet)
+{
+    if (modes.storeData)
+        return runStoreData(devices);
+    if (modes.saveData)
+        return runSaveData(devices);
+    // A configuration that failed still lets the daemon start: it will try
+    // again when the driver comes back.  Alone, it is a failed run.
+    const int configured = modes.configAddress ? runConfigAddress(busIdSet) : 0;
+    if (configured == -1)
+        return -1;
+    if (modes.daemon)
+        return runDaemon(busIdSet, static_cast<int32_t>(busIdSet.size()));
+    return configured == CONFIG_FAILED ? -1 : 0;
+}
+
+int runModes(const Modes& modes)
+{
+    // Without setpci no GPU can be woken, and every device would look as if
+    // it had answered: refuse rather than work on sleeping GPUs.
+    if (!onCommandPath("setpci")) {
+        std::printf("Please install pciutils.\n");
+        return -1;
+    }
+
+    // Discovery runs whenever we get this far, whatever mode follows: it
+    // wakes every GPU of ours that answers and reports those that do not.
+    auto enumerator = std::make_unique<EnumDevice>();
+    try {
+        enumerator->initPciDevice();
+    } catch (const std::filesystem::filesystem_error& e) {
+        std::printf("\033[31mError: Cannot open %s: %s\033[0m\n", e.path1().c_str(),
+                    e.code().message().c_str());
+        return -1;
+    }
+    const std::set<std::string> busIdSet = enumerator->getAllBusIdSet();
+    const DeviceList devices = buildDeviceList(enumerator->getAllBoards());
+
+    AcsOutcome acs;
+    if (modes.disableAcs) {
+        if (isVirtualMachine()) {
+            std::printf("\033[33mWarning: '--disable-acs' only works in host machine!\033[0m\n");
+            return -1;
+        }
+        acs = disableACSCtl(busIdSet);
+    }
+    // The mode still runs when ACS could not be cleared everywhere, and says
+    // how it went; the run's last word is then the ACS failure.
+    const int status = runMode(modes, devices, busIdSet);
+    if (acs.notCleared == 0)
+        return status;
+    std::printf("\033[31mError: disable ACS failed for %d of %d switch ports!\033[0m\n",
+                acs.notCleared, acs.written);
+    return -1;
+}
+
+} // namespace
+
+int qvMain(int argc, char** argv)
+{
+    // Every line reaches a pipe or a journal when it is printed, not when a
+    // buffer fills: the daemon's output is read while it runs.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    Modes modes;
+    CLI::App app{TOOL_DESCRIPTION, ""};
+    app.add_flag("--disable-acs", modes.disableAcs, "Disable ACSCtl.");
+    app.add_flag("--store-data", modes.storeData, "Store the bar0 data about qvgpus to hbm.");
+    app.add_flag("--save-data", modes.saveData, "Save the bar0 data about qvgpus to a file.");
+    app.add_flag("--config-address", modes.configAddress, "Coordinate the kmd initializes qvgpus");
+    app.add_flag("--daemon", modes.daemon, "Run as daemon.");
+    app.add_flag("-v, --version", modes.version, "Print version information.");
+    app.set_help_flag("-h, --help", "Print this help message and exit.");
+
+    // Help and parse errors are answered before the root check, for anyone.
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e, std::cout, std::cerr);
+    }
+
+    if (geteuid() != 0) {
+        std::printf("Requires root privileges.\n");
+        return -1;
+    }
+    if (argc == 1) {
+        std::cout << app.help("", CLI::AppFormatMode::Normal);
+        return -1;
+    }
+    if (modes.version) {
+        std::printf("Morvanti Tarsel GPU VM-P2P Tool version: %s\n", QVGPU_VERSION);
+        return 0;
+    }
+
+    // Nothing below may end the program through an exception: a failure the
+    // modes do not handle themselves still gets an error line and status 255.
+    try {
+        return runModes(modes);
+    } catch (const std::exception& e) {
+        std::printf("\033[31mError: %s\033[0m\n", e.what());
+    } catch (...) {
+        std::printf("\033[31mError: unexpected failure\033[0m\n");
+    }
+    return -1;
+}

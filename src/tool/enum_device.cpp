@@ -1,0 +1,161 @@
+#include "enum_device.h"
+
+#include "config_space.h"
+#include "device.h"
+#include "utils.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+// A GPU that the wake moves out of a lower power state, with its BAR
+// registers as they were before: a BAR keeps its value in D3hot, so these
+// are the assignment as the bus sees it.
+struct Moved {
+    PciDevice* device;
+    bool barsKnown;
+    uint32_t bars[BAR_COUNT];
+};
+
+std::string barsText(const uint32_t (&now)[BAR_COUNT], const uint32_t (&was)[BAR_COUNT])
+{
+    for (int i = 0; i < BAR_COUNT; ++i)
+        if (now[i] != was[i]) {
+            char text[64];
+            std::snprintf(text, sizeof text, "BAR%d reads 0x%08x, was 0x%08x", i, now[i], was[i]);
+            return text;
+        }
+    return "";
+}
+
+// A GPU without No_Soft_Reset comes out of D3hot reset: its BARs read as at
+// power-on, not as the kernel assigned them (the kernel restores them after
+// its own power changes; setpci does not), and its command register is
+// cleared.  The BARs go back first, then memory decoding; where they cannot
+// be written back, decoding stays off and the GPU is marked, so that no
+// record is ever built from a BAR0 that is not its assignment.
+void restoreAssignment(Moved& moved, std::set<std::string>& barsLost)
+{
+    PciDevice& device = *moved.device;
+    uint32_t now[BAR_COUNT];
+    if (!barRegisters(device.config(), now) || barsText(now, moved.bars).empty())
+        return;
+    unsigned differing = 0;
+    for (int i = 0; i < BAR_COUNT; ++i)
+        if (now[i] != moved.bars[i])
+            differing |= 1u << i;
+    const bool written = restoreBars(device.bus(), moved.bars, differing);
+    device.forgetConfig();
+    std::string why = written ? "" : "setpci could not be started";
+    if (why.empty() && !barRegisters(device.config(), now))
+        why = CONFIG_UNREAD;
+    if (why.empty())
+        why = barsText(now, moved.bars);
+    if (why.empty()) {
+        std::printf("\033[33mWarning: %s lost its BARs in its move to D0 (a soft reset); they "
+                    "were written back\033[0m\n", device.bus().c_str());
+        return;
+    }
+    std::printf("\033[31mError: %s lost its BARs in its move to D0 and they could not be written "
+                "back (%s): its memory decoding stays off!\033[0m\n", device.bus().c_str(),
+                why.c_str());
+    barsLost.insert(device.bus());
+}
+
+// After a wake that moved these GPUs out of a lower power state: one wait
+// for all of them, their BARs written back where the move lost them, then
+// memory decoding and bus mastering set again wherever the move cleared
+// them.
+void settleWokenDevices(std::vector<Moved>& moved, std::set<std::string>& barsLost)
+{
+    if (moved.empty())
+        return;
+    // What is said of them comes in bus order, whatever the directory's.
+    std::sort(moved.begin(), moved.end(),
+              [](const Moved& a, const Moved& b) { return a.device->bus() < b.device->bus(); });
+    // A device moved from D3hot to D0 has 10 ms to get there before it must
+    // answer; one wait covers every GPU the walk moved.
+    deviceEnvironment().pause(D0_RECOVERY_MICROSECONDS);
+    const uint16_t wanted = COMMAND_MEMORY | COMMAND_MASTER;
+    for (Moved& m : moved) {
+        if (m.barsKnown)
+            restoreAssignment(m, barsLost);
+        if (barsLost.count(m.device->bus()))
+            continue;
+        uint16_t command = 0;
+        if (commandRegister(m.device->config(), command) && (command & wanted) == wanted)
+            continue;
+        enableMemoryDecoding(m.device->bus());
+        m.device->forgetConfig();
+    }
+}
+
+} // namespace
+
+void EnumDevice::initPciDevice()
+{
+    // GPUs that were not in D0 (or whose state could not be read) before
+    // their wake: their move may still be under way when the walk ends.
+    std::vector<Moved> moved;
+    for (const std::string& busId : findMakerDevices()) {
+        PciDevice device(busId);
+        Moved before{nullptr, false, {}};
+        const bool inD0 = powerStateOf(device.config()) == PowerState::D0;
+        if (!inD0)
+            before.barsKnown = barRegisters(device.config(), before.bars);
+        if (!enablePciDevice(busId)) {
+            std::printf("[%s]: GPU OFFLINE.\n\n", busId.c_str());
+            continue;
+        }
+        // setpci has written it: what was read before is no longer so.
+        device.forgetConfig();
+        busIdSet.insert(busId);
+        before.device = &woken_.insert_or_assign(busId, std::move(device)).first->second;
+        if (!inD0)
+            moved.push_back(before);
+    }
+    settleWokenDevices(moved, barsLost_);
+}
+
+std::set<std::string> EnumDevice::getAllBusIdSet()
+{
+    return busIdSet;
+}
+
+std::vector<QvBoard*> EnumDevice::getAllBoards()
+{
+    for (const auto& busId : busIdSet) {
+        auto board = std::make_unique<QvBoard>();
+        board->busId = busId;
+        const auto woken = woken_.find(busId);
+        board->sysfs = woken != woken_.end() ? woken->second : PciDevice(busId);
+        board->deviceId = board->sysfs.deviceIdText();
+        board->barsLost = barsLost_.count(busId) != 0;
+        if (const DeviceTableEntry* entry = findDeviceTableEntry(board->deviceId)) {
+            // The tool's register read answers 0xFFFF when it fails, after
+            // its message, and the board is still made from that.
+            readBoardCodes(*board, *entry, [&](uint32_t offset, uint32_t& word) {
+                word = getDeviceInfoByReg(busId, offset);
+                return true;
+            });
+        }
+        boards.push_back(std::move(board));
+    }
+    std::vector<QvBoard*> list;
+    list.reserve(boards.size());
+    for (const auto& board : boards)
+        list.push_back(board.get());
+    return list;
+}
+
+std::string EnumDevice::getProductName(std::string busId)
+{
+    std::string name;
+    for (const auto& board : boards)
+        if (board && board->busId == busId)
+            name = getDeviceProductName(stringToUint32_t(board->deviceId), board->numberedForm,
+                                        board->variantBit, board->modelCode, board->subModelCode);
+    return name;
+}
+

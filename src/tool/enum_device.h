@@ -1,0 +1,44 @@
+// Finding the maker's GPUs on the PCI bus and waking them, and one board
+// record per GPU.  The device table, the boards' codes and product names,
+// which the report reads too, are the GPU layer's (device_table.h).
+#pragma once
+
+#include "device_table.h"
+#include "pci_device.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+// The time a device moved from D3hot to D0 may take before it answers.
+constexpr uint64_t D0_RECOVERY_MICROSECONDS = 10000;
+
+class EnumDevice {
+public:
+    EnumDevice() = default;
+    EnumDevice(const EnumDevice&) = delete;
+    EnumDevice& operator=(const EnumDevice&) = delete;
+
+    // Walks sysfs for the maker's devices, wakes each one and keeps the bus
+    // addresses of those that answer.  A sysfs that cannot be listed raises
+    // std::filesystem::filesystem_error.
+    void initPciDevice();
+    std::set<std::string> getAllBusIdSet();
+    // Builds one new board per bus address; the boards stay owned here.
+    std::vector<QvBoard*> getAllBoards();
+    std::string getProductName(std::string busId);
+
+    std::vector<std::unique_ptr<QvBoard>> boards;
+    std::set<std::string> busIdSet;
+
+private:
+    // Each GPU found, as sysfs showed it after its wake, and those whose
+    // BARs the wake lost for good.
+    std::map<std::string, PciDevice> woken_;
+    std::set<std::string> barsLost_;
+};
+

@@ -1,0 +1,430 @@
+#include "modes.h"
+
+#include "bar_window.h"
+#include "config_space.h"
+#include "device_ka.h"
+#include "device_lu.h"
+#include "device_re.h"
+#include "pci_device.h"
+#include "platform.h"
+#include "record.h"
+#include "utils.h"
+#include "writers.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <iterator>
+#include <map>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+DeviceList buildDeviceList(const std::vector<QvBoard*>& boards)
+{
+    DeviceList devices;
+    for (const QvBoard* board : boards) {
+        const DeviceTableEntry* entry = findDeviceTableEntry(board->deviceId);
+        if (!entry)
+            continue;
+        switch (entry->group) {
+        case DeviceGroup::KA:
+            devices.push_back(std::make_unique<QvDeviceKA>(board->busId));
+            break;
+        case DeviceGroup::RE:
+            devices.push_back(std::make_unique<QvDeviceRE>(board->busId));
+            break;
+        case DeviceGroup::LU:
+            devices.push_back(std::make_unique<QvDeviceLU>(board->busId));
+            break;
+        }
+        devices.back()->sysfs = board->sysfs;
+        devices.back()->barsLost = board->barsLost;
+    }
+    return devices;
+}
+
+namespace {
+
+// A mapping refused because a driver holds the device memory: the mode's
+// own message would blame something else, so say what happened and what to
+// do.
+void explainRefusedMapping(const QvDevice& device, const char* mode)
+{
+    const std::string driver = driverHoldingBar(device.sysfs, device.memoryMapError);
+    if (driver.empty())
+        return;
+    std::printf("\033[31mError: %s is held by the driver '%s' and the kernel will not map its "
+                "memory: run '%s' before that driver loads.\033[0m\n",
+                device.busAddress.c_str(), driver.c_str(), mode);
+}
+
+// A record written but not read back: the GPU's memory did not take it,
+// most often because its memory decoding is off or it is not in D0, which
+// its configuration space tells when it can be read.
+void reportRecordNotKept(const QvDevice& device)
+{
+    const std::string why = asleepReason(device.sysfs.config());
+    std::printf("\033[31mError: the device memory of %s did not keep its record%s%s%s!\033[0m\n",
+                device.busAddress.c_str(), why.empty() ? "" : " (", why.c_str(),
+                why.empty() ? "" : ")");
+}
+
+// The end of a store or a save that did not handle every GPU: a run that
+// left a GPU without its record must not look like a success to the
+// operator, to a script or to a service manager.
+int reportFailedGpus(const char* what, int failed, std::size_t total)
+{
+    std::printf("\033[31mError: %s failed for %d of %zu GPUs!\033[0m\n", what, failed, total);
+    return -1;
+}
+
+} // namespace
+
+int runStoreData(const DeviceList& devices)
+{
+    if (isVirtualMachine()) {
+        std::printf("\033[33mWarning: '--store-data' only works in host machine!\033[0m\n");
+        return -1;
+    }
+    int failed = 0;
+    for (const auto& device : devices) {
+        // A GPU whose device ID or BAR0 base could not be read gets no record
+        // at all: a record built from a value never read would send peer
+        // traffic to a wrong address.  The failing step has said why.
+        PeerAddressRecord record;
+        if (device->barsLost || !device->initialDevice() ||
+            !readDeviceBaseBar0(device->sysfs, record.bar0Base)) {
+            ++failed;
+            continue;
+        }
+        record.magic = recordMagic(device->deviceId);
+        uint8_t bytes[PEER_RECORD_SIZE];
+        encodeRecord(record, bytes);
+        bool kept = false;
+        if (!device->writeMemory(PEER_RECORD_ADDRESS, PEER_RECORD_SIZE, bytes, kept)) {
+            explainRefusedMapping(*device, "--store-data");
+            ++failed;
+        } else if (!kept) {
+            reportRecordNotKept(*device);
+            ++failed;
+        }
+    }
+    if (failed > 0)
+        return reportFailedGpus("store data", failed, devices.size());
+    std::printf("\033[32mSuccess: store data completed!\033[0m\n\n");
+    return 0;
+}
+
+int runSaveData(const DeviceList& devices)
+{
+    if (!isVirtualMachine()) {
+        std::printf("\033[33mWarning: '--save-data' only works in virtual machine!.\033[0m\n");
+        return -1;
+    }
+    std::error_code ec;
+    fs::create_directories(GUEST_CONFIG_DIR, ec);
+    if (ec || !fs::is_directory(GUEST_CONFIG_DIR, ec)) {
+        std::printf("\033[31mError: Cannot create %s: %s\033[0m\n", GUEST_CONFIG_DIR,
+                    (ec ? ec : std::make_error_code(std::errc::not_a_directory)).message().c_str());
+        return -1;
+    }
+    // A save killed between writing a file's temporary copy and renaming it
+    // left that copy behind; nothing else of ours starts with a dot here.
+    removeStaleTemporaries(GUEST_CONFIG_DIR);
+    int failed = 0;
+    for (const auto& device : devices) {
+        uint8_t bytes[PEER_RECORD_SIZE] = {};
+        // Memory that does not decode reads as all ones: no record either.
+        bool read = !device->barsLost && device->initialDevice();
+        if (read && !device->readMemory(PEER_RECORD_ADDRESS, PEER_RECORD_SIZE, bytes)) {
+            explainRefusedMapping(*device, "--save-data");
+            read = false;
+        }
+        if (!read || !recordValidFor(bytes, sizeof bytes, device->deviceId)) {
+            std::printf("\033[31mError: invalid data, please '--store-data' on the host first!\033[0m\n");
+            return -1;
+        }
+        if (!replaceFile(storeFilePath(device->busAddress), bytes, sizeof bytes)) {
+            std::printf("\033[31mError: failed to write configuration file!\033[0m\n");
+            ++failed;
+        }
+    }
+    if (failed > 0)
+        return reportFailedGpus("save data", failed, devices.size());
+    std::printf("\033[32mSuccess: save data completed!\033[0m\n\n");
+    return 0;
+}
+
+namespace {
+
+const char* const CONFIG_SUCCESS = "\033[32mSuccess: configuration completed!\033[0m\n\n";
+
+// A GPU's driver instance, told one command line per write, straight into
+// its debug attribute.  The lines hold text read from sysfs, so they never
+// pass through a shell.  The attribute stays open for all of a GPU's
+// commands; a command that cannot be handed over is reported and the next
+// one is tried afresh.
+class DriverAttribute {
+public:
+    explicit DriverAttribute(const std::string& targetBusId)
+        : path_(PciDevice(targetBusId).path("/itr_debug"))
+    {
+    }
+    // False when the command could not be handed over.
+    bool tell(const std::string& line)
+    {
+        if (!fd_.isOpen()) {
+            fd_.reset(::open(path_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+            if (!fd_.isOpen()) {
+                std::fprintf(stderr, "Cannot open %s: %s\n", path_.c_str(), std::strerror(errno));
+                return false;
+            }
+        }
+        const ssize_t n = ::write(fd_.get(), line.data(), line.size());
+        if (n != static_cast<ssize_t>(line.size())) {
+            std::fprintf(stderr, "Cannot write %s: %s\n", path_.c_str(),
+                         n < 0 ? std::strerror(errno) : "Short write");
+            fd_.reset();
+            return false;
+        }
+        return true;
+    }
+
+private:
+    std::string path_;
+    UniqueFd fd_;
+};
+
+} // namespace
+
+namespace {
+
+// Keeps the record of a configuration the driver took whole, for the
+// report: only when every GPU's driver instance is the one it was before
+// the commands.
+void keepConfiguration(const std::vector<ConfiguredGpu>& configured)
+{
+    for (const ConfiguredGpu& gpu : configured) {
+        uint64_t dev = 0, ino = 0;
+        if (!PciDevice(gpu.bus).driverInstance(dev, ino) || dev != gpu.dev || ino != gpu.ino ||
+            (gpu.dev == 0 && gpu.ino == 0))
+            return;
+    }
+    if (!writeConfiguration(configured))
+        std::printf("\033[33mWarning: cannot keep the record of this configuration in %s: %s\033[0m\n",
+                    CONFIGURATION_RECORD, std::strerror(errno));
+}
+
+} // namespace
+
+bool ptP2PConfigAddress(std::set<std::string> busIds)
+{
+    // Alone, a GPU keyed "x" is the driver's to take or refuse.
+    const ConfigOutcome outcome = configureDriver(busIds);
+    return outcome == ConfigOutcome::Done || outcome == ConfigOutcome::MinorUnread;
+}
+
+ConfigOutcome configureDriver(const std::set<std::string>& busIds)
+{
+    // Every file is read and checked before the first command, so a run that
+    // fails has told the driver nothing.
+    std::map<std::string, uint64_t> addresses;
+    std::vector<ConfiguredGpu> configured;
+    bool minorsRead = true;
+    for (const std::string& busId : busIds) {
+        const StoreFile file = readStoreFile(busId);
+        if (file.state == StoreFile::Missing || file.state == StoreFile::CannotOpen) {
+            std::printf("\033[33mWarning: no configuration file found for %s!\033[0m\n",
+                        file.path.c_str());
+            return ConfigOutcome::FilesRefused;
+        }
+        const PciDevice device(busId);
+        uint32_t deviceId = 0;
+        if (!device.deviceId(deviceId)) {
+            std::printf("\033[31mError:\033[0m cannot read the device ID of %s!\n", busId.c_str());
+            return ConfigOutcome::FilesRefused;
+        }
+        // A FIFO or any other file that is not a regular one is as invalid
+        // as a short one: it is never waited on.
+        if (!file.validFor(deviceId)) {
+            std::printf("\033[31mError:\033[0m invalid configuration file!\n");
+            return ConfigOutcome::FilesRefused;
+        }
+        // A GPU whose minor cannot be read yet goes out under "x", the
+        // driver's to take or refuse.
+        const std::optional<std::string> read = device.minorText();
+        minorsRead = minorsRead && read.has_value();
+        const std::string minor = read.value_or("x");
+        addresses[minor] = file.record().bar0Base;
+        ConfiguredGpu gpu;
+        gpu.bus = busId;
+        gpu.minor = minor;
+        gpu.base = file.record().bar0Base;
+        // Which driver instance is told: read before the commands and again
+        // after them, so that a reload in between is never taken for this
+        // configuration.
+        if (!device.driverInstance(gpu.dev, gpu.ino))
+            gpu.dev = gpu.ino = 0;
+        configured.push_back(gpu);
+    }
+    // A command that cannot be handed over is reported and the others are
+    // still tried; the configuration as a whole has failed.
+    bool allTold = true;
+    char address[20];
+    for (const std::string& target : busIds) {
+        DriverAttribute driver(target);
+        for (const auto& [minor, bar0Base] : addresses) {
+            std::snprintf(address, sizeof address, "%llx", static_cast<unsigned long long>(bar0Base));
+            allTold = driver.tell("pt_p2p_cfg " + minor + " " + address + "\n") && allTold;
+        }
+    }
+    if (!allTold)
+        return ConfigOutcome::DriverRefused;
+    if (!minorsRead)
+        return ConfigOutcome::MinorUnread;
+    keepConfiguration(configured);
+    return ConfigOutcome::Done;
+}
+
+int runConfigAddress(const std::set<std::string>& busIds)
+{
+    if (!isVirtualMachine()) {
+        std::printf("\033[33mWarning: '--config-address only' works in virtual machine!\033[0m\n");
+        return -1;
+    }
+    if (!getDriverLoaded()) {
+        std::printf("\033[33mWarning: please load the driver before '--config-address'!\033[0m\n");
+        return -1;
+    }
+    if (!ptP2PConfigAddress(busIds))
+        return CONFIG_FAILED;
+    std::printf("%s", CONFIG_SUCCESS);
+    return 0;
+}
+
+int countCreatedNodes(const uint8_t* buffer, std::size_t length, const std::string& awaitedName,
+                      bool* watchGone)
+{
+    int count = 0;
+    std::size_t at = 0;
+    while (length - at >= sizeof(inotify_event)) {
+        inotify_event header;
+        std::memcpy(&header, buffer + at, sizeof header);
+        const std::size_t nameAt = at + sizeof header;
+        if (header.len > length - nameAt)
+            break;
+        if (header.mask & IN_Q_OVERFLOW)
+            ++count;
+        if ((header.mask & IN_IGNORED) && watchGone)
+            *watchGone = true;
+        if (header.len > 0 && (header.mask & IN_CREATE)) {
+            const char* name = reinterpret_cast<const char*>(buffer + nameAt);
+            const std::string text(name, strnlen(name, header.len));
+            if (text.find(awaitedName) != std::string::npos)
+                ++count;
+        }
+        at = nameAt + header.len;
+    }
+    return count;
+}
+
+InotifyCalls inotifyCalls = {
+    ::inotify_init1,
+    ::inotify_add_watch,
+    [](int fd, void* buffer, std::size_t length) -> long { return ::read(fd, buffer, length); },
+};
+
+namespace {
+
+// A driver that has just created its last node may still be creating its
+// attributes, or refuse commands until it has: the configuration is tried
+// again after growing waits, about 30 s in all, before the daemon waits for
+// the driver's next load.  A GPU whose minor could not be read yet went out
+// as "x", which no driver can place: that is not taken either.  Files that
+// are missing or invalid stay so, and are not tried again.
+const int RETRY_SECONDS[] = {1, 2, 4, 8, 15};
+
+bool taken(ConfigOutcome outcome)
+{
+    return outcome != ConfigOutcome::DriverRefused && outcome != ConfigOutcome::MinorUnread;
+}
+
+void configureUntilTaken(const std::set<std::string>& busIds)
+{
+    ConfigOutcome outcome = configureDriver(busIds);
+    const int retries = static_cast<int>(std::size(RETRY_SECONDS));
+    for (int retry = 0; !taken(outcome) && retry < retries; ++retry) {
+        std::printf("\033[33mWarning: the driver did not take the configuration, trying again in "
+                    "%d s (%d of %d)\033[0m\n", RETRY_SECONDS[retry], retry + 1, retries);
+        deviceEnvironment().pause(uint64_t{1000000} * RETRY_SECONDS[retry]);
+        outcome = configureDriver(busIds);
+    }
+    if (outcome == ConfigOutcome::Done)
+        std::printf("%s", CONFIG_SUCCESS);
+    else if (!taken(outcome))
+        std::printf("\033[31mError: the driver did not take the configuration; waiting for its "
+                    "next load\033[0m\n");
+}
+
+void configureAfterLoad(const std::set<std::string>& busIds)
+{
+    // Give the driver a second to finish taking the GPUs up; the waits go
+    // through the same pause as the device layer's.
+    deviceEnvironment().pause(1000000);
+    configureUntilTaken(busIds);
+}
+
+} // namespace
+
+int runDaemon(const std::set<std::string>& busIds, int32_t gpuCount)
+{
+    if (!isVirtualMachine()) {
+        std::printf("\033[33mWarning: '--daemon' only works in virtual machine!\033[0m\n");
+        return -1;
+    }
+    UniqueFd inotify(inotifyCalls.init(IN_CLOEXEC));
+    if (!inotify.isOpen()) {
+        std::fprintf(stderr, "Error initializing inotify\n");
+        return -1;
+    }
+    const int watch = inotifyCalls.addWatch(inotify.get(), "/dev", IN_CREATE | IN_DELETE);
+    if (watch < 0) {
+        std::fprintf(stderr, "Error adding watch to /dev directory\n");
+        return -1;
+    }
+    // The watch comes first: a driver still taking the GPUs up may create
+    // the last node while this configuration runs, and that event must wait
+    // in the queue rather than be lost.
+    // A driver loaded before the daemon may still be taking the GPUs up,
+    // after its last node already exists: no event will come for it, so
+    // this configuration gets the same retries as one after a load.
+    if (getDriverLoaded())
+        configureUntilTaken(busIds);
+    // The driver creates its nodes from 0 up; the last one means it has
+    // taken up every GPU.
+    const std::string awaitedName = GPU_DRIVER_NAME + std::to_string(gpuCount - 1);
+    alignas(inotify_event) uint8_t events[32768];
+    for (;;) {
+        const long got = inotifyCalls.read(inotify.get(), events, sizeof events);
+        if (got < 0) {
+            // Nothing can be watched any more: a failed run, so that a
+            // service manager starts the daemon again.
+            std::fprintf(stderr, "Error reading inotify events\n");
+            ::inotify_rm_watch(inotify.get(), watch);
+            return -1;
+        }
+        bool watchGone = false;
+        const int triggers =
+            countCreatedNodes(events, static_cast<std::size_t>(got), awaitedName, &watchGone);
+        for (int i = 0; i < triggers; ++i)
+            configureAfterLoad(busIds);
+        if (watchGone) {
+            std::fprintf(stderr, "Error: the watch on /dev directory was removed\n");
+            return -1;
+        }
+    }
+}

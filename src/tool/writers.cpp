@@ -1,0 +1,123 @@
+#include "writers.h"
+
+#include "record.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+CommandPipe::CommandPipe(const char* command)
+{
+    flushBeforeChild();
+    stream_ = ::popen(command, "r");
+}
+
+CommandPipe::~CommandPipe()
+{
+    close();
+}
+
+int CommandPipe::close()
+{
+    if (!stream_)
+        return 0;
+    int rc = ::pclose(stream_);
+    stream_ = nullptr;
+    return rc;
+}
+
+void flushBeforeChild()
+{
+    std::fflush(stdout);
+    std::fflush(stderr);
+}
+
+namespace {
+
+const char* const TEMPORARY_SUFFIX = ".tmp";
+
+// Flushes a directory's entries to disk, so that a rename in it survives a
+// power loss.
+bool syncDirectory(const std::string& directory)
+{
+    UniqueFd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return dir.isOpen() && ::fsync(dir.get()) == 0;
+}
+
+} // namespace
+
+bool isTemporaryName(const std::string& name)
+{
+    // "." + the file's name + "." + a process ID + ".tmp"
+    const std::size_t suffix = std::strlen(TEMPORARY_SUFFIX);
+    if (name.size() <= 1 + suffix || name[0] != '.' ||
+        name.compare(name.size() - suffix, suffix, TEMPORARY_SUFFIX) != 0)
+        return false;
+    const std::string middle = name.substr(1, name.size() - 1 - suffix);
+    const std::size_t dot = middle.rfind('.');
+    if (dot == std::string::npos || dot == 0 || dot + 1 == middle.size())
+        return false;
+    return middle.find_first_not_of("0123456789", dot + 1) == std::string::npos;
+}
+
+void removeStaleTemporaries(const std::string& directory)
+{
+    DIR* dir = ::opendir(directory.c_str());
+    if (!dir)
+        return;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (isTemporaryName(entry->d_name))
+            ::unlinkat(::dirfd(dir), entry->d_name, 0);
+    }
+    ::closedir(dir);
+}
+
+bool replaceFile(const std::string& path, const void* data, std::size_t length)
+{
+    const auto slash = path.rfind('/');
+    const std::string directory = path.substr(0, slash + 1);
+    const std::string temporary = directory + "." + path.substr(slash + 1) + "." +
+                                  std::to_string(::getpid()) + TEMPORARY_SUFFIX;
+    // Root's alone: the guest's records hold host-physical addresses.
+    UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                       0600));
+    if (!fd.isOpen())
+        return false;
+    const char* bytes = static_cast<const char*>(data);
+    std::size_t done = 0;
+    bool ok = true;
+    while (ok && done < length) {
+        const ssize_t n = ::write(fd.get(), bytes + done, length - done);
+        if (n > 0)
+            done += static_cast<std::size_t>(n);
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else
+            ok = false;
+    }
+    ok = ok && ::fsync(fd.get()) == 0;
+    ok = ::close(fd.release()) == 0 && ok;
+    ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        const int saved = errno;
+        ::unlink(temporary.c_str());
+        errno = saved;
+        return false;
+    }
+    // The file is whole under its name already; the sync only makes the new
+    // name durable, so a directory that cannot be synced fails nothing.
+    syncDirectory(directory.empty() ? "." : directory);
+    return true;
+}
+
+bool writeConfiguration(const std::vector<ConfiguredGpu>& gpus)
+{
+    if (::mkdir(CONFIGURATION_DIR, 0700) != 0 && errno != EEXIST)
+        return false;
+    const std::string text = formatConfiguration(gpus);
+    return replaceFile(CONFIGURATION_RECORD, text.data(), text.size());
+}

@@ -1,0 +1,57 @@
+// What the tool changes the machine with: commands started through the
+// shell (setpci, for configuration-space writes), and files replaced whole
+// (the guest's store files, the record of a configuration).  The report
+// reaches none of this.
+#pragma once
+
+#include "platform.h"
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+struct ConfiguredGpu;
+
+// A command started through the shell with its standard output on a pipe.
+// The stream is closed (and the command waited for) on destruction unless
+// close() has already done it.
+class CommandPipe {
+public:
+    explicit CommandPipe(const char* command);
+    ~CommandPipe();
+    CommandPipe(const CommandPipe&) = delete;
+    CommandPipe& operator=(const CommandPipe&) = delete;
+
+    FILE* stream() const { return stream_; }
+    // Waits for the command; the result of pclose.
+    int close();
+
+private:
+    FILE* stream_ = nullptr;
+};
+
+// Our own messages are buffered on standard output; a child started through
+// the shell writes straight to the shared descriptors.  Flushing first keeps
+// the lines in the order in which they happened.
+void flushBeforeChild();
+
+// Replaces the file at `path` with exactly `length` bytes of `data`, readable
+// and writable by its owner alone, so that
+// the file is either the old one or the whole new one, never a part: the
+// bytes go to a temporary file in the same directory, which is flushed to
+// disk and then renamed over `path`.  False (errno set) when any step fails;
+// the temporary file is then removed and `path` is left as it was.
+// The new name is synced in its directory before it returns.
+bool replaceFile(const std::string& path, const void* data, std::size_t length);
+
+// True for a name that replaceFile gives its temporary files.
+bool isTemporaryName(const std::string& name);
+// Removes what a run killed inside replaceFile left behind in `directory`:
+// the files of its temporary naming.
+void removeStaleTemporaries(const std::string& directory);
+
+// Replaces the record of the configuration the GPU driver took
+// (CONFIGURATION_RECORD, record.h) whole, root's alone; false (errno set)
+// when it cannot.
+bool writeConfiguration(const std::vector<ConfiguredGpu>& gpus);
