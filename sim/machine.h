@@ -139,9 +139,13 @@ private:
     // Runs `argv`; the program file is `executable` when given, else argv[0].
     Process spawn(const std::vector<std::string>& argv, const RunOptions& options,
                   const std::string& executable = "") const;
+    // A machine with a device that resets on its move to D0 shows it through
+    // a setpci of its own, in this directory, first on every run's path.
+    void installSoftReset();
     Topology topology_;
     Side side_;
     std::string root_;
+    std::string softResetBin_;
 };
 
 } // namespace sim

@@ -272,7 +272,7 @@ std::vector<uint8_t> configSpace(const Device& d)
     b[PM_CAP] = 0x01;                        // power management
     b[PM_CAP + 1] = d.pcie ? EXP_CAP : 0;
     put16(b, PM_CAP + 2, 0x0003);
-    put16(b, PM_CAP + 4, static_cast<uint16_t>(d.powerState & 3));
+    put16(b, PM_CAP + 4, static_cast<uint16_t>((d.powerState & 3) | (d.noSoftReset ? 0x8 : 0)));
     if (d.pcie) {
         b[EXP_CAP] = 0x10;                   // PCI Express
         b[EXP_CAP + 1] = 0;

@@ -41,6 +41,10 @@ struct Device {
     // a host by default.
     uint16_t command = 0x0000;
     unsigned powerState = 3;               // D3hot
+    // PMCSR's No_Soft_Reset: set, a move from D3hot to D0 keeps the device's
+    // state; clear, the device resets in that move (its command register
+    // and BARs read as at power-on), as the machine's setpci shows it.
+    bool noSoftReset = true;
     bool isGpu = false;                    // has resource0 (memory) and resource2 (registers)
     uint64_t bar0 = 0;                     // base address programmed into BAR0/BAR1
     uint64_t bar0Size = 4u << 20;

@@ -86,26 +86,6 @@ TEST(Discovery, ASysfsThatCannotBeListedRefusesTheRun)
     EXPECT_EQ(255, r.status);
 }
 
-// The bus below setpci for GPUs without No_Soft_Reset: a move from D3hot to
-// D0 resets the device, its command register reads 0 again, and its BAR0
-// reads as at power-on (its type bits alone).  `refuse` names writes that
-// this setpci refuses.
-std::string setpciResetByD0(const char* refuse = "NONE")
-{
-    return std::string("#!/bin/sh\n"
-                       "for a in \"$@\"; do\n"
-                       "    case $a in ") + refuse + ") echo \"setpci: $2: write refused\" >&2; exit 1 ;; esac\n"
-           "done\n"
-           "PATH=${PATH#*:}\n"
-           "before=$(setpci -s \"$2\" CAP_PM+4.w 2>/dev/null)\n"
-           "setpci \"$@\"; status=$?\n"
-           "after=$(setpci -s \"$2\" CAP_PM+4.w 2>/dev/null)\n"
-           "if [ -n \"$before\" ] && [ $((0x$before & 0xb)) -eq 3 ] && [ $((0x$after & 3)) -eq 0 ]; then\n"
-           "    setpci -s \"$2\" COMMAND=0 BASE_ADDRESS_0=0000000c BASE_ADDRESS_1=0\n"
-           "fi\n"
-           "exit $status\n";
-}
-
 std::string barsWrittenBack(const std::string& bdf)
 {
     return "\033[33mWarning: " + bdf + " lost its BARs in its move to D0 (a soft reset); they were "
@@ -120,10 +100,13 @@ TEST(Discovery, TheWakeKeepsOtherBitsAndEndsInD0WithMemoryDecodingOn)
     set.command = 0x0103;
     set.powerState = 0;
     t.find("0000:04:00.0")->command = 0x0500;
+    // Without No_Soft_Reset, each resets in its move from D3hot to D0.
+    for (const std::string& bdf : t.gpus())
+        t.find(bdf)->noSoftReset = false;
     sim::Machine host(t, sim::Side::Host);
     // PME_En beside the power state.
     sim::pokeWord(host.devicePath("0000:05:00.0") + "/config", sim::PM_CAP + 4, 0x0103);
-    const sim::RunResult r = host.run({"--store-data"}, withCommand(host, "setpci", setpciResetByD0()));
+    const sim::RunResult r = host.run({"--store-data"});
     EXPECT_EQ(barsWrittenBack("0000:04:00.0") + barsWrittenBack("0000:05:00.0") + STORE_SUCCESS,
               r.out);
     EXPECT_EQ(0, r.status);
@@ -146,7 +129,7 @@ TEST(Discovery, TheWakeKeepsOtherBitsAndEndsInD0WithMemoryDecodingOn)
     // memory decoding off, and the store fails for it.
     sim::Machine refused(t, sim::Side::Host);
     const sim::RunResult f =
-        refused.run({"--store-data"}, withCommand(refused, "setpci", setpciResetByD0("BASE_ADDRESS_*=*")));
+        refused.run({"--store-data"}, withCommand(refused, "setpci", setpciRefusing("BASE_ADDRESS_*=*")));
     EXPECT_EQ("\033[31mError: 0000:04:00.0 lost its BARs in its move to D0 and they could not be "
               "written back (BAR0 reads 0x0000000c, was 0xe000000c): its memory decoding stays "
               "off!\033[0m\n"
