@@ -618,6 +618,19 @@ TEST(Status, JsonCarriesTheSameFactsAndSurvivesOddTexts)
     EXPECT_EQ(false, doc["ready"]);
     EXPECT_EQ("qvgpu-vm-p2p --disable-acs --store-data", doc["fixes"][0]["command"]);
     EXPECT_EQ(nullptr, doc["fixes"][0]["where"]);
+
+    // The kernel's "no NUMA information" and an attribute that cannot be
+    // read are one unknown: null in JSON, "?" in the text.
+    sim::writeFile(host.devicePath("0000:81:00.0") + "/numa_node", "-1\n");
+    for (const char* attribute : {"/numa_node", "/local_cpulist"})
+        ::unlink((host.devicePath("0000:41:00.0") + attribute).c_str());
+    const nlohmann::json unknown = nlohmann::json::parse(status(host, {"--json"}).out);
+    EXPECT_EQ(nullptr, unknown["gpus"][4]["numaNode"]);
+    EXPECT_EQ(nullptr, unknown["gpus"][3]["numaNode"]);
+    EXPECT_EQ(nullptr, unknown["gpus"][3]["localCpus"]);
+    const std::string shown = status(host).out;
+    EXPECT_EQ(0u, gpuLine(shown, "0000:41:00.0").find("0000:41:00.0 0x0002 ? ? 65 ")) << shown;
+    EXPECT_EQ(0u, gpuLine(shown, "0000:81:00.0").find("0000:81:00.0 0x0002 ? 0-1 129 ")) << shown;
 }
 
 // Cuts a device's configuration space to `size` bytes, as a kernel does
