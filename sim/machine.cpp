@@ -90,12 +90,14 @@ void childFail(const char* what)
 
 // The machine's parts and the fixed paths the tool finds them on.
 struct FixedPaths {
-    static constexpr int COUNT = 5;
-    static constexpr const char* TARGETS[COUNT] = {"/sys", "/dev", "/etc", "/run", "/proc/cpuinfo"};
+    static constexpr int COUNT = 6;
+    static constexpr const char* TARGETS[COUNT] = {"/sys", "/dev", "/etc", "/run", "/proc/cpuinfo",
+                                                   "/proc/cmdline"};
     std::string sources[COUNT];
 
     explicit FixedPaths(const std::string& root)
-        : sources{root + "/sys", root + "/dev", root + "/etc", root + "/run", root + "/cpuinfo"}
+        : sources{root + "/sys", root + "/dev", root + "/etc", root + "/run", root + "/cpuinfo",
+                  root + "/cmdline"}
     {
     }
     // Binds the parts in order; how many were bound (COUNT when all were).
@@ -344,6 +346,7 @@ Machine::Machine(Topology topology, Side side) : topology_(std::move(topology)),
             fail("Cannot create " + null);
         ::chmod(null.c_str(), 0666);
         writeFile(root_ + "/cpuinfo", side == Side::Guest ? GUEST_CPUINFO : HOST_CPUINFO);
+        setKernelCommandLine("BOOT_IMAGE=/boot/vmlinuz-6.1.0-28-amd64 root=/dev/sda1 ro quiet");
         installSoftReset();
         makeDirs(root_ + "/sys/class/dmi/id");
         makeDirs(root_ + "/sys/firmware/dmi/tables");
@@ -374,6 +377,11 @@ Machine::~Machine()
     ::umount2((root_ + "/etc").c_str(), MNT_DETACH);
     ::umount2(root_.c_str(), MNT_DETACH);
     ::rmdir(root_.c_str());
+}
+
+void Machine::setKernelCommandLine(const std::string& text) const
+{
+    writeFile(root_ + "/cmdline", text + "\n");
 }
 
 void Machine::installSoftReset()
@@ -503,6 +511,7 @@ std::vector<std::string> Machine::ownProcesses() const
 {
     return {"/usr/bin/unshare", "--pid", "--fork", "--kill-child", "/bin/sh", "-c",
             "mount -t proc proc /proc && mount --bind " + root_ + "/cpuinfo /proc/cpuinfo && "
+            "mount --bind " + root_ + "/cmdline /proc/cmdline && "
             "exec \"$@\"",
             "sh"};
 }

@@ -2,6 +2,7 @@
 // private mount namespace where
 //   /sys          is a tmpfs holding the machine's PCI tree,
 //   /proc/cpuinfo comes from a file with or without the hypervisor flag,
+//   /proc/cmdline from a file holding a kernel command line,
 //                 and the firmware's DMI strings and SMBIOS table (under
 //                 /sys) are a server maker's on a host and QEMU's in a guest,
 //   /dev          is a tmpfs with a working null device,
@@ -109,6 +110,9 @@ public:
     static std::string statusPath();   // qvgpu-vm-p2p-status
     // Sets what the kernel says of its lockdown ("none", "integrity", ...).
     void setLockdown(const std::string& mode) const;
+    // The kernel's command line, as /proc/cmdline shows it (a line feed is
+    // added).
+    void setKernelCommandLine(const std::string& text) const;
     // A guest whose hypervisor hides the CPU's "hypervisor" flag (QEMU's
     // -cpu ...,hypervisor=off): only its firmware tells.
     void hideHypervisorFlag() const;

@@ -87,6 +87,9 @@ void writeDevice(const Device& d, const std::string& dir, const std::string& rel
     std::snprintf(text, sizeof text, "0x%06x\n", d.classCode);
     writeFile(dir + "/class", text);
     writeFile(dir + "/irq", "0\n");
+    // The kernel shows every device's subsystem IDs; ours carry none.
+    writeFile(dir + "/subsystem_vendor", "0x0000\n");
+    writeFile(dir + "/subsystem_device", "0x0000\n");
     writeFile(dir + "/numa_node", std::to_string(d.numaNode) + "\n");
     if (d.iommuGroup >= 0) {
         // As the kernel links them: the IOMMU that translates for the

@@ -4,6 +4,8 @@
 #include "helpers.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <set>
 #include <unistd.h>
 
 using namespace qvtest;
@@ -231,6 +233,140 @@ TEST(DisableAcs, InAGuestOnlyWarnsAndWritesNothing)
     expectCleared(guest, {});
     for (const auto& gpu : guest.topology().gpus())
         EXPECT_EQ(std::vector<uint8_t>(16, 0), memoryRecord(guest, gpu));
+}
+
+sim::RunResult statusOf(const sim::Machine& m, const std::vector<std::string>& args)
+{
+    sim::RunOptions o;
+    o.program = sim::Machine::statusPath();
+    return m.run(args, o);
+}
+
+// The switch downstream ports the report finds kept off by the kernel.
+std::set<std::string> keptOff(const sim::Machine& m)
+{
+    const nlohmann::json doc = nlohmann::json::parse(statusOf(m, {"--json"}).out);
+    std::set<std::string> kept;
+    for (const auto& port : doc["ports"])
+        if (port["keptOffByKernel"] == true)
+            kept.insert(port["bus"].get<std::string>());
+    return kept;
+}
+
+const char* const BOTH = "pci=disable_acs_redir=0000:00:01.0/00.0/08.0;0000:00:01.0/00.0/10.0";
+
+TEST(KernelAcs, NamesInPathFormExactlyThePortsTheToolWrites)
+{
+    // Nested switches; a domain above 0000; the same host with its buses
+    // renumbered (a card added before it), which keeps the names; a GPU
+    // alone on a root port, which needs no parameter.
+    sim::Topology nested;
+    sim::Device& up = nested.rootPort("0000:00:01.0").port("0000:01:00.0", sim::PortType::SwitchUpstream, false);
+    up.port("0000:02:08.0", sim::PortType::SwitchDownstream).gpu("0000:03:00.0", 0x0001, 0x38bff0000000ull);
+    up.port("0000:02:10.0", sim::PortType::SwitchDownstream)
+        .port("0000:05:00.0", sim::PortType::SwitchUpstream, false)
+        .port("0000:06:08.0", sim::PortType::SwitchDownstream)
+        .gpu("0000:07:00.0", 0x0001, 0x38bfe0000000ull);
+    sim::Topology renumbered;
+    sim::Device& up5 = renumbered.rootPort("0000:00:01.0").port("0000:05:00.0", sim::PortType::SwitchUpstream, false);
+    up5.port("0000:06:08.0", sim::PortType::SwitchDownstream).gpu("0000:07:00.0", 0x0001, 0x38bff0000000ull);
+    up5.port("0000:06:10.0", sim::PortType::SwitchDownstream).gpu("0000:08:00.0", 0x0001, 0x38bfe0000000ull);
+    sim::Topology alone;
+    alone.rootPort("0000:00:01.0").gpu("0000:01:00.0", 0x0001, 0x38bff0000000ull);
+    const struct {
+        const char* shape;
+        sim::Topology topology;
+        std::string line;
+    } rows[] = {
+        {"nested", nested,
+         "pci=disable_acs_redir=0000:00:01.0/00.0/08.0;0000:00:01.0/00.0/10.0;"
+         "0000:00:01.0/00.0/10.0/00.0/08.0\n"},
+        {"domain 0001", sim::switchedHost(1, 2, {0x0001}, "0001"),
+         "pci=disable_acs_redir=0001:00:01.0/00.0/08.0;0001:00:01.0/00.0/10.0\n"},
+        {"flat", sim::switchedHost(1, 2, {0x0001}), std::string(BOTH) + "\n"},
+        {"renumbered", renumbered, std::string(BOTH) + "\n"},
+        {"alone", alone, ""},
+    };
+    for (const auto& row : rows) {
+        sim::Machine host(withAcsEverywhere(row.topology), sim::Side::Host);
+        const sim::RunResult r = statusOf(host, {"--kernel-acs"});
+        EXPECT_EQ(row.line, r.out) << row.shape;
+        EXPECT_EQ(row.line.empty() ? 1 : 0, r.status) << row.shape << r.err;
+        // The kernel, reading that line by its rules, keeps off just what
+        // the tool writes.
+        ASSERT_EQ(0, host.run({"--disable-acs"}).status) << row.shape;
+        std::set<std::string> written;
+        for (const sim::Device* d : host.topology().all())
+            if (d->acs && acsControl(host, d->bdf) != d->acsControl)
+                written.insert(d->bdf);
+        host.setKernelCommandLine("ro quiet " + r.out.substr(0, r.out.find('\n')));
+        EXPECT_EQ(written, keptOff(host)) << row.shape;
+    }
+
+    sim::Machine guest(sim::switchedHost(1, 2, {0x0001}), sim::Side::Guest);
+    const sim::RunResult r = statusOf(guest, {"--kernel-acs"});
+    EXPECT_EQ("", r.out);
+    EXPECT_EQ("This is a guest: ACS is the host's to keep off.\n", r.err);
+    EXPECT_EQ(2, r.status);
+}
+
+TEST(KernelAcs, TheReportAndTheParameterFollowTheKernelCommandLine)
+{
+    sim::Machine host(sim::switchedHost(1, 2, {0x0001}), sim::Side::Host);
+    ASSERT_EQ(0, host.run({"--disable-acs", "--store-data"}).status);
+    const std::string both = BOTH;
+    const std::set<std::string> none, all = {"0000:02:08.0", "0000:02:10.0"};
+    const struct {
+        std::string commandLine;
+        std::set<std::string> kept;
+        std::string line;   // what --kernel-acs prints then
+    } rows[] = {
+        {"ro quiet", none, both},
+        {"ro " + both + " quiet", all, both},
+        {"ro \"" + both + "\"", all, both},
+        {"pci=noaer,disable_acs_redir=0000:00:01.0/00.0/08.0;0000:00:01.0/00.0/10.0,realloc", all,
+         both},
+        // Part of the list, by plain address: ours are named anew.
+        {"pci=disable_acs_redir=0000:02:08.0", {"0000:02:08.0"}, both},
+        // The administrator's own devices stay.
+        {"pci=disable_acs_redir=0000:40:01.0;pci:8086:1234", none, both + ";0000:40:01.0;pci:8086:1234"},
+        // Quotes inside the value, which the kernel cannot parse.
+        {"pci=disable_acs_redir=\"0000:02:08.0;0000:02:10.0\"", none, both + ";\"0000:02:08.0;0000:02:10.0\""},
+        // Only the last list counts.
+        {both + " pci=disable_acs_redir=0000:40:01.0", none, both + ";0000:40:01.0"},
+    };
+    for (const auto& row : rows) {
+        host.setKernelCommandLine(row.commandLine);
+        EXPECT_EQ(row.kept, keptOff(host)) << row.commandLine;
+        EXPECT_EQ(row.line + "\n", statusOf(host, {"--kernel-acs"}).out) << row.commandLine;
+    }
+
+    // A port whose redirects are off now but that the kernel does not keep
+    // off is a warning; a port that redirects gets the lasting fix beside
+    // the one for now.
+    host.setKernelCommandLine("pci=disable_acs_redir=0000:02:08.0");
+    sim::RunResult r = statusOf(host, {});
+    EXPECT_EQ(0, r.status);
+    EXPECT_NE(std::string::npos,
+              r.out.find("\nWarnings\n"
+                         "  - ACS does not redirect peer traffic on 0000:02:10.0 now but the kernel "
+                         "turns redirection on again\n"
+                         "    whenever it restores a port (after a reset or a low-power state); to "
+                         "keep it off add the\n"
+                         "    parameter that qvgpu-vm-p2p-status --kernel-acs prints to the kernel "
+                         "command line and reboot\n"
+                         "    (see KEEPING ACS OFF in man qvgpu-vm-p2p-status)\n"))
+        << r.out;
+    sim::pokeWord(host.devicePath("0000:02:10.0") + "/config", sim::ACS_ECAP + 4, 0x005f005f);
+    r = statusOf(host, {});
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos,
+              r.out.find("     ACS stays off until the kernel restores a port; to keep it off, add "
+                         "the parameter that\n"
+                         "       qvgpu-vm-p2p-status --kernel-acs prints to the kernel command line "
+                         "and reboot\n"
+                         "     run: qvgpu-vm-p2p --disable-acs\n"))
+        << r.out;
 }
 
 } // namespace

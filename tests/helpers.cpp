@@ -53,6 +53,17 @@ std::string setpciRefusing(const char* pattern)
            "PATH=${PATH#*:} exec setpci \"$@\"\n";
 }
 
+void keepAcsOffByKernel(const sim::Machine& machine)
+{
+    sim::RunOptions o;
+    o.program = sim::Machine::statusPath();
+    const sim::RunResult r = machine.run({"--kernel-acs"}, o);
+    ASSERT_EQ(0, r.status) << r.err;
+    ASSERT_FALSE(r.out.empty());
+    machine.setKernelCommandLine("BOOT_IMAGE=/boot/vmlinuz root=/dev/sda1 ro " +
+                                 r.out.substr(0, r.out.size() - 1));
+}
+
 std::string helpText()
 {
     return "qvgpu-vm-p2p is a tool helps to improve p2p rates in virtual machines..\n"
@@ -190,7 +201,8 @@ sim::RunResult withGuests(const sim::Machine& m, const std::vector<Guest>& guest
 {
     const std::string root = m.sysPath("..");
     std::string script = "R=" + root + "\n"
-                         "mount -t proc proc /proc && mount --bind $R/cpuinfo /proc/cpuinfo || exit 99\n"
+                         "mount -t proc proc /proc && mount --bind $R/cpuinfo /proc/cpuinfo && "
+                         "mount --bind $R/cmdline /proc/cmdline || exit 99\n"
                          "mkdir -p /dev/vfio && ln -sf /bin/sh $R/qemu-system-x86_64\n"
                          "rm -f $R/block && mkfifo -m 666 $R/block\n";
     int files = 0;

@@ -57,6 +57,10 @@ sim::RunOptions withCommand(const sim::Machine& machine, const std::string& name
 // setpci on a kernel that refuses configuration writes whose arguments
 // match `pattern` (a shell case pattern; "*=*" is every write).
 std::string setpciRefusing(const char* pattern);
+// What an administrator does once on a host: the parameter that
+// qvgpu-vm-p2p-status --kernel-acs prints, put on the kernel command line,
+// so that the kernel keeps ACS off on the GPUs' switch ports.
+void keepAcsOffByKernel(const sim::Machine& machine);
 
 // How many descriptors this process has open.
 int openDescriptors();

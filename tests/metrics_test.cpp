@@ -150,6 +150,12 @@ TEST(Metrics, EveryMachineInTheExpositionFormat)
     // guest, then two that reach each other.
     ASSERT_EQ(0, host.run({"--disable-acs", "--store-data"}).status);
     r = metrics(host);
+    // ACS is off, until the kernel restores a port: a warning, until the
+    // kernel's command line keeps it off.
+    EXPECT_EQ("{kind=\"link_narrow\"} 1\n{kind=\"isolation_split\"} 1\n{kind=\"acs_not_kept\"} 1\n",
+              nonZero(r.out, "qvgpu_vm_p2p_warnings", sum));
+    keepAcsOffByKernel(host);
+    r = metrics(host);
     EXPECT_EQ(" 1\n", samples(r.out, "qvgpu_vm_p2p_ready"));
     EXPECT_EQ("", nonZero(r.out, "qvgpu_vm_p2p_problems", sum));
     EXPECT_EQ("{pci_address=\"0000:03:00.0\"} 1\n{pci_address=\"0000:04:00.0\"} 1\n",

@@ -309,6 +309,8 @@ TEST(Status, AFreshHostIsNotReadyAndTheReportChangesNothing)
               "     the record cannot be read now (store it before any guest starts):\n"
               "       0000:03:00.0 (memory decoding is off), 0000:04:00.0 (memory decoding is off),\n"
               "       0000:07:00.0 (memory decoding is off), 0000:08:00.0 (memory decoding is off)\n"
+              "     ACS stays off until the kernel restores a port; to keep it off, add the parameter that\n"
+              "       qvgpu-vm-p2p-status --kernel-acs prints to the kernel command line and reboot\n"
               "     run: qvgpu-vm-p2p --disable-acs --store-data\n",
               verdictOf(r.out));
     // Every port once, in a tree.
@@ -711,6 +713,8 @@ TEST(Status, PairsTurnAtTheirLowestSwitchAndAVmdIsNoSwitch)
               "  1. ACS on switch downstream ports redirects peer traffic to the root complex: "
               "0000:04:08.0,\n"
               "       0000:04:10.0\n"
+              "     ACS stays off until the kernel restores a port; to keep it off, add the parameter that\n"
+              "       qvgpu-vm-p2p-status --kernel-acs prints to the kernel command line and reboot\n"
               "     run: qvgpu-vm-p2p --disable-acs\n",
               verdictOf(r.out));
 
@@ -732,6 +736,7 @@ TEST(Status, SixtyFourGpusFitOnAScreenAndNarrowLinksAreWarnings)
     t.rootPort("0000:00:1f.0").gpu("0000:f0:00.0", 0x0999, 0x100000000000ull);
     sim::Machine host(std::move(t), sim::Side::Host);
     host.run({"--disable-acs", "--store-data"});
+    keepAcsOffByKernel(host);
     sim::RunResult r = status(host);
     EXPECT_EQ(0, r.status) << r.out;
     std::istringstream lines(r.out);
@@ -775,6 +780,7 @@ TEST(Status, GuestsHoldingGpusAndWhetherTheyAreKeptApart)
     t.find("0000:04:00.0")->iommuGroup = 4;
     sim::Machine host(std::move(t), sim::Side::Host);
     ASSERT_EQ(0, host.run({"--disable-acs", "--store-data"}).status);
+    keepAcsOffByKernel(host);
 
     // With ACS off the two reach each other, whatever their groups.
     const std::string split =

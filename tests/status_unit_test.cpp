@@ -1,10 +1,12 @@
 // The status report's readings of configuration spaces and kernel texts.
 #include "config_space.h"
+#include "kernel_cmdline.h"
 #include "status_facts.h"
 #include "status_text.h"
 #include "status.h"
 
 #include <cstdio>
+#include <optional>
 #include <gtest/gtest.h>
 
 namespace {
@@ -205,3 +207,102 @@ TEST(StatusPieces, LockdownIsTheModeInBrackets)
 }
 
 } // namespace
+
+namespace {
+
+// A switch downstream port 0000:02:08.0 below the upstream port
+// 0000:01:00.0 below the root port 0000:00:01.0, device first.
+std::vector<PciIdentity> portChain()
+{
+    const auto id = [](unsigned bus, unsigned slot, unsigned fn, uint16_t device) {
+        PciIdentity i;
+        i.bus = bus;
+        i.devfn = slot << 3 | fn;
+        i.vendor = 0x10b5;
+        i.device = device;
+        return i;
+    };
+    return {id(2, 8, 0, 0x8796), id(1, 0, 0, 0x8796), id(0, 1, 0, 0x1234)};
+}
+
+} // namespace
+
+TEST(KernelCommandLine, ParametersSplitAtBlanksOutsideQuotesAndLoseTheirQuotes)
+{
+    // /proc/cmdline ends its line; a quote left open runs to the end.
+    EXPECT_EQ((std::vector<std::string>{"ro", "a=b c", "pci=x;y", "quiet", "k=v w"}),
+              kernelParameters("  ro \"a=b c\" pci=\"x;y\"\tquiet k=\"v w\n"));
+    // Quotes inside a value stay: the kernel then cannot parse that list.
+    EXPECT_EQ((std::vector<std::string>{"pci=disable_acs_redir=\"0000:00:01.0\""}),
+              kernelParameters("pci=disable_acs_redir=\"0000:00:01.0\""));
+}
+
+TEST(KernelCommandLine, TheLastListOfEveryPciParameterCounts)
+{
+    const struct {
+        const char* line;
+        const char* list;   // null: none
+    } rows[] = {
+        {"ro quiet", nullptr},
+        {"pci=noaer", nullptr},
+        {"pci=disable_acs_redir=a", "a"},
+        {"pci=noaer,disable_acs_redir=a;b,realloc", "a;b"},
+        {"pci=disable_acs_redir=a pci=noaer pci=disable_acs_redir=b", "b"},
+        {"pci=disable_acs_redir=a,disable_acs_redir=", ""},
+        {"xpci=disable_acs_redir=a", nullptr},
+    };
+    for (const auto& row : rows) {
+        const std::optional<std::string> list = acsRedirList(kernelParameters(row.line));
+        if (row.list)
+            EXPECT_EQ(std::optional<std::string>(row.list), list) << row.line;
+        else
+            EXPECT_EQ(std::nullopt, list) << row.line;
+    }
+}
+
+TEST(KernelCommandLine, DevicesAreMatchedByTheKernelsRules)
+{
+    const std::vector<PciIdentity> port = portChain();
+    const struct {
+        const char* list;
+        bool names;
+    } rows[] = {
+        {"0000:00:01.0/00.0/08.0", true},          // the path from the root bus
+        {"00:01.0/00.0/08.0", true},               // the domain left out
+        {"0000:01:00.0/08.0", true},               // a path from any bridge above
+        {"0000:00:01.0/00.0/10.0", false},         // another port of the switch
+        {"0000:00:02.0/00.0/08.0", false},         // another root port
+        {"0000:00:01.0/00.0/00.0/08.0", false},    // deeper than the port lies
+        {"0000:02:08.0", true},                    // the plain address
+        {"02:08.0", true},
+        {"0001:02:08.0", false},                   // another domain
+        {"pci:10b5:8796", true},                   // vendor and device
+        {"pci:10b5:0", true},                      // 0 matches any
+        {"pci:10b5:8796:1:2", false},              // subsystem IDs that differ
+        {"pci:10b5:1111", false},
+        {"0000:00:1c.0;0000:02:08.0", true},       // a later entry
+        {"0000:00:1c.0,0000:02:08.0", false},      // a ',' does not end a path
+        {"pci:1234:5678,0000:02:08.0", true},      // but it ends IDs
+        {"garbage;0000:02:08.0", false},           // an entry it cannot parse ends the list
+        {"0000:00:01.0/0.0.0;0000:02:08.0", false},
+        {"pci:xyz;0000:02:08.0", false},
+        {"\"0000:02:08.0\"", false},               // quotes left in the list
+        {"", false},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(row.names, acsRedirNames(row.list, port)) << row.list;
+}
+
+TEST(KernelCommandLine, TheParameterKeepsTheAdministratorsOtherDevices)
+{
+    const std::vector<std::vector<PciIdentity>> chains = {portChain()};
+    const std::vector<std::string> ours = {"0000:00:01.0/00.0/08.0"};
+    EXPECT_EQ("pci=disable_acs_redir=0000:00:01.0/00.0/08.0",
+              acsRedirParameter(ours, chains, std::nullopt));
+    // Another device kept, ours named anew in path form (an old plain
+    // address of it dropped), repeats folded, IDs kept as they may name more.
+    EXPECT_EQ("pci=disable_acs_redir=0000:00:01.0/00.0/08.0;0000:40:01.0;pci:10b5:8796",
+              acsRedirParameter(ours, chains,
+                                std::string("0000:40:01.0;0000:02:08.0;0000:00:01.0/00.0/08.0;"
+                                            "0000:40:01.0;pci:10b5:8796")));
+}

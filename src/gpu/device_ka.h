@@ -1,5 +1,8 @@
 // The KA series: a mailbox seen through one of two source ids, a ready
 // register, a result word, and a fixed sequence after a flash write.
+// No mode of the tool sends a firmware command: the modes use only what
+// every device has (QvDevice's initialDevice, readMemory, writeMemory), and
+// only the tests drive this series' mailbox.
 #pragma once
 
 #include "device.h"

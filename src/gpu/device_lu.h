@@ -1,5 +1,8 @@
 // The LU series: a mailbox block of its own and firmware errors read as bit
 // masks from two registers.
+// No mode of the tool sends a firmware command: the modes use only what
+// every device has (QvDevice's initialDevice, readMemory, writeMemory), and
+// only the tests drive this series' mailbox.
 #pragma once
 
 #include "device.h"

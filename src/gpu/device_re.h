@@ -1,5 +1,8 @@
 // The RE series: the shared mailbox block with fixed polling, and firmware
 // upload through SRAM in 1024-byte blocks.
+// No mode of the tool sends a firmware command: the modes use only what
+// every device has (QvDevice's initialDevice, readMemory, writeMemory), and
+// only the tests drive this series' mailbox.
 #pragma once
 
 #include "device.h"

@@ -205,6 +205,12 @@ std::string PciDevice::vendorText() const
     return word("/vendor").value_or("");
 }
 
+bool PciDevice::hexAttribute(const char* attribute, uint64_t& value) const
+{
+    const std::optional<std::string> text = word(attribute);
+    return text && parseHex(*text, 16, value) && value <= 0xFFFF;
+}
+
 std::optional<std::string> PciDevice::minorText() const
 {
     return word("/minor");

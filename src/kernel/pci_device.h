@@ -89,6 +89,9 @@ public:
     // The same as a number; false when unreadable or not hexadecimal.
     bool deviceId(uint32_t& id) const;
     std::string vendorText() const;           // "" when unreadable
+    // An ID the kernel prints in hexadecimal ("/vendor", "/subsystem_device");
+    // false when unreadable or not a 16-bit number.
+    bool hexAttribute(const char* attribute, uint64_t& value) const;
 
     // The GPU kernel driver's minor number: the attribute's first word as
     // the driver wrote it (nothing when unreadable), and that word as a

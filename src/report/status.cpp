@@ -253,11 +253,37 @@ void judgeHost(StatusReport& report)
     judgeIsolation(report);
     // One run does both, the tool switching ACS off before it stores; but
     // while a guest holds a GPU, the store fails for that GPU.
+    // A run of --disable-acs lasts until the kernel restores the port (a
+    // reset, or its wake from a low-power state, which a guest's start or
+    // a read of a GPU below it brings), unless the kernel's command line
+    // names it.
+    std::vector<std::string> notKept;
+    bool redirectingNotKept = false;
+    for (const auto& [bus, port] : report.ports) {
+        if (port.portType != PORT_DOWNSTREAM || port.acs != AcsState::Present ||
+            report.acsKeptOff.count(bus))
+            continue;
+        if (!port.redirects())
+            notKept.push_back(bus);
+        else if (redirecting.count(bus))
+            redirectingNotKept = true;
+    }
+    if (!notKept.empty())
+        warn(report, WarningKind::AcsNotKept,
+            "ACS does not redirect peer traffic on " + joined(notKept) + " now but the kernel "
+            "turns redirection on again whenever it restores a port (after a reset or a "
+            "low-power state); to keep it off add the parameter that " +
+            std::string(KERNEL_ACS_COMMAND) + " prints to the kernel command line and reboot "
+            "(see KEEPING ACS OFF in man qvgpu-vm-p2p-status)");
     FixBuilder b;
     b.add(joined({redirecting.begin(), redirecting.end()}),
           "ACS on switch downstream ports redirects peer traffic to the root complex: ",
           ProblemKind::AcsRedirects);
     const bool acs = !b.fix.problems.empty();
+    if (redirectingNotKept)
+        b.fix.advice.push_back("ACS stays off until the kernel restores a port; to keep it off, "
+                               "add the parameter that " + std::string(KERNEL_ACS_COMMAND) +
+                               " prints to the kernel command line and reboot");
     if (acs && anyInUse)
         b.addTo(report, tool({DISABLE_ACS}));
     b.add(joined(noRecord), "no valid record in the device memory of: ", ProblemKind::RecordMissing);
@@ -403,6 +429,8 @@ void judgeDriver(StatusReport& report)
 
 } // namespace
 
+const char* const KERNEL_ACS_COMMAND = "qvgpu-vm-p2p-status --kernel-acs";
+
 std::string disableAcsCommand()
 {
     return tool({DISABLE_ACS});
@@ -487,6 +515,6 @@ const char* problemKindName(ProblemKind kind)
 const char* warningKindName(WarningKind kind)
 {
     static const char* const NAMES[WARNING_KINDS] = {"link_narrow", "gpu_unhandled",
-                                                     "isolation_split"};
+                                                     "isolation_split", "acs_not_kept"};
     return NAMES[static_cast<int>(kind)];
 }

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,10 @@ struct MachineFacts {
     std::string lastNode;
     bool lastNodeThere = false;
     bool configurationRecord = false;
+    // The kernel's command line could be read, and the disable_acs_redir=
+    // list that counts on it (nothing when there is none).
+    bool commandLineRead = false;
+    std::optional<std::string> acsRedirList;
 };
 
 enum class RecordState {
@@ -157,8 +162,8 @@ constexpr int PROBLEM_KINDS = static_cast<int>(ProblemKind::DriverNotConfigured)
 // "record_stale": the kind's name in the metrics.
 const char* problemKindName(ProblemKind kind);
 
-enum class WarningKind { LinkNarrow, GpuUnhandled, IsolationSplit };
-constexpr int WARNING_KINDS = static_cast<int>(WarningKind::IsolationSplit) + 1;
+enum class WarningKind { LinkNarrow, GpuUnhandled, IsolationSplit, AcsNotKept };
+constexpr int WARNING_KINDS = static_cast<int>(WarningKind::AcsNotKept) + 1;
 const char* warningKindName(WarningKind kind);
 
 // One thing to fix: what is wrong, and the command that fixes it, with
@@ -183,6 +188,9 @@ struct StatusReport {
     MachineFacts machine;
     std::vector<GpuFacts> gpus;                // ascending bus addresses
     std::map<std::string, PortFacts> ports;    // every device on a GPU's path
+    // The switch downstream ports among them whose ACS redirection the
+    // kernel's command line keeps off at every enable and restore.
+    std::set<std::string> acsKeptOff;
     std::vector<std::vector<Link>> links;      // GPU by GPU
     std::vector<Fix> fixes;                    // in the order to do them
     std::vector<std::string> warnings;         // worth knowing; no change to the verdict
@@ -203,6 +211,9 @@ void judge(StatusReport& report);
 // "qvgpu-vm-p2p --disable-acs": the tool's command that lets peer traffic
 // cross the switches.
 std::string disableAcsCommand();
+// "qvgpu-vm-p2p-status --kernel-acs": the command that prints the kernel
+// parameter that keeps ACS redirection off at every boot and restore.
+extern const char* const KERNEL_ACS_COMMAND;
 
 // Words every rendering of the report shares.
 // Bytes below 0x20 and from 0x7f up as "\xNN", so that no text from sysfs

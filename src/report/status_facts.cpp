@@ -1,5 +1,6 @@
 #include "status_facts.h"
 
+#include "acs_ports.h"
 #include "bar_window.h"
 #include "config_space.h"
 #include "device_table.h"
@@ -395,6 +396,10 @@ StatusReport collectStatus()
         report.machine.driverModule = gpuDriverModule();
     report.machine.setpci = onCommandPath("setpci");
     report.machine.lockdown = readLockdown();
+    std::string commandLine;
+    report.machine.commandLineRead =
+        readRegularFile(KERNEL_COMMAND_LINE, KERNEL_COMMAND_LINE_MAX * 2, commandLine);
+    report.machine.acsRedirList = acsRedirList(kernelParameters(commandLine));
     std::vector<std::string> buses = findMakerDevices();
     std::sort(buses.begin(), buses.end());
     // On a host, the holders first: no BAR of a GPU a guest holds is ever
@@ -406,6 +411,11 @@ StatusReport collectStatus()
         report.gpus.push_back(readGpu(buses[i], holdings[i], report));
     for (const GpuFacts& gpu : report.gpus)
         report.machine.iommu = report.machine.iommu || !gpu.iommuGroup.empty();
+    if (report.machine.acsRedirList)
+        for (const auto& [bus, port] : report.ports)
+            if (port.portType == PORT_DOWNSTREAM &&
+                acsRedirNames(*report.machine.acsRedirList, kernelChain(bus)))
+                report.acsKeptOff.insert(bus);
     if (report.machine.guest)
         readDriver(report);
     const std::size_t n = report.gpus.size();

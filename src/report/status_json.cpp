@@ -118,7 +118,7 @@ Json gpuJson(const GpuFacts& g, std::size_t index, bool guest)
     };
 }
 
-Json portJson(const PortFacts& p)
+Json portJson(const PortFacts& p, bool keptOff)
 {
     const bool acs = p.acs == AcsState::Present && !p.acsUnknown();
     return Json{
@@ -129,6 +129,7 @@ Json portJson(const PortFacts& p)
         {"acsCtl", textOrNull(acs, decodeAcsCtl(p.acsCtl))},
         {"acsCtlValue", acs ? Json(p.acsCtl) : Json(nullptr)},
         {"redirects", p.redirects()},
+        {"keptOffByKernel", p.portType == PORT_DOWNSTREAM ? Json(keptOff) : Json(nullptr)},
         {"link", linkJson(p.link)},
     };
 }
@@ -167,7 +168,7 @@ std::string renderJson(const StatusReport& report)
         unknownAcs.push_back(unknown);
     }
     for (const auto& [bus, port] : report.ports)
-        ports.push_back(portJson(port));
+        ports.push_back(portJson(port, report.acsKeptOff.count(bus) > 0));
     for (const Fix& fix : report.fixes)
         fixes.push_back(Json{{"problems", fix.problems},
                              {"advice", fix.advice},
@@ -188,7 +189,8 @@ std::string renderJson(const StatusReport& report)
           {"processesHidden", m.processesHidden},
           {"lastNode", textOrNull(m.guest, m.lastNode)},
           {"lastNodeThere", m.guest ? Json(m.lastNodeThere) : Json(nullptr)},
-          {"configurationRecord", m.guest ? Json(m.configurationRecord) : Json(nullptr)}}},
+          {"configurationRecord", m.guest ? Json(m.configurationRecord) : Json(nullptr)},
+          {"acsRedirParameter", m.acsRedirList ? Json(*m.acsRedirList) : Json(nullptr)}}},
         {"gpus", gpus},
         {"ports", ports},
         {"links", links},

@@ -1,5 +1,11 @@
 #include "status_report.h"
 
+#include "acs_ports.h"
+#include "config_space.h"
+#include "device_table.h"
+#include "kernel_cmdline.h"
+#include "pci_device.h"
+#include "platform.h"
 #include "side.h"
 #include "status_facts.h"
 #include "status_json.h"
@@ -50,6 +56,54 @@ int printLayout(const LayoutOptions& options)
     return 0;
 }
 
+// The kernel parameter that keeps ACS redirection off on the ports that
+// --disable-acs writes, for the kernel command line: one line on standard
+// output, what to know about it on standard error.
+int printKernelAcs()
+{
+    const SideFacts side = readSide();
+    if (!side.known() || side.guest()) {
+        std::fprintf(stderr, "%s\n",
+                     side.guest() ? "This is a guest: ACS is the host's to keep off."
+                                  : "Whether this is a host or a guest cannot be told.");
+        return STATUS_CANNOT_RUN;
+    }
+    // The GPUs the tool finds: every one of the maker's that answers (one
+    // the kernel holds in D3cold is not read, which would wake it).
+    std::set<std::string> gpus;
+    for (const std::string& bus : findMakerDevices()) {
+        const PciDevice device(bus);
+        if (device.kernelPowerState() == KernelPower::D3cold || answers(device.config()))
+            gpus.insert(bus);
+    }
+    std::vector<std::string> names;
+    std::vector<std::vector<PciIdentity>> chains;
+    for (const std::string& port : acsPortsAbove(gpus)) {
+        const std::string name = kernelPathName(port);
+        if (name.empty())
+            continue;
+        names.push_back(name);
+        chains.push_back(kernelChain(port));
+    }
+    if (names.empty()) {
+        std::fprintf(stderr, "No GPU sits below a PCIe switch here: no port needs ACS kept off.\n");
+        return STATUS_NOT_READY;
+    }
+    std::string commandLine;
+    readRegularFile(KERNEL_COMMAND_LINE, KERNEL_COMMAND_LINE_MAX * 2, commandLine);
+    const std::string line =
+        acsRedirParameter(names, chains, acsRedirList(kernelParameters(commandLine)));
+    if (line.size() >= KERNEL_COMMAND_LINE_MAX)
+        std::fprintf(stderr,
+                     "Warning: this parameter is %zu bytes long; the kernel takes a command line "
+                     "of at most %zu bytes, everything else on it included.\n",
+                     line.size(), KERNEL_COMMAND_LINE_MAX - 1);
+    const std::string out = line + "\n";
+    if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0)
+        return STATUS_CANNOT_RUN;
+    return 0;
+}
+
 } // namespace
 
 int statusMain(int argc, char** argv)
@@ -58,6 +112,7 @@ int statusMain(int argc, char** argv)
     bool prometheus = false;
     bool fullMatrix = false;
     bool version = false;
+    bool kernelAcs = false;
     std::string checkSide;
     std::string layoutForm;
     LayoutOptions layout;
@@ -107,6 +162,14 @@ int statusMain(int argc, char** argv)
             ->capture_default_str()
             ->check(CLI::Range(first.low, first.high))
             ->needs(layoutOption);
+    app.add_flag("--kernel-acs", kernelAcs,
+                 "Print the kernel parameter that keeps ACS redirection off, at every boot and "
+                 "every restore, on the switch ports that qvgpu-vm-p2p --disable-acs writes.")
+        ->excludes(jsonFlag)
+        ->excludes("--prometheus")
+        ->excludes("--matrix")
+        ->excludes("--check-side")
+        ->excludes(layoutOption);
     app.add_flag("-v, --version", version, "Print version information.");
     app.set_help_flag("-h, --help", "Print this help message and exit.");
     try {
@@ -131,6 +194,8 @@ int statusMain(int argc, char** argv)
         return (checkSide == "guest") == side.guest() ? 0 : 1;
     }
     try {
+        if (kernelAcs)
+            return printKernelAcs();
         if (!layoutForm.empty()) {
             layout.form = layoutForm == "libvirt" ? LayoutOptions::Libvirt : LayoutOptions::Qemu;
             return printLayout(layout);

@@ -1,0 +1,265 @@
+#include "kernel_cmdline.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+const char* const KERNEL_COMMAND_LINE = "/proc/cmdline";
+
+namespace {
+
+// A number as the kernel's sscanf reads "%x": blanks skipped, then hex
+// digits, with a leading 0x passed over.  False when there is no digit.
+bool scanHex(const char*& p, unsigned long& value)
+{
+    const char* s = p;
+    while (std::isspace(static_cast<unsigned char>(*s)))
+        ++s;
+    if (!std::isxdigit(static_cast<unsigned char>(*s)))
+        return false;
+    if (s[0] == '0' && (s[1] == 'x' || s[1] == 'X') && std::isxdigit(static_cast<unsigned char>(s[2])))
+        s += 2;
+    value = 0;
+    while (std::isxdigit(static_cast<unsigned char>(*s))) {
+        const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(*s++)));
+        value = value * 16 + static_cast<unsigned long>(c <= '9' ? c - '0' : c - 'a' + 10);
+    }
+    p = s;
+    return true;
+}
+
+// How many of the numbers a format of hexadecimal numbers and literal
+// characters (such as "x:x.x") matched, as sscanf counts them; `exact`
+// tells whether nothing follows the last of them.
+int scanFields(const char* p, const char* format, unsigned long* values, bool& exact)
+{
+    int matched = 0;
+    exact = false;
+    for (const char* f = format; *f; ++f) {
+        if (*f == 'x') {
+            if (!scanHex(p, values[matched]))
+                return matched;
+            ++matched;
+        } else if (*p++ != *f) {
+            return matched;
+        }
+    }
+    exact = *p == '\0';
+    return matched;
+}
+
+unsigned devfn(unsigned long slot, unsigned long function)
+{
+    return static_cast<unsigned>((slot & 0x1f) << 3 | (function & 0x7));
+}
+
+// One entry at `p` against the device: 1 when it names it, 0 when not, -1
+// when the entry cannot be parsed.  `p` moves past the entry.
+int matchEntry(const std::vector<PciIdentity>& chain, const char*& p)
+{
+    const PciIdentity& dev = chain.front();
+    if (std::strncmp(p, "pci:", 4) == 0) {
+        p += 4;
+        // "%hx:%hx:%hx:%hx", or else "%hx:%hx".
+        unsigned long id[4] = {};
+        const char* q = p;
+        int got = 0;
+        for (; got < 4; ++got) {
+            if (got > 0 && *q != ':')
+                break;
+            const char* r = got > 0 ? q + 1 : q;
+            if (!scanHex(r, id[got]))
+                break;
+            q = r;
+        }
+        if (got < 2)
+            return -1;
+        if (got < 4) {
+            got = 2;
+            id[2] = id[3] = 0;
+            q = p;
+            for (int i = 0; i < 2; ++i) {
+                if (i > 0)
+                    ++q;
+                scanHex(q, id[i]);
+            }
+        }
+        p = q;
+        const uint16_t want[4] = {static_cast<uint16_t>(id[0]), static_cast<uint16_t>(id[1]),
+                                  static_cast<uint16_t>(id[2]), static_cast<uint16_t>(id[3])};
+        const uint16_t have[4] = {dev.vendor, dev.device, dev.subsystemVendor, dev.subsystemDevice};
+        for (int i = 0; i < 4; ++i)
+            if (want[i] && want[i] != have[i])
+                return 0;
+        return 1;
+    }
+    // A path: the entry runs to the next ';', every "/DD.F" from the last
+    // one back names the device and then each bridge above it, and what is
+    // left names the topmost of them by its address.
+    const char* end = std::strchr(p, ';');
+    if (!end)
+        end = p + std::strlen(p);
+    std::string path(p, end);
+    p = end;
+    std::size_t above = 0;
+    for (std::size_t slash; (slash = path.rfind('/')) != std::string::npos;) {
+        unsigned long v[2];
+        bool exact = false;
+        if (scanFields(path.c_str() + slash + 1, "x.x", v, exact) != 2 || !exact)
+            return -1;
+        if (chain[above].devfn != devfn(v[0], v[1]))
+            return 0;
+        if (++above >= chain.size())
+            return 0;
+        path.resize(slash);
+    }
+    unsigned long v[4];
+    bool exact = false;
+    unsigned long domain = 0, bus, slot, function;
+    if (scanFields(path.c_str(), "x:x:x.x", v, exact) == 4 && exact) {
+        domain = v[0], bus = v[1], slot = v[2], function = v[3];
+    } else if (scanFields(path.c_str(), "x:x.x", v, exact) == 3 && exact) {
+        bus = v[0], slot = v[1], function = v[2];
+    } else {
+        return -1;
+    }
+    const PciIdentity& top = chain[above];
+    return domain == top.domain && bus == top.bus && devfn(slot, function) == top.devfn;
+}
+
+} // namespace
+
+std::vector<std::string> kernelParameters(const std::string& commandLine)
+{
+    // The kernel's next_arg(): a parameter ends at a blank outside quotes;
+    // a quote that opens it, and a quote that opens its value, are dropped
+    // with the quote that ends it.
+    std::vector<std::string> parameters;
+    std::size_t i = 0;
+    // /proc/cmdline ends the line the kernel parsed with a line feed.
+    const std::size_t n = commandLine.size() - (!commandLine.empty() && commandLine.back() == '\n');
+    while (true) {
+        while (i < n && std::isspace(static_cast<unsigned char>(commandLine[i])))
+            ++i;
+        if (i >= n)
+            break;
+        bool quoted = false, inQuote = false;
+        if (commandLine[i] == '"') {
+            ++i;
+            quoted = inQuote = true;
+        }
+        const std::size_t start = i;
+        std::size_t equals = std::string::npos;
+        for (; i < n; ++i) {
+            const char c = commandLine[i];
+            if (std::isspace(static_cast<unsigned char>(c)) && !inQuote)
+                break;
+            if (equals == std::string::npos && c == '=')
+                equals = i;
+            if (c == '"')
+                inQuote = !inQuote;
+        }
+        std::string name, value;
+        bool hasValue = equals != std::string::npos;
+        std::size_t last = i;   // one past the parameter's last character
+        bool lastDropped = false;
+        if (hasValue) {
+            name = commandLine.substr(start, equals - start);
+            std::size_t from = equals + 1;
+            if (from < last && commandLine[from] == '"') {
+                ++from;
+                if (last > start && commandLine[last - 1] == '"') {
+                    --last;
+                    lastDropped = true;
+                }
+            }
+            if (quoted && !lastDropped && last > from && commandLine[last - 1] == '"')
+                --last;
+            value = commandLine.substr(from, last > from ? last - from : 0);
+            parameters.push_back(name + "=" + value);
+        } else {
+            if (quoted && last > start && commandLine[last - 1] == '"')
+                --last;
+            parameters.push_back(commandLine.substr(start, last - start));
+        }
+    }
+    return parameters;
+}
+
+std::optional<std::string> acsRedirList(const std::vector<std::string>& parameters)
+{
+    static const std::string OPTION = "disable_acs_redir=";
+    std::optional<std::string> list;
+    for (const std::string& parameter : parameters) {
+        if (parameter.compare(0, 4, "pci=") != 0)
+            continue;
+        std::size_t start = 4;
+        while (start <= parameter.size()) {
+            std::size_t comma = parameter.find(',', start);
+            if (comma == std::string::npos)
+                comma = parameter.size();
+            const std::string option = parameter.substr(start, comma - start);
+            if (option.compare(0, OPTION.size(), OPTION) == 0)
+                list = option.substr(OPTION.size());
+            start = comma + 1;
+        }
+    }
+    return list;
+}
+
+bool acsRedirNames(const std::string& list, const std::vector<PciIdentity>& chain)
+{
+    if (chain.empty())
+        return false;
+    const char* p = list.c_str();
+    while (*p) {
+        const int match = matchEntry(chain, p);
+        if (match != 0)
+            return match == 1;
+        if (*p != ';' && *p != ',')
+            return false;
+        ++p;
+    }
+    return false;
+}
+
+std::vector<std::string> acsRedirEntries(const std::string& list)
+{
+    std::vector<std::string> entries;
+    std::size_t start = 0;
+    while (start <= list.size()) {
+        std::size_t end = list.find(';', start);
+        if (end == std::string::npos)
+            end = list.size();
+        if (end > start)
+            entries.push_back(list.substr(start, end - start));
+        start = end + 1;
+    }
+    return entries;
+}
+
+std::string acsRedirParameter(const std::vector<std::string>& ports,
+                              const std::vector<std::vector<PciIdentity>>& chains,
+                              const std::optional<std::string>& existing)
+{
+    std::vector<std::string> entries;
+    const auto add = [&](const std::string& entry) {
+        if (std::find(entries.begin(), entries.end(), entry) == entries.end())
+            entries.push_back(entry);
+    };
+    for (const std::string& port : ports)
+        add(port);
+    if (existing)
+        for (const std::string& entry : acsRedirEntries(*existing)) {
+            const bool byPlace = entry.compare(0, 4, "pci:") != 0;
+            const bool ours = byPlace && std::any_of(chains.begin(), chains.end(), [&](const auto& chain) {
+                                  return acsRedirNames(entry, chain);
+                              });
+            if (!ours)
+                add(entry);
+        }
+    std::string parameter = "pci=disable_acs_redir=";
+    for (std::size_t i = 0; i < entries.size(); ++i)
+        parameter += (i ? ";" : "") + entries[i];
+    return parameter;
+}
