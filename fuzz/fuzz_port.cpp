@@ -1,6 +1,8 @@
 // A configuration space as a broken or vanishing device may hand it out,
 // the sysfs texts that the status report prints as text and as JSON, and
-// the same bytes as a firmware's SMBIOS table and DMI strings.
+// the same bytes as a firmware's SMBIOS table and DMI strings, and as a
+// kernel command line.
+#include "kernel_cmdline.h"
 #include "side.h"
 #include "status_facts.h"
 #include "status_json.h"
@@ -42,6 +44,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (nlohmann::json::parse(renderJson(report), nullptr, false).is_discarded())
         std::abort();
     parseLockdown(text);
+    // A kernel command line: whatever it holds, the kernel's rules read it
+    // without running past its end, and the parameter stays one.
+    const std::optional<std::string> list = acsRedirList(kernelParameters(text));
+    PciIdentity device;
+    device.devfn = 8 << 3;
+    acsRedirNames(text, {device, PciIdentity{}});
+    if (list)
+        acsRedirNames(*list, {device});
+    const std::string ours = "pci=disable_acs_redir=0000:00:01.0/08.0";
+    if (acsRedirParameter({"0000:00:01.0/08.0"}, {{device, PciIdentity{}}}, list)
+            .compare(0, ours.size(), ours) != 0)
+        std::abort();
     const SmbiosVm vm = smbiosVmBit(text);
     DmiStrings dmi;
     for (std::string& field : dmi.field)
