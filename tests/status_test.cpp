@@ -950,7 +950,9 @@ TEST(Status, LayoutsMirrorTheHostTreeInBothForms)
     const std::string oneSwitch = "03:00.0<down1<up1<root1 04:00.0<down2<up1<root1";
     const std::string acs = "Warning: ACS in the host's switch at %s redirects peer traffic to the root "
                             "complex, where the guest's switch promises a path inside it: run "
-                            "qvgpu-vm-p2p --disable-acs here\n";
+                            "qvgpu-vm-p2p --disable-acs here, or keep it off at every boot with the "
+                            "parameter that qvgpu-vm-p2p-status --kernel-acs prints (then the "
+                            "switch's GPUs form one IOMMU group, for one guest)\n";
     auto acsAt = [&](const std::string& bus) { return std::regex_replace(acs, std::regex("%s"), bus); };
     const std::string numaNote =
         "Note: the GPUs sit on 2 NUMA nodes: guest node 0 stands for host node 0, guest node 1 stands "

@@ -157,7 +157,9 @@ void Builder::warnAcs()
     for (const std::string& bus : redirecting)
         note("Warning: ACS in the host's switch at " + bus + " redirects peer traffic to the root "
              "complex, where the guest's switch promises a path inside it: run " +
-             disableAcsCommand() + " here");
+             disableAcsCommand() + " here, or keep it off at every boot with the parameter that " +
+             KERNEL_ACS_COMMAND + " prints (then the switch's GPUs form one IOMMU group, for "
+             "one guest)");
     for (const std::string& bus : unknown)
         note("Warning: whether ACS in the host's switch at " + bus + " redirects peer traffic "
              "cannot be read, and the guest's switch promises a path inside it");
