@@ -144,9 +144,26 @@ bool QvDevice::writeReg(uint32_t offset, uint32_t value)
     return true;
 }
 
-bool QvDevice::memoryRangeOk(int32_t offset, uint32_t length) const
+namespace {
+
+// The device memory window for an access of `length` bytes at `offset`,
+// refused when the access does not lie inside it.
+DeviceWindow memoryWindow(const PciDevice& sysfs, int fd, int32_t offset, uint32_t length)
 {
-    return offset >= 0 && static_cast<uint64_t>(offset) + length <= DEVICE_MEMORY_WINDOW;
+    const bool inside =
+        offset >= 0 && static_cast<uint64_t>(offset) + length <= DEVICE_MEMORY_WINDOW;
+    return DeviceWindow(sysfs, 0, fd, inside ? DEVICE_MEMORY_WINDOW : 0, READ_WRITE);
+}
+
+} // namespace
+
+bool QvDevice::windowOk(const BarWindow& window, const char* failed)
+{
+    if (window.ok())
+        return true;
+    memoryMapError = window.error();
+    std::printf("%s\n", failed);
+    return false;
 }
 
 bool QvDevice::readMemory(int32_t offset, uint32_t length, void* buffer)
@@ -154,13 +171,9 @@ bool QvDevice::readMemory(int32_t offset, uint32_t length, void* buffer)
     // Nothing to copy: the caller's buffer may be null.
     if (length == 0)
         return true;
-    const DeviceWindow window(sysfs, 0, bar0Fd.get(),
-                              memoryRangeOk(offset, length) ? DEVICE_MEMORY_WINDOW : 0, READ_WRITE);
-    if (!window.ok()) {
-        memoryMapError = window.error();
-        std::printf("Map device memmory failed!\n");
+    const DeviceWindow window = memoryWindow(sysfs, bar0Fd.get(), offset, length);
+    if (!windowOk(window, "Map device memmory failed!"))
         return false;
-    }
     window.copyOut(static_cast<uint64_t>(offset), buffer, length);
     return true;
 }
@@ -181,13 +194,9 @@ bool QvDevice::storeMemory(int32_t offset, uint32_t length, const void* data, bo
         *kept = true;
     if (length == 0)
         return true;
-    const DeviceWindow window(sysfs, 0, bar0Fd.get(),
-                              memoryRangeOk(offset, length) ? DEVICE_MEMORY_WINDOW : 0, READ_WRITE);
-    if (!window.ok()) {
-        memoryMapError = window.error();
-        std::printf("Map device memory failed!\n");
+    const DeviceWindow window = memoryWindow(sysfs, bar0Fd.get(), offset, length);
+    if (!windowOk(window, "Map device memory failed!"))
         return false;
-    }
     window.copyIn(static_cast<uint64_t>(offset), data, length);
     if (!kept)
         return true;

@@ -3,6 +3,7 @@
 // mailbox operations that each chip series implements.
 #pragma once
 
+#include "bar_window.h"
 #include "device_table.h"
 #include "pci_device.h"
 #include "platform.h"
@@ -104,7 +105,7 @@ private:
     // Copies `data` into device memory; with `kept`, reads it back through
     // the same mapping and tells whether the memory holds it.
     bool storeMemory(int32_t offset, uint32_t length, const void* data, bool* kept);
-    // True when the range lies inside the window and the resource file
-    // covers the whole window.
-    bool memoryRangeOk(int32_t offset, uint32_t length) const;
+    // True when the window could be had; otherwise keeps why the kernel
+    // refused it and prints the `failed` message.
+    bool windowOk(const BarWindow& window, const char* failed);
 };
