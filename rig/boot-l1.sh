@@ -46,6 +46,44 @@ check "the packaged status report says the host is ready" timeout "$TOOL_LIMIT" 
 check_boot_metrics
 timed "checks of the host's boot"
 
+# The kernel took the parameter that L1 printed in its first boot: it
+# answers each port it names, once at enumeration and again at each restore,
+# with "disabled ACS redirect", or, for a port without an ACS capability (as
+# QEMU's switch ports are), with "cannot disable ACS redirect for this
+# hardware as it does not have ACS capabilities"; and it answers no other
+# device.  The rig adds the restore port to the list.
+kacs=$(cat "$WORK/out/flow/kernel-acs" 2>/dev/null)
+check "L1's first boot printed the parameter ($kacs), and its second boot's command line carries it" \
+    grep -qF -- " ${kacs:-(none)};$RESTORE_PORT" /proc/cmdline
+named=$( (for p in $(ports_above); do
+             type=$(setpci -s "$p" CAP_EXP+2.w)
+             [ "${type:2:1}" = 6 ] && echo "$p"
+         done; echo "$RESTORE_PORT") | sort)
+journalctl -k -b -o cat > /tmp/kernel.log
+for p in $named; do
+    check "the kernel answered $p on the command line (ACS $([ -n "$(setpci -s "$p" ECAP_ACS+6.w 2>/dev/null)" ] && echo present || echo absent))" \
+        grep -qE "^pci(eport)? $p: (disabled ACS redirect|cannot disable ACS redirect for this hardware as it does not have ACS capabilities)$" /tmp/kernel.log
+done
+answered=$(grep -E 'disabled ACS redirect|cannot disable ACS redirect' /tmp/kernel.log |
+           grep -oE '[0-9a-f]{4,}:[0-9a-f]{2}:[0-9a-f]{2}\.[0-7]' | sort -u | paste -sd ' ')
+check "the kernel answered no other device ($answered)" test "$answered" = "$(paste -sd ' ' <<<"$named")"
+status_json kernel-acs-boot
+printf '%s\n' $named | grep -vx "$RESTORE_PORT" | while read -r p; do
+    printf '%s\t%s\n' "$p: the packaged report finds it kept off by the kernel's command line" \
+        "[q['keptOffByKernel'] for q in d['ports'] if q['bus'] == '$p'] == [True]"
+done | report_checks kernel-acs-boot
+# With the parameter, the same restore leaves the redirects off.
+before=$(grep -c "$RESTORE_PORT: disabled ACS redirect" /tmp/kernel.log)
+check "$RESTORE_PORT: its redirects off since boot (ACS Control $(setpci -s "$RESTORE_PORT" ECAP_ACS+6.w))" \
+    test $(( $(acs_control "$RESTORE_PORT") & 0x2c )) -eq 0
+restore_port "$RESTORE_PORT"
+setup "the kernel runtime-suspended $RESTORE_PORT and woke it${restored:+: $restored}" test -z "$restored"
+check "with the parameter, the kernel's restore of $RESTORE_PORT left its redirects off (ACS Control $(setpci -s "$RESTORE_PORT" ECAP_ACS+6.w))" \
+    test $(( $(acs_control "$RESTORE_PORT") & 0x2c )) -eq 0
+check "the kernel said so at that restore" \
+    test "$(journalctl -k -b -o cat | grep -c "$RESTORE_PORT: disabled ACS redirect")" -gt "$before"
+timed "ACS kept off by the kernel's command line"
+
 # The guest, booted by systemd the same way (boot-l2.sh checks it); about
 # three and a half minutes under nested KVM, so a boot that takes twice that
 # is taken as lost and booted again.

@@ -64,6 +64,7 @@ mkdir -p "/lib/modules/$KVER/extra"
 cp "$MODULE" "/lib/modules/$KVER/extra/"
 cp "$WORK/depmod/lib/modules/$KVER"/modules.* "/lib/modules/$KVER/"
 # QEMU's display devices stand in for the GPUs on the host; their own DRM
-# driver must not take them.  KVM on the host uses shadow paging: the nested
-# paging that TCG emulates loses the guest now and then.
-printf 'blacklist bochs\noptions kvm_amd npt=0\n' > /etc/modprobe.d/qv-rig.conf
+# driver must not take them, nor its own the e1000e below the restore port
+# (it must sleep when the rig says).  KVM on the host uses shadow paging:
+# the nested paging that TCG emulates loses the guest now and then.
+printf 'blacklist bochs\nblacklist e1000e\noptions kvm_amd npt=0\n' > /etc/modprobe.d/qv-rig.conf

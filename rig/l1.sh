@@ -120,6 +120,36 @@ check "the topology: one pair behind the switch (PIX), the others through the ho
 check_report_tree status-after
 timed "status report after the store"
 
+# The kernel parameter that keeps ACS off: the switch downstream ports above
+# the GPUs (the ports --disable-acs writes), each named by its path from its
+# root bus as the kernel's own sysfs links lead.  L1's second boot carries
+# what this prints.
+want=pci=disable_acs_redir=$(for p in $(printf '%s\n' "${ports[@]}" | sort); do
+    type=$(setpci -s "$p" CAP_EXP+2.w)
+    [ "${type:2:1}" = 6 ] && kernel_path "$p"
+done | paste -sd ';')
+kacs=$(timeout --kill-after=5 "$TOOL_LIMIT" "$STATUS" --kernel-acs 2>/tmp/kernel-acs.err)
+kstatus=$?
+echo "--- qvgpu-vm-p2p-status --kernel-acs (exit $kstatus)"
+echo "$kacs"
+cat /tmp/kernel-acs.err
+echo "$kacs" > "$OUT/kernel-acs"
+check "--kernel-acs: exit 0, nothing on standard error" test "$kstatus" -eq 0 -a ! -s /tmp/kernel-acs.err
+check "--kernel-acs names the switch downstream ports above the GPUs by their paths ($want)" \
+    test "$kacs" = "$want"
+
+# Without the parameter, the kernel's restore of a port turns ACS
+# redirection on again: cleared at run time, the root port's request and
+# completion redirects are back once the kernel has suspended and woken it.
+setpci -s "$RESTORE_PORT" ECAP_ACS+6.w=0:2c
+setup "$RESTORE_PORT (a root port with ACS, an e1000e without a driver below it): redirects cleared at run time (ACS Control $(setpci -s "$RESTORE_PORT" ECAP_ACS+6.w))" \
+    test $(( $(acs_control "$RESTORE_PORT") & 0x2c )) -eq 0
+restore_port "$RESTORE_PORT"
+setup "the kernel runtime-suspended $RESTORE_PORT and woke it${restored:+: $restored}" test -z "$restored"
+check "without the parameter, the kernel's restore of $RESTORE_PORT turned its request and completion redirects on again (ACS Control $(setpci -s "$RESTORE_PORT" ECAP_ACS+6.w))" \
+    test $(( $(acs_control "$RESTORE_PORT") & 0x0c )) -eq $(( 0x0c ))
+timed "ACS: the kernel parameter, and a port's restore"
+
 # A GPU that does not decode its memory keeps no record, and the store must
 # say so.  Its memory decoding goes off with the real setpci; a setpci on
 # the store's PATH that refuses COMMAND writes (an injected failure of the

@@ -100,6 +100,38 @@ report_holds() {
         "/tmp/$1.json" "$2"
 }
 
+# The root port of L1's that shows the kernel's restores (run.sh).
+RESTORE_PORT=0000:00:12.0
+
+# kernel_path BDF: the device named as the kernel's command line names it by
+# its path: its root bus's first device, then "/DD.F" for each one below it,
+# from the kernel's own sysfs links.
+kernel_path() {
+    readlink -f "/sys/bus/pci/devices/$1" | tr / '\n' | grep -E '^[0-9a-f]{4,}:[0-9a-f]{2}:[0-9a-f]{2}\.[0-7]$' |
+        awk 'NR == 1 { name = $0; next } { name = name "/" substr($0, length($0) - 3) } END { print name }'
+}
+# acs_control PORT: the port's ACS Control as a number.
+acs_control() { echo $(( 0x$(setpci -s "$1" ECAP_ACS+6.w) )); }
+# restore_port PORT: has the kernel restore the port's saved state: the
+# device below it (which no driver takes) allowed to runtime-suspend, the
+# port runtime-suspended once it is, then woken.  Says how far it got in
+# $restored ("" when the port was suspended and woken).
+restore_port() {
+    local port=/sys/bus/pci/devices/$1 below i
+    below=$(ls "$port" | grep -E '^[0-9a-f]{4,}:[0-9a-f]{2}:[0-9a-f]{2}\.[0-7]$' | head -n 1)
+    echo auto > "$port/power/control"
+    echo auto > "$port/$below/power/control"
+    restored="the kernel never runtime-suspended $1"
+    for i in $(seq 1 50); do
+        [ "$(cat "$port/power/runtime_status")" = suspended ] && { restored=""; break; }
+        sleep 0.2
+    done
+    echo on > "$port/$below/power/control"
+    echo on > "$port/power/control"
+    [ -n "$restored" ] || [ "$(cat "$port/power/runtime_status")" = active ] || restored="$1 was not woken"
+    [ -z "$restored" ]
+}
+
 # The maker's GPUs as the kernel shows them, in bus order, by the shell's
 # own reads (a process costs much in the nested guest, and this runs often).
 gpus() {

@@ -94,14 +94,21 @@ echo "rig: $(. /etc/os-release && echo "$PRETTY_NAME"), $(qemu-system-x86_64 --v
 # once more.
 L1_VENDOR="Rig Systems Inc."
 L1_PRODUCT="GPU Host 3"
-boot_l1() {   # boot_l1 OUT INIT LEVEL LIMIT
+# A root port of its own, with an e1000e that no driver takes below it,
+# shows the kernel restoring a port's ACS: with every device below it
+# allowed to sleep, the kernel runtime-suspends the port (pcie_port_pm=force,
+# since SeaBIOS gives a BIOS year before 2015) and restores it when it is
+# woken.  It lies apart from the stand-ins, so that naming it on the kernel
+# command line merges none of their IOMMU groups.
+RESTORE_PORT=0000:00:12.0
+boot_l1() {   # boot_l1 OUT INIT LEVEL LIMIT [KERNEL PARAMETERS]
     timeout --kill-after=10 "$4" qemu-system-x86_64 \
         -machine q35,accel=tcg,kernel-irqchip=split -cpu max,hypervisor=off -smp 2 -m 4096 \
         -device intel-iommu,intremap=on,caching-mode=on \
         -smbios "type=1,manufacturer=$L1_VENDOR,product=$L1_PRODUCT,version=1.0" \
         -smbios "type=2,manufacturer=$L1_VENDOR" -smbios "type=3,manufacturer=$L1_VENDOR" \
         -kernel "/boot/vmlinuz-$kver" -initrd "$WORK/initrd.cpio.gz" \
-        -append "console=ttyS0 intel_iommu=on iommu=pt panic=-1 loglevel=4 qv.run=$2 qv.level=$3 qv.guestboot=$guest_boot qv.rig=$RIG qv.out=$1" \
+        -append "console=ttyS0 intel_iommu=on iommu=pt panic=-1 loglevel=4 pcie_port_pm=force qv.run=$2 qv.level=$3 qv.guestboot=$guest_boot qv.rig=$RIG qv.out=$1${6:+ $6}" \
         -virtfs local,path=/,mount_tag=root,security_model=none,readonly=on,multidevs=remap \
         -virtfs "local,path=$1,mount_tag=out,security_model=none,multidevs=remap" \
         -device pcie-root-port,id=rp1,chassis=1,bus=pcie.0,addr=0x10 \
@@ -112,20 +119,22 @@ boot_l1() {   # boot_l1 OUT INIT LEVEL LIMIT
         -device bochs-display,bus=dp2 \
         -device pcie-root-port,id=rp2,chassis=4,bus=pcie.0,addr=0x11 \
         -device bochs-display,bus=rp2 \
+        -device pcie-root-port,id=rp3,chassis=5,bus=pcie.0,addr=0x12,hotplug=off \
+        -device e1000e,bus=rp3 \
         -device cirrus-vga,bus=pcie.0,addr=0x5 \
         -nic none -vga none -display none -monitor none -serial "file:$1/l1.console" -no-reboot \
         </dev/null
 }
 results=$WORK/out/results
 : > "$results"
-run_l1() {   # run_l1 NAME INIT LEVEL MARKER LIMIT
+run_l1() {   # run_l1 NAME INIT LEVEL MARKER LIMIT [KERNEL PARAMETERS]
     local out=$WORK/out/$1 attempt status boot why qemu kept
     for attempt in $(seq 1 "$L1_TRIES"); do
         rm -rf "$out"
         mkdir -p "$out"
         touch "$out/results" "$out/l1.console"
         boot=$(date +%s)
-        boot_l1 "$out" "$2" "$3" "$5" &
+        boot_l1 "$out" "$2" "$3" "$5" "${6:-}" &
         qemu=$!
         why=$(watch_boot "$L1_STALL" "$qemu" "$out/l1.console" "$out/results")
         status=0
@@ -160,7 +169,13 @@ run_l1() {   # run_l1 NAME INIT LEVEL MARKER LIMIT
 for stage in ${QVGPU_RIG_STAGES:-flow boot}; do
     case $stage in
     flow) run_l1 flow "$RIG/l1.sh" l1 l1 "$L1_FLOW_LIMIT" ;;
-    boot) run_l1 boot systemd l1 l1-boot "$L1_BOOT_LIMIT" ;;
+    boot)
+        # The second boot carries the parameter that keeps ACS off, as the
+        # first boot printed it, and names the restore port too.
+        kacs=$(cat "$WORK/out/flow/kernel-acs" 2>/dev/null)
+        [ -n "$kacs" ] || kacs=pci=disable_acs_redir=
+        [ "$kacs" = pci=disable_acs_redir= ] || kacs+=";"
+        run_l1 boot systemd l1 l1-boot "$L1_BOOT_LIMIT" "$kacs$RESTORE_PORT" ;;
     esac
 done
 grep -v '^done ' "$results"
