@@ -42,7 +42,8 @@ done
 # The level comes from the kernel command line (qv.level=l1 or l2), never
 # from the CPU's flag, which the guest's boot hides.
 case $1 in
-l1) rig_units=(qv-rig-ids.service libvirtd.service) ;;
+l1) rig_units=(qv-rig-ids.service libvirtd.service)
+    keep_ports_awake ;;
 l2) rig_units=(qv-rig-guest-checks.service) ;;
 *) echo "boot-prepare: no level l1 or l2 given (got '$1')" >&2; exit 1 ;;
 esac

@@ -8,6 +8,7 @@ OUT=$(sed -n 's/.*qv\.out=\([^ ]*\).*/\1/p' /proc/cmdline)
 RESULTS=$OUT/results
 source "$(dirname "$0")/lib.sh"
 timed boot
+keep_ports_awake
 
 show_maker_ids
 setup "three stand-in GPUs shown with vendor 0x1f7a" test "$(gpus | wc -l)" -eq 3

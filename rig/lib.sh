@@ -103,6 +103,20 @@ report_holds() {
 # The root port of L1's that shows the kernel's restores (run.sh).
 RESTORE_PORT=0000:00:12.0
 
+# keep_ports_awake: every PCI bridge but the restore port kept from runtime
+# sleep, as it is without pcie_port_pm=force, which L1 is booted with for
+# the restore port alone: the stand-ins' ports stay as they always were.
+keep_ports_awake() {
+    local d class
+    for d in /sys/bus/pci/devices/*; do
+        read -r class < "$d/class"
+        if [ "${class:0:6}" = 0x0604 ] && [ "${d##*/}" != "$RESTORE_PORT" ]; then
+            echo on > "$d/power/control" || :
+        fi
+    done
+    return 0
+}
+
 # kernel_path BDF: the device named as the kernel's command line names it by
 # its path: its root bus's first device, then "/DD.F" for each one below it,
 # from the kernel's own sysfs links.

@@ -108,7 +108,7 @@ boot_l1() {   # boot_l1 OUT INIT LEVEL LIMIT [KERNEL PARAMETERS]
         -smbios "type=1,manufacturer=$L1_VENDOR,product=$L1_PRODUCT,version=1.0" \
         -smbios "type=2,manufacturer=$L1_VENDOR" -smbios "type=3,manufacturer=$L1_VENDOR" \
         -kernel "/boot/vmlinuz-$kver" -initrd "$WORK/initrd.cpio.gz" \
-        -append "console=ttyS0 intel_iommu=on iommu=pt panic=-1 loglevel=4 pcie_port_pm=force qv.run=$2 qv.level=$3 qv.guestboot=$guest_boot qv.rig=$RIG qv.out=$1${6:+ $6}" \
+        -append "console=ttyS0 intel_iommu=on iommu=pt panic=-1 loglevel=4 pcie_port_pm=force qv.run=$2 qv.level=$3 qv.guestboot=$guest_boot qv.rig=$RIG qv.out=$1${5:+ $5}" \
         -virtfs local,path=/,mount_tag=root,security_model=none,readonly=on,multidevs=remap \
         -virtfs "local,path=$1,mount_tag=out,security_model=none,multidevs=remap" \
         -device pcie-root-port,id=rp1,chassis=1,bus=pcie.0,addr=0x10 \
