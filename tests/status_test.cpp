@@ -1102,6 +1102,8 @@ TEST(Status, UsageErrorsAndMachinesItCannotReadExitTwo)
         {guest, {"--layout=qemu"},
          "This is a guest: lay it out on its host, which sees the host's tree.\n"},
         {host, {"--gpus", "03:00.0"}, "--gpus requires --layout\nRun with --help for more information.\n"},
+        {host, {"--kernel-acs", "--json"},
+         "--json excludes --kernel-acs\nRun with --help for more information.\n"},
     };
     for (const auto& row : layouts) {
         r = status(row.m, row.args);
