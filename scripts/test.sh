@@ -5,7 +5,7 @@
 #   tests         the suite on simulated machines, packaging included   ~2 min
 #   sanitizers    the same suite with AddressSanitizer and UBSan        ~3 min
 #   fuzzing       the libFuzzer targets, 20 s each                      ~3 min
-#   real-kernels  the whole flow on real kernels under QEMU (rig/)      ~7 min
+#   real-kernels  the whole flow on real kernels under QEMU (rig/)      7-15 min
 # Every stage runs; the command fails if any of them failed.  While working,
 # QVGPU_TEST_STAGES="tests" (or any of the four names) runs only those.
 set -euo pipefail

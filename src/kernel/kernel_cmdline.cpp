@@ -1,5 +1,7 @@
 #include "kernel_cmdline.h"
 
+#include "platform.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -205,6 +207,14 @@ std::optional<std::string> acsRedirList(const std::vector<std::string>& paramete
         }
     }
     return list;
+}
+
+std::optional<std::string> readAcsRedirList()
+{
+    std::string commandLine;
+    if (!readRegularFile(KERNEL_COMMAND_LINE, KERNEL_COMMAND_LINE_MAX * 2, commandLine))
+        return std::nullopt;
+    return acsRedirList(kernelParameters(commandLine));
 }
 
 bool acsRedirNames(const std::string& list, const std::vector<PciIdentity>& chain)

@@ -30,6 +30,10 @@ std::vector<std::string> kernelParameters(const std::string& commandLine);
 // pci= parameter has one.
 std::optional<std::string> acsRedirList(const std::vector<std::string>& parameters);
 
+// The list that counts on this machine's command line (/proc/cmdline);
+// nothing when there is none, or the command line cannot be read.
+std::optional<std::string> readAcsRedirList();
+
 // A PCI device as the kernel matches it: its place and its IDs.
 struct PciIdentity {
     unsigned domain = 0, bus = 0, devfn = 0;

@@ -42,9 +42,8 @@ struct MachineFacts {
     std::string lastNode;
     bool lastNodeThere = false;
     bool configurationRecord = false;
-    // The kernel's command line could be read, and the disable_acs_redir=
-    // list that counts on it (nothing when there is none).
-    bool commandLineRead = false;
+    // The disable_acs_redir= list that counts on the kernel's command line
+    // (nothing when there is none, or the command line cannot be read).
     std::optional<std::string> acsRedirList;
 };
 

@@ -396,10 +396,7 @@ StatusReport collectStatus()
         report.machine.driverModule = gpuDriverModule();
     report.machine.setpci = onCommandPath("setpci");
     report.machine.lockdown = readLockdown();
-    std::string commandLine;
-    report.machine.commandLineRead =
-        readRegularFile(KERNEL_COMMAND_LINE, KERNEL_COMMAND_LINE_MAX * 2, commandLine);
-    report.machine.acsRedirList = acsRedirList(kernelParameters(commandLine));
+    report.machine.acsRedirList = readAcsRedirList();
     std::vector<std::string> buses = findMakerDevices();
     std::sort(buses.begin(), buses.end());
     // On a host, the holders first: no BAR of a GPU a guest holds is ever

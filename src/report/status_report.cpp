@@ -5,7 +5,6 @@
 #include "device_table.h"
 #include "kernel_cmdline.h"
 #include "pci_device.h"
-#include "platform.h"
 #include "side.h"
 #include "status_facts.h"
 #include "status_json.h"
@@ -89,10 +88,7 @@ int printKernelAcs()
         std::fprintf(stderr, "No GPU sits below a PCIe switch here: no port needs ACS kept off.\n");
         return STATUS_NOT_READY;
     }
-    std::string commandLine;
-    readRegularFile(KERNEL_COMMAND_LINE, KERNEL_COMMAND_LINE_MAX * 2, commandLine);
-    const std::string line =
-        acsRedirParameter(names, chains, acsRedirList(kernelParameters(commandLine)));
+    const std::string line = acsRedirParameter(names, chains, readAcsRedirList());
     if (line.size() >= KERNEL_COMMAND_LINE_MAX)
         std::fprintf(stderr,
                      "Warning: this parameter is %zu bytes long; the kernel takes a command line "
