@@ -20,13 +20,7 @@ BarWindow BarWindow::readOnly(const PciDevice& device, int bar, uint64_t offset,
         window.refusal_ = BarRefusal::CannotOpen;
         return window;
     }
-    const off_t size = fileSize(window.owned_.get());
-    if (size < 0 || static_cast<uint64_t>(size) < minimumSize) {
-        window.refusal_ = BarRefusal::TooSmall;
-        window.why_ = "BAR" + std::to_string(bar) + " is too small";
-        return window;
-    }
-    window.map(device, bar, window.owned_.get(), offset, length, PROT_READ);
+    window.map(device, bar, window.owned_.get(), offset, length, PROT_READ, minimumSize);
     return window;
 }
 
@@ -37,12 +31,13 @@ BarWindow::BarWindow(const PciDevice& device, int bar, int fd, uint64_t offset, 
 }
 
 void BarWindow::map(const PciDevice& device, int bar, int fd, uint64_t offset, uint64_t length,
-                    int prot)
+                    int prot, uint64_t minimumSize)
 {
     // The file behind a mapping must cover it: a plain file shorter than the
     // mapping would kill the process with a bus error at the first access.
     const off_t size = fileSize(fd);
-    if (length == 0 || size < 0 || static_cast<uint64_t>(size) < offset + length) {
+    if (length == 0 || size < 0 ||
+        static_cast<uint64_t>(size) < std::max(offset + length, minimumSize)) {
         refusal_ = BarRefusal::TooSmall;
         why_ = "BAR" + std::to_string(bar) + " is too small";
         return;

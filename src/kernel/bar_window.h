@@ -67,7 +67,8 @@ protected:
 
 private:
     BarWindow() = default;
-    void map(const PciDevice& device, int bar, int fd, uint64_t offset, uint64_t length, int prot);
+    void map(const PciDevice& device, int bar, int fd, uint64_t offset, uint64_t length, int prot,
+             uint64_t minimumSize = 0);
 
     UniqueFd owned_;
     Mapping mapping_;
