@@ -488,10 +488,18 @@ Process Machine::start(const std::vector<std::string>& args, const RunOptions& o
 {
     const std::string program = options.program.empty() ? toolPath() : options.program;
     std::vector<std::string> argv;
-    // The report looks through every process for the GPUs' holders: run by
-    // root, it sees the machine's processes alone, in a PID namespace of
-    // its own, not those of whatever machine runs the tests.
-    if (program == statusPath() && options.uid == 0 && options.ownProcesses)
+    // The report looks through every process for the GPUs' holders, and so
+    // does the tool where a GPU has VFIO files to hold (an IOMMU group): run
+    // by root, each sees the machine's processes alone, in a PID namespace
+    // of its own, not those of whatever machine runs the tests.
+    const auto grouped = [&] {
+        for (const Device* d : topology_.all())
+            if (d->isGpu && d->iommuGroup >= 0)
+                return true;
+        return false;
+    };
+    if ((program == statusPath() || (program == toolPath() && grouped())) && options.uid == 0 &&
+        options.ownProcesses)
         argv = ownProcesses();
     argv.insert(argv.end(), options.wrapper.begin(), options.wrapper.end());
     argv.push_back(program);

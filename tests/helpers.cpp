@@ -3,6 +3,7 @@
 #include "files.h"
 #include "record.h"
 
+#include <regex>
 #include <cstdio>
 #include <dirent.h>
 #include <sys/stat.h>
@@ -196,8 +197,20 @@ unsigned powerStateOf(const sim::Machine& machine, const std::string& bdf)
     return ::testing::AssertionFailure() << "the configuration space of " << bdf << " changed";
 }
 
+std::string withoutPids(const std::string& text)
+{
+    return std::regex_replace(text, std::regex("pid [0-9]+"), "pid N");
+}
+
 sim::RunResult withGuests(const sim::Machine& m, const std::vector<Guest>& guests,
                           const std::string& args, const std::string& under)
+{
+    return besideGuests(m, guests,
+                        under + (under.empty() ? "" : " ") + sim::Machine::statusPath() + " " + args);
+}
+
+sim::RunResult besideGuests(const sim::Machine& m, const std::vector<Guest>& guests,
+                            const std::string& commandLine)
 {
     const std::string root = m.sysPath("..");
     std::string script = "R=" + root + "\n"
@@ -221,7 +234,7 @@ sim::RunResult withGuests(const sim::Machine& m, const std::vector<Guest>& guest
     // Until every stand-in holds its files (a bounded wait).
     script += "i=0; while [ \"$(ls -l /proc/[0-9]*/fd 2>/dev/null | grep -c ' -> /dev/vfio/')\" -lt " +
               std::to_string(files) + " ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done\n" +
-              under + (under.empty() ? "" : " ") + sim::Machine::statusPath() + " " + args + "\n";
+              commandLine + "\n";
     return m.shell("unshare --pid --fork --mount sh -c '" + [&] {
         std::string quoted;
         for (char c : script)

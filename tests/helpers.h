@@ -136,5 +136,10 @@ struct Guest {
 };
 sim::RunResult withGuests(const sim::Machine& m, const std::vector<Guest>& guests,
                           const std::string& args = "", const std::string& under = "");
+// "pid 4242" as "pid N": holders' pids differ from run to run.
+std::string withoutPids(const std::string& text);
+// Any command line, run there the same way (the tool: toolPath()).
+sim::RunResult besideGuests(const sim::Machine& m, const std::vector<Guest>& guests,
+                            const std::string& commandLine);
 
 } // namespace qvtest

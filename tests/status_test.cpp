@@ -908,12 +908,6 @@ TEST(Status, PassthroughHostsIdleOrWithHoldersItCannotSee)
     EXPECT_EQ(std::string::npos, r.out.find("\nqvgpu_vm_p2p_isolation_breaches ")) << r.out;
 }
 
-// "pid 4242" as "pid N": holders' pids differ from run to run.
-std::string withoutPids(const std::string& text)
-{
-    return std::regex_replace(text, std::regex("pid [0-9]+"), "pid N");
-}
-
 // The layout of a guest like its host, in both forms, read back as a tree:
 // switches mirrored, expanders per NUMA node, functions that go along,
 // numbers unique and where they were asked to start, libvirt's schema met.

@@ -240,6 +240,74 @@ TEST(Save, AStoreDirectoryThatCannotBeCreatedRefusesTheRun)
     EXPECT_EQ(255, r.status);
 }
 
+std::string storedRecord(const sim::Machine& host)
+{
+    return sim::readFile(host.sysPath("../run/qvgpu-vm-p2p/stored"));
+}
+
+std::string inUseLine(const std::string& bdf)
+{
+    return "\033[33m[" + bdf + "]: GPU IN USE by qemu-system-x86 (pid N), left alone.\033[0m\n";
+}
+
+// A GPU that a guest holds is not the tool's to write, in any mode: no wake,
+// no record, no probe; the ports above it are still the host's.  What the
+// store wrote and read back is what the host knows it stored this boot.
+TEST(Store, LeavesTheGpusOfRunningGuestsAloneAndRecordsWhatItStored)
+{
+    sim::Topology t = sim::switchedHost(1, 3, {0x0001, 0x0002});
+    for (int g = 0; g < 3; ++g)
+        t.find(t.gpus()[g])->iommuGroup = 3 + g;
+    sim::Machine host(std::move(t), sim::Side::Host);
+    const std::string held = "0000:04:00.0";
+    // Its guest put it in D3hot, with memory decoding off.
+    sim::pokeWord(host.devicePath(held) + "/config", sim::PM_CAP + 4, 0x0003);
+    sim::pokeWord(host.devicePath(held) + "/config", 0x04, 0x0000);
+    const std::vector<uint8_t> before = host.config(held);
+
+    sim::RunResult r = besideGuests(host, {{"guest=vm1", {4}}},
+                                    sim::Machine::toolPath() + " --disable-acs --store-data");
+    EXPECT_EQ(0, r.status) << r.out << r.err;
+    EXPECT_EQ(inUseLine(held) + STORE_SUCCESS, withoutPids(r.out));
+    EXPECT_EQ(before, host.config(held)) << "a held GPU's configuration space was written";
+    EXPECT_EQ(std::vector<uint8_t>(16, 0), memoryRecord(host, held));
+    EXPECT_EQ(0, host.config16("0000:02:10.0", sim::ACS_ECAP + 6) & 0xff) << "the port above it";
+    for (const char* bdf : {"0000:03:00.0", "0000:05:00.0"})
+        EXPECT_EQ(recordBytes(host.topology().find(bdf)->deviceId, host.topology().find(bdf)->bar0),
+                  memoryRecord(host, bdf));
+    EXPECT_EQ("qvgpu-vm-p2p stored 1\n"
+              "0000:03:00.0 0x0001 0x38bff0000000 KA-C1\n"
+              "0000:05:00.0 0x0001 0x38bfd0000000 KA-C1\n",
+              storedRecord(host));
+    struct stat st {};
+    ASSERT_EQ(0, ::stat(host.sysPath("../run/qvgpu-vm-p2p/stored").c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 0777);
+
+    // Every GPU held: nothing stored, nothing failed, no success claimed;
+    // what was stored before stays.
+    r = besideGuests(host, {{"vm1", {3, 4}}, {"vm2", {5}}},
+                     sim::Machine::toolPath() + " --store-data");
+    EXPECT_EQ(0, r.status) << r.out;
+    EXPECT_EQ(inUseLine("0000:03:00.0") + inUseLine(held) + inUseLine("0000:05:00.0"),
+              withoutPids(r.out));
+    EXPECT_NE("", storedRecord(host));
+
+    // The held GPU, once its guest is gone, is stored and joins the record.
+    r = host.run({"--store-data"});
+    EXPECT_EQ(STORE_SUCCESS, r.out);
+    EXPECT_NE(std::string::npos, storedRecord(host).find("\n0000:04:00.0 0x0002 0x38bfe0000000 "))
+        << storedRecord(host);
+
+    // Not every process seen: the tool says so, and goes on as it always
+    // has.
+    r = besideGuests(host, {{"vm2", {4}, true}},
+                     "setpriv --inh-caps=-all --bounding-set=-sys_ptrace,-dac_read_search " +
+                         sim::Machine::toolPath() + " --save-data");
+    EXPECT_EQ(0u, r.out.find("\033[33mWarning: not every process could be seen; a GPU a guest "
+                             "holds may be written.\033[0m\n"))
+        << r.out;
+}
+
 TEST(StoreAndSave, AMachineWithoutGpusStillSucceeds)
 {
     sim::Machine host(sim::Topology{}, sim::Side::Host);

@@ -85,6 +85,9 @@ public:
     // Discovery's wake reset its BARs and could not write them back: its
     // memory does not decode, and it has said so.
     bool barsLost = false;
+    // Its product name from its board's codes ("" when unknown), which the
+    // host's record of its stores keeps.
+    std::string productName;
     UniqueFd bar0Fd;
     UniqueFd bar2Fd;
     uint32_t mailboxReadSrcId = 0;

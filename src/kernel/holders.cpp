@@ -1,5 +1,6 @@
 #include "holders.h"
 
+#include "pci_device.h"
 #include "platform.h"
 
 #include <cctype>
@@ -209,4 +210,32 @@ HolderScan findHolders(const std::set<std::string>& files)
             scan.holders.emplace(*file, process);
     }
     return scan;
+}
+
+GpuHolders findGpuHolders(const std::vector<std::string>& buses)
+{
+    std::vector<std::vector<std::string>> filesOf(buses.size());
+    std::set<std::string> files;
+    for (std::size_t i = 0; i < buses.size(); ++i) {
+        const PciDevice device(buses[i]);
+        const std::string group = device.iommuGroup();
+        if (!group.empty())
+            filesOf[i].push_back("/dev/vfio/" + group);
+        for (const std::string& name : device.vfioDevices())
+            filesOf[i].push_back("/dev/vfio/devices/" + name);
+        files.insert(filesOf[i].begin(), filesOf[i].end());
+    }
+    const HolderScan scan = findHolders(files);
+    GpuHolders holders;
+    holders.unseen = scan.unseen;
+    holders.hidden = scan.hidden;
+    for (std::size_t i = 0; i < buses.size(); ++i)
+        for (const std::string& file : filesOf[i]) {
+            const auto holder = scan.holders.find(file);
+            if (holder != scan.holders.end()) {
+                holders.held.emplace(buses[i], holder->second);
+                break;
+            }
+        }
+    return holders;
 }

@@ -28,6 +28,18 @@ struct HolderScan {
 };
 HolderScan findHolders(const std::set<std::string>& files);
 
+// Which process holds each of these GPUs through its VFIO group file or one
+// of its VFIO device files: the one look both programs take before they
+// touch any GPU.  Only the GPUs held are named; `unseen` and `hidden` are
+// the look's own.
+struct GpuHolders {
+    std::map<std::string, ProcessFacts> held;   // bus address -> its holder
+    int unseen = 0;
+    bool hidden = false;
+    bool complete() const { return unseen == 0 && !hidden; }
+};
+GpuHolders findGpuHolders(const std::vector<std::string>& buses);
+
 // Whether a /proc mounted with these options hides other users' processes
 // from a reader with `ptraceCapability` in its effective set: hidepid=2
 // (invisible) or 4 (ptraceable), by number or by name.

@@ -1,5 +1,6 @@
 #include "record.h"
 
+#include "pci_device.h"
 #include "platform.h"
 
 #include <cinttypes>
@@ -90,10 +91,12 @@ PeerAddressRecord StoreFile::record() const
 
 const char* const CONFIGURATION_DIR = "/run/qvgpu-vm-p2p";
 const char* const CONFIGURATION_RECORD = "/run/qvgpu-vm-p2p/configured";
+const char* const STORED_RECORD = "/run/qvgpu-vm-p2p/stored";
 
 namespace {
 
 const char* const CONFIGURATION_HEADER = "qvgpu-vm-p2p configuration 1";
+const char* const STORED_HEADER = "qvgpu-vm-p2p stored 1";
 // One line per GPU, 64 GPUs and more: far below this.
 const std::size_t CONFIGURATION_MAX = 65536;
 
@@ -141,4 +144,58 @@ bool readConfiguration(std::vector<ConfiguredGpu>& gpus)
     gpus.clear();
     return readRegularFile(CONFIGURATION_RECORD, CONFIGURATION_MAX, text) &&
            parseConfiguration(text, gpus);
+}
+
+std::string formatStored(const std::vector<StoredGpu>& gpus)
+{
+    std::string text = std::string(STORED_HEADER) + "\n";
+    char numbers[64];
+    for (const StoredGpu& g : gpus) {
+        std::snprintf(numbers, sizeof numbers, " 0x%04" PRIx32 " 0x%" PRIx64, g.deviceId, g.base);
+        text += g.bus + numbers + (g.product.empty() ? "" : " " + g.product) + "\n";
+    }
+    return text;
+}
+
+bool parseStored(const std::string& text, std::vector<StoredGpu>& gpus)
+{
+    gpus.clear();
+    if (text.empty() || text.back() != '\n')
+        return false;
+    std::istringstream in(text);
+    std::string line;
+    if (!std::getline(in, line) || line != STORED_HEADER)
+        return false;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        StoredGpu g;
+        std::string id, base;
+        uint64_t value = 0;
+        if (!(fields >> g.bus >> id >> base) || !isBusAddress(g.bus) || !parseHex(id, 16, value)) {
+            gpus.clear();
+            return false;
+        }
+        g.deviceId = static_cast<uint32_t>(value);
+        if (!parseHex(base, 64, g.base)) {
+            gpus.clear();
+            return false;
+        }
+        // The product name is the rest of the line, spaces and all.
+        std::getline(fields >> std::ws, g.product);
+        gpus.push_back(g);
+    }
+    return true;
+}
+
+bool readStored(std::vector<StoredGpu>& gpus, std::string* why)
+{
+    std::string text;
+    gpus.clear();
+    if (!readRegularFile(STORED_RECORD, CONFIGURATION_MAX, text, why))
+        return false;
+    if (parseStored(text, gpus))
+        return true;
+    if (why)
+        *why = std::string(STORED_RECORD) + " is not a record of stores";
+    return false;
 }

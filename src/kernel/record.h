@@ -73,3 +73,21 @@ bool parseConfiguration(const std::string& text, std::vector<ConfiguredGpu>& gpu
 // False when there is none, or it is not one.  The tool writes it
 // (writeConfiguration, writers.h).
 bool readConfiguration(std::vector<ConfiguredGpu>& gpus);
+
+// What the host's store wrote this boot: one line per GPU whose record it
+// wrote and read back, with the GPU's bus address, device ID, BAR0 base and
+// product name, kept under /run so that a boot starts without it.  The
+// report judges the records of the GPUs it leaves alone by it.
+extern const char* const STORED_RECORD;   // CONFIGURATION_DIR + "/stored"
+struct StoredGpu {
+    std::string bus;
+    uint32_t deviceId = 0;
+    uint64_t base = 0;
+    std::string product;   // "" when unknown
+};
+std::string formatStored(const std::vector<StoredGpu>& gpus);
+// False for a text that is no such record, which then says nothing.
+bool parseStored(const std::string& text, std::vector<StoredGpu>& gpus);
+// False, with the reason in `why`, when there is none or it is not one.
+// The store writes it (recordStored, writers.h).
+bool readStored(std::vector<StoredGpu>& gpus, std::string* why = nullptr);

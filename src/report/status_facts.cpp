@@ -293,34 +293,19 @@ std::string readLockdown()
     return parseLockdown(text);
 }
 
-// On a host: which process holds each GPU, through its VFIO group file or
-// its VFIO device file.  Found before anything of the GPUs is read.
+// On a host: which process holds each GPU, found before anything of the
+// GPUs is read.
 std::vector<Holding> findUsers(const std::vector<std::string>& buses, MachineFacts& machine)
 {
-    std::vector<std::vector<std::string>> filesOf(buses.size());
-    std::set<std::string> files;
-    for (std::size_t i = 0; i < buses.size(); ++i) {
-        const PciDevice device(buses[i]);
-        const std::string group = device.iommuGroup();
-        if (!group.empty())
-            filesOf[i].push_back("/dev/vfio/" + group);
-        for (const std::string& name : device.vfioDevices())
-            filesOf[i].push_back("/dev/vfio/devices/" + name);
-        files.insert(filesOf[i].begin(), filesOf[i].end());
-    }
-    const HolderScan scan = findHolders(files);
-    machine.unseenProcesses = scan.unseen;
-    machine.processesHidden = scan.hidden;
+    const GpuHolders holders = findGpuHolders(buses);
+    machine.unseenProcesses = holders.unseen;
+    machine.processesHidden = holders.hidden;
     std::vector<Holding> holdings(buses.size());
-    for (std::size_t i = 0; i < buses.size(); ++i)
-        for (const std::string& file : filesOf[i]) {
-            const auto holder = scan.holders.find(file);
-            if (holder == scan.holders.end())
-                continue;
-            holdings[i].held = true;
-            holdings[i].user = holder->second;
-            break;
-        }
+    for (std::size_t i = 0; i < buses.size(); ++i) {
+        const auto holder = holders.held.find(buses[i]);
+        if (holder != holders.held.end())
+            holdings[i] = {true, holder->second};
+    }
     return holdings;
 }
 

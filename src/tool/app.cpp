@@ -4,6 +4,7 @@
 #include "modes.h"
 #include "platform.h"
 #include "utils.h"
+#include "writers.h"
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
@@ -31,10 +32,11 @@ struct Modes {
 };
 
 // The one mode a run does after discovery (and ACS).
-int runMode(const Modes& modes, const DeviceList& devices, const std::set<std::string>& busIdSet)
+int runMode(const Modes& modes, const DeviceList& devices, const std::set<std::string>& busIdSet,
+            std::size_t leftAlone)
 {
     if (modes.storeData)
-        return runStoreData(devices);
+        return runStoreData(devices, leftAlone);
     if (modes.saveData)
         return runSaveData(devices);
     // A configuration that failed still lets the daemon start: it will try
@@ -56,6 +58,19 @@ int runModes(const Modes& modes)
         return -1;
     }
 
+    // Stores wait for each other: the host unit's and those of guests
+    // started together would interleave their wakes and their record of
+    // what was stored.
+    std::unique_ptr<StoreLock> lock;
+    if (modes.storeData && !isVirtualMachine()) {
+        lock = std::make_unique<StoreLock>();
+        if (!lock->error().empty()) {
+            std::printf("\033[31mError: Cannot lock %s: %s\033[0m\n", StoreLock::path(),
+                        lock->error().c_str());
+            return -1;
+        }
+    }
+
     // Discovery runs whenever we get this far, whatever mode follows: it
     // wakes every GPU of ours that answers and reports those that do not.
     auto enumerator = std::make_unique<EnumDevice>();
@@ -75,11 +90,11 @@ int runModes(const Modes& modes)
             std::printf("\033[33mWarning: '--disable-acs' only works in host machine!\033[0m\n");
             return -1;
         }
-        acs = disableACSCtl(busIdSet);
+        acs = disableACSCtl(busIdSet, enumerator->leftAlone());
     }
     // The mode still runs when ACS could not be cleared everywhere, and says
     // how it went; the run's last word is then the ACS failure.
-    const int status = runMode(modes, devices, busIdSet);
+    const int status = runMode(modes, devices, busIdSet, enumerator->leftAlone().size());
     if (acs.notCleared == 0)
         return status;
     std::printf("\033[31mError: disable ACS failed for %d of %d switch ports!\033[0m\n",

@@ -98,7 +98,23 @@ void EnumDevice::initPciDevice()
     // GPUs that were not in D0 (or whose state could not be read) before
     // their wake: their move may still be under way when the walk ends.
     std::vector<Moved> moved;
-    for (const std::string& busId : findMakerDevices()) {
+    const std::vector<std::string> found = findMakerDevices();
+    // The holders first: a GPU a guest holds gets no write at all, not even
+    // the wake's, which would move it out of the power state its guest put
+    // it in (a soft reset, on GPUs without No_Soft_Reset).
+    GpuHolders holders = findGpuHolders(found);
+    if (!holders.complete())
+        std::printf("\033[33mWarning: not every process could be seen; a GPU a guest holds may "
+                    "be written.\033[0m\n");
+    leftAlone_ = std::move(holders.held);
+    for (const auto& [busId, process] : leftAlone_) {
+        std::printf("\033[33m[%s]: GPU IN USE by %s (pid %d), left alone.\033[0m\n",
+                    busId.c_str(), process.name.c_str(), process.pid);
+        busIdSet.insert(busId);
+    }
+    for (const std::string& busId : found) {
+        if (leftAlone_.count(busId))
+            continue;
         PciDevice device(busId);
         Moved before{nullptr, false, {}};
         const bool inD0 = powerStateOf(device.config()) == PowerState::D0;
@@ -126,6 +142,9 @@ std::set<std::string> EnumDevice::getAllBusIdSet()
 std::vector<QvBoard*> EnumDevice::getAllBoards()
 {
     for (const auto& busId : busIdSet) {
+        // No register of a GPU a guest holds is read.
+        if (leftAlone_.count(busId))
+            continue;
         auto board = std::make_unique<QvBoard>();
         board->busId = busId;
         const auto woken = woken_.find(busId);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "device_table.h"
+#include "holders.h"
 #include "pci_device.h"
 
 #include <cstdint>
@@ -24,9 +25,14 @@ public:
     EnumDevice& operator=(const EnumDevice&) = delete;
 
     // Walks sysfs for the maker's devices, wakes each one and keeps the bus
-    // addresses of those that answer.  A sysfs that cannot be listed raises
+    // addresses of those that answer.  A GPU that a process holds through
+    // VFIO (a guest's) is left alone: it is said so, and it is neither woken
+    // nor given a board, but its bus address is kept, for the ports above
+    // it.  A sysfs that cannot be listed raises
     // std::filesystem::filesystem_error.
     void initPciDevice();
+    // The GPUs left alone, by bus address, with the process holding each.
+    const std::map<std::string, ProcessFacts>& leftAlone() const { return leftAlone_; }
     std::set<std::string> getAllBusIdSet();
     // Builds one new board per bus address; the boards stay owned here.
     std::vector<QvBoard*> getAllBoards();
@@ -40,5 +46,6 @@ private:
     // BARs the wake lost for good.
     std::map<std::string, PciDevice> woken_;
     std::set<std::string> barsLost_;
+    std::map<std::string, ProcessFacts> leftAlone_;
 };
 

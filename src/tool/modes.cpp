@@ -43,6 +43,9 @@ DeviceList buildDeviceList(const std::vector<QvBoard*>& boards)
         }
         devices.back()->sysfs = board->sysfs;
         devices.back()->barsLost = board->barsLost;
+        devices.back()->productName =
+            getDeviceProductName(stringToUint32_t(board->deviceId), board->numberedForm,
+                                 board->variantBit, board->modelCode, board->subModelCode);
     }
     return devices;
 }
@@ -84,37 +87,56 @@ int reportFailedGpus(const char* what, int failed, std::size_t total)
 
 } // namespace
 
-int runStoreData(const DeviceList& devices)
+int runStoreData(const DeviceList& devices, std::size_t leftAlone)
 {
     if (isVirtualMachine()) {
         std::printf("\033[33mWarning: '--store-data' only works in host machine!\033[0m\n");
         return -1;
     }
     int failed = 0;
+    std::vector<StoredGpu> stored;
+    std::vector<std::string> notStored;
     for (const auto& device : devices) {
         // A GPU whose device ID or BAR0 base could not be read gets no record
         // at all: a record built from a value never read would send peer
         // traffic to a wrong address.  The failing step has said why.
         PeerAddressRecord record;
+        bool kept = false;
         if (device->barsLost || !device->initialDevice() ||
             !readDeviceBaseBar0(device->sysfs, record.bar0Base)) {
             ++failed;
-            continue;
+        } else {
+            record.magic = recordMagic(device->deviceId);
+            uint8_t bytes[PEER_RECORD_SIZE];
+            encodeRecord(record, bytes);
+            if (!device->writeMemory(PEER_RECORD_ADDRESS, PEER_RECORD_SIZE, bytes, kept)) {
+                explainRefusedMapping(*device, "--store-data");
+                ++failed;
+            } else if (!kept) {
+                reportRecordNotKept(*device);
+                ++failed;
+            }
         }
-        record.magic = recordMagic(device->deviceId);
-        uint8_t bytes[PEER_RECORD_SIZE];
-        encodeRecord(record, bytes);
-        bool kept = false;
-        if (!device->writeMemory(PEER_RECORD_ADDRESS, PEER_RECORD_SIZE, bytes, kept)) {
-            explainRefusedMapping(*device, "--store-data");
-            ++failed;
-        } else if (!kept) {
-            reportRecordNotKept(*device);
-            ++failed;
-        }
+        if (kept)
+            stored.push_back({device->busAddress, device->deviceId, record.bar0Base,
+                              device->productName});
+        else
+            notStored.push_back(device->busAddress);
     }
+    // What this run wrote and read back is what the host knows it stored
+    // this boot, for the GPUs it may not look at later.
+    const bool recorded = devices.empty() || recordStored(stored, notStored);
+    if (!recorded)
+        std::printf("\033[31mError: Cannot write %s: %s\033[0m\n", STORED_RECORD,
+                    std::strerror(errno));
     if (failed > 0)
         return reportFailedGpus("store data", failed, devices.size());
+    if (!recorded)
+        return -1;
+    // GPUs that guests hold were left alone, and said so: no success is
+    // claimed for them, nor for a run that stored nothing because of them.
+    if (devices.empty() && leftAlone > 0)
+        return 0;
     std::printf("\033[32mSuccess: store data completed!\033[0m\n\n");
     return 0;
 }

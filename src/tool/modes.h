@@ -19,7 +19,9 @@ using DeviceList = std::vector<std::unique_ptr<QvDevice>>;
 // the series class it names, in board order.  Touches no hardware.
 DeviceList buildDeviceList(const std::vector<QvBoard*>& boards);
 
-int runStoreData(const DeviceList& devices);
+// The store writes each device's record; GPUs that guests hold (`leftAlone`
+// of them) have no device object and are neither stored nor failed.
+int runStoreData(const DeviceList& devices, std::size_t leftAlone = 0);
 int runSaveData(const DeviceList& devices);
 
 // Reads and checks every GPU's store file, then tells every GPU's driver

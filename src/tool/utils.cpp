@@ -163,7 +163,8 @@ std::vector<std::string> split(const std::string& source, char separator)
     }
 }
 
-AcsOutcome disableACSCtl(std::set<std::string> busIds)
+AcsOutcome disableACSCtl(std::set<std::string> busIds,
+                         const std::map<std::string, ProcessFacts>& leftAlone)
 {
     std::vector<std::string> pathless;
     const std::set<std::string> walk = acsWalk(busIds, pathless);
@@ -177,6 +178,8 @@ AcsOutcome disableACSCtl(std::set<std::string> busIds)
     // has always done it (the benchmark counts these commands); sysfs is read
     // only for the read-back below.
     for (const std::string& address : walk) {
+        if (leftAlone.count(address))
+            continue;
         int n = std::snprintf(command, sizeof command, "setpci -s %s CAP_EXP.l 2>/dev/null",
                               address.c_str());
         if (n < 0 || n >= static_cast<int>(sizeof command))

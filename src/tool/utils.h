@@ -5,8 +5,11 @@
 // mode calls is kept apart, in unused_queries.h.
 #pragma once
 
+#include "holders.h"
+
 #include <cstdint>
 #include <cstddef>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -60,9 +63,12 @@ std::vector<std::string> split(const std::string& source, char separator);
 // Switches off ACS on every switch downstream port above the given GPUs,
 // then reads each of those ports back from sysfs.  A port whose ACS is
 // still on, or cannot be read back, is reported in a line of its own; a
-// port without an ACS capability has nothing to clear.
+// port without an ACS capability has nothing to clear.  The GPUs
+// `leftAlone` (a guest holds them) are not asked anything themselves; the
+// ports above them are written.
 struct AcsOutcome {
     int written = 0;      // switch downstream ports the walk wrote to
     int notCleared = 0;   // of those, the ones reported
 };
-AcsOutcome disableACSCtl(std::set<std::string> busIds);
+AcsOutcome disableACSCtl(std::set<std::string> busIds,
+                         const std::map<std::string, ProcessFacts>& leftAlone = {});

@@ -5,7 +5,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <dirent.h>
+#include <sys/file.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -120,4 +122,50 @@ bool writeConfiguration(const std::vector<ConfiguredGpu>& gpus)
         return false;
     const std::string text = formatConfiguration(gpus);
     return replaceFile(CONFIGURATION_RECORD, text.data(), text.size());
+}
+
+bool recordStored(const std::vector<StoredGpu>& stored, const std::vector<std::string>& failed)
+{
+    if (::mkdir(CONFIGURATION_DIR, 0700) != 0 && errno != EEXIST)
+        return false;
+    // A record that cannot be read says nothing: it is started afresh.
+    std::vector<StoredGpu> gpus;
+    readStored(gpus);
+    auto replaced = [&](const StoredGpu& g) {
+        return std::find(failed.begin(), failed.end(), g.bus) != failed.end() ||
+               std::any_of(stored.begin(), stored.end(),
+                           [&](const StoredGpu& s) { return s.bus == g.bus; });
+    };
+    gpus.erase(std::remove_if(gpus.begin(), gpus.end(), replaced), gpus.end());
+    gpus.insert(gpus.end(), stored.begin(), stored.end());
+    std::sort(gpus.begin(), gpus.end(),
+              [](const StoredGpu& a, const StoredGpu& b) { return a.bus < b.bus; });
+    const std::string text = formatStored(gpus);
+    return replaceFile(STORED_RECORD, text.data(), text.size());
+}
+
+const char* StoreLock::path()
+{
+    return "/run/qvgpu-vm-p2p/store.lock";
+}
+
+StoreLock::StoreLock()
+{
+    if (::mkdir(CONFIGURATION_DIR, 0700) != 0 && errno != EEXIST) {
+        error_ = std::strerror(errno);
+        return;
+    }
+    fd_.reset(::open(path(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd_.isOpen()) {
+        error_ = std::strerror(errno);
+        return;
+    }
+    // Another store holds it: this one waits its turn (a store takes
+    // seconds; the hook's own time limit bounds a stuck one).
+    while (::flock(fd_.get(), LOCK_EX) != 0)
+        if (errno != EINTR) {
+            error_ = std::strerror(errno);
+            fd_.reset();
+            return;
+        }
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 struct ConfiguredGpu;
+struct StoredGpu;
 
 // A command started through the shell with its standard output on a pipe.
 // The stream is closed (and the command waited for) on destruction unless
@@ -55,3 +56,26 @@ void removeStaleTemporaries(const std::string& directory);
 // (CONFIGURATION_RECORD, record.h) whole, root's alone; false (errno set)
 // when it cannot.
 bool writeConfiguration(const std::vector<ConfiguredGpu>& gpus);
+
+// Adds what a store wrote to the record of this boot's stores
+// (STORED_RECORD, record.h), replacing the entries of the same GPUs and
+// dropping those of `failed`, whose memory may no longer hold what the
+// record says; the entries of every other GPU stay.  Root's alone, replaced
+// whole; false (errno set) when it cannot be written.
+bool recordStored(const std::vector<StoredGpu>& stored, const std::vector<std::string>& failed);
+
+// The lock that keeps stores apart (a guest's start and another's, or the
+// host unit's): held from construction, until destruction.  `error` says
+// why it could not be taken ("" when it was).
+class StoreLock {
+public:
+    StoreLock();
+    StoreLock(const StoreLock&) = delete;
+    StoreLock& operator=(const StoreLock&) = delete;
+    const std::string& error() const { return error_; }
+    static const char* path();   // CONFIGURATION_DIR + "/store.lock"
+
+private:
+    UniqueFd fd_;
+    std::string error_;
+};
