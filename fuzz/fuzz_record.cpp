@@ -1,6 +1,7 @@
 // The peer address record as read from a store file or device memory: the
 // first two bytes choose the device ID the record is checked against; and
-// the same bytes as the record of the driver's last configuration.
+// the same bytes as the record of the driver's last configuration, and as
+// the host's record of this boot's stores.
 #include "record.h"
 
 #include <cstdint>
@@ -31,6 +32,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::vector<ConfiguredGpu> again;
         if (!parseConfiguration(formatConfiguration(gpus), again) || again.size() != gpus.size())
             std::abort();
+    }
+    // The same for the record of stores, field by field.
+    std::vector<StoredGpu> stored;
+    if (parseStored(std::string(data, data + size), stored)) {
+        std::vector<StoredGpu> again;
+        if (!parseStored(formatStored(stored), again) || again.size() != stored.size())
+            std::abort();
+        for (std::size_t i = 0; i < stored.size(); ++i)
+            if (again[i].bus != stored[i].bus || again[i].deviceId != stored[i].deviceId ||
+                again[i].base != stored[i].base || again[i].product != stored[i].product)
+                std::abort();
     }
     return 0;
 }

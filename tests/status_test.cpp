@@ -801,7 +801,8 @@ TEST(Status, GuestsHoldingGpusAndWhetherTheyAreKeptApart)
     const std::string held = gpuLine(r.out, "0000:04:00.0");
     EXPECT_NE(std::string::npos, held.find(" unknown (in use by vm1 (qemu-system-x86,")) << held;
     EXPECT_NE(std::string::npos,
-              held.find("| 0x38bfe0000000 4M not checked: in use by vm1 (qemu-system-x86, pid "))
+              held.find("| 0x38bfe0000000 4M stored this boot, not checked: in use by vm1 "
+                        "(qemu-system-x86, pid "))
         << r.out;
 
     // Two guests, one of them another user's: a hole between tenants.
@@ -830,7 +831,8 @@ TEST(Status, GuestsHoldingGpusAndWhetherTheyAreKeptApart)
     EXPECT_EQ(0, r.status) << r.out;
     EXPECT_EQ("Verdict: ready\n" + notChecked, verdictOf(r.out));
 
-    // A stale record can only be stored again with no guest running.
+    // A stale record of a GPU no guest holds is stored again beside the
+    // running guest, which the store leaves alone.
     for (const char* port : {"0000:02:08.0", "0000:02:10.0"})
         sim::pokeWord(host.devicePath(port) + "/config", 0x104, 0x0000005f);
     sim::pokeWord(host.devicePath("0000:04:00.0") + "/config", 0x10, 0x1000000c);
@@ -842,8 +844,21 @@ TEST(Status, GuestsHoldingGpusAndWhetherTheyAreKeptApart)
               "  1. the record holds another BAR0 base than the GPU has now (stale after a BAR "
               "reassignment):\n"
               "       0000:04:00.0\n"
-              "     run when no guest holds a GPU (the host unit does it at boot), then restart the "
-              "guests:\n"
+              "     run: qvgpu-vm-p2p --store-data\n",
+              verdictOf(r.out));
+
+    // A GPU a guest holds whose BAR0 this boot's store did not record: its
+    // guest must be shut down for a store to reach it.
+    r = withGuests(host, {{"guest=vm1", {4}}});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("Verdict: not ready\n"
+              "  1 GPU in use by guests: records not checked here (each guest's own report checks "
+              "them)\n"
+              "  1. no store this boot wrote today's record into these GPUs, whose memory is left "
+              "alone:\n"
+              "       0000:04:00.0 (stored this boot with BAR0 base 0x38bfe0000000, not today's)\n"
+              "     run with the guests that hold them shut down,\n"
+              "       then start those guests again (the libvirt hook does it at each guest's start):\n"
               "       qvgpu-vm-p2p --store-data\n",
               verdictOf(r.out));
 }
@@ -877,18 +892,51 @@ TEST(Status, PassthroughHostsIdleOrWithHoldersItCannotSee)
               "when a guest starts)\n",
               verdictOf(r.out));
     EXPECT_EQ("0000:03:00.0 0x0001 ? 0-1 3 vfio-pci unknown (asleep under vfio-pci) | 0x38bff0000000 "
-              "4M not checked: asleep under vfio-pci, which wakes it when a guest",
+              "4M stored this boot, not checked: asleep under vfio-pci, which wakes it",
               gpuLine(r.out, "0000:03:00.0"));
-    EXPECT_NE(std::string::npos, r.out.find("starts; its memory may not survive that wake (no "
-                                            "No_Soft_Reset)\n"))
+    EXPECT_NE(std::string::npos, r.out.find("when a guest starts; its memory may not survive that "
+                                            "wake (no\n"))
         << r.out;
+
+    // Judged by this boot's stores: at the next boot (an empty /run), or
+    // after the GPU's BAR0 moved, an idle host whose store did not run is
+    // no longer ready, even with ACS off; one held in D3cold is judged by
+    // the kernel's resource list.
+    const std::string stored = host.sysPath("../run/qvgpu-vm-p2p/stored");
+    const std::string thisBoot = sim::readFile(stored);
+    sim::pokeWord(host.devicePath("0000:04:00.0") + "/config", 0x10, 0x1000000c);
+    ASSERT_EQ(0, std::remove(stored.c_str()));
+    EXPECT_EQ(0, host.run({"--disable-acs"}).status);
+    r = status(host, {"--json"});
+    EXPECT_EQ(1, r.status) << r.out;
+    nlohmann::json doc;
+    ASSERT_NO_THROW(doc = nlohmann::json::parse(r.out)) << r.out;
+    EXPECT_EQ((std::vector<std::string>{"no store this boot wrote today's record into these GPUs, "
+                                        "whose memory is left alone: 0000:03:00.0 (no store "
+                                        "recorded this boot: no file /run/qvgpu-vm-p2p/stored), "
+                                        "0000:04:00.0 (no store recorded this boot: no file "
+                                        "/run/qvgpu-vm-p2p/stored), 0000:05:00.0 (no store "
+                                        "recorded this boot: no file /run/qvgpu-vm-p2p/stored)"}),
+              doc["fixes"][0]["problems"].get<std::vector<std::string>>());
+    EXPECT_EQ("qvgpu-vm-p2p --store-data", doc["fixes"][0]["command"]);
+    EXPECT_EQ(nullptr, doc["fixes"][0]["where"]);
+    EXPECT_EQ("missing", doc["gpus"][0]["record"]["storedThisBoot"]);
+    sim::writeFile(stored, thisBoot);
+    r = status(host, {"--prometheus"});
+    EXPECT_NE(std::string::npos, r.out.find("\nqvgpu_vm_p2p_problems{kind=\"record_not_stored\"} 1\n"))
+        << r.out;
+    r = status(host, {"--json"});
+    ASSERT_NO_THROW(doc = nlohmann::json::parse(r.out)) << r.out;
+    EXPECT_EQ("stale", doc["gpus"][1]["record"]["storedThisBoot"]);
+    EXPECT_EQ("current", doc["gpus"][2]["record"]["storedThisBoot"]);
+    EXPECT_EQ(nullptr, doc["gpus"][2]["bar0Base"]);
+    sim::pokeWord(host.devicePath("0000:04:00.0") + "/config", 0x10, 0xe000000c);
 
     // A guest of another user, seen by a report without CAP_SYS_PTRACE and
     // CAP_DAC_READ_SEARCH: never "free", never "no breach".
     r = withGuests(host, {{"vm2", {4}, true}}, "--json",
                    "setpriv --inh-caps=-all --bounding-set=-sys_ptrace,-dac_read_search");
     EXPECT_EQ(1, r.status) << r.out << r.err;
-    nlohmann::json doc;
     ASSERT_NO_THROW(doc = nlohmann::json::parse(r.out)) << r.out;
     EXPECT_EQ(false, doc["machine"]["holdersJudged"]);
     // The holder, another user's, and the namespace's first process, whose

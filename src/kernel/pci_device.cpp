@@ -258,13 +258,13 @@ std::string PciDevice::driverName() const
     return linkName("/driver");
 }
 
-uint64_t PciDevice::bar0Size() const
+std::optional<PciDevice::Resource> PciDevice::bar0Resource() const
 {
     const std::string first = line("/resource").value_or("");
     unsigned long long start = 0, last = 0;
     if (std::sscanf(first.c_str(), "%llx %llx", &start, &last) != 2 || last <= start)
-        return 0;
-    return last - start + 1;
+        return std::nullopt;
+    return Resource{start, last - start + 1};
 }
 
 std::string PciDevice::classCode() const

@@ -109,8 +109,13 @@ public:
     bool hasIommu() const;
     std::string iommuGroup() const;
     std::string driverName() const;
-    // The size of BAR0 from the kernel's resource list, 0 when unknown.
-    uint64_t bar0Size() const;
+    // BAR0 as the kernel's resource list has it (its first line), which
+    // sysfs shows without waking the device; nothing when unknown.
+    struct Resource {
+        uint64_t start = 0;
+        uint64_t size = 0;
+    };
+    std::optional<Resource> bar0Resource() const;
     // The power state the kernel believes the device in, and its runtime
     // power management status; Unknown when the kernel does not say.
     KernelPower kernelPowerState() const;

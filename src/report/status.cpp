@@ -191,6 +191,18 @@ void judgeIsolation(StatusReport& report)
     b.addTo(report);
 }
 
+// Why this boot's stores do not vouch for a GPU's record.
+std::string bootStoreReason(const MachineFacts& machine, const GpuFacts& gpu)
+{
+    if (!machine.storedRead)
+        return "no store recorded this boot: " + machine.storedReason;
+    if (gpu.bootStore == BootStore::Missing)
+        return "not stored this boot";
+    if (gpu.bootStoreDeviceId != gpu.deviceIdValue)
+        return "stored this boot as device " + deviceIdText(gpu.bootStoreDeviceId);
+    return "stored this boot with BAR0 base " + hex(gpu.bootStoreBase) + ", not today's";
+}
+
 void judgeHost(StatusReport& report)
 {
     // A switch whose GPUs two guests hold keeps them apart by redirecting:
@@ -210,10 +222,11 @@ void judgeHost(StatusReport& report)
                     if (report.ports.at(port).redirects())
                         redirecting.insert(port);
     std::vector<std::string> noRecord, stale;
-    Reasoned unreadable, blocked;
-    bool anyInUse = false;
+    Reasoned unreadable, blocked, notStored;
+    // The store leaves the GPUs that guests hold alone: one of those it must
+    // store waits for its guest to be shut down.
+    bool storeWaitsForGuests = false;
     for (const GpuFacts& gpu : report.gpus) {
-        anyInUse = anyInUse || gpu.inUse;
         switch (gpu.record) {
         case RecordState::NotRead:
             break;
@@ -228,8 +241,12 @@ void judgeHost(StatusReport& report)
         case RecordState::NotChecked:
             // A guest's own report checks it, vfio-pci wakes it for the
             // next guest, or the holders were not seen (a thing to fix of
-            // its own).
+            // its own).  Its record is what this boot's stores recorded.
             ++report.notChecked;
+            if (gpu.bootStore != BootStore::Current) {
+                notStored.emplace_back(gpu.bus, bootStoreReason(report.machine, gpu));
+                storeWaitsForGuests = storeWaitsForGuests || gpu.inUse;
+            }
             break;
         case RecordState::Unreadable:
             if (report.machine.lockdown != "none")
@@ -252,7 +269,7 @@ void judgeHost(StatusReport& report)
     }
     judgeIsolation(report);
     // One run does both, the tool switching ACS off before it stores; but
-    // while a guest holds a GPU, the store fails for that GPU.
+    // a GPU a guest holds is stored only once that guest is shut down.
     // A run of --disable-acs lasts until the kernel restores the port (a
     // reset, or its wake from a low-power state, which a guest's start or
     // a read of a GPU below it brings), unless the kernel's command line
@@ -284,7 +301,7 @@ void judgeHost(StatusReport& report)
         b.fix.advice.push_back("ACS stays off until the kernel restores a port; to keep it off, "
                                "add the parameter that " + std::string(KERNEL_ACS_COMMAND) +
                                " prints to the kernel command line and reboot");
-    if (acs && anyInUse)
+    if (acs && storeWaitsForGuests)
         b.addTo(report, tool({DISABLE_ACS}));
     b.add(joined(noRecord), "no valid record in the device memory of: ", ProblemKind::RecordMissing);
     b.add(joined(stale), "the record holds another BAR0 base than the GPU has now (stale after "
@@ -293,15 +310,19 @@ void judgeHost(StatusReport& report)
     b.add(withReasons(unreadable),
           "the record cannot be read now (store it before any guest starts): ",
           ProblemKind::RecordNotReadableNow);
-    const bool store = b.fix.problems.size() > (acs && !anyInUse ? 1u : 0u);
-    const bool both = acs && !anyInUse;
+    b.add(withReasons(notStored),
+          "no store this boot wrote today's record into these GPUs, whose memory is left alone: ",
+          ProblemKind::RecordNotStored);
+    const bool both = acs && !storeWaitsForGuests;
+    const bool store = b.fix.problems.size() > (both ? 1u : 0u);
     b.addTo(report,
             both && store ? tool({DISABLE_ACS, STORE_DATA})
             : both        ? tool({DISABLE_ACS})
                           : tool({STORE_DATA}),
-            store && anyInUse ? "when no guest holds a GPU (the host unit does it at boot), "
-                                "then restart the guests"
-                              : "");
+            store && storeWaitsForGuests
+                ? "with the guests that hold them shut down, then start those guests again (the "
+                  "libvirt hook does it at each guest's start)"
+                : "");
     b.add(withReasons(blocked), "the device memory cannot be read at all: ",
           ProblemKind::MemoryUnreadable);
     b.addTo(report);
@@ -503,7 +524,7 @@ const char* problemKindName(ProblemKind kind)
         "gpu_state_unreadable", "device_id_unreadable", "acs_unknown", "path_unknown",
         "holders_unseen",
         "isolation_breach", "acs_redirects", "record_missing", "record_stale",
-        "record_not_readable_now", "memory_unreadable",
+        "record_not_readable_now", "record_not_stored", "memory_unreadable",
         "gpu_unhandled", "store_needs_host_record", "store_missing", "store_disagrees",
         "store_memory_asleep", "store_memory_held", "store_memory_unreadable",
         "driver_not_loaded", "driver_gpu_not_taken", "driver_minor", "driver_node_missing",

@@ -42,6 +42,10 @@ struct MachineFacts {
     std::string lastNode;
     bool lastNodeThere = false;
     bool configurationRecord = false;
+    // On a host with GPUs left alone: whether the record of this boot's
+    // stores could be read, and why not.
+    bool storedRead = false;
+    std::string storedReason;
     // The disable_acs_redir= list that counts on the kernel's command line
     // (nothing when there is none, or the command line cannot be read).
     std::optional<std::string> acsRedirList;
@@ -62,6 +66,15 @@ enum class Unchecked {
     InUse,          // a guest holds it: its own report checks it
     IdleUnderVfio,  // vfio-pci keeps it asleep with no guest, and wakes it when one starts
     HolderUnseen,   // bound to vfio-pci, and whether a guest holds it cannot be seen
+};
+
+// On a host, for a GPU whose memory is left alone: what this boot's stores
+// recorded of it.
+enum class BootStore {
+    NotRead,        // not left alone, or a guest
+    Current,        // stored this boot, with its device ID and today's BAR0 base
+    Missing,        // not stored this boot (or the record cannot be read)
+    Stale,          // stored this boot, of another BAR0 base or device ID
 };
 
 // In a guest: whether the GPU driver has this GPU's configuration now.
@@ -115,6 +128,7 @@ struct GpuFacts {
     ProcessFacts user;
     uint64_t bar0Base = 0;         // from configuration space
     uint64_t bar0Size = 0;         // from the kernel's resource list; 0 unknown
+    uint64_t bar0Start = 0;        // from the kernel's resource list; 0 unknown
     std::optional<unsigned> minor; // the driver's minor number; nothing when none
     PciLink link;                  // the GPU's own end of its link
 
@@ -126,6 +140,10 @@ struct GpuFacts {
     // nothing when not read.
     std::optional<bool> noSoftReset;
     uint64_t recordBase = 0;       // the base the record holds (valid records)
+    // Of a GPU left alone: what this boot's stores recorded of it.
+    BootStore bootStore = BootStore::NotRead;
+    uint64_t bootStoreBase = 0;    // the base they recorded (Stale)
+    uint32_t bootStoreDeviceId = 0;
     uint32_t recordDeviceId = 0;   // the device ID its magic names (OtherDevice)
 
     StoreState store = StoreState::NotRead;
@@ -152,6 +170,7 @@ enum class ProblemKind {
     NoGpu, SideUnknown, SetpciMissing, LockedDown,
     GpuStateUnreadable, DeviceIdUnreadable, AcsUnknown, PathUnknown, HoldersUnseen,
     IsolationBreach, AcsRedirects, RecordMissing, RecordStale, RecordNotReadableNow,
+    RecordNotStored,
     MemoryUnreadable,
     GpuUnhandled, StoreNeedsHostRecord, StoreMissing, StoreDisagrees, StoreMemoryAsleep,
     StoreMemoryHeld, StoreMemoryUnreadable,

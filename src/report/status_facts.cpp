@@ -246,7 +246,10 @@ GpuFacts readGpu(const std::string& bus, const Holding& holding, StatusReport& r
         gpu.link = decodeLink(device.config());
         gpu.noSoftReset = noSoftReset(device.config());
     }
-    gpu.bar0Size = device.bar0Size();
+    if (const auto resource = device.bar0Resource()) {
+        gpu.bar0Start = resource->start;
+        gpu.bar0Size = resource->size;
+    }
     gpu.numaNode = device.numaNode();
     gpu.localCpus = device.localCpus();
     gpu.minor = device.minor();
@@ -341,6 +344,33 @@ void readDriver(StatusReport& report)
     }
 }
 
+// On a host: what this boot's stores recorded of the GPUs whose memory is
+// left alone, read only where there are such GPUs.
+void readBootStores(StatusReport& report)
+{
+    const auto leftAlone = [](const GpuFacts& gpu) { return gpu.record == RecordState::NotChecked; };
+    if (std::none_of(report.gpus.begin(), report.gpus.end(), leftAlone))
+        return;
+    std::vector<StoredGpu> stored;
+    report.machine.storedRead = readStored(stored, &report.machine.storedReason);
+    for (GpuFacts& gpu : report.gpus) {
+        if (!leftAlone(gpu))
+            continue;
+        gpu.bootStore = BootStore::Missing;
+        // Today's BAR0 base: its register, or where the kernel holds the GPU
+        // in D3cold, the kernel's own resource list.
+        const uint64_t today = gpu.configRead ? gpu.bar0Base : gpu.bar0Start;
+        for (const StoredGpu& entry : stored)
+            if (entry.bus == gpu.bus) {
+                const bool current = today != 0 && entry.base == today &&
+                                     entry.deviceId == gpu.deviceIdValue;
+                gpu.bootStore = current ? BootStore::Current : BootStore::Stale;
+                gpu.bootStoreBase = entry.base;
+                gpu.bootStoreDeviceId = entry.deviceId;
+            }
+    }
+}
+
 } // namespace
 
 void readGroups(StatusReport& report)
@@ -400,6 +430,8 @@ StatusReport collectStatus()
                 report.acsKeptOff.insert(bus);
     if (report.machine.guest)
         readDriver(report);
+    else
+        readBootStores(report);
     const std::size_t n = report.gpus.size();
     std::vector<GpuPlace> places;
     for (const GpuFacts& gpu : report.gpus)

@@ -63,6 +63,18 @@ const char* acsStateName(AcsState state)
     return "unknown";
 }
 
+// What this boot's stores recorded of a GPU a host leaves alone, or null.
+Json bootStoreJson(const GpuFacts& g)
+{
+    switch (g.bootStore) {
+    case BootStore::NotRead: break;
+    case BootStore::Current: return "current";
+    case BootStore::Missing: return "missing";
+    case BootStore::Stale: return "stale";
+    }
+    return nullptr;
+}
+
 // The process holding a GPU on a host, or null.
 Json userJson(const GpuFacts& g)
 {
@@ -104,7 +116,8 @@ Json gpuJson(const GpuFacts& g, std::size_t index, bool guest)
           {"base", textOrNull(validRecord, hex(g.recordBase))},
           {"current", validRecord && !guest ? Json(g.recordBase == g.bar0Base) : Json(nullptr)},
           {"deviceId", textOrNull(g.record == RecordState::OtherDevice,
-                                  deviceIdText(g.recordDeviceId))}}},
+                                  deviceIdText(g.recordDeviceId))},
+          {"storedThisBoot", bootStoreJson(g)}}},
         {"storeFile",
          {{"state", storeStateName(g.store)},
           {"reason", textOrNull(g.store == StoreState::Invalid, g.storeReason)},

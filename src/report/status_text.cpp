@@ -138,8 +138,12 @@ std::string productText(const GpuFacts& gpu)
 
 std::string recordText(const GpuFacts& gpu, bool guest)
 {
-    if (gpu.record == RecordState::NotChecked)
-        return "not checked: " + gpu.recordReason;
+    if (gpu.record == RecordState::NotChecked) {
+        const char* stored = gpu.bootStore == BootStore::Current ? "stored this boot, "
+                             : gpu.bootStore == BootStore::Stale ? "stored this boot, stale, "
+                                                                 : "not stored this boot, ";
+        return stored + ("not checked: " + gpu.recordReason);
+    }
     if (!gpu.configRead)
         return "not checked: " + gpu.configReason;
     switch (gpu.record) {
