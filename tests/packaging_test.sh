@@ -144,6 +144,8 @@ for f in ./usr/sbin/qvgpu-vm-p2p ./usr/share/man/man8/qvgpu-vm-p2p.8.gz \
          ./usr/lib/systemd/system/qvgpu-vm-p2p-metrics.timer \
          ./usr/libexec/qvgpu-vm-p2p/qvgpu-vm-p2p-metrics \
          ./usr/share/doc/qvgpu-vm-p2p/examples/qvgpu-vm-p2p.rules.yml \
+         ./usr/share/doc/qvgpu-vm-p2p/examples/proxmox-hookscript \
+         ./etc/libvirt/hooks/qemu.d/qvgpu-vm-p2p \
          "${units[@]/#/./usr/lib/systemd/system/}"; do
     check "package holds $f" grep -q " $f\$" <<<"$contents"
 done
@@ -151,6 +153,9 @@ dpkg-deb -x "$deb" "$scratch/unpacked"
 check "packaged units start /usr/sbin/qvgpu-vm-p2p" grep -q '^ExecStart=/usr/sbin/qvgpu-vm-p2p ' \
     "$scratch/unpacked/usr/lib/systemd/system/${units[0]}"
 dpkg-deb -e "$deb" "$scratch/control"
+check "libvirt's hook is executable and a configuration file of the package" \
+    bash -c '[ -x "$1/unpacked/etc/libvirt/hooks/qemu.d/qvgpu-vm-p2p" ] &&
+             grep -qx /etc/libvirt/hooks/qemu.d/qvgpu-vm-p2p "$1/control/conffiles"' _ "$scratch"
 # What the maintainer scripts ask of systemd's helpers, run with stand-ins
 # that only write down their arguments: on install the metrics timer alone
 # is enabled and started; on an upgrade a running daemon restarts; a

@@ -308,6 +308,82 @@ TEST(Store, LeavesTheGpusOfRunningGuestsAloneAndRecordsWhatItStored)
         << r.out;
 }
 
+// libvirt's hook as libvirt runs it, beside a running guest: the starting
+// guest's name and the operation as arguments, its domain XML on standard
+// input, and what it says going to the journal (a stand-in logger here).
+TEST(LibvirtHook, StoresBeforeAGuestWithHostDevicesStartsAndNeverStopsOne)
+{
+    sim::Topology t = sim::switchedHost(1, 3, {0x0001});
+    for (int g = 0; g < 3; ++g)
+        t.find(t.gpus()[g])->iommuGroup = 3 + g;
+    sim::Machine host(std::move(t), sim::Side::Host);
+    const std::string root = host.sysPath("..");
+    const std::string bin = root + "/hookbin";
+    sim::makeDirs(bin);
+    auto command = [&](const std::string& name, const std::string& script) {
+        sim::writeFile(bin + "/" + name, "#!/bin/sh\n" + script);
+        ::chmod((bin + "/" + name).c_str(), 0755);
+    };
+    command("logger", "echo \"logger $*\" >> " + root + "/journal; cat >> " + root + "/journal\n");
+    // Whether the store lock is held while the store writes.
+    command("setpci", "flock -n -E 99 /run/qvgpu-vm-p2p/store.lock true 2>/dev/null\n"
+                      "case $? in 99) echo held ;; *) echo not held ;; esac >> " + root + "/lock\n"
+                      "PATH=${PATH#*:} exec setpci \"$@\"\n");
+    sim::writeFile(root + "/with-gpu.xml",
+                   "<domain type='kvm'>\n  <name>vm2</name>\n  <devices>\n"
+                   "    <hostdev mode='subsystem' type='pci' managed='yes'>\n"
+                   "      <source><address domain='0x0000' bus='0x05' slot='0x00' function='0x0'/>"
+                   "</source>\n    </hostdev>\n  </devices>\n</domain>\n");
+    sim::writeFile(root + "/without.xml", "<domain type='kvm'><name>vm3</name><devices/></domain>\n");
+    const std::string tools = sim::Machine::toolPath().substr(0, sim::Machine::toolPath().rfind('/'));
+    auto hook = [&](const std::string& args, const std::string& xml) {
+        return besideGuests(host, {{"guest=vm1", {4}}},
+                            "PATH=" + bin + ":" + tools + ":/usr/bin:/bin " + QVGPU_LIBVIRT_HOOK +
+                                " " + args + " < " + root + "/" + xml + "; echo hook $?");
+    };
+    const std::string stored = root + "/run/qvgpu-vm-p2p/stored";
+
+    // Other operations, and a guest without host devices: nothing.
+    for (const auto& [args, xml] : {std::pair{"vm2 start begin -", "with-gpu.xml"},
+                                    std::pair{"vm2 prepare end -", "with-gpu.xml"},
+                                    std::pair{"vm3 prepare begin -", "without.xml"}}) {
+        const sim::RunResult r = hook(args, xml);
+        EXPECT_EQ("hook 0\n", r.out) << args << r.err;
+        EXPECT_FALSE(std::filesystem::exists(stored)) << args;
+    }
+    EXPECT_FALSE(std::filesystem::exists(root + "/journal"));
+
+    // Before vm2 starts: every GPU but vm1's stored, under the lock.
+    sim::RunResult r = hook("vm2 prepare begin -", "with-gpu.xml");
+    EXPECT_EQ("hook 0\n", r.out) << r.err;
+    EXPECT_EQ(recordBytes(0x0001, host.topology().find("0000:05:00.0")->bar0),
+              memoryRecord(host, "0000:05:00.0"));
+    EXPECT_TRUE(untouched(host, "0000:04:00.0"));
+    EXPECT_EQ("qvgpu-vm-p2p stored 1\n0000:03:00.0 0x0001 0x38bff0000000 KA-C1\n"
+              "0000:05:00.0 0x0001 0x38bfd0000000 KA-C1\n",
+              sim::readFile(stored));
+    const std::string lock = sim::readFile(root + "/lock");
+    EXPECT_EQ(std::string::npos, lock.find("not held")) << lock;
+    EXPECT_NE(std::string::npos, lock.find("held\n")) << lock;
+    EXPECT_EQ("logger -t qvgpu-vm-p2p-hook -p daemon.info\n"
+              "stored before guest vm2 starts\n"
+              "[0000:04:00.0]: GPU IN USE by qemu-system-x86 (pid N), left alone.\n"
+              "Success: store data completed!\n",
+              withoutPids(sim::readFile(root + "/journal")));
+
+    // A store that fails is told to the journal; the guest starts all the
+    // same.
+    sim::removeTree(root + "/run/qvgpu-vm-p2p");
+    sim::writeFile(root + "/run/qvgpu-vm-p2p", "");
+    sim::writeFile(root + "/journal", "");
+    r = hook("vm2 prepare begin -", "with-gpu.xml");
+    EXPECT_EQ("hook 0\n", r.out) << r.err;
+    EXPECT_EQ("logger -t qvgpu-vm-p2p-hook -p daemon.err\n"
+              "the store before guest vm2 starts failed (exit status 255)\n"
+              "Error: Cannot lock /run/qvgpu-vm-p2p/store.lock: Not a directory\n",
+              sim::readFile(root + "/journal"));
+}
+
 TEST(StoreAndSave, AMachineWithoutGpusStillSucceeds)
 {
     sim::Machine host(sim::Topology{}, sim::Side::Host);
