@@ -226,6 +226,36 @@ for g in $(gpus); do
 done
 group_of() { basename "$(readlink "/sys/bus/pci/devices/$1/iommu_group")"; }
 
+# A store while L2 holds every GPU (L2 waits for it after its save): it
+# leaves each of them alone, byte for byte in L1's sysfs, and names them.
+# One GPU's bus mastering is turned off first, as a guest may leave it and
+# as the wake would not: a store that wrote a held GPU would show.
+store_beside_l2() {
+    local qemu=$1 first was g
+    first=$(gpus | head -n 1)
+    was=$(setpci -s "$first" COMMAND)
+    setpci -s "$first" COMMAND="$(printf %04x $((0x$was & ~0x4)))"
+    setup "$first, held by L2: bus mastering off (COMMAND $(setpci -s "$first" COMMAND), was $was)" \
+        test $((0x$(setpci -s "$first" COMMAND) & 0x4)) -eq 0
+    for g in $(gpus); do
+        cat "/sys/bus/pci/devices/$g/config" > "/tmp/held-$g.config"
+    done
+    run beside-l2 --store-data
+    check "with L2 holding every GPU, --store-data exits 0" test "$status" -eq 0
+    for g in $(gpus); do
+        check "$g: the store names it held by L2's QEMU (pid $qemu) and leaves it alone" \
+            grep -qxF $'\033[33m['"$g"']: GPU IN USE by qemu-system-x86 (pid '"$qemu"'), left alone.\033[0m' \
+            /tmp/beside-l2.out
+        check "$g: its configuration space in L1's sysfs is byte for byte as before that store" \
+            cmp "/tmp/held-$g.config" "/sys/bus/pci/devices/$g/config"
+    done
+    check "that store says nothing more: no success line, as it stored no GPU" \
+        test "$(grep -cv 'GPU IN USE by' /tmp/beside-l2.out)" -eq 0
+    setpci -s "$first" COMMAND="$was"
+    : > /xfer/l1-stored
+    timed "a store beside L2"
+}
+
 # While L2 runs (once it has read its records), the host's report sees
 # L2's QEMU holding every GPU, agrees with the kernel on which BAR0 it
 # refuses to map, checks no record it cannot read, and warns that the two
@@ -241,6 +271,7 @@ while_l2_runs() {
         return
     fi
     qemu=$(pgrep -x qemu-system-x86 | head -n 1)
+    store_beside_l2 "$qemu"
     # Every file the report opens, traced: no BAR of a GPU a guest holds.
     WRAP="strace -f -qq -e trace=open,openat -o /tmp/status-running.strace" run_status status-running
     check "with L2 running, L1's report says ready (exit 0)" test "$status" -eq 0
@@ -266,7 +297,7 @@ while_l2_runs() {
         grep -qE '^  [0-9]+ GPUs? in use by guests: records not checked here' /tmp/status-running.out
     echo done > /tmp/while-l2
 }
-rm -f /tmp/while-l2
+rm -f /tmp/while-l2 /xfer/l1-stored
 while_l2_runs &
 watcher=$!
 boot_l2 "$RIG/l2.sh" l2 l2 "$L2_FLOW_LIMIT"

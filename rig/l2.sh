@@ -108,6 +108,19 @@ for g in $(gpus); do
 done
 timed "tool: --save-data"
 
+# L1 stores while this guest holds the GPUs, once it has seen the save
+# above; the records here stay L1's.
+for i in $(seq 1 "$L1_STORE_WAIT"); do
+    [ -e /xfer/l1-stored ] && break
+    sleep 1
+done
+setup "L1 has run its store beside this guest" test -e /xfer/l1-stored
+for g in $(gpus); do
+    check "$g: after L1's store beside this guest, its device memory still holds L1's record (${l1base[$g]})" \
+        test "$("$PEEK" "/sys/bus/pci/devices/$g/resource0" 0x100000 16)" = "$(record_bytes "${l1base[$g]}")"
+done
+timed "L1's store beside this guest"
+
 insmod "$MODULE"
 setup "the stand-in driver loaded: /sys/bus/pci/drivers/morvanti" test -d /sys/bus/pci/drivers/morvanti
 check "devtmpfs made /dev/morvanti0, 1 and 2" test -c /dev/morvanti0 -a -c /dev/morvanti1 -a -c /dev/morvanti2

@@ -19,6 +19,10 @@ L1_STALL=$((L2_STALL + 90))
 # half minutes on a fast day, 463 s that slow one); a lost L2 is booted
 # once more.
 L2_FLOW_LIMIT=380
+# L2 waits this long after its save for L1's store beside it (L1 looks once
+# a second, then runs the tool): below L2_STALL, so that a store that never
+# comes is a FAIL, not a lost boot.
+L1_STORE_WAIT=$((TOOL_LIMIT + 30))
 L2_BOOT_LIMIT=520
 L2_TRIES=2
 # L1's own steps beside its L2 boots, in each stage (on that slow day 80 s
