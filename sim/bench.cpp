@@ -163,9 +163,19 @@ double timeOnce(Run run)
 // Runs the tool once; the CPU time of its own process (not of the commands
 // it starts), read from the scheduler once it has ended and before it is
 // reaped, in milliseconds.
+// The tool looks through every process on a host whose GPUs have IOMMU
+// groups, for a guest holding one: here through the whole system's, as on a
+// busy host, and as the tool's own process, whose time and memory are read.
+sim::RunOptions toolRun()
+{
+    sim::RunOptions o;
+    o.ownProcesses = false;
+    return o;
+}
+
 double runForOwnCpu(const sim::Machine& m, const std::vector<std::string>& args)
 {
-    sim::Process p = m.start(args);
+    sim::Process p = m.start(args, toolRun());
     siginfo_t info{};
     double cpu = 0;
     if (::waitid(P_PID, static_cast<id_t>(p.pid()), &info, WEXITED | WNOWAIT) == 0) {
@@ -191,7 +201,7 @@ Timing timeInTurns(int repeats, const sim::Machine& m, const std::vector<std::st
                    Floor floor)
 {
     Timing t;
-    m.run(args);   // warm the caches once
+    m.run(args, toolRun());   // warm the caches once
     floor();
     for (int i = 0; i < repeats; ++i) {
         double cpu = 0;
@@ -567,7 +577,7 @@ int main(int argc, char** argv)
                 Row row;
                 row.gpus = gpus;
                 row.mode = mode.name;
-                row.counts = countProcesses(m, mode.args);
+                row.counts = countProcesses(m, mode.args, toolRun());
                 const int answering = answeringGpus(m.topology());
                 row.mandatedSetpci = 4 * answering;
                 if (mode.name == "--disable-acs") {
@@ -584,7 +594,7 @@ int main(int argc, char** argv)
                 row.ownCpu = t.ownCpu;
                 row.rssKb = 0;
                 for (int i = 0; i < 3; ++i)
-                    row.rssKb = std::max(row.rssKb, peakRssKb(m, mode.args));
+                    row.rssKb = std::max(row.rssKb, peakRssKb(m, mode.args, toolRun()));
                 driver.settle();
                 rows.push_back(row);
             }

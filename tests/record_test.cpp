@@ -59,4 +59,28 @@ TEST(ConfigurationRecord, ReadsBackWhatWasWrittenAndNothingElse)
     }
 }
 
+// The host's record of its stores: a product name keeps its spaces, and a
+// line that is not a GPU's makes the whole record say nothing.
+TEST(StoredRecord, ReadsBackWhatWasWrittenAndNothingElse)
+{
+    const std::vector<StoredGpu> gpus{{"0000:03:00.0", 0x0001, 0x38bff0000000ull, "KA-C1"},
+                                      {"10000:04:00.0", 0x0210, 0x38bfe0000000ull, "LU 2 x"},
+                                      {"0000:05:00.0", 0x0002, 0x2000000000ull, ""}};
+    std::vector<StoredGpu> back;
+    const std::string text = formatStored(gpus);
+    ASSERT_TRUE(parseStored(text, back)) << text;
+    ASSERT_EQ(3u, back.size());
+    EXPECT_EQ("LU 2 x", back[1].product);
+    EXPECT_EQ(0x0210u, back[1].deviceId);
+    EXPECT_EQ(0x38bfe0000000ull, back[1].base);
+    EXPECT_EQ("", back[2].product);
+    for (const std::string& broken :
+         {std::string("qvgpu-vm-p2p configuration 1\n"), text.substr(0, text.size() - 1),
+          text + "not-a-bus 0x0001 0x1\n", text + "0000:06:00.0 0x10000 0x1\n",
+          text + "0000:06:00.0 0x0001\n"}) {
+        EXPECT_FALSE(parseStored(broken, back)) << broken;
+        EXPECT_TRUE(back.empty());
+    }
+}
+
 } // namespace

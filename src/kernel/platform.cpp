@@ -170,3 +170,19 @@ bool onCommandPath(const char* name)
         start = end + 1;
     }
 }
+
+std::string printable(const std::string& text)
+{
+    std::string out;
+    for (const char ch : text) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c >= 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            out += escaped;
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}

@@ -94,3 +94,8 @@ bool readRegularFileAt(int dirFd, const std::string& path, std::size_t limit, st
 // one: the search the shell makes, over the directories of the command
 // search path (or the system's default path when none is set).
 bool onCommandPath(const char* name);
+
+// Bytes below 0x20 and from 0x7f up as "\xNN", so that no text read from
+// the system (sysfs, a process's name) can move a terminal's cursor or
+// break a line.
+std::string printable(const std::string& text);

@@ -171,7 +171,8 @@ bool parseStored(const std::string& text, std::vector<StoredGpu>& gpus)
         StoredGpu g;
         std::string id, base;
         uint64_t value = 0;
-        if (!(fields >> g.bus >> id >> base) || !isBusAddress(g.bus) || !parseHex(id, 16, value)) {
+        if (!(fields >> g.bus >> id >> base) || !isBusAddress(g.bus) || !parseHex(id, 32, value) ||
+            value > 0xFFFF) {
             gpus.clear();
             return false;
         }

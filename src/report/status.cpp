@@ -487,22 +487,6 @@ void judge(StatusReport& report)
         judgeHost(report);
 }
 
-std::string printable(const std::string& text)
-{
-    std::string out;
-    for (const char ch : text) {
-        const unsigned char c = static_cast<unsigned char>(ch);
-        if (c < 0x20 || c >= 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-            out += escaped;
-        } else {
-            out += ch;
-        }
-    }
-    return out;
-}
-
 std::string hex(uint64_t value)
 {
     char text[24];

@@ -8,6 +8,7 @@
 #include "holders.h"
 #include "pci_device.h"
 #include "pci_tree.h"
+#include "platform.h"
 
 #include <cstdint>
 #include <map>
@@ -234,9 +235,6 @@ std::string disableAcsCommand();
 extern const char* const KERNEL_ACS_COMMAND;
 
 // Words every rendering of the report shares.
-// Bytes below 0x20 and from 0x7f up as "\xNN", so that no text from sysfs
-// can move a terminal's cursor or break a line.
-std::string printable(const std::string& text);
 // "0x38bff0000000": a base address as every rendering shows it.
 std::string hex(uint64_t value);
 // "0x0002": a device ID as sysfs prints it.

@@ -2,6 +2,7 @@
 
 #include "config_space.h"
 #include "device.h"
+#include "platform.h"
 #include "utils.h"
 
 #include <algorithm>
@@ -109,7 +110,7 @@ void EnumDevice::initPciDevice()
     leftAlone_ = std::move(holders.held);
     for (const auto& [busId, process] : leftAlone_) {
         std::printf("\033[33m[%s]: GPU IN USE by %s (pid %d), left alone.\033[0m\n",
-                    busId.c_str(), process.name.c_str(), process.pid);
+                    busId.c_str(), printable(process.name).c_str(), process.pid);
         busIdSet.insert(busId);
     }
     for (const std::string& busId : found) {
