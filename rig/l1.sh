@@ -226,8 +226,9 @@ for g in $(gpus); do
 done
 group_of() { basename "$(readlink "/sys/bus/pci/devices/$1/iommu_group")"; }
 
-# A store while L2 holds every GPU (L2 waits for it after its save): it
-# leaves each of them alone, byte for byte in L1's sysfs, and names them.
+# A store while L2 holds every GPU (once L2 has booted; it waits for the
+# store before it writes any GPU itself): it leaves each of them alone,
+# byte for byte in L1's sysfs, and names them.
 # One GPU's bus mastering is turned off first, as a guest may leave it and
 # as the wake would not: a store that wrote a held GPU would show.
 store_beside_l2() {
@@ -259,18 +260,27 @@ store_beside_l2() {
 # L2's QEMU holding every GPU, agrees with the kernel on which BAR0 it
 # refuses to map, checks no record it cannot read, and warns that the two
 # GPUs below the switch reach each other across their IOMMU groups.
-while_l2_runs() {
-    local i g qemu held=0
+# l2_reached LINE: waits until L2's results hold a line that begins so.
+l2_reached() {
+    local i
     for i in $(seq 1 $((L2_TRIES * L2_FLOW_LIMIT))); do
-        grep -q '^time l2: tool: --save-data' /xfer/results 2>/dev/null && break
+        grep -q "^$1" /xfer/results 2>/dev/null && return 0
         sleep 1
     done
-    if ! grep -q '^time l2: tool: --save-data' /xfer/results 2>/dev/null; then
+    return 1
+}
+while_l2_runs() {
+    local g qemu held=0
+    if ! l2_reached 'time l2: boot '; then
+        fail "L1's store beside L2: L2 never finished booting"
+        return
+    fi
+    store_beside_l2 "$(pgrep -x qemu-system-x86 | head -n 1)"
+    if ! l2_reached 'time l2: tool: --save-data'; then
         fail "L1's report with L2 running: L2 never reached its save"
         return
     fi
     qemu=$(pgrep -x qemu-system-x86 | head -n 1)
-    store_beside_l2 "$qemu"
     # Every file the report opens, traced: no BAR of a GPU a guest holds.
     WRAP="strace -f -qq -e trace=open,openat -o /tmp/status-running.strace" run_status status-running
     check "with L2 running, L1's report says ready (exit 0)" test "$status" -eq 0

@@ -87,13 +87,22 @@ check "the status report before the save: not ready (exit 1)" test "$status" -eq
 } | report_checks status-before
 timed "status report before the save"
 
+# L1 stores while this guest holds the GPUs, from the time it boots: it is
+# done before anything here writes a GPU (the wake of the run below), and
+# the records here stay L1's.
+for i in $(seq 1 "$L1_STORE_WAIT"); do
+    [ -e /xfer/l1-stored ] && break
+    sleep 1
+done
+setup "L1 has run its store beside this guest" test -e /xfer/l1-stored
+
 WRAP=hide_flag run hidden-store --disable-acs --store-data
 # (The stand-ins' 4 KiB register BAR holds no identification word: every
 # run says so first, and the warning is the run's last line.)
 check "with the flag hidden, the host's --disable-acs --store-data is refused (exit 255, its warning)" \
     test "$status $(tail -n 1 /tmp/hidden-store.out)" = "255 "$'\033[33mWarning: \'--disable-acs\' only works in host machine!\033[0m'
 for g in $(gpus); do
-    check "$g: its device memory still holds L1's record (${l1base[$g]})" \
+    check "$g: after L1's store beside this guest and the refused one here, its device memory still holds L1's record (${l1base[$g]})" \
         test "$("$PEEK" "/sys/bus/pci/devices/$g/resource0" 0x100000 16)" = "$(record_bytes "${l1base[$g]}")"
 done
 WRAP=hide_flag run save --save-data
@@ -107,19 +116,6 @@ for g in $(gpus); do
     cp "$file" "/tmp/saved-$g"
 done
 timed "tool: --save-data"
-
-# L1 stores while this guest holds the GPUs, once it has seen the save
-# above; the records here stay L1's.
-for i in $(seq 1 "$L1_STORE_WAIT"); do
-    [ -e /xfer/l1-stored ] && break
-    sleep 1
-done
-setup "L1 has run its store beside this guest" test -e /xfer/l1-stored
-for g in $(gpus); do
-    check "$g: after L1's store beside this guest, its device memory still holds L1's record (${l1base[$g]})" \
-        test "$("$PEEK" "/sys/bus/pci/devices/$g/resource0" 0x100000 16)" = "$(record_bytes "${l1base[$g]}")"
-done
-timed "L1's store beside this guest"
 
 insmod "$MODULE"
 setup "the stand-in driver loaded: /sys/bus/pci/drivers/morvanti" test -d /sys/bus/pci/drivers/morvanti
