@@ -191,11 +191,10 @@ void judgeIsolation(StatusReport& report)
     b.addTo(report);
 }
 
-// Why this boot's stores do not vouch for a GPU's record.
-std::string bootStoreReason(const MachineFacts& machine, const GpuFacts& gpu)
+// Why this boot's stores do not vouch for a GPU's record (where their
+// record could be read at all).
+std::string bootStoreReason(const GpuFacts& gpu)
 {
-    if (!machine.storedRead)
-        return "no store recorded this boot: " + machine.storedReason;
     if (gpu.bootStore == BootStore::Missing)
         return "not stored this boot";
     if (gpu.bootStoreDeviceId != gpu.deviceIdValue)
@@ -244,7 +243,7 @@ void judgeHost(StatusReport& report)
             // its own).  Its record is what this boot's stores recorded.
             ++report.notChecked;
             if (gpu.bootStore != BootStore::Current) {
-                notStored.emplace_back(gpu.bus, bootStoreReason(report.machine, gpu));
+                notStored.emplace_back(gpu.bus, bootStoreReason(gpu));
                 storeWaitsForGuests = storeWaitsForGuests || gpu.inUse;
             }
             break;
@@ -310,9 +309,18 @@ void judgeHost(StatusReport& report)
     b.add(withReasons(unreadable),
           "the record cannot be read now (store it before any guest starts): ",
           ProblemKind::RecordNotReadableNow);
-    b.add(withReasons(notStored),
-          "no store this boot wrote today's record into these GPUs, whose memory is left alone: ",
-          ProblemKind::RecordNotStored);
+    if (report.machine.storedRead) {
+        b.add(withReasons(notStored), "no store this boot wrote today's record into these GPUs, "
+                                      "whose memory is left alone: ",
+              ProblemKind::RecordNotStored);
+    } else {
+        std::vector<std::string> buses;
+        for (const auto& [bus, reason] : notStored)
+            buses.push_back(bus);
+        b.add(joined(buses), "no store recorded this boot (" + report.machine.storedReason +
+                                 "), and the memory of these GPUs is left alone: ",
+              ProblemKind::RecordNotStored);
+    }
     const bool both = acs && !storeWaitsForGuests;
     const bool store = b.fix.problems.size() > (both ? 1u : 0u);
     b.addTo(report,
