@@ -19,17 +19,13 @@ L1_STALL=$((L2_STALL + 90))
 # the while, until the boot's time limit.
 LOCKUP_LOST=120
 # L2, running l2.sh (about 2 minutes on a fast day, 5 or more on a slow
-# one: on 2026-12-08 this machine took 303 s and 346 s for it, the commit
-# before that day's changes 302 s, on 2026-12-09 about 380 s), or booted
-# with systemd (about 3 and a half minutes on a fast day, 463 s that slow
-# one); a lost L2 is booted once more.
-L2_FLOW_LIMIT=420
-# L2 waits at most this long, before it writes any GPU itself, for L1's
-# store beside it (which L1 starts once L2 has booted, while L2's first
-# report runs): below L2_STALL, so that a store that never comes is a FAIL,
-# not a lost boot.
-L1_STORE_WAIT=$((TOOL_LIMIT + 30))
-L2_BOOT_LIMIT=520
+# one: on 2026-12-08 this machine took 303 s and 346 s for it; on
+# 2026-12-09 about 380 s, and in a later run of that day, past 420 s, its
+# boot alone 59 s), or booted with systemd (about 3 and a half minutes on a
+# fast day, 463 s on 2026-12-08; on 2026-12-09 427 s before its checks); a
+# lost L2 is booted once more.
+L2_FLOW_LIMIT=540
+L2_BOOT_LIMIT=640
 L2_TRIES=2
 # L1's own steps beside its L2 boots, in each stage (on that slow day 80 s
 # and 110 s, with its boot; on 2026-12-09 76 s and up to 165 s).
@@ -38,9 +34,12 @@ L1_BOOT_STEPS=200
 L1_FLOW_LIMIT=$((L1_FLOW_STEPS + L2_TRIES * L2_FLOW_LIMIT))
 L1_BOOT_LIMIT=$((L1_BOOT_STEPS + L2_TRIES * L2_BOOT_LIMIT))
 L1_TRIES=2
-# Every boot lost and every limit run out: L1_TRIES * (960 + 1240) s, 73
-# minutes; with the builds and the other stages (under 15 minutes) that is
-# still inside CI's 90.
+# Every boot lost and every limit run out: L1_TRIES * (1200 + 1480) s, 89
+# minutes, which with the other stages (15 to 25 minutes) is beyond CI's 90.
+# A lost boot is told apart early (no progress for L2_STALL or L1_STALL, a
+# CPU stuck for LOCKUP_LOST), so a run that loses a boot or two costs
+# minutes, not whole limits; the limits themselves are what a slow day
+# needs, so that a slow day is no FAIL.
 RIG_WORST=$((L1_TRIES * (L1_FLOW_LIMIT + L1_BOOT_LIMIT)))
 
 # ended_how CONSOLE: how a machine that never finished its stage ended, as
