@@ -125,8 +125,61 @@ void Driver::detach(Instance& instance)
     if (!instance.mounted)
         return;
     instance.mounted = false;
+    if (instance.view >= 0) {
+        ::umount2(instance.attribute.c_str(), MNT_DETACH);
+        ::close(instance.view);
+        instance.view = -1;
+    }
     ::umount2(instance.attribute.c_str(), MNT_DETACH);
     ::unlink(instance.attribute.c_str());
+}
+
+void Driver::showAgain()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& instance : instances_) {
+            if (!instance.mounted || instance.view >= 0)
+                continue;
+            instance.view = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
+            const std::string options = "fd=" + std::to_string(instance.view) +
+                                        ",rootmode=100200,user_id=0,group_id=0";
+            if (instance.view < 0 ||
+                ::mount("morvanti", instance.attribute.c_str(), "fuse",
+                        MS_NOSUID | MS_NODEV | MS_NOEXEC, options.c_str()) != 0)
+                throw std::runtime_error("driver stand-in: cannot show " + instance.attribute +
+                                         " again: " + std::strerror(errno));
+        }
+    }
+    (void)!::write(wakeup_[1], "a", 1);
+}
+
+void Driver::bindAgain(const std::string& bdf)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (std::size_t i = 0; i < instances_.size(); ++i) {
+            Instance& instance = instances_[i];
+            if (instance.bdf != bdf)
+                continue;
+            const std::string node = nodePath(guest_, i);
+            ::unlink(node.c_str());
+            detach(instance);
+            ::unlink((guest_.devicePath(bdf) + "/minor").c_str());
+            ::unlink((guest_.devicePath(bdf) + "/driver").c_str());
+            instance.table.clear();
+            // A FUSE connection serves one mount in its life: the new
+            // instance gets a new one, as a probe makes its attributes anew.
+            ::close(instance.fuse);
+            instance.fuse = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
+            if (instance.fuse < 0)
+                throw std::runtime_error("driver stand-in: cannot open /dev/fuse");
+            attach(instance);
+            if (::mknod(node.c_str(), S_IFCHR | 0600, makedev(DRIVER_MAJOR, i)) != 0)
+                throw std::runtime_error("driver stand-in: cannot create " + node);
+        }
+    }
+    (void)!::write(wakeup_[1], "a", 1);
 }
 
 void Driver::removeAttribute(const std::string& bdf)
@@ -186,10 +239,12 @@ void Driver::serve()
         fds.assign(1, {wakeup_[0], POLLIN, 0});
         served.clear();
         for (auto& instance : instances_)
-            if (instance.mounted) {
-                fds.push_back({instance.fuse, POLLIN, 0});
-                served.push_back(&instance);
-            }
+            if (instance.mounted)
+                for (const int fuse : {instance.fuse, instance.view})
+                    if (fuse >= 0) {
+                        fds.push_back({fuse, POLLIN, 0});
+                        served.push_back(&instance);
+                    }
     };
     watch();
     // A request holds at most one write of max_write bytes and its headers.
@@ -218,7 +273,7 @@ void Driver::serve()
                 continue;
             }
             std::lock_guard<std::mutex> lock(mutex_);
-            answer(*served[i - 1], request.data(), static_cast<std::size_t>(n));
+            answer(*served[i - 1], fds[i].fd, request.data(), static_cast<std::size_t>(n));
         }
     }
 }
@@ -247,7 +302,7 @@ fuse_attr_out attributeOfTheFile(uint64_t ino)
 
 } // namespace
 
-void Driver::answer(Instance& instance, const uint8_t* request, std::size_t length)
+void Driver::answer(Instance& instance, int fuse, const uint8_t* request, std::size_t length)
 {
     fuse_in_header in;
     if (length < sizeof in)
@@ -263,25 +318,25 @@ void Driver::answer(Instance& instance, const uint8_t* request, std::size_t leng
         out.major = FUSE_KERNEL_VERSION;
         out.minor = std::min<uint32_t>(init.minor, FUSE_KERNEL_MINOR_VERSION);
         out.max_write = MAX_WRITE;
-        reply(instance.fuse, in.unique, 0, &out, sizeof out);
+        reply(fuse, in.unique, 0, &out, sizeof out);
         return;
     }
     case FUSE_GETATTR:
     case FUSE_SETATTR: {   // O_TRUNC on open: there is nothing to cut
         const fuse_attr_out out = attributeOfTheFile(instance.ino);
-        reply(instance.fuse, in.unique, 0, &out, sizeof out);
+        reply(fuse, in.unique, 0, &out, sizeof out);
         return;
     }
     case FUSE_OPEN: {
         fuse_open_out out{};
         out.open_flags = FOPEN_DIRECT_IO;   // every write(2) comes on its own
-        reply(instance.fuse, in.unique, 0, &out, sizeof out);
+        reply(fuse, in.unique, 0, &out, sizeof out);
         return;
     }
     case FUSE_WRITE: {
         fuse_write_in write{};
         if (bodyLength < sizeof write) {
-            reply(instance.fuse, in.unique, EINVAL);
+            reply(fuse, in.unique, EINVAL);
             return;
         }
         std::memcpy(&write, body, sizeof write);
@@ -290,23 +345,23 @@ void Driver::answer(Instance& instance, const uint8_t* request, std::size_t leng
         const int error = store(instance, reinterpret_cast<const char*>(body + sizeof write), size);
         fuse_write_out out{};
         out.size = static_cast<uint32_t>(size);
-        reply(instance.fuse, in.unique, error, &out, sizeof out);
+        reply(fuse, in.unique, error, &out, sizeof out);
         return;
     }
     case FUSE_FLUSH:
     case FUSE_RELEASE:
     case FUSE_ACCESS:
-        reply(instance.fuse, in.unique, 0);
+        reply(fuse, in.unique, 0);
         return;
     case FUSE_FORGET:
     case FUSE_BATCH_FORGET:
     case FUSE_INTERRUPT:
         return;   // no answer is expected
     case FUSE_LOOKUP:
-        reply(instance.fuse, in.unique, ENOENT);
+        reply(fuse, in.unique, ENOENT);
         return;
     default:
-        reply(instance.fuse, in.unique, ENOSYS);
+        reply(fuse, in.unique, ENOSYS);
         return;
     }
 }

@@ -68,6 +68,13 @@ public:
     // Lets one GPU go while the driver stays loaded, as an unbind does: its
     // attributes and its link to the driver go; its node stays.
     void unbind(const std::string& bdf);
+    // Lets one GPU go and takes it up again, as an unbind and a bind do:
+    // its node goes and comes back, and its new instance knows no peer.
+    void bindAgain(const std::string& bdf);
+    // Shows every GPU's attribute a second time, over the first, as another
+    // sysfs mount does (systemd's own for a unit with PrivateNetwork=):
+    // another device number, the same inode number, the same instance.
+    void showAgain();
 
 private:
     struct Instance {
@@ -75,6 +82,7 @@ private:
         std::optional<std::string> minorText;
         std::string attribute;   // path of its "itr_debug"
         int fuse = -1;           // the FUSE connection serving it
+        int view = -1;           // the second view's, once shown again
         uint64_t ino = 0;        // its attribute's inode number, new at each probe
         bool mounted = false;    // the attribute is there
         std::vector<std::string> received;
@@ -82,7 +90,7 @@ private:
     };
     void serve();
     // Answers one request of an attribute's FUSE connection.
-    void answer(Instance& instance, const uint8_t* request, std::size_t length);
+    void answer(Instance& instance, int fuse, const uint8_t* request, std::size_t length);
     // One write of the tool; the errno to refuse it with, or 0.
     int store(Instance& instance, const char* bytes, std::size_t n);
     void detach(Instance& instance);

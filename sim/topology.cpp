@@ -91,6 +91,10 @@ void writeDevice(const Device& d, const std::string& dir, const std::string& rel
     writeFile(dir + "/subsystem_vendor", "0x0000\n");
     writeFile(dir + "/subsystem_device", "0x0000\n");
     writeFile(dir + "/numa_node", std::to_string(d.numaNode) + "\n");
+    // How many times the device is enabled: a port once, by the port
+    // driver; a GPU by nobody until a user (a hypervisor through vfio-pci,
+    // a guest's GPU driver) enables it.
+    writeFile(dir + "/enable", d.type == PortType::Endpoint ? "0\n" : "1\n");
     if (d.iommuGroup >= 0) {
         // As the kernel links them: the IOMMU that translates for the
         // device, and the group it belongs to.

@@ -70,6 +70,33 @@ TEST(Daemon, ConfiguresAtStartAndWhenTheLastGpuNodeAppears)
     EXPECT_EQ(128 + SIGTERM, r.status);
 }
 
+// A GPU unbound and bound again has a new driver instance that knows no
+// peer: its node coming back gets it told again, and it alone.  The first
+// GPU, so that the last node's trigger cannot be what tells it.
+TEST(Daemon, AGpuBoundAgainIsToldAgain)
+{
+    HostAndGuest m(sim::switchedHost(1, 3, {0x0001}), true);
+    sim::Driver driver(m.guest);
+    driver.load();
+    sim::Process daemon = m.guest.start({"--daemon"});
+    ASSERT_TRUE(waitForSuccesses(daemon, 1, 10000)) << daemon.out();
+    ASSERT_TRUE(daemon.waitForInotifyWatch(10000));
+    driver.settle();
+    const std::string first = driver.gpus()[0], second = driver.gpus()[1];
+    const auto peers = driver.table(second);
+    ASSERT_EQ(3u, peers.size());
+    driver.bindAgain(first);
+    EXPECT_TRUE(driver.table(first).empty());
+    ASSERT_TRUE(waitForSuccesses(daemon, 2, 10000)) << daemon.out();
+    driver.settle();
+    EXPECT_EQ(peers, driver.table(first));
+    EXPECT_EQ(3u, driver.received(second).size()) << "the others are not told again";
+    sim::RunOptions status;
+    status.program = sim::Machine::statusPath();
+    EXPECT_EQ(0, m.guest.run({}, status).status) << "its record names the new instance";
+    EXPECT_EQ(repeated(CONFIG_SUCCESS, 2), daemon.finish(SIGTERM).out);
+}
+
 TEST(Daemon, StartedBeforeTheDriverItWaitsForTheLastNode)
 {
     HostAndGuest m(sim::switchedHost(1, 3, {0x0210}), true);

@@ -210,7 +210,7 @@ sim::RunResult withGuests(const sim::Machine& m, const std::vector<Guest>& guest
 }
 
 sim::RunResult besideGuests(const sim::Machine& m, const std::vector<Guest>& guests,
-                            const std::string& commandLine)
+                            const std::string& commandLine, bool ownNamespace)
 {
     const std::string root = m.sysPath("..");
     std::string script = "R=" + root + "\n"
@@ -219,11 +219,21 @@ sim::RunResult besideGuests(const sim::Machine& m, const std::vector<Guest>& gue
                          "mkdir -p /dev/vfio && ln -sf /bin/sh $R/qemu-system-x86_64\n"
                          "rm -f $R/block && mkfifo -m 666 $R/block\n";
     int files = 0;
+    // vfio-pci enables each device of a group its user opens (bridges stay
+    // with the host), and disables it again when the user goes.
+    const auto count = [](int group, const char* change) {
+        return "for d in /sys/kernel/iommu_groups/" + std::to_string(group) +
+               "/devices/*; do case $(cat $d/class) in 0x0604*) ;; *) echo $(($(cat $d/enable) " +
+               change + ")) > $d/enable ;; esac; done\n";
+    };
+    std::string restore;
     for (const Guest& g : guests) {
         std::string open;
         for (int group : g.groups) {
-            const std::string file = "/dev/vfio/" + std::to_string(group);
-            script += "touch " + file + " && chmod 666 " + file + "\n";
+            const std::string file =
+                std::string(g.noIommu ? "/dev/vfio/noiommu-" : "/dev/vfio/") + std::to_string(group);
+            script += "touch " + file + " && chmod 666 " + file + "\n" + count(group, "+ 1");
+            restore += count(group, "- 1");
             open += " " + std::to_string(3 + files++) + "<" + file;
         }
         // It waits on a FIFO that nobody opens: no child holds its files.
@@ -233,8 +243,17 @@ sim::RunResult besideGuests(const sim::Machine& m, const std::vector<Guest>& gue
     }
     // Until every stand-in holds its files (a bounded wait).
     script += "i=0; while [ \"$(ls -l /proc/[0-9]*/fd 2>/dev/null | grep -c ' -> /dev/vfio/')\" -lt " +
-              std::to_string(files) + " ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done\n" +
-              commandLine + "\n";
+              std::to_string(files) + " ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done\n";
+    if (ownNamespace) {
+        sim::writeFile(root + "/contained", "mount -t proc proc /proc && mount --bind " + root +
+                                                "/cpuinfo /proc/cpuinfo && mount --bind " + root +
+                                                "/cmdline /proc/cmdline || exit 99\n" +
+                                                commandLine + "\n");
+        script += "unshare --pid --fork --mount sh $R/contained\n";
+    } else {
+        script += commandLine + "\n";
+    }
+    script += "s=$?\n" + restore + "exit $s\n";
     return m.shell("unshare --pid --fork --mount sh -c '" + [&] {
         std::string quoted;
         for (char c : script)

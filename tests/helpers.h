@@ -128,18 +128,22 @@ struct HostAndGuest {
 // PID namespace with a /proc of its own, beside stand-in hypervisors: each
 // holds the VFIO group files of its GPUs' groups under the name
 // qemu-system-x86_64 with the given "-name" option, the ones marked so as
-// another user.
+// another user, and has the groups' devices open, as vfio-pci counts in
+// their "enable".
 struct Guest {
     std::string name;                 // the -name option's value
     std::vector<int> groups;
     bool otherUser = false;
+    bool noIommu = false;             // its files are /dev/vfio/noiommu-<group>
 };
 sim::RunResult withGuests(const sim::Machine& m, const std::vector<Guest>& guests,
                           const std::string& args = "", const std::string& under = "");
 // "pid 4242" as "pid N": holders' pids differ from run to run.
 std::string withoutPids(const std::string& text);
-// Any command line, run there the same way (the tool: toolPath()).
+// Any command line, run there the same way (the tool: toolPath()).  With
+// `ownNamespace`, the command line runs in a PID namespace and a /proc of
+// its own below the hypervisors', as in a container.
 sim::RunResult besideGuests(const sim::Machine& m, const std::vector<Guest>& guests,
-                            const std::string& commandLine);
+                            const std::string& commandLine, bool ownNamespace = false);
 
 } // namespace qvtest

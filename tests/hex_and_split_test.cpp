@@ -187,4 +187,20 @@ TEST(Firmware, NamesAHypervisorOnlyWhereNoPhysicalMachineCouldSayTheSame)
     EXPECT_EQ(SmbiosVm::Unknown, smbiosVmBit(""));
 }
 
+// Xen's control domain: the feature bits decide where sysfs shows them
+// (XENFEAT_dom0 is bit 11, the lowest word printed last), else the
+// capabilities xenfs lists.
+TEST(Firmware, XensControlDomainByItsFeatureBitsOrItsCapabilities)
+{
+    const std::optional<std::string> none;
+    EXPECT_TRUE(xenControlDomain(std::string("00000801\n"), none));
+    EXPECT_FALSE(xenControlDomain(std::string("000007ff\n"), std::string("control_d\n")));
+    EXPECT_TRUE(xenControlDomain(std::string("ffffffff00000800\n"), none));
+    EXPECT_TRUE(xenControlDomain(std::string("garbage\n"), std::string("control_d\n")));
+    EXPECT_TRUE(xenControlDomain(none, std::string("other,control_d\n")));
+    EXPECT_FALSE(xenControlDomain(none, std::string("control_dx\n")));
+    EXPECT_FALSE(xenControlDomain(none, std::string("\n")));
+    EXPECT_FALSE(xenControlDomain(none, none));
+}
+
 } // namespace

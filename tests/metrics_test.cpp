@@ -119,7 +119,7 @@ TEST(Metrics, EveryMachineInTheExpositionFormat)
     EXPECT_EQ(0, r.status) << "the verdict is in the metrics";
     EXPECT_EQ("", r.err);
     EXPECT_EQ("", familiesOnce(r.out)) << r.out;
-    EXPECT_EQ("{cpu_flag=\"0\",firmware_signals=\"\",side=\"host\",version=\"2.0.1\"} 1\n",
+    EXPECT_EQ("{cpu_flag=\"0\",side=\"host\",side_signal=\"none\",version=\"2.0.1\"} 1\n",
               samples(r.out, "qvgpu_vm_p2p_build_info"));
     EXPECT_EQ(" 0\n", samples(r.out, "qvgpu_vm_p2p_ready"));
     // What the report lists to fix, by kind; what it warns of, by kind.

@@ -41,8 +41,8 @@ TEST(PeerRecord, ValidOnlyWholeAndForItsOwnDeviceId)
 
 TEST(ConfigurationRecord, ReadsBackWhatWasWrittenAndNothingElse)
 {
-    std::vector<ConfiguredGpu> gpus{{"0000:01:00.0", "0", 0x38bff0000000ull, 23, 4097},
-                                    {"0000:02:00.0", "1", 0x38bfe0000000ull, 23, 4098}};
+    std::vector<ConfiguredGpu> gpus{{"0000:01:00.0", "0", 0x38bff0000000ull, 4097},
+                                    {"0000:02:00.0", "1", 0x38bfe0000000ull, 4098}};
     std::vector<ConfiguredGpu> back;
     ASSERT_TRUE(parseConfiguration(formatConfiguration(gpus), back));
     ASSERT_EQ(2u, back.size());
@@ -50,10 +50,17 @@ TEST(ConfigurationRecord, ReadsBackWhatWasWrittenAndNothingElse)
     EXPECT_EQ("1", back[1].minor);
     EXPECT_EQ(0x38bfe0000000ull, back[1].base);
     EXPECT_EQ(4098u, back[1].ino);
+    // The record an earlier version kept this boot names the attribute's
+    // device number too: its inode numbers still count.
+    ASSERT_TRUE(parseConfiguration("qvgpu-vm-p2p configuration 1\n"
+                                   "0000:01:00.0 0 38bff0000000 23 4097\n", back));
+    ASSERT_EQ(1u, back.size());
+    EXPECT_EQ(4097u, back[0].ino);
     // Another text, a line cut short or one too long: no record at all.
     const std::string text = formatConfiguration(gpus);
     for (const std::string& broken : {std::string("garbage\n"), text.substr(0, text.size() - 3),
-                                      text + "0000:03:00.0 2 10 1 2 extra\n"}) {
+                                      text + "0000:03:00.0 2 10 1 extra\n",
+                                      text + "0000:03:00.0 2 10 1 2\n"}) {
         EXPECT_FALSE(parseConfiguration(broken, back)) << broken;
         EXPECT_TRUE(back.empty());
     }

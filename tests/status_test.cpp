@@ -416,6 +416,11 @@ TEST(Status, AGuestIsReadyOnlyWithStoreFilesThatAgreeWithDeviceMemory)
     EXPECT_EQ(first + " 0x0001 ? 0-1 - morvanti KA-C1 | " + base + " 4M 0 valid: 0x38bff0000000 "
                   "valid: 0x38bff0000000",
               gpuLine(r.out, first));
+    // Another view of sysfs (a unit's own mount, under systemd's
+    // sandboxing) shows the attributes under another device number and the
+    // same inode numbers: the same driver instances, still configured.
+    driver.showAgain();
+    EXPECT_EQ("Verdict: ready\n", verdictOf(status(m.guest).out));
     driver.unload();
     driver.load();
     r = status(m.guest);
@@ -940,17 +945,81 @@ TEST(Status, PassthroughHostsIdleOrWithHoldersItCannotSee)
     // capabilities the report's own do not cover.
     EXPECT_EQ(2, doc["machine"]["unseenProcesses"]);
     EXPECT_EQ(false, doc["isolation"]["judged"]);
-    EXPECT_EQ((std::vector<std::string>{"which guests hold the GPUs bound to vfio-pci, and isolation "
-                                        "between guests, are not judged: the descriptors of 2 "
-                                        "processes cannot be read"}),
+    // The kernel counts its guest's open (its "enable"): held, if unnamed;
+    // the others may have a holder the report cannot see.
+    const std::string unseenWhere =
+        "as root with CAP_SYS_PTRACE and CAP_DAC_READ_SEARCH, in the host's own process namespace "
+        "(the metrics unit runs so)";
+    EXPECT_EQ((std::vector<std::string>{
+                  "which guests hold these GPUs under VFIO, and isolation between guests, are not "
+                  "judged: 0000:03:00.0 (not open, but a process the report cannot see may hold its "
+                  "VFIO file), 0000:04:00.0 (open, by a process the report cannot see), "
+                  "0000:05:00.0 (not open, but a process the report cannot see may hold its VFIO "
+                  "file); the descriptors of 2 processes cannot be read"}),
               doc["fixes"][0]["problems"].get<std::vector<std::string>>());
     EXPECT_EQ("qvgpu-vm-p2p-status", doc["fixes"][0]["command"]);
+    EXPECT_EQ(unseenWhere, doc["fixes"][0]["where"]);
     EXPECT_EQ("not checked", doc["gpus"][1]["record"]["state"]);
-    EXPECT_EQ("whether a guest holds it cannot be seen", doc["gpus"][1]["record"]["reason"]);
+    EXPECT_EQ("open, by a process the report cannot see", doc["gpus"][1]["record"]["reason"]);
+    EXPECT_EQ("whether a guest holds it cannot be seen", doc["gpus"][0]["record"]["reason"]);
     r = withGuests(host, {{"vm2", {4}, true}}, "--prometheus",
                    "setpriv --inh-caps=-all --bounding-set=-sys_ptrace,-dac_read_search");
-    EXPECT_EQ(std::string::npos, r.out.find("qvgpu_vm_p2p_gpu_in_use{")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("\nqvgpu_vm_p2p_gpu_in_use{pci_address=\"0000:04:00.0\"} 1\n"))
+        << r.out;
+    EXPECT_EQ(std::string::npos, r.out.find("qvgpu_vm_p2p_gpu_in_use{pci_address=\"0000:03:00.0\"}"))
+        << r.out;
     EXPECT_EQ(std::string::npos, r.out.find("\nqvgpu_vm_p2p_isolation_breaches ")) << r.out;
+
+    // In a container, a report that sees every process of its own /proc
+    // sees none of the host's hypervisors: the open GPU is still held, and
+    // the tool there leaves it alone.
+    r = besideGuests(host, {{"vm2", {4}}}, sim::Machine::statusPath() + " --json", true);
+    EXPECT_EQ(1, r.status) << r.out << r.err;
+    ASSERT_NO_THROW(doc = nlohmann::json::parse(r.out)) << r.out;
+    EXPECT_EQ(0, doc["machine"]["unseenProcesses"]);
+    EXPECT_EQ(false, doc["isolation"]["judged"]);
+    EXPECT_EQ((std::vector<std::string>{
+                  "which guests hold these GPUs under VFIO, and isolation between guests, are not "
+                  "judged: 0000:04:00.0 (open, by a process the report cannot see); no process of "
+                  "this /proc holds them: the report runs in a process namespace of its own, such "
+                  "as a container's"}),
+              doc["fixes"][0]["problems"].get<std::vector<std::string>>());
+    EXPECT_EQ(unseenWhere, doc["fixes"][0]["where"]);
+    EXPECT_EQ("asleep under vfio-pci, which wakes it when a guest starts; its memory may not "
+              "survive that wake (no No_Soft_Reset)",
+              doc["gpus"][0]["record"]["reason"]);
+    const std::string memory = sim::readFile(host.devicePath("0000:04:00.0") + "/resource0");
+    r = besideGuests(host, {{"vm2", {4}}}, sim::Machine::toolPath() + " --store-data", true);
+    EXPECT_EQ(0, r.status) << r.out;
+    EXPECT_EQ(0u, r.out.find("\033[33m[0000:04:00.0]: GPU IN USE by a process this run cannot see, "
+                             "left alone.\033[0m\n"))
+        << r.out;
+    EXPECT_EQ(memory, sim::readFile(host.devicePath("0000:04:00.0") + "/resource0"));
+
+    // A guest of VFIO without an IOMMU holds /dev/vfio/noiommu-<group>.
+    r = withGuests(host, {{"vm3", {5}, false, true}}, "--json");
+    ASSERT_NO_THROW(doc = nlohmann::json::parse(r.out)) << r.out;
+    EXPECT_EQ("vm3", doc["gpus"][2]["inUseBy"]["guest"]) << r.out;
+
+    // Other passthrough drivers: a variant of vfio-pci, known by its name
+    // and its group file, and Xen's pciback, whose guest no process shows.
+    host.bindDriver("0000:04:00.0", "nvgrace_gpu_vfio_pci");
+    host.bindDriver("0000:05:00.0", "xen_vfio_helper");
+    sim::writeFile(host.devPath("vfio/4"), "");
+    ::unlink(host.devPath("vfio/noiommu-5").c_str());
+    host.bindDriver("0000:03:00.0", "pciback");
+    r = status(host, {"--json"});
+    ASSERT_NO_THROW(doc = nlohmann::json::parse(r.out)) << r.out;
+    EXPECT_EQ("pciback", doc["gpus"][0]["passthrough"]);
+    EXPECT_EQ("pciback", doc["gpus"][0]["inUseBy"]["name"]);
+    EXPECT_EQ("not checked", doc["gpus"][0]["record"]["state"]);
+    EXPECT_EQ("vfio", doc["gpus"][1]["passthrough"]);
+    EXPECT_EQ("not checked", doc["gpus"][1]["record"]["state"]) << "asleep under VFIO";
+    EXPECT_EQ(nullptr, doc["gpus"][2]["passthrough"]) << "no group file of its own";
+    r = host.run({"--store-data"});
+    EXPECT_EQ(0u, r.out.find("\033[33m[0000:03:00.0]: GPU IN USE by a Xen guest (pciback), left "
+                             "alone.\033[0m\n"))
+        << r.out;
 }
 
 // The layout of a guest like its host, in both forms, read back as a tree:

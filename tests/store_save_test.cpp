@@ -132,6 +132,31 @@ TEST(StoreAndSave, AGuestThatHidesItsHypervisorIsStillAGuest)
     EXPECT_EQ(255, r.status);
 }
 
+// Xen's dom0 shows the hypervisor's CPU flag, and is the host of Xen's
+// guests, as systemd-detect-virt decides.
+TEST(StoreAndSave, XensControlDomainIsAHost)
+{
+    sim::Machine host(sim::switchedHost(1, 2, {0x0001}), sim::Side::Host);
+    sim::writeFile(host.sysPath("../cpuinfo"), "processor\t: 0\nflags\t\t: fpu hypervisor\n");
+    const std::string features = host.sysPath("hypervisor/properties/features");
+    sim::makeDirs(host.sysPath("hypervisor/properties"));
+    sim::writeFile(features, "00000801\n");
+    sim::RunOptions status;
+    status.program = sim::Machine::statusPath();
+    EXPECT_EQ(0, host.run({"--check-side=host"}, status).status);
+    EXPECT_EQ(STORE_SUCCESS, host.run({"--store-data"}).out);
+    sim::RunResult r = host.run({"--prometheus"}, status);
+    EXPECT_NE(std::string::npos, r.out.find("side=\"host\",side_signal=\"xen\"")) << r.out;
+    r = host.run({}, status);
+    EXPECT_NE(std::string::npos, r.out.find("  side             host (Xen's control domain, dom0, whose "
+                                            "CPUs show Xen's \"hypervisor\" flag)\n"))
+        << r.out;
+    // A Xen guest of its own (no XENFEAT_dom0) is a guest.
+    sim::writeFile(features, "00000701\n");
+    EXPECT_EQ(STORE_IN_GUEST, host.run({"--store-data"}).out);
+    EXPECT_EQ(0, host.run({"--check-side=guest"}, status).status);
+}
+
 TEST(Store, AGpuThatCannotBeReadGetsNoRecordAndTheLoopGoesOn)
 {
     sim::Topology t = sim::switchedHost(1, 3, {0x0002});

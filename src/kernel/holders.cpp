@@ -10,6 +10,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
+#include <optional>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -215,27 +217,59 @@ HolderScan findHolders(const std::set<std::string>& files)
 GpuHolders findGpuHolders(const std::vector<std::string>& buses)
 {
     std::vector<std::vector<std::string>> filesOf(buses.size());
+    std::vector<Passthrough> through(buses.size(), Passthrough::None);
     std::set<std::string> files;
     for (std::size_t i = 0; i < buses.size(); ++i) {
         const PciDevice device(buses[i]);
         const std::string group = device.iommuGroup();
+        bool groupFile = false;
         if (!group.empty())
-            filesOf[i].push_back("/dev/vfio/" + group);
-        for (const std::string& name : device.vfioDevices())
+            for (const char* prefix : {"/dev/vfio/", "/dev/vfio/noiommu-"}) {
+                filesOf[i].push_back(prefix + group);
+                struct stat st;
+                groupFile = groupFile || ::stat(filesOf[i].back().c_str(), &st) == 0;
+            }
+        const std::vector<std::string> devices = device.vfioDevices();
+        for (const std::string& name : devices)
             filesOf[i].push_back("/dev/vfio/devices/" + name);
         files.insert(filesOf[i].begin(), filesOf[i].end());
+        const std::string driver = device.driverName();
+        if (driver == "pciback")
+            through[i] = Passthrough::Pciback;
+        else if (driver == "vfio-pci" || !devices.empty() ||
+                 (driver.find("vfio") != std::string::npos && groupFile))
+            through[i] = Passthrough::Vfio;
     }
     const HolderScan scan = findHolders(files);
     GpuHolders holders;
     holders.unseen = scan.unseen;
     holders.hidden = scan.hidden;
-    for (std::size_t i = 0; i < buses.size(); ++i)
+    for (std::size_t i = 0; i < buses.size(); ++i) {
+        GpuHold& gpu = holders.gpus[buses[i]];
+        gpu.through = through[i];
         for (const std::string& file : filesOf[i]) {
             const auto holder = scan.holders.find(file);
             if (holder != scan.holders.end()) {
-                holders.held.emplace(buses[i], holder->second);
+                gpu.holder = Holder::Process;
+                gpu.process = holder->second;
                 break;
             }
         }
+        if (gpu.holder == Holder::Process)
+            continue;
+        if (gpu.through == Passthrough::Pciback) {
+            gpu.holder = Holder::XenGuest;
+        } else if (gpu.through == Passthrough::Vfio) {
+            // vfio-pci enables a device while a user has it open, whatever
+            // process namespace, user or container that user is in.  A
+            // process may hold its group file without that, ready to open
+            // it: only a look that saw every process rules that out.
+            const std::optional<unsigned> enabled = PciDevice(buses[i]).enableCount();
+            if (enabled && *enabled > 0)
+                gpu.holder = Holder::Unseen;
+            else
+                gpu.holder = enabled && scan.complete() ? Holder::Free : Holder::Undecided;
+        }
+    }
     return holders;
 }

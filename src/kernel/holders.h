@@ -1,7 +1,9 @@
 // Which processes hold a GPU: on a host, a hypervisor holds each GPU it has
-// given to a guest through the GPU's VFIO group file (/dev/vfio/<group>) or
-// its VFIO device file (/dev/vfio/devices/vfio<N>).  Found through the
-// descriptors in /proc/<pid>/fd, of every user's processes; nothing is
+// given to a guest through the GPU's VFIO group file (/dev/vfio/<group>, or
+// /dev/vfio/noiommu-<group> without an IOMMU) or its VFIO device file
+// (/dev/vfio/devices/vfio<N>).  Found through the descriptors in
+// /proc/<pid>/fd, of every user's processes; and where no process seen
+// holds it, told by the kernel's own count of the GPU's users.  Nothing is
 // written and nothing blocks.
 #pragma once
 
@@ -28,12 +30,40 @@ struct HolderScan {
 };
 HolderScan findHolders(const std::set<std::string>& files);
 
-// Which process holds each of these GPUs through its VFIO group file or one
-// of its VFIO device files: the one look both programs take before they
-// touch any GPU.  Only the GPUs held are named; `unseen` and `hidden` are
-// the look's own.
+// How a GPU is passed through: by VFIO (vfio-pci, or a variant driver built
+// on it), or by Xen's pciback; or not at all.  A driver is VFIO's when the
+// GPU has a VFIO device entry in sysfs, or when its name holds "vfio", as
+// the name of every variant in the kernel does, and the GPU's VFIO group
+// file exists.
+enum class Passthrough { None, Vfio, Pciback };
+
+// Who holds a GPU.
+enum class Holder {
+    Free,        // nobody: no process holds its files, and it is not open
+    Process,     // the process named
+    Unseen,      // open through VFIO (its enable count above 0), by no process seen
+    XenGuest,    // bound to pciback, for a Xen guest no process stands for
+    // Under VFIO and not open (or its enable count cannot be read), while
+    // not every process was seen: one may hold its group file.
+    Undecided,
+};
+
+struct GpuHold {
+    Passthrough through = Passthrough::None;
+    Holder holder = Holder::Free;
+    ProcessFacts process;    // of Holder::Process
+    // A guest holds it, named or not: it is left alone.
+    bool held() const
+    {
+        return holder == Holder::Process || holder == Holder::Unseen ||
+               holder == Holder::XenGuest;
+    }
+};
+
+// Which process holds each of these GPUs: the one look both programs take
+// before they touch any GPU.  `unseen` and `hidden` are the look's own.
 struct GpuHolders {
-    std::map<std::string, ProcessFacts> held;   // bus address -> its holder
+    std::map<std::string, GpuHold> gpus;   // bus address -> how it is held
     int unseen = 0;
     bool hidden = false;
     bool complete() const { return unseen == 0 && !hidden; }

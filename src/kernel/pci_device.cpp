@@ -308,14 +308,22 @@ RuntimeStatus PciDevice::runtimeStatus() const
     return *text == "suspended" ? RuntimeStatus::Suspended : RuntimeStatus::Other;
 }
 
-bool PciDevice::driverInstance(uint64_t& dev, uint64_t& ino) const
+bool PciDevice::driverInstance(uint64_t& ino) const
 {
     struct stat st;
     if (::stat(path("/itr_debug").c_str(), &st) != 0)
         return false;
-    dev = st.st_dev;
     ino = st.st_ino;
     return true;
+}
+
+std::optional<unsigned> PciDevice::enableCount() const
+{
+    const std::optional<std::string> text = word("/enable");
+    if (!text || text->empty() || text->size() > 9 ||
+        text->find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    return static_cast<unsigned>(std::stoul(*text));
 }
 
 std::vector<std::string> PciDevice::vfioDevices() const

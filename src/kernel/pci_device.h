@@ -120,10 +120,16 @@ public:
     // power management status; Unknown when the kernel does not say.
     KernelPower kernelPowerState() const;
     RuntimeStatus runtimeStatus() const;
-    // What identifies the GPU driver's instance of the device: its debug
-    // command attribute, which each probe makes anew, as (st_dev, st_ino);
-    // false while there is none.
-    bool driverInstance(uint64_t& dev, uint64_t& ino) const;
+    // What identifies the GPU driver's instance of the device, with its bus
+    // address: the inode number of its debug command attribute, which each
+    // probe makes anew; false while there is none.  The device number is
+    // not part of it: every sysfs mount (a unit's own, under systemd's
+    // sandboxing) shows the same inode numbers under a device of its own.
+    bool driverInstance(uint64_t& ino) const;
+    // How many times the device is enabled (its "enable" attribute):
+    // vfio-pci enables a device while a user has it open; nothing when
+    // unreadable.
+    std::optional<unsigned> enableCount() const;
     // The names of its VFIO device files ("vfio3"), from its vfio-dev entry.
     std::vector<std::string> vfioDevices() const;
     // Its class code as sysfs prints it ("0x030200"), "" when unreadable.

@@ -95,7 +95,10 @@ const char* const STORED_RECORD = "/run/qvgpu-vm-p2p/stored";
 
 namespace {
 
-const char* const CONFIGURATION_HEADER = "qvgpu-vm-p2p configuration 1";
+const char* const CONFIGURATION_HEADER = "qvgpu-vm-p2p configuration 2";
+// The record before an upgrade, kept until the next boot: its lines hold the
+// attribute's device number before its inode number.
+const char* const CONFIGURATION_HEADER_1 = "qvgpu-vm-p2p configuration 1";
 const char* const STORED_HEADER = "qvgpu-vm-p2p stored 1";
 // One line per GPU, 64 GPUs and more: far below this.
 const std::size_t CONFIGURATION_MAX = 65536;
@@ -107,8 +110,7 @@ std::string formatConfiguration(const std::vector<ConfiguredGpu>& gpus)
     std::string text = std::string(CONFIGURATION_HEADER) + "\n";
     char line[160];
     for (const ConfiguredGpu& g : gpus) {
-        std::snprintf(line, sizeof line, " %" PRIx64 " %" PRIu64 " %" PRIu64 "\n", g.base, g.dev,
-                      g.ino);
+        std::snprintf(line, sizeof line, " %" PRIx64 " %" PRIu64 "\n", g.base, g.ino);
         text += g.bus + " " + g.minor + line;
     }
     return text;
@@ -122,14 +124,16 @@ bool parseConfiguration(const std::string& text, std::vector<ConfiguredGpu>& gpu
         return false;
     std::istringstream in(text);
     std::string line;
-    if (!std::getline(in, line) || line != CONFIGURATION_HEADER)
+    if (!std::getline(in, line) || (line != CONFIGURATION_HEADER && line != CONFIGURATION_HEADER_1))
         return false;
+    const bool withDevice = line == CONFIGURATION_HEADER_1;
     while (std::getline(in, line)) {
         std::istringstream fields(line);
         ConfiguredGpu g;
         std::string rest;
-        if (!(fields >> g.bus >> g.minor >> std::hex >> g.base >> std::dec >> g.dev >> g.ino) ||
-            (fields >> rest)) {
+        uint64_t device = 0;
+        if (!(fields >> g.bus >> g.minor >> std::hex >> g.base >> std::dec) ||
+            (withDevice && !(fields >> device)) || !(fields >> g.ino) || (fields >> rest)) {
             gpus.clear();
             return false;
         }

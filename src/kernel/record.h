@@ -65,7 +65,7 @@ struct ConfiguredGpu {
     std::string bus;
     std::string minor;        // the source key it was given under
     uint64_t base = 0;        // the host BAR0 base it was given
-    uint64_t dev = 0, ino = 0;   // its driver instance (PciDevice::driverInstance)
+    uint64_t ino = 0;         // its driver instance (PciDevice::driverInstance)
 };
 std::string formatConfiguration(const std::vector<ConfiguredGpu>& gpus);
 // False for a text that is no such record, which then says nothing.

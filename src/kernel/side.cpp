@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <unistd.h>
 
 const char* const DMI_FIELD_NAMES[DMI_FIELDS] = {
@@ -160,11 +163,62 @@ std::vector<std::string> firmwareSignals(const DmiStrings& dmi, SmbiosVm vm)
     return signals;
 }
 
+bool xenControlDomain(const std::optional<std::string>& features,
+                      const std::optional<std::string>& capabilities)
+{
+    constexpr unsigned XENFEAT_DOM0 = 11;
+    if (features) {
+        std::string digits = *features;
+        while (!digits.empty() && std::isspace(static_cast<unsigned char>(digits.back())))
+            digits.pop_back();
+        // The kernel prints the feature words as hexadecimal digits, the
+        // lowest word last.
+        if (!digits.empty() &&
+            digits.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos)
+            return std::strtoull(digits.substr(digits.size() - std::min<std::size_t>(digits.size(), 8)).c_str(),
+                                 nullptr, 16) >> XENFEAT_DOM0 & 1;
+    }
+    if (!capabilities)
+        return false;
+    std::string line = capabilities->substr(0, capabilities->find('\n'));
+    std::istringstream list(line);
+    std::string capability;
+    while (std::getline(list, capability, ','))
+        if (capability == "control_d")
+            return true;
+    return false;
+}
+
+const char* SideFacts::signalKind() const
+{
+    if (cpuFlag && !xenDom0)
+        return "cpu_flag";
+    if (!firmware.empty())
+        return firmware.front().compare(0, 6, "SMBIOS") == 0 ? "smbios" : "dmi";
+    return xenDom0 ? "xen" : "none";
+}
+
+namespace {
+
+std::optional<std::string> readSmall(const char* path)
+{
+    std::string text;
+    if (!readRegularFile(path, 4096, text))
+        return std::nullopt;
+    return text;
+}
+
+} // namespace
+
 SideFacts readSide(bool allSignals)
 {
     SideFacts side;
     side.cpuFlag = cpuHypervisorFlag(side.cpuinfoRead);
-    if (side.cpuFlag && !allSignals)
+    // Only a machine on a hypervisor can be Xen's control domain.
+    if (side.cpuFlag)
+        side.xenDom0 = xenControlDomain(readSmall("/sys/hypervisor/properties/features"),
+                                        readSmall("/proc/xen/capabilities"));
+    if (side.cpuFlag && !side.xenDom0 && !allSignals)
         return side;
     DmiStrings dmi;
     for (int f = 0; f < DMI_FIELDS; ++f)

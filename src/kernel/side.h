@@ -5,6 +5,7 @@
 // characteristics that mark a virtual machine.  Both programs decide here.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,16 +43,29 @@ extern const int DMI_HYPERVISOR_COUNT;
 // "sys_vendor: QEMU", "SMBIOS: a virtual machine".
 std::vector<std::string> firmwareSignals(const DmiStrings& dmi, SmbiosVm vm);
 
+// Whether this is Xen's control domain (dom0), which runs on the hypervisor
+// and shows its CPU flag, yet is the host of Xen's guests: as
+// systemd-detect-virt decides, by the hypervisor's feature bits where sysfs
+// shows them (/sys/hypervisor/properties/features, XENFEAT_dom0), else by
+// "control_d" among the capabilities of /proc/xen/capabilities.  Nothing
+// for a file that could not be read.
+bool xenControlDomain(const std::optional<std::string>& features,
+                      const std::optional<std::string>& capabilities);
+
 struct SideFacts {
     bool cpuinfoRead = false;       // /proc/cpuinfo could be read
     bool cpuFlag = false;           // "hypervisor" in it
+    bool xenDom0 = false;           // Xen's control domain: the flag is Xen's own
     std::vector<std::string> firmware;
 
-    bool guest() const { return cpuFlag || !firmware.empty(); }
+    bool guest() const { return (cpuFlag && !xenDom0) || !firmware.empty(); }
+    // The kind of signal that decided the side: "cpu_flag", "dmi",
+    // "smbios", "xen" (a dom0's host) or "none".
+    const char* signalKind() const;
     // Whether anything was read that tells: without /proc/cpuinfo and any
     // signal of the firmware the side is not known.
     bool known() const { return cpuinfoRead || !firmware.empty(); }
 };
-// With `allSignals` false, a CPU flag ends the search: the firmware is read
-// only where the flag is missing.
+// With `allSignals` false, a CPU flag that is not Xen's control domain's
+// ends the search: the firmware is read only where the flag is missing.
 SideFacts readSide(bool allSignals = true);

@@ -6,6 +6,9 @@
 
 std::string userText(const ProcessFacts& user)
 {
+    // Xen's pciback holds a GPU for a guest that no process stands for.
+    if (user.pid == 0)
+        return "a Xen guest (pciback)";
     return (user.guest.empty() ? user.name : user.guest) + " (" + user.name + ", pid " +
            std::to_string(user.pid) + ")";
 }
@@ -120,6 +123,18 @@ void judgeUnseen(StatusReport& report)
     b.addTo(report);
     const MachineFacts& m = report.machine;
     if (!m.guest && !m.holdersJudged()) {
+        Reasoned unknown;
+        bool namespaceOfItsOwn = false;
+        for (const GpuFacts& gpu : report.gpus) {
+            if (gpu.holder == Holder::Unseen)
+                unknown.emplace_back(gpu.bus, "open, by a process the report cannot see");
+            else if (gpu.holder == Holder::Undecided)
+                unknown.emplace_back(gpu.bus, m.unseenProcesses > 0 || m.processesHidden
+                                                  ? "not open, but a process the report cannot "
+                                                    "see may hold its VFIO file"
+                                                  : "its enable count cannot be read");
+            namespaceOfItsOwn = namespaceOfItsOwn || gpu.holder == Holder::Unseen;
+        }
         std::string unseen;
         if (m.unseenProcesses > 0)
             unseen = "the descriptors of " + std::to_string(m.unseenProcesses) + " process" +
@@ -127,11 +142,18 @@ void judgeUnseen(StatusReport& report)
         if (m.processesHidden)
             unseen += std::string(unseen.empty() ? "" : ", and ") +
                       "/proc hides other users' processes (hidepid)";
-        b.add(unseen, "which guests hold the GPUs bound to vfio-pci, and isolation between "
-                      "guests, are not judged: ",
+        // Every process of its /proc seen, and still a GPU open by none of
+        // them: its user lives outside the report's process namespace.
+        if (unseen.empty() && namespaceOfItsOwn)
+            unseen = "no process of this /proc holds them: the report runs in a process "
+                     "namespace of its own, such as a container's";
+        b.add(withReasons(unknown) + (unseen.empty() ? "" : "; " + unseen),
+              "which guests hold these GPUs under VFIO, and isolation between guests, are not "
+              "judged: ",
               ProblemKind::HoldersUnseen);
         b.addTo(report, "qvgpu-vm-p2p-status",
-                "as root with CAP_SYS_PTRACE and CAP_DAC_READ_SEARCH (the metrics unit has them)");
+                "as root with CAP_SYS_PTRACE and CAP_DAC_READ_SEARCH, in the host's own process "
+                "namespace (the metrics unit runs so)");
     }
 }
 

@@ -20,6 +20,8 @@
 struct MachineFacts {
     bool guest = false;            // the CPU's flag, or the firmware, says so
     bool cpuFlag = false;          // "hypervisor" in /proc/cpuinfo
+    bool xenDom0 = false;          // Xen's control domain, which shows that flag
+    std::string sideSignal = "none";   // the kind of signal that decided (SideFacts::signalKind)
     bool sideKnown = true;         // /proc/cpuinfo or the firmware told
     // The firmware's signals of a virtual machine: "sys_vendor QEMU".
     std::vector<std::string> firmwareSignals;
@@ -32,11 +34,14 @@ struct MachineFacts {
     // Some GPU belongs to an IOMMU group: without, no isolation is judged.
     bool iommu = false;
     // On a host: processes whose descriptors the report could not look at,
-    // and whether /proc hides other users' processes from it.  Then which
-    // guest holds a GPU bound to vfio-pci, and isolation, are not judged.
+    // and whether /proc hides other users' processes from it; and how many
+    // GPUs under VFIO have a holder the report cannot see, or may have one.
+    // While there are such GPUs, which guests hold them, and isolation,
+    // are not judged.
     int unseenProcesses = 0;
     bool processesHidden = false;
-    bool holdersJudged() const { return unseenProcesses == 0 && !processesHidden; }
+    int holdersUnknown = 0;
+    bool holdersJudged() const { return holdersUnknown == 0; }
     // In a guest: the GPU driver's device node for the last GPU exists
     // (lastNode names it), and a record of the last configuration it took
     // was found.
@@ -66,7 +71,7 @@ enum class Unchecked {
     None,
     InUse,          // a guest holds it: its own report checks it
     IdleUnderVfio,  // vfio-pci keeps it asleep with no guest, and wakes it when one starts
-    HolderUnseen,   // bound to vfio-pci, and whether a guest holds it cannot be seen
+    HolderUnseen,   // under VFIO, and whether a guest holds it cannot be seen
 };
 
 // On a host, for a GPU whose memory is left alone: what this boot's stores
@@ -123,8 +128,11 @@ struct GpuFacts {
     std::optional<std::string> localCpus;  // nothing when unreadable
     std::string iommuGroup;        // "" without an IOMMU
     std::string driver;            // the bound driver, "" when none
-    // On a host: the process that holds the GPU's VFIO group or device file,
-    // a hypervisor running a guest with it.
+    // On a host: how it is passed through, and who holds it: a hypervisor
+    // running a guest with it holds its VFIO group or device file (then
+    // `user` names it), or Xen's pciback has it for a guest (pid 0).
+    Passthrough through = Passthrough::None;
+    Holder holder = Holder::Free;
     bool inUse = false;
     ProcessFacts user;
     uint64_t bar0Base = 0;         // from configuration space

@@ -177,10 +177,7 @@ std::string configProblem(const PciDevice& device)
 }
 
 // What is known of a GPU before anything of its own is read: its holder.
-struct Holding {
-    bool held = false;
-    ProcessFacts user;
-};
+using Holding = GpuHold;
 
 // Why a host leaves a GPU's memory alone, decided before any BAR is
 // looked at: register reads can have side effects too.
@@ -191,11 +188,11 @@ Unchecked leaveAlone(const GpuFacts& gpu, const MachineFacts& machine, const Pci
         return Unchecked::None;
     if (gpu.inUse)
         return Unchecked::InUse;
-    // Only vfio-pci hands a GPU to a guest.
-    if (gpu.driver != "vfio-pci")
-        return Unchecked::None;
-    if (!machine.holdersJudged())
+    if (gpu.holder == Holder::Unseen || gpu.holder == Holder::Undecided)
         return Unchecked::HolderUnseen;
+    // Otherwise only VFIO hands a GPU to a guest.
+    if (gpu.through != Passthrough::Vfio)
+        return Unchecked::None;
     // vfio-pci runtime-suspends a GPU no guest uses, and wakes it when one
     // starts: asleep there is how an idle host should be.
     if (cold || device.runtimeStatus() == RuntimeStatus::Suspended ||
@@ -208,7 +205,9 @@ std::string uncheckedReason(const GpuFacts& gpu)
 {
     switch (gpu.unchecked) {
     case Unchecked::InUse: return "in use by " + userText(gpu.user);
-    case Unchecked::HolderUnseen: return "whether a guest holds it cannot be seen";
+    case Unchecked::HolderUnseen:
+        return gpu.holder == Holder::Unseen ? "open, by a process the report cannot see"
+                                            : "whether a guest holds it cannot be seen";
     case Unchecked::IdleUnderVfio:
         return std::string("asleep under vfio-pci, which wakes it when a guest starts") +
                (!gpu.noSoftReset   ? ""
@@ -231,8 +230,10 @@ GpuFacts readGpu(const std::string& bus, const Holding& holding, StatusReport& r
     // A device ID of the device table is always a number.
     if (gpu.handled)
         device.deviceId(gpu.deviceIdValue);
-    gpu.inUse = holding.held;
-    gpu.user = holding.user;
+    gpu.through = holding.through;
+    gpu.holder = holding.holder;
+    gpu.inUse = holding.holder == Holder::Process || holding.holder == Holder::XenGuest;
+    gpu.user = holding.process;
     gpu.iommuGroup = device.iommuGroup();
     gpu.driver = device.driverName();
     // A GPU the kernel holds in D3cold wakes for a read of its
@@ -305,9 +306,9 @@ std::vector<Holding> findUsers(const std::vector<std::string>& buses, MachineFac
     machine.processesHidden = holders.hidden;
     std::vector<Holding> holdings(buses.size());
     for (std::size_t i = 0; i < buses.size(); ++i) {
-        const auto holder = holders.held.find(buses[i]);
-        if (holder != holders.held.end())
-            holdings[i] = {true, holder->second};
+        holdings[i] = holders.gpus.at(buses[i]);
+        if (holdings[i].holder == Holder::Unseen || holdings[i].holder == Holder::Undecided)
+            ++machine.holdersUnknown;
     }
     return holdings;
 }
@@ -334,12 +335,12 @@ void readDriver(StatusReport& report)
         if (gpu.store != StoreState::Valid && gpu.store != StoreState::Disagrees)
             continue;
         gpu.driverConfig = DriverConfig::NotConfigured;
-        uint64_t dev = 0, ino = 0;
-        if (!machine.driverLoaded || !gpu.boundToDriver || !device.driverInstance(dev, ino))
+        uint64_t ino = 0;
+        if (!machine.driverLoaded || !gpu.boundToDriver || !device.driverInstance(ino))
             continue;
         for (const ConfiguredGpu& c : configured)
             if (c.bus == gpu.bus && parseMinor(c.minor) == gpu.minor && c.base == gpu.storeBase &&
-                c.dev == dev && c.ino == ino)
+                c.ino == ino)
                 gpu.driverConfig = DriverConfig::Configured;
     }
 }
@@ -404,6 +405,8 @@ StatusReport collectStatus()
     const SideFacts side = readSide();
     report.machine.guest = side.guest();
     report.machine.cpuFlag = side.cpuFlag;
+    report.machine.xenDom0 = side.xenDom0;
+    report.machine.sideSignal = side.signalKind();
     report.machine.sideKnown = side.known();
     report.machine.firmwareSignals = side.firmware;
     report.machine.driverLoaded = gpuDriverLoaded();

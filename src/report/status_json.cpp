@@ -80,6 +80,9 @@ Json userJson(const GpuFacts& g)
 {
     if (!g.inUse)
         return nullptr;
+    // Xen's pciback holds it for a guest no process stands for.
+    if (g.holder == Holder::XenGuest)
+        return Json{{"pid", nullptr}, {"name", "pciback"}, {"guest", nullptr}};
     return Json{{"pid", g.user.pid},
                 {"name", g.user.name},
                 {"guest", textOrNull(!g.user.guest.empty(), g.user.guest)}};
@@ -102,6 +105,9 @@ Json gpuJson(const GpuFacts& g, std::size_t index, bool guest)
         {"localCpus", optionalText(g.localCpus)},
         {"iommuGroup", textOrNull(!g.iommuGroup.empty(), g.iommuGroup)},
         {"driver", textOrNull(!g.driver.empty(), g.driver)},
+        {"passthrough", g.through == Passthrough::Vfio      ? Json("vfio")
+                        : g.through == Passthrough::Pciback ? Json("pciback")
+                                                            : Json(nullptr)},
         {"inUseBy", userJson(g)},
         {"bar0Base", textOrNull(g.configRead, hex(g.bar0Base))},
         {"bar0Size", g.bar0Size ? Json(g.bar0Size) : Json(nullptr)},
@@ -191,6 +197,7 @@ std::string renderJson(const StatusReport& report)
         {"side", m.guest ? "guest" : "host"},
         {"machine",
          {{"hypervisor", m.cpuFlag},
+          {"xenDom0", m.xenDom0},
           {"firmwareSignals", m.firmwareSignals},
           {"sideKnown", m.sideKnown},
           {"driverLoaded", m.driverLoaded},

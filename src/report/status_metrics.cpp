@@ -70,15 +70,14 @@ std::string renderMetrics(const StatusReport& report)
     const bool guest = machine.guest;
     Exposition m;
 
-    std::string signals;
-    for (const std::string& signal : machine.firmwareSignals)
-        signals += (signals.empty() ? "" : ", ") + signal;
+    // Bounded labels only: the signals' own texts differ from machine to
+    // machine, and stay in the text and JSON reports.
     m.family("qvgpu_vm_p2p_build_info",
-             "The report's version and the side it found, with what the firmware says of a "
-             "virtual machine; always 1.");
+             "The report's version, the side it found and the kind of signal that decided it; "
+             "always 1.");
     m.sample({{"cpu_flag", machine.cpuFlag ? "1" : "0"},
-              {"firmware_signals", signals},
               {"side", guest ? "guest" : "host"},
+              {"side_signal", machine.sideSignal},
               {"version", QVGPU_VERSION}},
              1);
 
@@ -138,12 +137,13 @@ std::string renderMetrics(const StatusReport& report)
         if (g.driverConfig != DriverConfig::NotRead)
             m.sample({{"pci_address", g.bus}}, g.driverConfig == DriverConfig::Configured ? 1 : 0);
 
-    // Where holders could not be seen, a GPU not seen held is no fact.
+    // A GPU open by a process the report cannot see is in use; one whose
+    // group file such a process may hold is no fact either way.
     m.family("qvgpu_vm_p2p_gpu_in_use", "On a host: whether a guest holds the GPU (1) or not (0).");
     if (!guest)
         for (const GpuFacts& g : report.gpus)
-            if (g.inUse || machine.holdersJudged())
-                m.sample({{"pci_address", g.bus}}, g.inUse ? 1 : 0);
+            if (g.holder != Holder::Undecided)
+                m.sample({{"pci_address", g.bus}}, g.inUse || g.holder == Holder::Unseen ? 1 : 0);
 
     m.family("qvgpu_vm_p2p_port_acs_redirect",
              "Whether a switch downstream port above a GPU keeps peer traffic from crossing the "

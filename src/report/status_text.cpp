@@ -191,6 +191,8 @@ std::string sideText(const MachineFacts& m)
     std::string firmware;
     for (const std::string& signal : m.firmwareSignals)
         firmware += (firmware.empty() ? "firmware: " : ", ") + printable(signal);
+    if (!m.guest && m.xenDom0)
+        return "host (Xen's control domain, dom0, whose CPUs show Xen's \"hypervisor\" flag)";
     if (!m.guest)
         return m.sideKnown ? "host (no \"hypervisor\" in /proc/cpuinfo, none named by the firmware)"
                            : "unknown (/proc/cpuinfo cannot be read, no hypervisor named by the "

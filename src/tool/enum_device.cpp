@@ -103,14 +103,24 @@ void EnumDevice::initPciDevice()
     // The holders first: a GPU a guest holds gets no write at all, not even
     // the wake's, which would move it out of the power state its guest put
     // it in (a soft reset, on GPUs without No_Soft_Reset).
-    GpuHolders holders = findGpuHolders(found);
+    const GpuHolders holders = findGpuHolders(found);
+    // A GPU open through VFIO is known held, seen or not; one whose group
+    // file an unseen process may hold is written as if free, and the run
+    // says so.
     if (!holders.complete())
         std::printf("\033[33mWarning: not every process could be seen; a GPU a guest holds may "
                     "be written.\033[0m\n");
-    leftAlone_ = std::move(holders.held);
-    for (const auto& [busId, process] : leftAlone_) {
-        std::printf("\033[33m[%s]: GPU IN USE by %s (pid %d), left alone.\033[0m\n",
-                    busId.c_str(), printable(process.name).c_str(), process.pid);
+    for (const auto& [busId, gpu] : holders.gpus) {
+        if (!gpu.held())
+            continue;
+        if (gpu.holder == Holder::Process)
+            std::printf("\033[33m[%s]: GPU IN USE by %s (pid %d), left alone.\033[0m\n",
+                        busId.c_str(), printable(gpu.process.name).c_str(), gpu.process.pid);
+        else
+            std::printf("\033[33m[%s]: GPU IN USE by %s, left alone.\033[0m\n", busId.c_str(),
+                        gpu.holder == Holder::XenGuest ? "a Xen guest (pciback)"
+                                                       : "a process this run cannot see");
+        leftAlone_.insert(busId);
         busIdSet.insert(busId);
     }
     for (const std::string& busId : found) {

@@ -25,14 +25,14 @@ public:
     EnumDevice& operator=(const EnumDevice&) = delete;
 
     // Walks sysfs for the maker's devices, wakes each one and keeps the bus
-    // addresses of those that answer.  A GPU that a process holds through
-    // VFIO (a guest's) is left alone: it is said so, and it is neither woken
-    // nor given a board, but its bus address is kept, for the ports above
-    // it.  A sysfs that cannot be listed raises
+    // addresses of those that answer.  A GPU that a guest holds (a process
+    // through VFIO, one unseen that has it open, or Xen's pciback) is left
+    // alone: it is said so, and it is neither woken nor given a board, but
+    // its bus address is kept, for the ports above it.  A sysfs that cannot be listed raises
     // std::filesystem::filesystem_error.
     void initPciDevice();
-    // The GPUs left alone, by bus address, with the process holding each.
-    const std::map<std::string, ProcessFacts>& leftAlone() const { return leftAlone_; }
+    // The GPUs left alone: those a guest holds, named or not.
+    const std::set<std::string>& leftAlone() const { return leftAlone_; }
     std::set<std::string> getAllBusIdSet();
     // Builds one new board per bus address; the boards stay owned here.
     std::vector<QvBoard*> getAllBoards();
@@ -46,6 +46,6 @@ private:
     // BARs the wake lost for good.
     std::map<std::string, PciDevice> woken_;
     std::set<std::string> barsLost_;
-    std::map<std::string, ProcessFacts> leftAlone_;
+    std::set<std::string> leftAlone_;
 };
 

@@ -11,6 +11,7 @@
 #include "utils.h"
 #include "writers.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -231,9 +232,8 @@ namespace {
 void keepConfiguration(const std::vector<ConfiguredGpu>& configured)
 {
     for (const ConfiguredGpu& gpu : configured) {
-        uint64_t dev = 0, ino = 0;
-        if (!PciDevice(gpu.bus).driverInstance(dev, ino) || dev != gpu.dev || ino != gpu.ino ||
-            (gpu.dev == 0 && gpu.ino == 0))
+        uint64_t ino = 0;
+        if (!PciDevice(gpu.bus).driverInstance(ino) || ino != gpu.ino || gpu.ino == 0)
             return;
     }
     if (!writeConfiguration(configured))
@@ -250,7 +250,8 @@ bool ptP2PConfigAddress(std::set<std::string> busIds)
     return outcome == ConfigOutcome::Done || outcome == ConfigOutcome::MinorUnread;
 }
 
-ConfigOutcome configureDriver(const std::set<std::string>& busIds)
+ConfigOutcome configureDriver(const std::set<std::string>& busIds, std::set<std::string> targets,
+                              const std::vector<ConfiguredGpu>* record)
 {
     // Every file is read and checked before the first command, so a run that
     // fails has told the driver nothing.
@@ -289,8 +290,14 @@ ConfigOutcome configureDriver(const std::set<std::string>& busIds)
         // Which driver instance is told: read before the commands and again
         // after them, so that a reload in between is never taken for this
         // configuration.
-        if (!device.driverInstance(gpu.dev, gpu.ino))
-            gpu.dev = gpu.ino = 0;
+        if (!device.driverInstance(gpu.ino))
+            gpu.ino = 0;
+        // Every GPU knows every GPU by its minor and base: when one of them
+        // is no longer what the record says, every GPU is told anew.
+        if (record && std::none_of(record->begin(), record->end(), [&](const ConfiguredGpu& c) {
+                return c.bus == gpu.bus && c.minor == gpu.minor && c.base == gpu.base;
+            }))
+            targets.clear();
         configured.push_back(gpu);
     }
     // A command that cannot be handed over is reported and the others are
@@ -298,6 +305,8 @@ ConfigOutcome configureDriver(const std::set<std::string>& busIds)
     bool allTold = true;
     char address[20];
     for (const std::string& target : busIds) {
+        if (!targets.empty() && !targets.count(target))
+            continue;
         DriverAttribute driver(target);
         for (const auto& [minor, bar0Base] : addresses) {
             std::snprintf(address, sizeof address, "%llx", static_cast<unsigned long long>(bar0Base));
@@ -329,7 +338,7 @@ int runConfigAddress(const std::set<std::string>& busIds)
 }
 
 int countCreatedNodes(const uint8_t* buffer, std::size_t length, const std::string& awaitedName,
-                      bool* watchGone)
+                      bool* watchGone, int* driverNodes)
 {
     int count = 0;
     std::size_t at = 0;
@@ -348,6 +357,8 @@ int countCreatedNodes(const uint8_t* buffer, std::size_t length, const std::stri
             const std::string text(name, strnlen(name, header.len));
             if (text.find(awaitedName) != std::string::npos)
                 ++count;
+            if (driverNodes && text.compare(0, std::strlen(GPU_DRIVER_NAME), GPU_DRIVER_NAME) == 0)
+                ++*driverNodes;
         }
         at = nameAt + header.len;
     }
@@ -375,15 +386,17 @@ bool taken(ConfigOutcome outcome)
     return outcome != ConfigOutcome::DriverRefused && outcome != ConfigOutcome::MinorUnread;
 }
 
-void configureUntilTaken(const std::set<std::string>& busIds)
+void configureUntilTaken(const std::set<std::string>& busIds,
+                         const std::set<std::string>& targets = {},
+                         const std::vector<ConfiguredGpu>* record = nullptr)
 {
-    ConfigOutcome outcome = configureDriver(busIds);
+    ConfigOutcome outcome = configureDriver(busIds, targets, record);
     const int retries = static_cast<int>(std::size(RETRY_SECONDS));
     for (int retry = 0; !taken(outcome) && retry < retries; ++retry) {
         std::printf("\033[33mWarning: the driver did not take the configuration, trying again in "
                     "%d s (%d of %d)\033[0m\n", RETRY_SECONDS[retry], retry + 1, retries);
         deviceEnvironment().pause(uint64_t{1000000} * RETRY_SECONDS[retry]);
-        outcome = configureDriver(busIds);
+        outcome = configureDriver(busIds, targets, record);
     }
     if (outcome == ConfigOutcome::Done)
         std::printf("%s", CONFIG_SUCCESS);
@@ -398,6 +411,43 @@ void configureAfterLoad(const std::set<std::string>& busIds)
     // through the same pause as the device layer's.
     deviceEnvironment().pause(1000000);
     configureUntilTaken(busIds);
+}
+
+// A GPU unbound and bound again while the driver stays loaded (error
+// recovery, a rebind) has a new driver instance that knows no peer, and
+// its node coming back is the only sign of it.  Each GPU whose instance is
+// not the one the record of the last configuration names is told again.
+// Without a record there has been no whole configuration to repeat; and
+// when no GPU keeps its instance, the whole driver is coming back, and its
+// last node will bring the whole configuration.
+void tellRebound(const std::set<std::string>& busIds)
+{
+    std::vector<ConfiguredGpu> record;
+    if (!readConfiguration(record) || record.size() != busIds.size())
+        return;
+    std::set<std::string> rebound;
+    // Which GPUs keep the instance the record names, and which have another.
+    const auto look = [&] {
+        bool someKept = false;
+        rebound.clear();
+        for (const ConfiguredGpu& gpu : record) {
+            uint64_t ino = 0;
+            // A GPU not taken up (again) yet is told when its node comes.
+            if (!busIds.count(gpu.bus) || !PciDevice(gpu.bus).driverInstance(ino))
+                continue;
+            if (ino == gpu.ino)
+                someKept = true;
+            else
+                rebound.insert(gpu.bus);
+        }
+        return someKept;
+    };
+    if (!look())
+        return;
+    // The new instance may still be making its attributes.
+    deviceEnvironment().pause(1000000);
+    if (look() && !rebound.empty())
+        configureUntilTaken(busIds, rebound, &record);
 }
 
 } // namespace
@@ -440,10 +490,13 @@ int runDaemon(const std::set<std::string>& busIds, int32_t gpuCount)
             return -1;
         }
         bool watchGone = false;
-        const int triggers =
-            countCreatedNodes(events, static_cast<std::size_t>(got), awaitedName, &watchGone);
+        int created = 0;
+        const int triggers = countCreatedNodes(events, static_cast<std::size_t>(got), awaitedName,
+                                               &watchGone, &created);
         for (int i = 0; i < triggers; ++i)
             configureAfterLoad(busIds);
+        if (triggers == 0 && created > 0)
+            tellRebound(busIds);
         if (watchGone) {
             std::fprintf(stderr, "Error: the watch on /dev directory was removed\n");
             return -1;

@@ -5,6 +5,7 @@
 
 #include "device.h"
 #include "enum_device.h"
+#include "record.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -34,7 +35,12 @@ bool ptP2PConfigAddress(std::set<std::string> busIds);
 // every command was handed over while some GPU's minor could not be read
 // yet, so that it went out as "x" (a driver still creating its attributes).
 enum class ConfigOutcome { Done, FilesRefused, DriverRefused, MinorUnread };
-ConfigOutcome configureDriver(const std::set<std::string>& busIds);
+// With `targets`, only those GPUs are told (every GPU's base still); and
+// every GPU is, after all, when one GPU's minor or base is not the one
+// `record` (the last configuration's) names.
+ConfigOutcome configureDriver(const std::set<std::string>& busIds,
+                              std::set<std::string> targets = {},
+                              const std::vector<ConfiguredGpu>* record = nullptr);
 // -1 when this machine refuses the mode, CONFIG_FAILED when the
 // configuration failed (its messages are printed), 0 on success.
 constexpr int CONFIG_FAILED = 1;
@@ -42,7 +48,8 @@ int runConfigAddress(const std::set<std::string>& busIds);
 
 // Watches /dev, configures, then configures again each time the last GPU's
 // device node is created there (trying again for a while when the driver
-// refuses).  Returns -1 only: when it cannot start, or
+// refuses); when another of the driver's nodes is created, tells again each
+// GPU bound again since the last configuration.  Returns -1 only: when it cannot start, or
 // when it can watch no more.
 int runDaemon(const std::set<std::string>& busIds, int32_t gpuCount);
 
@@ -58,7 +65,8 @@ extern InotifyCalls inotifyCalls;
 // How many records of an inotify event buffer call for a configuration: the
 // creation of a node whose name contains `awaitedName`, and a queue
 // overflow, which may have swallowed such a creation.  `watchGone` (when
-// given) tells whether the kernel removed the watch.  Records that do not
-// fit the buffer end the walk.
+// given) tells whether the kernel removed the watch, and `driverNodes` (when
+// given) counts the creations of any of the GPU driver's nodes.  Records
+// that do not fit the buffer end the walk.
 int countCreatedNodes(const uint8_t* buffer, std::size_t length, const std::string& awaitedName,
-                      bool* watchGone = nullptr);
+                      bool* watchGone = nullptr, int* driverNodes = nullptr);

@@ -164,7 +164,7 @@ std::vector<std::string> split(const std::string& source, char separator)
 }
 
 AcsOutcome disableACSCtl(std::set<std::string> busIds,
-                         const std::map<std::string, ProcessFacts>& leftAlone)
+                         const std::set<std::string>& leftAlone)
 {
     std::vector<std::string> pathless;
     const std::set<std::string> walk = acsWalk(busIds, pathless);

@@ -71,4 +71,4 @@ struct AcsOutcome {
     int notCleared = 0;   // of those, the ones reported
 };
 AcsOutcome disableACSCtl(std::set<std::string> busIds,
-                         const std::map<std::string, ProcessFacts>& leftAlone = {});
+                         const std::set<std::string>& leftAlone = {});
