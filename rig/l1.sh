@@ -254,6 +254,28 @@ store_beside_l2() {
         test "$(grep -cv 'GPU IN USE by' /tmp/beside-l2.out)" -eq 0
     setpci -s "$first" COMMAND="$was"
     : > /xfer/l1-stored
+    # vfio-pci enables each GPU while L2's QEMU has it open: the kernel's
+    # own count, which a report in a PID namespace of its own (a
+    # container's) still reads, though it sees no QEMU.
+    for g in $(gpus); do
+        check "$g: while L2 holds it, the kernel counts it enabled (enable 1)" \
+            test "$(cat "/sys/bus/pci/devices/$g/enable")" = 1
+    done
+    WRAP="unshare --pid --fork --mount-proc" status_json contained
+    {
+        for g in $(gpus); do
+            printf '%s\t%s\n' "in a PID namespace of its own, the report calls $g open by a process it cannot see, never free" \
+                "[(x['inUseBy'], x['record']['state'], x['record']['reason']) for x in d['gpus'] if x['bus'] == '$g'] == [(None, 'not checked', 'open, by a process the report cannot see')]"
+        done
+        printf '%s\t%s\n' "and judges no isolation, and names itself, run in the host's own namespace, as the fix" \
+            "d['isolation']['judged'] is False and [f['command'] for f in d['fixes']] == ['qvgpu-vm-p2p-status']"
+    } | report_checks contained
+    WRAP="unshare --pid --fork --mount-proc" run contained-store --store-data
+    for g in $(gpus); do
+        check "$g: a store in a PID namespace of its own leaves it alone, held by a process it cannot see" \
+            grep -qxF $'\033[33m['"$g"']: GPU IN USE by a process this run cannot see, left alone.'$'\033[0m' \
+            /tmp/contained-store.out
+    done
 }
 
 # While L2 runs (once it has read its records), the host's report sees
@@ -311,6 +333,10 @@ while_l2_runs &
 watcher=$!
 boot_l2 "$RIG/l2.sh" l2 l2 "$L2_FLOW_LIMIT"
 timed "L2, boot to power-off"
+for g in $(gpus); do
+    check "$g: with L2 gone, the kernel counts it enabled no more (enable 0)" \
+        test "$(cat "/sys/bus/pci/devices/$g/enable")" = 0
+done
 # It has long finished when L2 is done; if not, it never will.
 sleep 5
 kill "$watcher" 2>/dev/null

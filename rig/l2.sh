@@ -197,6 +197,17 @@ within "$DAEMON_LIMIT" 2 "the daemon configures again after the driver is reload
 expect_peers "after a reload, from the daemon"
 status_json status-daemon
 check "with the daemon running, the report is ready again after the reload (exit $status)" test "$status" -eq 0
+# A GPU unbound and bound again gets a new driver instance that knows no
+# peer; the first GPU, so that the last node's trigger cannot tell it.
+echo "$first" > /sys/bus/pci/drivers/morvanti/unbind
+echo "$first" > /sys/bus/pci/drivers/morvanti/bind
+setup "$first is bound again, and its new instance knows no peer" \
+    test -e "/sys/bus/pci/devices/$first/p2p_peers" -a ! -s "/sys/bus/pci/devices/$first/p2p_peers"
+within "$DAEMON_LIMIT" 3 "the daemon tells $first again once it is bound again" \
+    "the daemon did not tell $first after it was bound again" daemon_successes
+expect_peers "after $first was bound again, from the daemon"
+status_json status-rebound
+check "with the daemon running, the report is ready after $first was bound again (exit $status)" test "$status" -eq 0
 kill "$daemon"
 wait "$daemon" 2>/dev/null
 echo "--- daemon output"; cat /tmp/daemon.out
@@ -215,6 +226,24 @@ status_json status-reconfigured
 check "--config-address (exit $configured) makes it ready again (exit $status)" \
     test "$configured $status" = "0 0"
 timed "a reload without the daemon"
+
+# systemd 254 and later give a unit with PrivateNetwork= a sysfs mount of
+# its own: another device number, the same inode numbers.  A configuration
+# made there is the one the report outside sees.
+rmmod morvanti
+insmod "$MODULE"
+attr=/sys/bus/pci/devices/$first/itr_debug
+unshare -n -m bash -c 'mount -t sysfs sysfs /sys && stat -c "%d %i" "$1" && "$2" --config-address' \
+    _ "$attr" "$TOOL" > /tmp/own-sysfs.out 2>&1
+configured=$?
+cat /tmp/own-sysfs.out
+read -r own_dev own_ino < /tmp/own-sysfs.out
+setup "a sysfs of its own shows $first's itr_debug as device $own_dev, inode $own_ino; this one: $(stat -c 'device %d, inode %i' "$attr")" \
+    test "$own_ino" = "$(stat -c %i "$attr")" -a "$own_dev" != "$(stat -c %d "$attr")"
+status_json status-own-sysfs
+check "configured from a sysfs of its own (exit $configured), the report outside is ready (exit $status)" \
+    test "$configured $status" = "0 0"
+timed "a configuration from a sysfs of its own"
 
 # With the driver holding BAR0, a kernel with strict devmem refuses the
 # mapping: the save fails, says why and what to do, and keeps the files.
