@@ -13,7 +13,7 @@ qvgpu_install_packages() {
     # Packages after --lean come without their recommendations.
     local needed=(g++ cmake ninja-build libcli11-dev libgtest-dev pciutils util-linux
                   systemd groff-base dpkg-dev man-db valgrind clang libclang-rt-14-dev file lintian git
-                  nlohmann-json3-dev strace python3)
+                  nlohmann-json3-dev libpugixml-dev strace python3)
     local wanted_lean=(devscripts)
     local lean_args=0 arg
     for arg in "$@"; do

@@ -11,8 +11,10 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 # Debian's promtool and node_exporter check the metrics and their alerting rules;
-# libvirt's schema and test driver check the layouts for libvirt.
-qvgpu_install_packages --lean prometheus prometheus-node-exporter libvirt-clients libxml2-utils
+# libvirt's schema, its test driver and its own QEMU driver (embedded, with
+# no daemon) check the layouts for libvirt.
+qvgpu_install_packages --lean prometheus prometheus-node-exporter libvirt-clients libxml2-utils \
+    libvirt-daemon-driver-qemu qemu-system-x86
 jobs=$(nproc)
 stages=${QVGPU_TEST_STAGES:-tests sanitizers fuzzing real-kernels}
 failed=()

@@ -271,7 +271,7 @@ Laid parseLibvirt(const std::string& text)
         laid.problems += "something else before </devices>\n";
     checkTree(laid);
     // libvirt numbers buses by controller index: each below its parent's,
-    // and an expander's subtree within its own bus numbers.
+    // and an expander's subtree within its own bus numbers, from its busNr.
     std::set<long> busNrs;
     for (const auto& [key, d] : laid.devices)
         if (d.busNr >= 0)
@@ -286,7 +286,7 @@ Laid parseLibvirt(const std::string& text)
                 low = laid.devices[up].busNr;
         const auto next = busNrs.upper_bound(low);
         const long idx = std::stol(key);
-        if (idx <= low || (next != busNrs.end() && idx >= *next) || (!d.parent.empty() && idx <= std::stol(d.parent)))
+        if (idx < low || (next != busNrs.end() && idx >= *next) || (!d.parent.empty() && idx <= std::stol(d.parent)))
             laid.problems += "index " + key + " outside its bus numbers\n";
     }
     return laid;
@@ -1134,8 +1134,11 @@ TEST(Status, LayoutsMirrorTheHostTreeInBothForms)
             const sim::RunResult r = withGuests(host, row.guests, std::string("--layout=") + form + " " + row.args);
             EXPECT_EQ(row.status, r.status) << r.err;
             std::string err = row.err;
-            if (std::string(form) == "libvirt")
-                err = std::regex_replace(err, std::regex("-numa node,nodeid=N"), "a <cell id='N'> in <cpu><numa>");
+            if (std::string(form) == "libvirt" && row.status != 2)
+                err = "Note: controller indexes start at " + std::to_string(row.firstIndex) +
+                      " (--first-index): give the domain's highest index plus one, or merge into "
+                      "the domain with --domain\n" +
+                      std::regex_replace(err, std::regex("-numa node,nodeid=N"), "a <cell id='N'> in <cpu><numa>");
             EXPECT_EQ(err, withoutPids(r.err));
             if (row.status != 0) {
                 EXPECT_EQ("", r.out);
@@ -1160,7 +1163,9 @@ TEST(Status, LayoutsMirrorTheHostTreeInBothForms)
             EXPECT_EQ(row.firstSlot, slot);
             if (libvirt)
                 EXPECT_EQ(row.firstIndex, index);
-            EXPECT_EQ(row.tree.find("node") == std::string::npos ? 256 : 128, busNr);
+            // libvirt's expanders follow their indexes.
+            if (!libvirt)
+                EXPECT_EQ(row.tree.find("node") == std::string::npos ? 256 : 128, busNr);
             if (!libvirt) {
                 EXPECT_EQ(r.out, withGuests(host, row.guests, "--layout=qemu " + row.args).out) << "the same again";
                 continue;
@@ -1172,6 +1177,112 @@ TEST(Status, LayoutsMirrorTheHostTreeInBothForms)
             const sim::RunResult checked = host.shell("virt-xml-validate " + file + " domain >/dev/null && "
                                                       "virsh -q -c test:///default define " + file + " >/dev/null");
             EXPECT_EQ(0, checked.status) << checked.out << checked.err << r.out;
+        }
+    }
+}
+
+// The layout merged into a domain, as libvirt's own QEMU driver (embedded,
+// with no daemon) keeps it: defined, read back with dumpxml and turned into
+// QEMU's arguments, on each host shape and each kind of domain.
+TEST(Status, LibvirtsOwnQemuDriverKeepsTheLayoutMergedIntoADomain)
+{
+    struct Shape {
+        const char* name;
+        sim::Topology host;
+    };
+    std::vector<Shape> shapes;
+    shapes.push_back({"a switch and a GPU alone", [] {
+                          sim::Topology t = sim::switchedHost(1, 2, {0x0001});
+                          t.rootPort("0000:00:1c.0").gpu("0000:09:00.0", 0x0001, 0x38bfc0000000ull);
+                          return t;
+                      }()});
+    shapes.push_back({"two NUMA nodes", [] {
+                          sim::Topology t;
+                          t.rootPort("0000:00:01.0").gpu("0000:01:00.0", 0x0001, 0x38bff0000000ull).numaNode = 0;
+                          t.rootPort("0000:80:01.0").gpu("0000:81:00.0", 0x0001, 0x38bfe0000000ull).numaNode = 1;
+                          return t;
+                      }()});
+    struct DomainRow {
+        const char* name;
+        std::string cpu, devices;
+    };
+    const std::string twoCells =
+        "<cpu><numa><cell id='0' cpus='0' memory='524288' unit='KiB'/>"
+        "<cell id='1' cpus='1' memory='524288' unit='KiB'/></numa></cpu>";
+    const std::vector<DomainRow> domains = {
+        {"a new q35 domain", "", ""},
+        {"hostdevs and root ports",
+         "",
+         "<controller type='pci' index='1' model='pcie-root-port'><target chassis='64' port='0x41'/>"
+         "</controller>"
+         "<controller type='pci' index='2' model='pcie-root-port'/>"
+         "<hostdev mode='subsystem' type='pci' managed='yes'><source><address domain='0x0000' "
+         "bus='0x%BUS%' slot='0x00' function='0x0'/></source><alias name='ua-gpu'/><boot order='2'/>"
+         "</hostdev>"},
+        {"an expander bus of its own",
+         twoCells,
+         "<controller type='pci' index='1' model='pcie-expander-bus'><target busNr='200'><node>1</node></target>"
+         "</controller>"},
+        {"two NUMA cells", twoCells, ""},
+    };
+    const std::string root = "/run/embed";
+    for (Shape& shape : shapes) {
+        SCOPED_TRACE(shape.name);
+        sim::Machine host(std::move(shape.host), sim::Side::Host);
+        const std::string dir = host.sysPath("../run/embed");
+        sim::makeDirs(dir + "/etc");
+        // Root as user and group, and no namespaces or security driver:
+        // otherwise libvirt here probes QEMU without end.  It still looks up
+        // its default user first, which libvirt's daemon package creates:
+        // the machine's /etc gets it.
+        sim::writeFile(dir + "/etc/qemu.conf", "user = \"root\"\ngroup = \"root\"\n"
+                                               "namespaces = []\nsecurity_driver = \"none\"\n");
+        for (const char* file : {"passwd", "group"})
+            sim::writeFile(host.etcPath(file),
+                           sim::readFile(host.etcPath(file)) +
+                               (std::string(file) == "passwd"
+                                    ? "libvirt-qemu:x:64055:64055::/nonexistent:/usr/sbin/nologin\n"
+                                    : "libvirt-qemu:x:64055:\n"));
+        const std::string first = host.topology().gpus()[0];
+        for (const DomainRow& domain : domains) {
+            SCOPED_TRACE(domain.name);
+            const std::string devices =
+                std::regex_replace(domain.devices, std::regex("%BUS%"), first.substr(5, 2));
+            sim::writeFile(dir + "/base.xml",
+                           "<domain type='qemu'><name>vm</name><memory unit='KiB'>1048576</memory>"
+                           "<vcpu>2</vcpu>" + domain.cpu +
+                           "<os><type arch='x86_64' machine='q35'>hvm</type></os><devices>"
+                           "<emulator>/usr/bin/qemu-system-x86_64</emulator>" + devices +
+                           "</devices></domain>\n");
+            // Without --gpus the domain's own GPU is laid out again; else
+            // every GPU.
+            const std::string gpus = devices.find("hostdev") != std::string::npos ? " --gpus=" + first : "";
+            const sim::RunResult r = host.shell(
+                "cd " + root + " && V='virsh -q -c qemu:///embed?root=" + root + "' && "
+                "$V define base.xml >/dev/null 2>&1 && $V dumpxml vm > dumped.xml && " +
+                sim::Machine::statusPath() + " --layout=libvirt --domain=- < dumped.xml > merged.xml 2> notes && "
+                "$V define merged.xml >/dev/null && $V dumpxml vm > kept.xml && "
+                "$V domxml-to-native qemu-argv --xml kept.xml > argv && " +
+                sim::Machine::statusPath() + " --layout=qemu" + gpus + " > qemu.txt 2>/dev/null && "
+                "python3 " QVGPU_LIBVIRT_KEPT " merged.xml kept.xml argv qemu.txt; s=$?; "
+                "$V undefine vm >/dev/null; exit $s");
+            const std::string merged =
+                sim::fileExists(dir + "/merged.xml") ? sim::readFile(dir + "/merged.xml") : "";
+            EXPECT_EQ(0, r.status) << r.out << r.err << merged;
+            const auto count = [&](const std::string& text) {
+                long n = 0;
+                for (std::size_t at = merged.find(text); at != std::string::npos; at = merged.find(text, at + 1))
+                    ++n;
+                return n;
+            };
+            // Replaced, not doubled, keeping what it had of its own.
+            if (!gpus.empty())
+                EXPECT_EQ(2, count("<alias name='ua-gpu'") + count("<boot order='2'")) << merged;
+            EXPECT_EQ(count("<hostdev "), count("<driver name='vfio'")) << merged;
+            const bool cellsMissing =
+                gpus.empty() && domain.cpu.empty() && std::string(shape.name) == "two NUMA nodes";
+            const std::string notes = sim::fileExists(dir + "/notes") ? sim::readFile(dir + "/notes") : "";
+            EXPECT_EQ(cellsMissing, notes.find("defines no guest NUMA node") != std::string::npos) << notes;
         }
     }
 }
@@ -1195,7 +1306,11 @@ TEST(Status, UsageErrorsAndMachinesItCannotReadExitTwo)
     EXPECT_EQ(0, r.status);
     EXPECT_NE(std::string::npos, r.out.find("--json")) << r.out;
 
-    // A layout names GPUs of this host, in numbers that fit, on a host.
+    // A layout names GPUs of this host, in numbers that fit, on a host; a
+    // domain to merge it into is a regular file that holds a domain.
+    sim::writeFile(host.sysPath("../run/cut.xml"), "<domain><name>vm</name>");
+    sim::writeFile(host.sysPath("../run/net.xml"), "<network><name>n</name></network>");
+    ASSERT_EQ(0, ::mkfifo(host.sysPath("../run/fifo").c_str(), 0600));
     sim::Machine guest(sim::switchedHost(1, 1, {0x0001}), sim::Side::Guest);
     sim::Machine wide(twoSwitches(), sim::Side::Host);
     const struct {
@@ -1210,6 +1325,14 @@ TEST(Status, UsageErrorsAndMachinesItCannotReadExitTwo)
         {guest, {"--layout=qemu"},
          "This is a guest: lay it out on its host, which sees the host's tree.\n"},
         {host, {"--gpus", "03:00.0"}, "--gpus requires --layout\nRun with --help for more information.\n"},
+        {host, {"--layout=libvirt", "--domain=/run/cut.xml"},
+         "The domain in /run/cut.xml is not XML: Start-end tags mismatch at byte 22\n"},
+        {host, {"--layout=libvirt", "--domain=/run/net.xml"},
+         "/run/net.xml holds no libvirt domain: its root element is <network>, not <domain>\n"},
+        {host, {"--layout=libvirt", "--domain=/run/none.xml"}, "Cannot read the domain: no file /run/none.xml\n"},
+        {host, {"--layout=libvirt", "--domain=/run/fifo"},
+         "Cannot read the domain: /run/fifo is not a regular file\n"},
+        {host, {"--layout=qemu", "--domain=/run/net.xml"}, "--domain needs --layout=libvirt\n"},
         {host, {"--kernel-acs", "--json"},
          "--json excludes --kernel-acs\nRun with --help for more information.\n"},
     };

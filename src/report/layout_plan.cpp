@@ -295,14 +295,20 @@ unsigned Builder::bridgesBelow(int n) const
 bool Builder::numberBelow(int parent, const std::vector<int>& children, unsigned firstSlot,
                           unsigned lastSlot, unsigned perSlot)
 {
-    unsigned slot = firstSlot, used = 0;   // functions taken in `slot`
+    // A slot of the root bus that a domain's own device takes is passed by.
+    const auto skipTaken = [&](unsigned slot) {
+        while (parent < 0 && options_.takenRootSlots.count(slot))
+            ++slot;
+        return slot;
+    };
+    unsigned slot = skipTaken(firstSlot), used = 0;   // functions taken in `slot`
     for (std::size_t i = 0; i < children.size(); ++i) {
         LayoutNode& node = nodes_[children[i]];
         // Only root ports share a slot; an expander takes one of its own.
         const bool packed = node.kind == LayoutKind::RootPort &&
                             (i == 0 || nodes_[children[i - 1]].kind == LayoutKind::RootPort);
         if (used > 0 && (!packed || used == perSlot)) {
-            ++slot;
+            slot = skipTaken(slot + 1);
             used = 0;
         }
         node.slot = slot;
@@ -324,11 +330,27 @@ void Builder::assign(int n, unsigned& index)
     const int kind = static_cast<int>(node.kind);
     node.id = ID_PREFIX + std::string(NAMES[kind]) +
               std::to_string(node.kind == LayoutKind::Expander ? node.guestNode : ids_[kind]++);
-    if (node.kind == LayoutKind::RootPort || node.kind == LayoutKind::Downstream)
+    if (node.kind == LayoutKind::RootPort || node.kind == LayoutKind::Downstream) {
+        // Clear of a domain's own chassis and port numbers.
+        while (options_.takenChassis.count(chassis_))
+            ++chassis_;
         node.chassis = chassis_++;
+    }
     node.index = index++;
     for (LayoutFunction& f : node.functions)
         f.id = ID_PREFIX + std::string("hostdev") + std::to_string(functionIds_++);
+    if (node.kind == LayoutKind::Expander && options_.form == LayoutOptions::Libvirt) {
+        // libvirt counts an expander's buses by controller index, from its
+        // busNr up, and fills every index left unused below the highest
+        // with a root port of its own: the expander's bus follows its
+        // index, its subtree's indexes follow that, and the next expander
+        // takes the index after them, its bus the one after that, which
+        // firmware's numbering of this subtree (busNr + 1 on) leaves free.
+        node.busNr = index;
+        for (int child : node.children)
+            assign(child, index);
+        return;
+    }
     if (node.kind == LayoutKind::Expander) {
         // Its subtree's buses follow its own.
         unsigned below = node.busNr + 1;
@@ -360,7 +382,8 @@ bool Builder::number()
         nodes_[n].busNr = busNr;
         busNr += 1 + bridgesBelow(n);
     }
-    if (busNr - 1 > LAST_NUMBER)
+    const bool libvirt = options_.form == LayoutOptions::Libvirt;
+    if (!libvirt && busNr - 1 > LAST_NUMBER)
         return refuse("The expander buses need bus numbers up to " + std::to_string(busNr - 1) +
                       ", past " + std::to_string(LAST_NUMBER) + ": give a lower --first-bus");
     chassis_ = options_.firstChassis;
@@ -370,17 +393,14 @@ bool Builder::number()
     if (chassis_ - 1 > LAST_NUMBER)
         return refuse("The ports need chassis numbers up to " + std::to_string(chassis_ - 1) +
                       ", past " + std::to_string(LAST_NUMBER) + ": give a lower --first-chassis");
-    const bool libvirt = options_.form == LayoutOptions::Libvirt;
     if (libvirt && index - 1 > LAST_NUMBER)
         return refuse("The controllers need indexes up to " + std::to_string(index - 1) + ", past " +
                       std::to_string(LAST_NUMBER) + ": give a lower --first-index");
-    // Below the first expander bus, the root bus's own hierarchy: libvirt
-    // numbers its buses by controller index, firmware from 1.
-    const unsigned highest = libvirt ? index - 1 : rootBuses;
-    if (busNr != options_.firstBus && highest >= options_.firstBus)
-        return refuse("The root bus's own buses reach " + std::to_string(highest) +
-                      ", the first expander bus's number: give a higher --first-bus" +
-                      (libvirt ? " or a lower --first-index" : ""));
+    // Below the first expander bus, the root bus's own hierarchy, which
+    // firmware numbers from 1 (libvirt's expanders follow their indexes).
+    if (!libvirt && busNr != options_.firstBus && rootBuses >= options_.firstBus)
+        return refuse("The root bus's own buses reach " + std::to_string(rootBuses) +
+                      ", the first expander bus's number: give a higher --first-bus");
     return true;
 }
 

@@ -8,6 +8,7 @@
 #include "status.h"
 
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,13 @@ struct LayoutOptions {
     unsigned firstIndex = 64;    // libvirt controller indexes
     unsigned firstSlot = 0x10;   // slots on the guest's root bus
     unsigned firstBus = 128;     // bus number of the first expander bus
+    // A libvirt domain to merge the layout into (a path, or "-" for
+    // standard input); "" for a fragment.
+    std::string domain;
+    // What such a domain already uses, which the plan keeps clear of:
+    // chassis and port numbers, and slots of the root bus.
+    std::set<unsigned> takenChassis;
+    std::set<unsigned> takenRootSlots;
 };
 
 struct Layout {

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
+#include <algorithm>
 #include <iostream>
 #include <unistd.h>
 
@@ -28,8 +29,19 @@ const char* const STATUS_DESCRIPTION =
 
 // The layout on standard output, whole, and nothing else there: what to
 // know about it goes to standard error.
-int printLayout(const LayoutOptions& options)
+int printLayout(LayoutOptions options)
 {
+    // The domain first: one that cannot be read is told before the host is
+    // looked at.
+    Domain domain;
+    if (!options.domain.empty()) {
+        std::string error;
+        if (!domain.read(options.domain, error)) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            return STATUS_CANNOT_RUN;
+        }
+        domain.constrain(options);
+    }
     StatusReport report = collectStatus();
     if (!report.machine.sideKnown || report.machine.guest) {
         std::fprintf(stderr, "%s\n",
@@ -40,7 +52,14 @@ int printLayout(const LayoutOptions& options)
         return STATUS_CANNOT_RUN;
     }
     readGroups(report);
-    const Layout layout = layOut(report, options);
+    // Without --gpus, a domain's own GPUs are laid out again: the maker's
+    // GPUs of this host among those it passes through.
+    if (!options.domain.empty() && options.gpus.empty())
+        for (const std::string& bus : domain.hostdevBuses())
+            if (std::any_of(report.gpus.begin(), report.gpus.end(),
+                            [&](const GpuFacts& gpu) { return gpu.bus == bus; }))
+                options.gpus.push_back(bus);
+    const Layout layout = layOut(report, options, options.domain.empty() ? nullptr : &domain);
     // A refused layout's warnings would speak of a layout not printed.
     if (layout.outcome != Layout::Refused)
         for (const std::string& note : layout.notes)
@@ -133,6 +152,11 @@ int statusMain(int argc, char** argv)
             ->excludes("--prometheus")
             ->excludes("--matrix")
             ->excludes("--check-side");
+    app.add_option("--domain", layout.domain,
+                   "With --layout=libvirt: the domain, as virsh dumpxml prints it, to print "
+                   "whole with the layout merged in (- for standard input).")
+        ->type_name("FILE")
+        ->needs(layoutOption);
     app.add_option("--gpus", layout.gpus,
                    "The GPUs of one guest, by bus address (default: every GPU no guest holds).")
         ->delimiter(',')
@@ -194,6 +218,10 @@ int statusMain(int argc, char** argv)
             return printKernelAcs();
         if (!layoutForm.empty()) {
             layout.form = layoutForm == "libvirt" ? LayoutOptions::Libvirt : LayoutOptions::Qemu;
+            if (!layout.domain.empty() && layout.form != LayoutOptions::Libvirt) {
+                std::fprintf(stderr, "--domain needs --layout=libvirt\n");
+                return STATUS_CANNOT_RUN;
+            }
             return printLayout(layout);
         }
         const StatusReport report = collectStatus();

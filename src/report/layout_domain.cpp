@@ -1,0 +1,238 @@
+#include "layout_domain.h"
+
+#include "platform.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <optional>
+#include <pugixml.hpp>
+#include <sstream>
+#include <unistd.h>
+
+namespace {
+
+// A domain of thousands of devices is far below this.
+constexpr std::size_t DOMAIN_LIMIT = 16u << 20;
+
+// A number as libvirt writes it: decimal, or hexadecimal with "0x".
+std::optional<unsigned> number(const pugi::xml_attribute& attribute)
+{
+    const char* text = attribute.value();
+    if (!attribute || !*text)
+        return std::nullopt;
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(text, &end, 0);
+    if (*end || value > 0xffffffffUL)
+        return std::nullopt;
+    return static_cast<unsigned>(value);
+}
+
+bool isPciAddress(const pugi::xml_node& address)
+{
+    return address && std::string(address.attribute("type").value()) == "pci";
+}
+
+// "0000:03:00.0" of a hostdev's <source><address>; "" when it is not whole.
+std::string sourceBus(const pugi::xml_node& hostdev)
+{
+    const pugi::xml_node address = hostdev.child("source").child("address");
+    const auto domain = number(address.attribute("domain"));
+    const auto bus = number(address.attribute("bus"));
+    const auto slot = number(address.attribute("slot"));
+    const auto function = number(address.attribute("function"));
+    if (!domain || !bus || !slot || !function)
+        return "";
+    char text[32];
+    std::snprintf(text, sizeof text, "%04x:%02x:%02x.%x", *domain, *bus, *slot, *function);
+    return text;
+}
+
+bool isPciHostdev(const pugi::xml_node& node)
+{
+    return std::string(node.name()) == "hostdev" &&
+           std::string(node.attribute("mode").value()) == "subsystem" &&
+           std::string(node.attribute("type").value()) == "pci";
+}
+
+bool isPciController(const pugi::xml_node& node)
+{
+    return std::string(node.name()) == "controller" &&
+           std::string(node.attribute("type").value()) == "pci";
+}
+
+// Gives a PCI hostdev the driver element that QEMU's driver needs to pass
+// it through (without, `domxml-to-native` refuses it).
+void driveByVfio(pugi::xml_node hostdev)
+{
+    if (!hostdev.child("driver"))
+        hostdev.prepend_child("driver").append_attribute("name") = "vfio";
+}
+
+} // namespace
+
+struct Domain::Xml {
+    pugi::xml_document doc;
+    bool declaration = false;
+    pugi::xml_node devices() const { return doc.child("domain").child("devices"); }
+};
+
+Domain::Domain() : xml_(std::make_unique<Xml>()) {}
+Domain::~Domain() = default;
+
+bool Domain::read(const std::string& source, std::string& error)
+{
+    source_ = source == "-" ? "standard input" : source;
+    std::string text;
+    if (source == "-") {
+        char buffer[65536];
+        for (;;) {
+            const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                error = "Cannot read the domain from standard input: " +
+                        std::string(std::strerror(errno));
+                return false;
+            }
+            if (n == 0)
+                break;
+            text.append(buffer, static_cast<std::size_t>(n));
+            if (text.size() > DOMAIN_LIMIT)
+                break;
+        }
+    } else {
+        std::string why;
+        if (!readRegularFile(source, DOMAIN_LIMIT + 1, text, &why)) {
+            error = "Cannot read the domain: " + printable(why);
+            return false;
+        }
+    }
+    if (text.size() > DOMAIN_LIMIT) {
+        error = "The domain in " + printable(source_) + " is larger than " +
+                std::to_string(DOMAIN_LIMIT >> 20) + " MiB";
+        return false;
+    }
+    const pugi::xml_parse_result parsed = xml_->doc.load_buffer(
+        text.data(), text.size(),
+        pugi::parse_default | pugi::parse_declaration | pugi::parse_comments);
+    if (!parsed) {
+        error = "The domain in " + printable(source_) + " is not XML: " + parsed.description() +
+                " at byte " + std::to_string(parsed.offset);
+        return false;
+    }
+    xml_->declaration = bool(xml_->doc.child("xml"));   // kept as it came
+    pugi::xml_node root = xml_->doc.document_element();
+    if (std::string(root.name()) != "domain") {
+        error = printable(source_) + " holds no libvirt domain: its root element is <" +
+                printable(root.name()) + ">, not <domain>";
+        return false;
+    }
+    if (!root.child("devices"))
+        root.append_child("devices");
+    return true;
+}
+
+void Domain::constrain(LayoutOptions& options) const
+{
+    const pugi::xml_node devices = xml_->devices();
+    // q35's root bus is controller 0, whether the domain names it or not.
+    unsigned highestIndex = 0;
+    for (const pugi::xml_node& node : devices.children()) {
+        // Every device's place on the root bus.
+        const pugi::xml_node address = node.child("address");
+        if (isPciAddress(address) && number(address.attribute("bus")).value_or(1) == 0)
+            if (const auto slot = number(address.attribute("slot")))
+                options.takenRootSlots.insert(*slot);
+        if (!isPciController(node))
+            continue;
+        const auto index = number(node.attribute("index"));
+        if (!index)
+            continue;
+        highestIndex = std::max(highestIndex, *index);
+        const std::string model = node.attribute("model").value();
+        const pugi::xml_node target = node.child("target");
+        // libvirt numbers a port's chassis by its index when the domain
+        // does not.
+        if (model == "pcie-root-port" || model == "pcie-switch-downstream-port" ||
+            model == "pci-bridge")
+            options.takenChassis.insert(
+                number(target.attribute(model == "pci-bridge" ? "chassisNr" : "chassis"))
+                    .value_or(*index));
+        if (const auto port = number(target.attribute("port")))
+            options.takenChassis.insert(*port);
+    }
+    options.firstIndex = highestIndex + 1;
+}
+
+std::vector<std::string> Domain::hostdevBuses() const
+{
+    std::vector<std::string> buses;
+    for (const pugi::xml_node& node : xml_->devices().children())
+        if (isPciHostdev(node)) {
+            const std::string bus = sourceBus(node);
+            if (!bus.empty())
+                buses.push_back(bus);
+        }
+    return buses;
+}
+
+std::string Domain::merge(const std::string& fragment, std::vector<std::string>& notes) const
+{
+    pugi::xml_document laid;
+    laid.load_buffer(fragment.data(), fragment.size());
+    pugi::xml_node devices = xml_->devices();
+    // The children a replaced hostdev keeps (its alias, ROM, boot order),
+    // by the function it passes through.
+    std::map<std::string, std::vector<pugi::xml_node>> kept;
+    std::set<std::string> laidOut;
+    for (const pugi::xml_node& node : laid.child("devices").children())
+        if (isPciHostdev(node))
+            laidOut.insert(sourceBus(node));
+    std::vector<pugi::xml_node> replaced;
+    for (const pugi::xml_node& node : devices.children()) {
+        if (!isPciHostdev(node) || !laidOut.count(sourceBus(node)))
+            continue;
+        std::vector<pugi::xml_node>& children = kept[sourceBus(node)];
+        for (const pugi::xml_node& child : node.children()) {
+            const std::string name = child.name();
+            if (name != "source" && name != "address" && name != "driver")
+                children.push_back(child);
+        }
+        replaced.push_back(node);
+    }
+    std::set<unsigned> cells;
+    for (const pugi::xml_node& cell : xml_->doc.child("domain").child("cpu").child("numa").children("cell"))
+        if (const auto id = number(cell.attribute("id")))
+            cells.insert(*id);
+    for (const pugi::xml_node& node : laid.child("devices").children()) {
+        pugi::xml_node added = devices.append_copy(node);
+        if (isPciHostdev(added)) {
+            for (const pugi::xml_node& child : kept[sourceBus(added)])
+                added.append_copy(child);
+            continue;
+        }
+        pugi::xml_node target = added.child("target");
+        const pugi::xml_node cell = target.child("node");
+        if (cell && !cells.count(static_cast<unsigned>(std::strtoul(cell.text().get(), nullptr, 10)))) {
+            notes.push_back("Note: the domain defines no guest NUMA node " +
+                            std::string(cell.text().get()) + " (<cell id='" + cell.text().get() +
+                            "'> in <cpu><numa>): the expander bus at index " +
+                            added.attribute("index").value() + " is left without one");
+            target.remove_child(cell);
+        }
+    }
+    for (pugi::xml_node& node : replaced)
+        devices.remove_child(node);
+    for (pugi::xml_node node : devices.children())
+        if (isPciHostdev(node))
+            driveByVfio(node);
+    std::ostringstream out;
+    xml_->doc.save(out, "  ",
+                   pugi::format_indent | pugi::format_attribute_single_quote |
+                       (xml_->declaration ? 0u : pugi::format_no_declaration));
+    return out.str();
+}
