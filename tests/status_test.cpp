@@ -131,9 +131,12 @@ std::string Laid::tree() const
         std::string chain = d.kind.compare(0, 5, "0000:") == 0 ? d.kind.substr(5) : d.kind;
         for (std::string up = d.parent; !up.empty() && devices.count(up); up = devices.at(up).parent) {
             const LaidDevice& bridge = devices.at(up);
+            // A second host bridge on one guest node is primed: node0'.
             if (!names.count(up))
-                names[up] = bridge.kind + (bridge.kind == "node" ? std::to_string(bridge.node)
-                                                                 : std::to_string(++counts[bridge.kind]));
+                names[up] = bridge.kind == "node"
+                                ? "node" + std::to_string(bridge.node) +
+                                      (counts["node" + std::to_string(bridge.node)]++ ? "'" : "")
+                                : bridge.kind + std::to_string(++counts[bridge.kind]);
             chain += "<" + names[up];
         }
         chains[d.kind] = chain;
@@ -1083,8 +1086,23 @@ TEST(Status, LayoutsMirrorTheHostTreeInBothForms)
                     acsAt("0000:01:00.0") + acsAt("0000:05:00.0")});
     rows.push_back({"nested switches, lone GPUs, two NUMA nodes", everyLink(), {}, "", 0,
                     "03:00.0<down1<up1<root1<node0 04:00.0<down2<up1<root1<node0 "
-                    "07:00.0<down3<up2<down4<up1<root1<node0 41:00.0<root2<node0 81:00.0<root3<node1",
+                    "07:00.0<down3<up2<down4<up1<root1<node0 41:00.0<root2<node0' 81:00.0<root3<node1",
                     acsAt("0000:01:00.0") + numaNote});
+    // One host bridge per host root complex, the main bus only for one
+    // whose NUMA node the host does not know.
+    auto twoComplexes = [](int first, int second) {
+        sim::Topology t;
+        t.rootPort("0000:00:01.0").gpu("0000:01:00.0", 0x0001, 0x38bff0000000ull).numaNode = first;
+        t.rootPort("0000:40:01.0").gpu("0000:41:00.0", 0x0001, 0x38bfe0000000ull).numaNode = second;
+        return t;
+    };
+    const std::string oneNode = "Note: the GPUs sit on 1 NUMA node: guest node 0 stands for host node "
+                                "%N; the guest must define this node (-numa node,nodeid=N with its memory "
+                                "and CPUs)\n";
+    rows.push_back({"two root complexes of one NUMA node", twoComplexes(0, 0), {}, "", 0,
+                    "01:00.0<root1<node0 41:00.0<root2<node0'", std::regex_replace(oneNode, std::regex("%N"), "0")});
+    rows.push_back({"two root complexes, the first one's node unknown", twoComplexes(-1, 1), {}, "", 0,
+                    "01:00.0<root1 41:00.0<root2<node0", std::regex_replace(oneNode, std::regex("%N"), "1")});
     rows.push_back({"a group shared", std::move(shared), {}, "", 0,
                     "03:00.0<down1<up1<root1 03:00.1<down1<up1<root1 04:00.0<down2<up1<root1",
                     "Warning: IOMMU group 4 of 0000:04:00.0 also holds 0000:05:00.0, which must be "

@@ -224,6 +224,7 @@ void Builder::place(const GpuFacts& gpu)
             node.key = step.key;
             node.parent = parent;
             node.hostNode = gpu.numaNode;
+            node.complex = gpu.path.known ? gpu.path.rootBus : "";
             nodes_.push_back(node);   // after the last use of `siblings`
             parent = n;
         }
@@ -243,45 +244,66 @@ void Builder::place(const GpuFacts& gpu)
               [](const LayoutFunction& a, const LayoutFunction& b) { return a.number < b.number; });
 }
 
-// Where the GPUs sit on more than one NUMA node, each node's root ports go
-// below an expander bus of their own.
+// One guest host bridge per host root complex: the GPUs below one complex
+// share one, and two GPUs below two meet across host bridges in the guest
+// as on the host (NODE, or SYS across NUMA nodes), never as PHB.  The main
+// bus carries no NUMA node in a guest, so it stands for the first chosen
+// GPU's complex only where the host does not know that complex's node;
+// every other complex gets an expander bus with the guest node that stands
+// for its host node.  One complex alone stays on the main bus.
 void Builder::addExpanders()
 {
-    std::set<int> hostNodes;
+    std::vector<std::string> complexes;   // in the order of their first GPU
+    std::map<std::string, std::optional<int>> hostNodeOf;
     for (int n : roots_)
-        if (nodes_[n].hostNode)
-            hostNodes.insert(*nodes_[n].hostNode);
-    if (hostNodes.size() < 2)
+        if (std::find(complexes.begin(), complexes.end(), nodes_[n].complex) == complexes.end()) {
+            complexes.push_back(nodes_[n].complex);
+            hostNodeOf[nodes_[n].complex] = nodes_[n].hostNode;
+        }
+    if (complexes.size() < 2)
         return;
+    if (!hostNodeOf[complexes.front()])
+        complexes.erase(complexes.begin());
+    std::set<int> hostNodes;
+    for (const std::string& complex : complexes)
+        if (hostNodeOf[complex])
+            hostNodes.insert(*hostNodeOf[complex]);
     std::vector<int> roots;
     for (int n : roots_)
-        if (!nodes_[n].hostNode)
+        if (std::find(complexes.begin(), complexes.end(), nodes_[n].complex) == complexes.end())
             roots.push_back(n);
-    std::string mapping;
-    unsigned guestNode = 0;
-    for (int hostNode : hostNodes) {
+    for (const std::string& complex : complexes) {
         LayoutNode expander;
         expander.kind = LayoutKind::Expander;
-        expander.hostNode = hostNode;
-        expander.guestNode = guestNode;
+        expander.key = complex;
+        expander.hostNode = hostNodeOf[complex];
+        if (expander.hostNode)
+            expander.guestNode = static_cast<unsigned>(
+                std::distance(hostNodes.begin(), hostNodes.find(*expander.hostNode)));
         nodes_.push_back(expander);
         const int e = static_cast<int>(nodes_.size() - 1);
         for (int n : roots_)
-            if (nodes_[n].hostNode == nodes_[e].hostNode) {
+            if (nodes_[n].complex == complex) {
                 nodes_[n].parent = e;
                 nodes_[e].children.push_back(n);
             }
         roots.push_back(e);
-        mapping += std::string(mapping.empty() ? "" : ", ") + "guest node " +
-                   std::to_string(guestNode) + " stands for host node " + std::to_string(hostNode);
-        ++guestNode;
     }
     roots_ = roots;
+    if (hostNodes.empty())
+        return;
+    std::string mapping;
+    unsigned guestNode = 0;
+    for (int hostNode : hostNodes)
+        mapping += std::string(mapping.empty() ? "" : ", ") + "guest node " +
+                   std::to_string(guestNode++) + " stands for host node " + std::to_string(hostNode);
     const std::string define = options_.form == LayoutOptions::Qemu
                                    ? "-numa node,nodeid=N with its memory and CPUs"
                                    : "a <cell id='N'> in <cpu><numa> with its memory and CPUs";
-    note("Note: the GPUs sit on " + std::to_string(hostNodes.size()) + " NUMA nodes: " + mapping +
-         "; the guest must define each of these nodes (" + define + ")");
+    const bool one = hostNodes.size() == 1;
+    note("Note: the GPUs sit on " + std::to_string(hostNodes.size()) + " NUMA node" +
+         (one ? "" : "s") + ": " + mapping + "; the guest must define " +
+         (one ? "this node (" : "each of these nodes (") + define + ")");
 }
 
 unsigned Builder::bridgesBelow(int n) const
@@ -325,11 +347,10 @@ bool Builder::numberBelow(int parent, const std::vector<int>& children, unsigned
 
 void Builder::assign(int n, unsigned& index)
 {
-    static const char* const NAMES[] = {"node", "rp", "up", "dp"};
+    static const char* const NAMES[] = {"hb", "rp", "up", "dp"};
     LayoutNode& node = nodes_[n];
     const int kind = static_cast<int>(node.kind);
-    node.id = ID_PREFIX + std::string(NAMES[kind]) +
-              std::to_string(node.kind == LayoutKind::Expander ? node.guestNode : ids_[kind]++);
+    node.id = ID_PREFIX + std::string(NAMES[kind]) + std::to_string(ids_[kind]++);
     if (node.kind == LayoutKind::RootPort || node.kind == LayoutKind::Downstream) {
         // Clear of a domain's own chassis and port numbers.
         while (options_.takenChassis.count(chassis_))

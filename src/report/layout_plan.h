@@ -1,5 +1,6 @@
 // The plan of a guest laid out like its host: the tree of virtual bridges
-// (switches where the host has them, expander buses per NUMA node), each
+// (switches where the host has them, a host bridge per host root complex),
+// each
 // with its numbers and guest address, and the GPUs' functions below them.
 // It is drawn from a report's facts and rendered apart (layout_render.h),
 // as QEMU options or as libvirt XML.  Nothing here reads a file.
@@ -59,7 +60,8 @@ struct LayoutNode {
     std::vector<int> children;
     std::vector<LayoutFunction> functions;   // the host slot it carries
     std::optional<int> hostNode;   // the host NUMA node of its GPUs
-    unsigned guestNode = 0;        // expanders
+    std::string complex;           // the host root complex (root bus) of its GPUs
+    unsigned guestNode = 0;        // expanders with a host node
 
     std::string id;
     unsigned slot = 0, function = 0;

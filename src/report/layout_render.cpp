@@ -25,7 +25,8 @@ void renderQemu(const LayoutPlan& plan, int n, std::string& text)
     switch (node.kind) {
     case LayoutKind::Expander:
         text += "-device pxb-pcie,id=" + node.id + ",bus_nr=" + std::to_string(node.busNr) +
-                ",numa_node=" + std::to_string(node.guestNode) + address + "\n";
+                (node.hostNode ? ",numa_node=" + std::to_string(node.guestNode) : "") + address +
+                "\n";
         break;
     case LayoutKind::RootPort:
         text += "-device pcie-root-port,id=" + node.id + numbers + address + "\n";
@@ -63,9 +64,11 @@ void renderLibvirt(const LayoutPlan& plan, int n, std::string& text)
     const unsigned parentIndex = node.parent < 0 ? 0 : plan.nodes[node.parent].index;
     text += "  <controller type='pci' index='" + std::to_string(node.index) + "' model='" +
             MODELS[static_cast<int>(node.kind)] + "'>\n";
-    if (node.kind == LayoutKind::Expander)
+    if (node.kind == LayoutKind::Expander && node.hostNode)
         text += "    <target busNr='" + std::to_string(node.busNr) + "'>\n      <node>" +
                 std::to_string(node.guestNode) + "</node>\n    </target>\n";
+    else if (node.kind == LayoutKind::Expander)
+        text += "    <target busNr='" + std::to_string(node.busNr) + "'/>\n";
     else if (node.kind != LayoutKind::Upstream)
         text += "    <target chassis='" + std::to_string(node.chassis) + "' port='" +
                 hex(node.chassis, 2) + "'/>\n";

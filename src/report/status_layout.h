@@ -1,5 +1,5 @@
 // A guest laid out like its host: the virtual PCI tree (switches where the
-// host has them, expander buses per NUMA node) that puts the chosen GPUs
+// host has them, a host bridge per host root complex) that puts the chosen GPUs
 // where peer-to-peer software in the guest finds the host's paths, as QEMU
 // options, as a libvirt <devices> fragment, or merged into a libvirt domain.
 // Nothing here reads a file.

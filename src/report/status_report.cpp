@@ -145,7 +145,7 @@ int statusMain(int argc, char** argv)
     CLI::Option* layoutOption =
         app.add_option("--layout", layoutForm,
                        "Print the GPUs' place in a guest laid out like this host: switches where "
-                       "the host has them, an expander bus per NUMA node. As QEMU -device options "
+                       "the host has them, a host bridge per host root complex. As QEMU -device options "
                        "(qemu) or a libvirt <devices> fragment (libvirt).")
             ->check(CLI::IsMember({"qemu", "libvirt"}))
             ->excludes(jsonFlag)
