@@ -90,6 +90,7 @@ timed "ACS kept off by the kernel's command line"
 if grep -q 'qv.guestboot=1' /proc/cmdline; then
     modprobe kvm_amd npt=0 2>/dev/null || modprobe kvm_intel 2>/dev/null
     pass_through
+    qemu_machine
     boot_l2 systemd l2 l2-boot "$L2_BOOT_LIMIT"
     timed "L2 with systemd, boot to power-off"
 
@@ -135,7 +136,7 @@ systemctl restart qvgpu-vm-p2p-host.service
 check "a store that missed a GPU leaves the host unit failed" \
     test "$(state qvgpu-vm-p2p-host.service)" = failed/exit-code
 journalctl -b -o cat -u qvgpu-vm-p2p-host.service > /tmp/host-unit.journal
-check "its journal says how many GPUs failed" grep -q 'store data failed for 1 of 3 GPUs' /tmp/host-unit.journal
+check "its journal says how many GPUs failed" grep -q 'store data failed for 1 of 4 GPUs' /tmp/host-unit.journal
 check "and that the kernel would not map the memory bochs-drm holds" \
     grep -qF "$first is held by the driver 'bochs-drm' and the kernel will not map its memory" /tmp/host-unit.journal
 timed "failed store"

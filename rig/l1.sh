@@ -11,7 +11,8 @@ timed boot
 keep_ports_awake
 
 show_maker_ids
-setup "three stand-in GPUs shown with vendor 0x1f7a" test "$(gpus | wc -l)" -eq 3
+setup "four stand-in GPUs shown with vendor 0x1f7a, one below a root complex of its own on NUMA node 1" \
+    test "$(gpus | wc -l)" -eq 4 -a "$(cat /sys/bus/pci/devices/0000:81:00.0/numa_node 2>/dev/null)" = 1
 setup "a host: QEMU gives L1 no \"hypervisor\" flag" bash -c '! grep -q hypervisor /proc/cpuinfo'
 dmi=$(cd /sys/class/dmi/id && for f in sys_vendor product_name product_version board_vendor bios_vendor chassis_vendor; do
           printf '%s=%s; ' "$f" "$(cat "$f" 2>/dev/null)"; done)
@@ -189,8 +190,8 @@ PATH=/tmp/refusing:$PATH run undecoded --store-data
 check "--store-data with $undecoded not decoding its memory exits 255" test "$status" -eq 255
 check "it names $undecoded: its device memory did not keep the record, memory decoding is off" \
     grep -qxF $'\033[31mError: the device memory of '"$undecoded"' did not keep its record (memory decoding is off)!'$'\033[0m' /tmp/undecoded.out
-check "it counts that GPU alone as failed (1 of 3)" \
-    grep -qxF $'\033[31mError: store data failed for 1 of 3 GPUs!\033[0m' /tmp/undecoded.out
+check "it counts that GPU alone as failed (1 of 4)" \
+    grep -qxF $'\033[31mError: store data failed for 1 of 4 GPUs!\033[0m' /tmp/undecoded.out
 check "no success line" bash -c "! grep -q 'Success' /tmp/undecoded.out"
 for g in $(gpus); do
     [ "$g" = "$undecoded" ] && continue
@@ -216,6 +217,7 @@ if [ ! -c /dev/kvm ]; then
     poweroff_now
 fi
 pass_through status-after
+libvirt_machine
 timed "passthrough set up"
 
 # The GPUs below the switch, and their IOMMU groups as the kernel formed them.

@@ -8,7 +8,7 @@ source "$(dirname "$0")/lib.sh"
 timed boot
 
 setup "a guest: KVM gives L2 the \"hypervisor\" flag" grep -q hypervisor /proc/cpuinfo
-setup "three passed-through GPUs of vendor 0x1f7a (QEMU's x-pci-vendor-id)" test "$(gpus | wc -l)" -eq 3
+setup "four passed-through GPUs of vendor 0x1f7a (QEMU's x-pci-vendor-id)" test "$(gpus | wc -l)" -eq 4
 
 load_expectations
 

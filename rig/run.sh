@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The real-kernel proving ground: Debian's own kernel boots this machine's
 # userland (shared read-only over 9p) as a host, L1, under QEMU; L1 passes
-# three stand-in GPUs through VFIO to a guest, L2, that it runs with KVM.
+# four stand-in GPUs through VFIO to a guest, L2, that it runs with KVM.
 # The stage scripts l1.sh and l2.sh run the tool on both and check what the
 # kernels did; this script sets everything up, boots L1 with a time limit,
 # and counts the results.  Its last line is "N passed, N failed".
@@ -18,7 +18,8 @@ guest_boot=${QVGPU_RIG_GUEST_BOOT:-1}
 
 started=$(date +%s)
 qvgpu_install_packages qemu-system-x86 linux-image-amd64 linux-headers-amd64 \
-    busybox-static cpio kmod make gcc python3 --lean prometheus-node-exporter
+    busybox-static cpio kmod make gcc python3 --lean prometheus-node-exporter \
+    libvirt-clients libvirt-daemon-driver-qemu
 echo "rig: packages ready in $(( $(date +%s) - started )) s"
 
 # The newest Debian kernel that has its modules and headers here.
@@ -104,6 +105,8 @@ RESTORE_PORT=0000:00:12.0
 boot_l1() {   # boot_l1 OUT INIT LEVEL LIMIT [KERNEL PARAMETERS]
     timeout --kill-after=10 "$4" qemu-system-x86_64 \
         -machine q35,accel=tcg,kernel-irqchip=split -cpu max,hypervisor=off -smp 2 -m 4096 \
+        -object memory-backend-ram,id=mem0,size=2048M -object memory-backend-ram,id=mem1,size=2048M \
+        -numa node,nodeid=0,cpus=0,memdev=mem0 -numa node,nodeid=1,cpus=1,memdev=mem1 \
         -device intel-iommu,intremap=on,caching-mode=on \
         -smbios "type=1,manufacturer=$L1_VENDOR,product=$L1_PRODUCT,version=1.0" \
         -smbios "type=2,manufacturer=$L1_VENDOR" -smbios "type=3,manufacturer=$L1_VENDOR" \
@@ -122,6 +125,9 @@ boot_l1() {   # boot_l1 OUT INIT LEVEL LIMIT [KERNEL PARAMETERS]
         -device pcie-root-port,id=rp3,chassis=5,bus=pcie.0,addr=0x12,hotplug=off \
         -device e1000e,bus=rp3 \
         -device cirrus-vga,bus=pcie.0,addr=0x5 \
+        -device pxb-pcie,id=pxb1,bus_nr=128,numa_node=1,bus=pcie.0,addr=0x13 \
+        -device pcie-root-port,id=rp4,chassis=6,bus=pxb1,addr=0x0 \
+        -device bochs-display,bus=rp4 \
         -nic none -vga none -display none -monitor none -serial "file:$1/l1.console" -no-reboot \
         </dev/null
 }
