@@ -12,7 +12,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failed=0
 passed=0
-for target in hex record inotify bus_chain split cmd_reply port; do
+for target in hex record inotify bus_chain split cmd_reply port domain; do
     binary=$build/fuzz/fuzz_$target
     regressions=$here/regressions/$target
     mkdir -p "$work/$target/corpus" "$work/$target/artifacts"

@@ -49,7 +49,7 @@ fi
 if wanted fuzzing; then
     echo "== build the fuzzers"
     qvgpu_build "$QVGPU_ROOT/build-fuzz" -DCMAKE_CXX_COMPILER=clang++ -DQVGPU_FUZZ=ON \
-        -DQVGPU_BUILD_TESTS=OFF -- fuzz_hex fuzz_record fuzz_inotify fuzz_bus_chain fuzz_split fuzz_cmd_reply fuzz_port
+        -DQVGPU_BUILD_TESTS=OFF -- fuzz_hex fuzz_record fuzz_inotify fuzz_bus_chain fuzz_split fuzz_cmd_reply fuzz_port fuzz_domain
     echo "== fuzzing"
     "$QVGPU_ROOT/fuzz/run.sh" "$QVGPU_ROOT/build-fuzz" "${QVGPU_FUZZ_SECONDS:-20}" || failed+=(fuzzing)
 fi

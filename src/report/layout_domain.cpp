@@ -111,6 +111,12 @@ bool Domain::read(const std::string& source, std::string& error)
             return false;
         }
     }
+    return parse(text, source_, error);
+}
+
+bool Domain::parse(const std::string& text, const std::string& source, std::string& error)
+{
+    source_ = source;
     if (text.size() > DOMAIN_LIMIT) {
         error = "The domain in " + printable(source_) + " is larger than " +
                 std::to_string(DOMAIN_LIMIT >> 20) + " MiB";
@@ -149,8 +155,9 @@ void Domain::constrain(LayoutOptions& options) const
                 options.takenRootSlots.insert(*slot);
         if (!isPciController(node))
             continue;
+        // A PCI controller's index is a bus number: nothing past 255 counts.
         const auto index = number(node.attribute("index"));
-        if (!index)
+        if (!index || *index > 255)
             continue;
         highestIndex = std::max(highestIndex, *index);
         const std::string model = node.attribute("model").value();

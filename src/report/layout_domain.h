@@ -25,6 +25,8 @@ public:
     // false, with `error` naming what is wrong, when it cannot be read, is
     // no XML, or is no domain.
     bool read(const std::string& source, std::string& error);
+    // The same for a domain's text; `source` names it in errors.
+    bool parse(const std::string& text, const std::string& source, std::string& error);
     // Makes the plan keep clear of what the domain uses: its controller
     // indexes continue after the domain's highest.
     void constrain(LayoutOptions& options) const;
