@@ -399,7 +399,9 @@ sys.stdout.write("\0".join(out) + "\0")
 
 # L1: boots L2 (INIT: a stage script, or "systemd"; LEVEL on its command
 # line; it ends its results with "done MARKER"), at most L2_TRIES times when
-# nested virtualisation loses it, and adds its results to ours.
+# nested virtualisation loses it, and adds its results to ours.  L2's own
+# 9p shares sit at root-bus slots that neither libvirt nor the layout takes
+# (QEMU would give them the first free slot before the machine's devices).
 boot_l2() {   # boot_l2 INIT LEVEL MARKER LIMIT
     local init=$1 level=$2 marker=$3 limit=$4 attempt status qemu why kept
     for attempt in $(seq 1 "$L2_TRIES"); do
@@ -411,8 +413,10 @@ boot_l2() {   # boot_l2 INIT LEVEL MARKER LIMIT
         timeout --kill-after=5 "$limit" "${L2_MACHINE[@]}" \
             -kernel "/boot/vmlinuz-$KVER" -initrd "$WORK/initrd.cpio.gz" \
             -append "console=ttyS0 panic=-1 loglevel=4 qv.run=$init qv.level=$level qv.rig=$RIG qv.out=/xfer" \
-            -virtfs local,path=/,mount_tag=root,security_model=none,readonly=on,multidevs=remap \
-            -virtfs local,path=/xfer,mount_tag=out,security_model=none,multidevs=remap \
+            -fsdev local,id=root,path=/,security_model=none,readonly=on,multidevs=remap \
+            -fsdev local,id=out,path=/xfer,security_model=none,multidevs=remap \
+            -device virtio-9p-pci,fsdev=root,mount_tag=root,bus=pcie.0,addr=0x1d \
+            -device virtio-9p-pci,fsdev=out,mount_tag=out,bus=pcie.0,addr=0x1e \
             -serial file:/xfer/console -no-reboot \
             </dev/null 2>/xfer/qemu.err &
         qemu=$!
