@@ -346,10 +346,12 @@ libvirt_machine() {
         echo "<memory unit='KiB'>1048576</memory><vcpu>1</vcpu><features><acpi/><apic/></features>"
         echo "<cpu mode='host-passthrough'><numa>$cells</numa></cpu>"
         echo "<os><type arch='x86_64' machine='q35'>hvm</type></os><devices><emulator>/usr/bin/qemu-system-x86_64</emulator>"
-        # A display adapter of L2's own (64 MiB of memory BAR, placed first)
-        # keeps L2's BAR0 bases apart from L1's, as L1's own adapter does
-        # for the QEMU form.
-        echo "<video><model type='vga' vram='65536' heads='1' primary='yes'/></video>"
+        # A display adapter of L2's own keeps L2's BAR0 bases apart from
+        # L1's, as L1's own adapter does for the QEMU form: firmware lays
+        # the largest BARs out first, from the bottom of a window it puts as
+        # high as it fits, so 8 MiB more above the GPUs' 16 MiB moves them
+        # all (with 64 MiB more below, or none, they land where L1's are).
+        echo "<video><model type='vga' vram='8192' heads='1' primary='yes'/></video>"
         while read -r n g base; do
             echo "<hostdev mode='subsystem' type='pci' managed='no'><source><address domain='0x${g%%:*}' bus='0x$(cut -d: -f2 <<< "$g")' slot='0x$(cut -d: -f3 <<< "$g" | cut -d. -f1)' function='0x${g##*.}'/></source><alias name='ua-gpu$n'/></hostdev>"
         done < /xfer/expected
