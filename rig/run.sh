@@ -178,7 +178,7 @@ for stage in ${QVGPU_RIG_STAGES:-flow boot}; do
     boot)
         # The second boot carries the parameter that keeps ACS off, as the
         # first boot printed it, and names the restore port too.
-        kacs=$(cat "$WORK/out/flow/kernel-acs" 2>/dev/null)
+        kacs=$(cat "$WORK/out/flow/kernel-acs" 2>/dev/null || true)
         [ -n "$kacs" ] || kacs=pci=disable_acs_redir=
         [ "$kacs" = pci=disable_acs_redir= ] || kacs+=";"
         run_l1 boot systemd l1 l1-boot "$L1_BOOT_LIMIT" "$kacs$RESTORE_PORT" ;;
