@@ -39,16 +39,24 @@ void makeNode(const sim::Machine& guest, const std::string& name)
     ASSERT_EQ(0, ::mknod(guest.devPath(name).c_str(), S_IFCHR | 0600, makedev(237, 99)));
 }
 
+// The daemon started beside a loaded driver, once it has configured it at
+// its start and watches /dev.
+sim::Process startedBeside(const HostAndGuest& m, sim::Driver& driver)
+{
+    driver.load();
+    sim::Process daemon = m.guest.start({"--daemon"});
+    EXPECT_TRUE(waitForSuccesses(daemon, 1, 10000)) << daemon.out();
+    EXPECT_TRUE(daemon.waitForInotifyWatch(10000));
+    driver.settle();
+    return daemon;
+}
+
 TEST(Daemon, ConfiguresAtStartAndWhenTheLastGpuNodeAppears)
 {
     HostAndGuest m(sim::switchedHost(2, 2, {0x0001, 0x0002}), true);
     sim::Driver driver(m.guest);
-    driver.load();
-    sim::Process daemon = m.guest.start({"--daemon"});
     // Read from the pipe while the daemon runs: each line arrives as printed.
-    ASSERT_TRUE(waitForSuccesses(daemon, 1, 10000)) << daemon.out();
-    ASSERT_TRUE(daemon.waitForInotifyWatch(10000));
-    driver.settle();
+    sim::Process daemon = startedBeside(m, driver);
     EXPECT_EQ(16u, driver.totalReceived());
 
     // Other nodes, and the last node going away, change nothing.
@@ -77,11 +85,7 @@ TEST(Daemon, AGpuBoundAgainIsToldAgain)
 {
     HostAndGuest m(sim::switchedHost(1, 3, {0x0001}), true);
     sim::Driver driver(m.guest);
-    driver.load();
-    sim::Process daemon = m.guest.start({"--daemon"});
-    ASSERT_TRUE(waitForSuccesses(daemon, 1, 10000)) << daemon.out();
-    ASSERT_TRUE(daemon.waitForInotifyWatch(10000));
-    driver.settle();
+    sim::Process daemon = startedBeside(m, driver);
     const std::string first = driver.gpus()[0], second = driver.gpus()[1];
     const auto peers = driver.table(second);
     ASSERT_EQ(3u, peers.size());
