@@ -269,8 +269,10 @@ show_maker_ids() {
 # device ID numbering the GPUs) and /xfer/expected with what L2 must find
 # under each number (number, L1 address, L1 BAR0 base).  With a report's
 # name, /xfer/links gets the link of every pair of GPUs in that report.
+# With GPUS (bus addresses, comma-separated), L2 gets those alone.
 pass_through() {
-    local g line n=0
+    local g line n=0 chosen
+    chosen=$(tr ',' ' ' <<< "${2:-$(gpus | paste -sd,)}" | wc -w)
     modprobe vfio-pci
     mkdir -p /xfer
     for g in $(gpus); do
@@ -278,13 +280,13 @@ pass_through() {
         echo "$g" > /sys/bus/pci/drivers_probe
         setup "$g bound to vfio-pci" test "$(basename "$(readlink "/sys/bus/pci/devices/$g/driver")")" = vfio-pci
     done
-    timeout --kill-after=5 "$TOOL_LIMIT" "$STATUS" --layout=qemu >/tmp/layout.qemu 2>/tmp/layout.err
+    timeout --kill-after=5 "$TOOL_LIMIT" "$STATUS" --layout=qemu ${2:+--gpus=$2} >/tmp/layout.qemu 2>/tmp/layout.err
     status=$?
     echo "--- qvgpu-vm-p2p-status --layout=qemu (exit $status)"
     cat /tmp/layout.qemu /tmp/layout.err
-    # Its one note says which guest node stands for L1's node 1, below
-    # which L1's fourth stand-in sits: L2 defines that node.
-    check "the layout of L1's stand-ins: exit 0, nothing to warn of, a NUMA node to define" \
+    # Its one note says which guest node stands for each of L1's nodes
+    # that hold the chosen GPUs: L2 defines those nodes.
+    check "the layout of L1's stand-ins: exit 0, nothing to warn of, the NUMA nodes to define" \
         test "$status" -eq 0 -a "$(grep -vc '^Note: the GPUs sit on [0-9] NUMA nodes\?: ' /tmp/layout.err)" -eq 0
     L2_NODES=$(grep -o 'guest node [0-9]*' /tmp/layout.err | wc -l)
     VFIO=()
@@ -300,7 +302,7 @@ pass_through() {
         fi
         VFIO+=(-device "$line")
     done < /tmp/layout.qemu
-    check "the layout passes every stand-in through ($n of $(gpus | wc -l))" test "$n" -eq "$(gpus | wc -l)"
+    check "the layout passes every chosen stand-in through ($n of $chosen)" test "$n" -eq "$chosen"
     [ -z "${1:-}" ] || python3 -c '
 import json, sys
 d = json.load(open(sys.argv[1]))
