@@ -114,6 +114,7 @@ TEST(Metrics, EveryMachineInTheExpositionFormat)
     t.find("0000:03:00.0")->iommuGroup = 3;
     t.find("0000:04:00.0")->iommuGroup = 4;
     t.find("0000:04:00.0")->linkWidth = 8;
+    t.find("0000:03:00.0")->linkSpeed = 1;
     sim::Machine host(std::move(t), sim::Side::Host);
     sim::RunResult r = metrics(host);
     EXPECT_EQ(0, r.status) << "the verdict is in the metrics";
@@ -128,9 +129,14 @@ TEST(Metrics, EveryMachineInTheExpositionFormat)
               nonZero(r.out, "qvgpu_vm_p2p_problems", sum));
     EXPECT_EQ(problemLines(host), sum);
     EXPECT_EQ("{kind=\"link_narrow\"} 1\n", nonZero(r.out, "qvgpu_vm_p2p_warnings", sum));
-    EXPECT_EQ("{device_id=\"0x0001\",pci_address=\"0000:03:00.0\",product=\"KA-C1\",side=\"host\"} 1\n"
-              "{device_id=\"0x0002\",pci_address=\"0000:04:00.0\",product=\"RE-A3\",side=\"host\"} 1\n",
-              samples(r.out, "qvgpu_vm_p2p_gpu_info"));
+    EXPECT_EQ(" 2\n", samples(r.out, "qvgpu_vm_p2p_gpus"));
+    const std::string hostInfo =
+            "{device_id=\"0x0001\",pci_address=\"0000:03:00.0\",side=\"host\"} 1\n"
+            "{device_id=\"0x0002\",pci_address=\"0000:04:00.0\",side=\"host\"} 1\n";
+    const std::string hostProducts = "{pci_address=\"0000:03:00.0\",product=\"KA-C1\"} 1\n"
+                                     "{pci_address=\"0000:04:00.0\",product=\"RE-A3\"} 1\n";
+    EXPECT_EQ(hostInfo, samples(r.out, "qvgpu_vm_p2p_gpu_info"));
+    EXPECT_EQ(hostProducts, samples(r.out, "qvgpu_vm_p2p_gpu_product_info"));
     EXPECT_EQ("{pci_address=\"0000:03:00.0\"} 0\n{pci_address=\"0000:04:00.0\"} 0\n",
               samples(r.out, "qvgpu_vm_p2p_gpu_record_valid"));
     EXPECT_EQ("{pci_address=\"0000:03:00.0\"} 0\n{pci_address=\"0000:04:00.0\"} 0\n",
@@ -141,6 +147,11 @@ TEST(Metrics, EveryMachineInTheExpositionFormat)
               samples(r.out, "qvgpu_vm_p2p_gpu_link_width"));
     EXPECT_EQ("{pci_address=\"0000:03:00.0\"} 16\n{pci_address=\"0000:04:00.0\"} 16\n",
               samples(r.out, "qvgpu_vm_p2p_gpu_link_width_max"));
+    // The first trained at 2.5GT/s of the 16GT/s both ends can do.
+    EXPECT_EQ("{pci_address=\"0000:03:00.0\"} 2500000000\n{pci_address=\"0000:04:00.0\"} 16000000000\n",
+              samples(r.out, "qvgpu_vm_p2p_gpu_link_transfers_per_second"));
+    EXPECT_EQ("{pci_address=\"0000:03:00.0\"} 16000000000\n{pci_address=\"0000:04:00.0\"} 16000000000\n",
+              samples(r.out, "qvgpu_vm_p2p_gpu_link_transfers_per_second_max"));
     EXPECT_EQ(" 0\n", samples(r.out, "qvgpu_vm_p2p_isolation_breaches"));
     for (const char* guestOnly : {"qvgpu_vm_p2p_gpu_store_valid", "qvgpu_vm_p2p_gpu_driver_configured"})
         EXPECT_EQ(std::string::npos, r.out.find(guestOnly)) << guestOnly;
@@ -167,6 +178,10 @@ TEST(Metrics, EveryMachineInTheExpositionFormat)
     EXPECT_EQ(0, r.status) << r.err;
     EXPECT_EQ("{pci_address=\"0000:03:00.0\"} 1\n{pci_address=\"0000:04:00.0\"} 1\n",
               samples(r.out, "qvgpu_vm_p2p_gpu_in_use"));
+    // A guest's GPU is left alone: its series keep their labels, and its
+    // product is what this boot's store recorded.
+    EXPECT_EQ(hostInfo, samples(r.out, "qvgpu_vm_p2p_gpu_info"));
+    EXPECT_EQ(hostProducts, samples(r.out, "qvgpu_vm_p2p_gpu_product_info"));
     EXPECT_EQ(" 0\n", samples(r.out, "qvgpu_vm_p2p_isolation_breaches"));
     // The split groups with one guest: a warning (and the narrow link).
     EXPECT_EQ("{kind=\"link_narrow\"} 1\n{kind=\"isolation_split\"} 1\n",
@@ -176,6 +191,22 @@ TEST(Metrics, EveryMachineInTheExpositionFormat)
     EXPECT_EQ(" 1\n", samples(r.out, "qvgpu_vm_p2p_isolation_breaches"));
     EXPECT_EQ(" 0\n", samples(r.out, "qvgpu_vm_p2p_ready"));
     EXPECT_EQ("", promtoolComplaints(host, r.out));
+    // Without this boot's store, a guest's GPU has no product sample.
+    sim::writeFile(host.sysPath("../run/qvgpu-vm-p2p/stored"), "");
+    r = withGuests(host, {{"guest=vm1", {3}}}, "--prometheus");
+    EXPECT_EQ(hostInfo, samples(r.out, "qvgpu_vm_p2p_gpu_info"));
+    EXPECT_EQ("{pci_address=\"0000:04:00.0\",product=\"RE-A3\"} 1\n",
+              samples(r.out, "qvgpu_vm_p2p_gpu_product_info"));
+
+    // A machine without the maker's GPUs counts none.
+    sim::Topology none;
+    none.rootPort("0000:00:01.0");
+    sim::Machine bare(std::move(none), sim::Side::Host);
+    r = metrics(bare);
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(" 0\n", samples(r.out, "qvgpu_vm_p2p_gpus"));
+    EXPECT_EQ("{kind=\"no_gpu\"} 1\n", nonZero(r.out, "qvgpu_vm_p2p_problems", sum));
+    EXPECT_EQ("", promtoolComplaints(bare, r.out));
 
     // A guest before its save, after it, then with its driver configured:
     // the store files and the driver decide; the host's own families are
@@ -198,12 +229,13 @@ TEST(Metrics, EveryMachineInTheExpositionFormat)
     EXPECT_EQ(" 1\n", samples(r.out, "qvgpu_vm_p2p_ready"));
     EXPECT_EQ("{pci_address=\"0000:01:00.0\"} 1\n{pci_address=\"0000:02:00.0\"} 1\n",
               samples(r.out, "qvgpu_vm_p2p_gpu_driver_configured"));
-    EXPECT_EQ("{device_id=\"0x0210\",pci_address=\"0000:01:00.0\",product=\"WO-D1\",side=\"guest\"} 1\n"
-              "{device_id=\"0x0210\",pci_address=\"0000:02:00.0\",product=\"WO-D1\",side=\"guest\"} 1\n",
+    EXPECT_EQ("{device_id=\"0x0210\",pci_address=\"0000:01:00.0\",side=\"guest\"} 1\n"
+              "{device_id=\"0x0210\",pci_address=\"0000:02:00.0\",side=\"guest\"} 1\n",
               samples(r.out, "qvgpu_vm_p2p_gpu_info"));
     EXPECT_EQ("{pci_address=\"0000:01:00.0\"} 1\n{pci_address=\"0000:02:00.0\"} 1\n",
               samples(r.out, "qvgpu_vm_p2p_gpu_store_valid"));
-    for (const char* hostOnly : {"qvgpu_vm_p2p_gpu_in_use", "qvgpu_vm_p2p_gpu_link_width"})
+    for (const char* hostOnly : {"qvgpu_vm_p2p_gpu_in_use", "qvgpu_vm_p2p_gpu_link_width",
+                                 "qvgpu_vm_p2p_gpu_link_transfers_per_second"})
         EXPECT_EQ(std::string::npos, r.out.find(hostOnly)) << hostOnly;
     EXPECT_EQ("", samples(r.out, "qvgpu_vm_p2p_isolation_breaches")) << "not judged in a guest";
     EXPECT_EQ("", promtoolComplaints(m.guest, r.out));
@@ -299,19 +331,25 @@ TEST(Metrics, NodeExporterServesTheFileTheUnitsCommandWrites)
     ::kill(exporter, SIGTERM);
     ::waitpid(exporter, nullptr, 0);
     ASSERT_NE("", served) << "node_exporter never answered on port " << port;
-    // Every sample of the file, as node_exporter serves it.
+    // Every sample of the file, as node_exporter serves it (its values as
+    // Go prints a float: 16000000000 as 1.6e+10).
     std::istringstream lines(file);
     std::string line;
     int samplesSeen = 0;
     while (std::getline(lines, line))
         if (line[0] != '#') {
             ++samplesSeen;
-            EXPECT_NE(std::string::npos, served.find("\n" + line + "\n")) << line;
+            const std::string series = line.substr(0, line.rfind(' ') + 1);
+            const auto at = served.find("\n" + series);
+            ASSERT_NE(std::string::npos, at) << line;
+            const std::string value = served.substr(at + 1 + series.size(),
+                                                    served.find('\n', at + 1) - at - 1 - series.size());
+            EXPECT_EQ(std::stod(line.substr(series.size())), std::stod(value)) << line;
         }
-    // Version and verdict, every kind of problem and warning, two GPUs of
-    // six families and their two switch ports; no IOMMU here, so no
-    // isolation sample.
-    EXPECT_EQ(2 + PROBLEM_KINDS + WARNING_KINDS + 2 * 5 + 2, samplesSeen);
+    // Version, verdict and GPU count, every kind of problem and warning,
+    // two GPUs of eight families and their two switch ports; no IOMMU here,
+    // so no isolation sample.
+    EXPECT_EQ(3 + PROBLEM_KINDS + WARNING_KINDS + 2 * 8 + 2, samplesSeen);
     EXPECT_NE(std::string::npos, served.find("\nnode_textfile_scrape_error 0\n")) << served;
     EXPECT_NE(std::string::npos, served.find("\nqvgpu_vm_p2p_ready 1\n"));
 

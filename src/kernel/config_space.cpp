@@ -117,6 +117,13 @@ std::string linkSpeedText(unsigned code)
     return code >= 1 && code <= 6 ? SPEEDS[code - 1] : "?";
 }
 
+uint64_t linkTransfersPerSecond(unsigned code)
+{
+    static const uint64_t SPEEDS[] = {2500000000, 5000000000, 8000000000, 16000000000,
+                                      32000000000, 64000000000};
+    return code >= 1 && code <= 6 ? SPEEDS[code - 1] : 0;
+}
+
 std::string linkText(const PciLink& link)
 {
     if (!link.known)

@@ -45,6 +45,9 @@ struct PciLink {
 };
 // "16GT/s" for a Link Speed code, "?" for a code lspci would not name either.
 std::string linkSpeedText(unsigned code);
+// The same code in transfers per second (2500000000 for 2.5GT/s), 0 for a
+// code without a speed.
+uint64_t linkTransfersPerSecond(unsigned code);
 // "x16 16GT/s (max x16 16GT/s)", or "-" when unknown.
 std::string linkText(const PciLink& link);
 // The PCI Express link of any device.

@@ -153,6 +153,7 @@ struct GpuFacts {
     BootStore bootStore = BootStore::NotRead;
     uint64_t bootStoreBase = 0;    // the base they recorded (Stale)
     uint32_t bootStoreDeviceId = 0;
+    std::string bootStoreProduct;  // the product they recorded (Current), "" when unknown
     uint32_t recordDeviceId = 0;   // the device ID its magic names (OtherDevice)
 
     StoreState store = StoreState::NotRead;
@@ -171,6 +172,8 @@ struct GpuFacts {
     // The narrowest a link to this GPU may be at full rate: the smaller of
     // the two ends' maximum widths; 0 when either end is unknown.
     unsigned fullWidth = 0;
+    // The same for speed: the smaller of the two ends' maximum speed codes.
+    unsigned fullSpeed = 0;
 };
 
 // The kinds of things to fix, and of warnings: a fixed set, named in the

@@ -284,8 +284,10 @@ GpuFacts readGpu(const std::string& bus, const Holding& holding, StatusReport& r
         }
     if (gpu.link.known && !gpu.path.ports.empty()) {
         const PciLink& other = report.ports.at(gpu.path.ports.back()).link;
-        if (other.known)
+        if (other.known) {
             gpu.fullWidth = std::min(gpu.link.maxWidth, other.maxWidth);
+            gpu.fullSpeed = std::min(gpu.link.maxSpeed, other.maxSpeed);
+        }
     }
     return gpu;
 }
@@ -368,6 +370,8 @@ void readBootStores(StatusReport& report)
                 gpu.bootStore = current ? BootStore::Current : BootStore::Stale;
                 gpu.bootStoreBase = entry.base;
                 gpu.bootStoreDeviceId = entry.deviceId;
+                if (current)
+                    gpu.bootStoreProduct = entry.product;
             }
     }
 }

@@ -103,14 +103,28 @@ std::string renderMetrics(const StatusReport& report)
     for (int k = 0; k < WARNING_KINDS; ++k)
         m.sample({{"kind", warningKindName(static_cast<WarningKind>(k))}}, warnings[k]);
 
-    m.family("qvgpu_vm_p2p_gpu_info",
-             "A GPU of the maker, always 1: its device ID, product and side.");
+    // On every machine, 0 included: a GPU gone from the bus shows as a
+    // count below the machine's own earlier one.
+    m.family("qvgpu_vm_p2p_gpus", "GPUs of the maker on the machine.");
+    m.sample(report.gpus.size());
+
+    // Labels that hold still whoever holds the GPU: all from sysfs.
+    m.family("qvgpu_vm_p2p_gpu_info", "A GPU of the maker, always 1: its device ID and side.");
     for (const GpuFacts& g : report.gpus)
         m.sample({{"device_id", g.deviceId.value_or("")},
                   {"pci_address", g.bus},
-                  {"product", g.product},
                   {"side", guest ? "guest" : "host"}},
                  1);
+    // The product needs the GPU's registers, which the report leaves alone
+    // while a guest or the driver holds it: a series of its own, from this
+    // boot's store where they were not read, and none while unknown.
+    m.family("qvgpu_vm_p2p_gpu_product_info",
+             "A GPU's product, always 1; no sample while it is not known.");
+    for (const GpuFacts& g : report.gpus) {
+        const std::string& product = g.product.empty() ? g.bootStoreProduct : g.product;
+        if (!product.empty())
+            m.sample({{"pci_address", g.bus}, {"product", product}}, 1);
+    }
 
     // A record not read, or not checked, is no fact either way: no sample.
     m.family("qvgpu_vm_p2p_gpu_record_valid",
@@ -164,6 +178,19 @@ std::string renderMetrics(const StatusReport& report)
         for (const GpuFacts& g : report.gpus)
             if (g.link.known && g.fullWidth)
                 m.sample({{"pci_address", g.bus}}, g.fullWidth);
+    m.family("qvgpu_vm_p2p_gpu_link_transfers_per_second",
+             "On a host: speed of the GPU's PCI Express link now, in transfers per second.");
+    if (!guest)
+        for (const GpuFacts& g : report.gpus)
+            if (g.link.known && linkTransfersPerSecond(g.link.speed))
+                m.sample({{"pci_address", g.bus}}, linkTransfersPerSecond(g.link.speed));
+    m.family("qvgpu_vm_p2p_gpu_link_transfers_per_second_max",
+             "On a host: speed the GPU's PCI Express link can have, the smaller of its two "
+             "ends' maximum speeds, in transfers per second.");
+    if (!guest)
+        for (const GpuFacts& g : report.gpus)
+            if (g.link.known && linkTransfersPerSecond(g.fullSpeed))
+                m.sample({{"pci_address", g.bus}}, linkTransfersPerSecond(g.fullSpeed));
 
     // Judged only on a host with IOMMU groups whose holders were all seen.
     m.family("qvgpu_vm_p2p_isolation_breaches",
