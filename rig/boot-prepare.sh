@@ -13,7 +13,7 @@ set -e
 if ! dpkg-query -W -f='${Status}' qvgpu-vm-p2p 2>/dev/null | grep -q 'install ok installed'; then
     # man-db's trigger would index every manual page over 9p under TCG.
     rm -f /var/lib/man-db/auto-update
-    dpkg -i "$WORK"/tool/qvgpu-vm-p2p_*.deb
+    dpkg -i "$WORK"/deb/qvgpu-vm-p2p_*_amd64.deb
     systemctl enable qvgpu-vm-p2p-host.service qvgpu-vm-p2p-guest.service \
         qvgpu-vm-p2p-daemon.service
 fi

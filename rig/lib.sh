@@ -4,7 +4,7 @@
 RIG=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 ROOT=$(dirname "$RIG")
 WORK=$ROOT/build-rig
-TOOL=$WORK/tool/qvgpu-vm-p2p
+TOOL=$WORK/pkgroot/usr/sbin/qvgpu-vm-p2p
 PEEK=$WORK/peek
 MODULE=$WORK/module/morvanti.ko
 KVER=$(uname -r)
@@ -73,7 +73,7 @@ run() {
 
 # The status report: shown as text (exit status in $status), and kept as
 # JSON in /tmp/NAME.json for report_holds.
-STATUS=$WORK/tool/qvgpu-vm-p2p-status
+STATUS=$WORK/pkgroot/usr/sbin/qvgpu-vm-p2p-status
 run_status() {
     local name=$1 text
     $WRAP timeout --kill-after=5 "$TOOL_LIMIT" "$STATUS" >"/tmp/$name.out" 2>"/tmp/$name.err"

@@ -18,7 +18,7 @@ guest_boot=${QVGPU_RIG_GUEST_BOOT:-1}
 
 started=$(date +%s)
 qvgpu_install_packages qemu-system-x86 linux-image-amd64 linux-headers-amd64 \
-    busybox-static cpio kmod make gcc python3 --lean prometheus-node-exporter \
+    busybox-static cpio kmod make gcc python3 debhelper --lean prometheus-node-exporter \
     libvirt-clients libvirt-daemon-driver-qemu
 echo "rig: packages ready in $(( $(date +%s) - started )) s"
 
@@ -37,11 +37,11 @@ fi
 set_up=$(date +%s)
 rm -rf "$WORK/out" "$WORK/initrd" "$WORK/pkgroot"
 mkdir -p "$WORK/out" "$WORK/initrd/modules" "$WORK/module"
-# The tool, and its package as the guests install it.
-qvgpu_build "$WORK/tool" -DQVGPU_BUILD_TESTS=OFF >/dev/null
-(cd "$WORK/tool" && rm -f ./*.deb && cpack -G DEB >/dev/null 2>&1) || {
+# The package, built as the README builds it: the machines' systemd boots
+# install it with dpkg, and the flow runs its programs.
+"$QVGPU_ROOT/scripts/package.sh" "$WORK/deb" >/dev/null || {
     echo "rig: the package does not build"; echo "0 passed, 1 failed"; exit 1; }
-dpkg-deb -x "$WORK"/tool/qvgpu-vm-p2p_*.deb "$WORK/pkgroot"
+dpkg-deb -x "$WORK"/deb/qvgpu-vm-p2p_*_amd64.deb "$WORK/pkgroot"
 g++ -O2 -Wall -o "$WORK/peek" "$RIG/peek.cpp"
 cp "$RIG/module/morvanti.c" "$RIG/module/morvanti_cmd.h" "$RIG/module/Kbuild" "$WORK/module/"
 make -s -C "/lib/modules/$kver/build" M="$WORK/module" modules >/dev/null 2>"$WORK/module/build.log" || {
@@ -76,7 +76,7 @@ while read -r ko; do
 done < "$WORK/initrd/modules.list"
 rm "$WORK/initrd/modules.list"
 (cd "$WORK/initrd" && find . | cpio -o -H newc --quiet | gzip -1) > "$WORK/initrd.cpio.gz"
-echo "rig: kernel $kver; tool, stand-in driver and initramfs built in $(( $(date +%s) - set_up )) s"
+echo "rig: kernel $kver; package, stand-in driver and initramfs built in $(( $(date +%s) - set_up )) s"
 # What the verdict was proven on: Debian 12's kernel 6.1 and QEMU 7.2.
 echo "rig: $(. /etc/os-release && echo "$PRETTY_NAME"), $(qemu-system-x86_64 --version | head -n 1)"
 

@@ -10,11 +10,12 @@
 # QVGPU_TEST_STAGES="tests" (or any of the four names) runs only those.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
-# Debian's promtool and node_exporter check the metrics and their alerting rules;
-# libvirt's schema, its test driver and its own QEMU driver (embedded, with
-# no daemon) check the layouts for libvirt.
-qvgpu_install_packages --lean prometheus prometheus-node-exporter libvirt-clients libxml2-utils \
-    libvirt-daemon-driver-qemu qemu-system-x86
+# Debian's promtool, amtool and node_exporter check the metrics, their
+# alerting rules and Alertmanager's example; debhelper builds the package and
+# autopkgtest runs its test; libvirt's schema, its test driver and its own
+# QEMU driver (embedded, with no daemon) check the layouts for libvirt.
+qvgpu_install_packages debhelper --lean prometheus prometheus-node-exporter prometheus-alertmanager \
+    autopkgtest libvirt-clients libxml2-utils libvirt-daemon-driver-qemu qemu-system-x86
 jobs=$(nproc)
 stages=${QVGPU_TEST_STAGES:-tests sanitizers fuzzing real-kernels}
 failed=()
