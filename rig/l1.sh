@@ -218,6 +218,13 @@ if [ ! -c /dev/kvm ]; then
 fi
 pass_through status-after
 libvirt_machine
+# Each GPU's series of its own, with no guest: the labels a guest's start
+# must not change.
+gpu_series() {
+    timeout --kill-after=5 "$TOOL_LIMIT" "$STATUS" --prometheus 2>/dev/null |
+        grep -E '^qvgpu_vm_p2p_gpu_(product_)?info\{'
+}
+gpu_series > /tmp/series-free
 timed "passthrough set up"
 
 # The GPUs below the switch, and their IOMMU groups as the kernel formed them.
@@ -328,6 +335,10 @@ while_l2_runs() {
     } | report_checks status-running
     check "with L2 running, the text says how many records it did not check" \
         grep -qE '^  [0-9]+ GPUs? in use by guests: records not checked here' /tmp/status-running.out
+    gpu_series > /tmp/series-l2
+    check "with L2 running, every GPU's gpu_info and gpu_product_info series are as with no guest ($(grep -c '^qvgpu_vm_p2p_gpu_info' /tmp/series-free) GPUs, $(grep -c product_info /tmp/series-free) products)" \
+        bash -c '[ "$(grep -c "^qvgpu_vm_p2p_gpu_info" "$1")" -eq "$3" ] && cmp "$1" "$2"' _ \
+        /tmp/series-free /tmp/series-l2 "$(gpus | wc -l)"
     echo done > /tmp/while-l2
 }
 rm -f /tmp/while-l2 /xfer/l1-stored
