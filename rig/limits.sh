@@ -38,9 +38,10 @@ L1_FLOW_STEPS=120
 L1_BOOT_STEPS=200
 L1_FLOW_LIMIT=$((L1_FLOW_STEPS + L2_TRIES * L2_FLOW_LIMIT))
 L1_BOOT_LIMIT=$((L1_BOOT_STEPS + L2_TRIES * L2_BOOT_LIMIT))
-# Three boots of L1: on 2026-12-09 nested virtualisation lost three of four
-# boots of the systemd stage (L1 silent from the start of L2, or its kernel
-# hitting a stack guard page under L2), each told apart within minutes.
+# Three boots of L1: on 2026-12-09 nested virtualisation lost four of six
+# boots of the systemd stage (L2's first boot silent on its console, then
+# L1 silent once L2 was booted again; or L1's kernel hitting a stack guard
+# page under L2), each told apart within ten minutes.
 L1_TRIES=3
 # Every boot lost and every limit run out: L1_TRIES * (1920 + 2000) s, 196
 # minutes, which is beyond CI's 90 even alone.
