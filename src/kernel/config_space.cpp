@@ -111,17 +111,31 @@ bool acsBlocksPeerTraffic(uint16_t control)
     return control & (ACS_REQ_REDIR | ACS_CMPLT_REDIR | ACS_EGRESS_CTRL);
 }
 
+namespace {
+
+// The Link Speed codes 1 to 6: as lspci names them, and in transfers per
+// second.
+const struct {
+    const char* text;
+    uint64_t transfersPerSecond;
+} LINK_SPEEDS[] = {{"2.5GT/s", 2500000000},  {"5GT/s", 5000000000},   {"8GT/s", 8000000000},
+                   {"16GT/s", 16000000000}, {"32GT/s", 32000000000}, {"64GT/s", 64000000000}};
+
+bool knownSpeed(unsigned code)
+{
+    return code >= 1 && code <= sizeof LINK_SPEEDS / sizeof LINK_SPEEDS[0];
+}
+
+} // namespace
+
 std::string linkSpeedText(unsigned code)
 {
-    static const char* const SPEEDS[] = {"2.5GT/s", "5GT/s", "8GT/s", "16GT/s", "32GT/s", "64GT/s"};
-    return code >= 1 && code <= 6 ? SPEEDS[code - 1] : "?";
+    return knownSpeed(code) ? LINK_SPEEDS[code - 1].text : "?";
 }
 
 uint64_t linkTransfersPerSecond(unsigned code)
 {
-    static const uint64_t SPEEDS[] = {2500000000, 5000000000, 8000000000, 16000000000,
-                                      32000000000, 64000000000};
-    return code >= 1 && code <= 6 ? SPEEDS[code - 1] : 0;
+    return knownSpeed(code) ? LINK_SPEEDS[code - 1].transfersPerSecond : 0;
 }
 
 std::string linkText(const PciLink& link)
