@@ -96,10 +96,6 @@ if grep -q 'qv.guestboot=1' /proc/cmdline; then
     # the three take about 430, and the longer L2 runs the likelier nested
     # virtualisation on an emulated CPU loses L1 (its kernel hit a stack
     # guard page 1175 s into the boot on 2026-12-09).
-    # The metrics timer has been checked: its report, a minute apart, would
-    # only compete with L2's start for L1's two emulated CPUs (the check
-    # after L2 starts the metrics unit itself).
-    systemctl stop qvgpu-vm-p2p-metrics.timer
     pass_through "" "$(gpus | while read -r g; do
         [[ $(readlink -f "/sys/bus/pci/devices/$g") == /sys/devices/pci0000:00/* ]] && echo "$g"
     done | paste -sd,)"
