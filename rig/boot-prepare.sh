@@ -47,8 +47,10 @@ for unit in qvgpu-vm-p2p-host.service qvgpu-vm-p2p-guest.service qvgpu-vm-p2p-me
     mkdir -p "/etc/systemd/system/$unit.d"
     printf '[Service]\nTimeoutStartSec=600\n' > "/etc/systemd/system/$unit.d/qv-rig.conf"
 done
+# (An empty assignment empties every one of the timer's monotonic
+# triggers, the boot's too.)
 mkdir -p /etc/systemd/system/qvgpu-vm-p2p-metrics.timer.d
-printf '[Timer]\nOnUnitActiveSec=\nOnUnitActiveSec=1d\n' \
+printf '[Timer]\nOnUnitActiveSec=\nOnBootSec=10s\nOnUnitActiveSec=1d\n' \
     > /etc/systemd/system/qvgpu-vm-p2p-metrics.timer.d/qv-rig.conf
 # The rig's own units: on the host the stand-ins' IDs and the hypervisor
 # stand-in; on the guest (whose root lies on the host's) only the checks.
