@@ -37,15 +37,13 @@ for unit in /lib/systemd/system/prometheus*.service /lib/systemd/system/promethe
             nvmf-autoconnect.service nvmefc-boot-connections.service uuidd.socket; do
     ln -sf /dev/null "/etc/systemd/system/${unit##*/}"
 done
-# The machines are emulated, L2 under KVM on L1's emulated CPU, their roots
-# read over 9p: what takes milliseconds on a server takes a minute or two
-# here (the guest unit's save took 96 s of its 120 on 2026-12-09, and ran
-# out of them in CI that day).  The units get the time an emulated machine
-# needs, and the metrics timer fires once after the boot, not every minute
-# beside the checks; each check still asks the units how they ended.
+# The package's units get the time an emulated machine needs to start them
+# (UNIT_START_LIMIT), and the metrics timer fires once after the boot, not
+# every minute beside the checks; each check still asks the units how they
+# ended.
 for unit in qvgpu-vm-p2p-host.service qvgpu-vm-p2p-guest.service qvgpu-vm-p2p-metrics.service; do
     mkdir -p "/etc/systemd/system/$unit.d"
-    printf '[Service]\nTimeoutStartSec=600\n' > "/etc/systemd/system/$unit.d/qv-rig.conf"
+    printf '[Service]\nTimeoutStartSec=%s\n' "$UNIT_START_LIMIT" > "/etc/systemd/system/$unit.d/qv-rig.conf"
 done
 # (An empty assignment empties every one of the timer's monotonic
 # triggers, the boot's too.)
