@@ -5,7 +5,9 @@
 #include "status_text.h"
 #include "status.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <set>
 #include <optional>
 #include <gtest/gtest.h>
 
@@ -92,6 +94,97 @@ TEST(StatusPieces, PortsAreReadWhereverTheirCapabilitiesLieAndWhatWasNotReadIsUn
     gpu.resize(66);
     EXPECT_EQ(CONFIG_UNREAD, asleepReason(gpu));
     EXPECT_EQ(CONFIG_UNREAD, asleepReason({}));
+}
+
+// Everything the decoders say of a configuration space, in one line.
+std::string decoded(const std::vector<uint8_t>& config)
+{
+    const PortFacts p = decodePort("0000:02:08.0", config);
+    uint16_t command = 0;
+    uint64_t base = 0;
+    uint32_t bars[BAR_COUNT] = {};
+    const bool hasCommand = commandRegister(config, command);
+    const bool hasBase = bar0Base(config, base);
+    const bool hasBars = barRegisters(config, bars);
+    const std::optional<bool> nsr = noSoftReset(config);
+    std::string text = std::to_string(p.configRead) + std::to_string(p.typeKnown) + " " +
+                       std::to_string(p.portType) + " " + std::to_string(int(p.acs)) + " " +
+                       std::to_string(p.acsCtl) + " " + p.unknownReason + " " +
+                       std::to_string(p.configSize) + " " + linkText(p.link) + " " +
+                       powerStateName(powerStateOf(config)) + " " + asleepReason(config) + " " +
+                       (nsr ? std::to_string(*nsr) : "-") + " " +
+                       (hasCommand ? std::to_string(command) : "-") + " " +
+                       (hasBase ? std::to_string(base) : "-");
+    for (uint32_t bar : bars)
+        text += " " + std::to_string(hasBars ? bar : 0);
+    return text;
+}
+
+TEST(StatusPieces, OnlyTheBytesTheDecodersLookAtAreReadAndTheySayWhatTheWholeSpaceSays)
+{
+    std::vector<uint8_t> port = downstreamPort();
+    put32(port, 0x50 + 0x0C, 0x00000104);
+    put16(port, 0x50 + 0x12, 0x0083);
+    put16(port, 0x44, 0x000b);                            // D3hot, No_Soft_Reset
+    put16(port, 0x04, 0x0006);
+    put32(port, 0x10, 0xfe00000c);
+    std::vector<uint8_t> looping = port, unreachable = port, noCapabilities = port,
+                         pmOnly = port, aerAfterAcs = port;
+    looping[0x41] = 0x40;
+    put32(looping, 0x100, 0x10010001);
+    put32(unreachable, 0x100, 0xffffffff);
+    put16(noCapabilities, 0x06, 0);
+    pmOnly[0x41] = 0;
+    put32(aerAfterAcs, 0x100, 0x1480000d);                // ACS first, at 0x100
+    put16(aerAfterAcs, 0x106, 0x005f);
+    struct Space {
+        const char* what;
+        std::vector<uint8_t> bytes;
+        std::size_t fileSize;   // what sysfs says; the kernel serves bytes.size()
+    } spaces[] = {
+        {"a switch port with ACS below AER", port, 4096},
+        {"ACS first in the extended list", aerAfterAcs, 4096},
+        {"lists that loop", looping, 4096},
+        {"an unreachable extended space", unreachable, 4096},
+        {"no capability list", noCapabilities, 4096},
+        {"power management alone", pmOnly, 4096},
+        {"a conventional space", std::vector<uint8_t>(port.begin(), port.begin() + 256), 256},
+        {"256 bytes served of 4096", std::vector<uint8_t>(port.begin(), port.begin() + 256), 4096},
+        {"a reader without CAP_SYS_ADMIN (64 bytes)", std::vector<uint8_t>(port.begin(), port.begin() + 64), 4096},
+        {"cut inside PMCSR", std::vector<uint8_t>(port.begin(), port.begin() + 0x45), 4096},
+        {"a device gone", std::vector<uint8_t>(4096, 0xff), 4096},
+        {"nothing served", {}, 4096},
+    };
+    for (const Space& space : spaces) {
+        SCOPED_TRACE(space.what);
+        std::set<std::size_t> dwords;
+        const auto kernel = [&](std::size_t offset, std::size_t length, uint8_t* into) -> long {
+            if (offset >= space.bytes.size())
+                return 0;
+            const std::size_t n = std::min(length, space.bytes.size() - offset);
+            std::copy_n(space.bytes.begin() + static_cast<long>(offset), n, into);
+            for (std::size_t at = offset; at < offset + n; ++at)
+                dwords.insert(at / 4);
+            return static_cast<long>(n);
+        };
+        std::vector<uint8_t> sparse;
+        ASSERT_TRUE(readConfigSpace(space.fileSize, kernel, sparse));
+        EXPECT_EQ(decoded(space.bytes), decoded(sparse));
+        // The header's 16 accesses, and a few for each capability: tens,
+        // where the whole space is a thousand.
+        EXPECT_LE(dwords.size(), 32u);
+    }
+    // A read that fails fails the whole space, as a whole read would.
+    std::vector<uint8_t> sparse;
+    EXPECT_FALSE(readConfigSpace(
+        4096, [&](std::size_t offset, std::size_t length, uint8_t* into) -> long {
+            if (offset >= 0x100)
+                return -1;
+            std::copy_n(port.begin() + static_cast<long>(offset), length, into);
+            return static_cast<long>(length);
+        },
+        sparse));
+    EXPECT_TRUE(sparse.empty());
 }
 
 TEST(StatusPieces, LinksAreDecodedAsLspciShowsThem)

@@ -1,5 +1,7 @@
 #include "config_space.h"
 
+#include <algorithm>
+
 namespace {
 
 // The 64-byte header every function has.
@@ -95,6 +97,69 @@ std::string bytesRead(std::size_t size)
 }
 
 } // namespace
+
+bool readConfigSpace(std::size_t size, const ConfigRead& read, std::vector<uint8_t>& config)
+{
+    config.assign(size, 0);
+    std::size_t served = size;
+    bool failed = false;
+    // Reads [at, at + length) as far as it is served; true when all of it was.
+    auto fetch = [&](std::size_t at, std::size_t length) {
+        if (failed || at >= served)
+            return false;
+        const std::size_t wanted = std::min(length, served - at);
+        const long got = read(at, wanted, config.data() + at);
+        if (got < 0) {
+            failed = true;
+            return false;
+        }
+        if (static_cast<std::size_t>(got) < wanted)
+            served = at + static_cast<std::size_t>(got);
+        return at + length <= served;
+    };
+    // The walks are those of findCapability and findExtendedCapability,
+    // bounded alike, so that each finds what they will.
+    bool express = false;
+    if (fetch(0, HEADER_SIZE) && (get16(config, 0x06) & 0x10)) {
+        std::size_t at = config[0x34] & 0xFC;
+        for (int hops = 0; hops < 48 && at >= HEADER_SIZE; ++hops) {
+            // ID, next pointer and the capability's first register at once.
+            fetch(at, 4);
+            if (!has(config, at, 2))
+                break;
+            if (config[at] == CAP_PM) {
+                fetch(at + 4, 2);                       // PMCSR
+            } else if (config[at] == CAP_EXP) {
+                express = true;
+                fetch(at + 0x0C, 4);                    // Link Capabilities
+                fetch(at + 0x12, 2);                    // Link Status
+            }
+            at = config[at + 1] & 0xFC;
+        }
+    }
+    // Only a PCI Express function has ACS to look for.
+    if (express && !failed) {
+        std::size_t at = EXTENDED_SPACE;
+        for (int hops = 0; hops < 960 && at >= EXTENDED_SPACE; ++hops) {
+            if (!fetch(at, 4))
+                break;
+            const uint32_t header = get32(config, at);
+            if (header == 0 || header == 0xFFFFFFFF)
+                break;
+            if ((header & 0xFFFF) == ECAP_ACS) {
+                fetch(at + 6, 2);                       // ACS Control
+                break;
+            }
+            at = header >> 20 & 0xFFC;
+        }
+    }
+    if (failed) {
+        config.clear();
+        return false;
+    }
+    config.resize(served);
+    return true;
+}
 
 bool answersWithId(uint16_t idRegister)
 {

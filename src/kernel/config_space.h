@@ -5,9 +5,26 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
+
+// Reads of a configuration space that take only the bytes the decoders
+// below look at: the header; each capability of the standard list, found
+// from its pointer (its ID and next pointer, and the power management and
+// PCI Express registers read here); and each extended capability's header
+// where the list points, up to ACS and its Control register.  Every 4-byte
+// access of a configuration space is a trap to the hypervisor in a guest,
+// and a whole space is a thousand of them.  `read` fills `into` with up to
+// `length` bytes from `offset` and returns how many it got (fewer where the
+// kernel hands out no more, as it does beyond 64 bytes for a reader without
+// CAP_SYS_ADMIN), or -1 when the read failed.  `config` comes back as long
+// as the kernel hands the space out, at most `size` bytes, with zeros in
+// the bytes not read: every decoder here then says what it would say of the
+// whole space.  False, with `config` empty, when a read failed.
+using ConfigRead = std::function<long(std::size_t offset, std::size_t length, uint8_t* into)>;
+bool readConfigSpace(std::size_t size, const ConfigRead& read, std::vector<uint8_t>& config);
 
 // Whether a device answers configuration reads: a read of a device that is
 // gone, or cannot answer, completes with all ones, so an ID register that

@@ -1,13 +1,17 @@
 #include "pci_device.h"
 
+#include "config_space.h"
 #include "platform.h"
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <sstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -153,11 +157,38 @@ const std::vector<uint8_t>& PciDevice::config() const
 {
     if (!configTried_) {
         configTried_ = true;
-        std::string bytes;
+        const std::string file = path("/config");
         FileError error = FileError::None;
-        if (readRegularFile(path("/config"), CONFIG_SPACE_MAX, bytes, &configError_, &error))
-            config_.assign(bytes.begin(), bytes.end());
-        configUnopened_ = error != FileError::None && error != FileError::CannotRead;
+        const UniqueFd fd = openRegularFile(file, &configError_, &error);
+        configUnopened_ = !fd.isOpen();
+        if (fd.isOpen()) {
+            // sysfs gives the file the size of the device's space (4096 or
+            // 256); where a size is not given, the reads find the end.
+            const off_t size = fileSize(fd.get());
+            const std::size_t limit = size > 0 && static_cast<std::size_t>(size) < CONFIG_SPACE_MAX
+                                          ? static_cast<std::size_t>(size)
+                                          : CONFIG_SPACE_MAX;
+            int readErrno = 0;
+            const auto readAt = [&](std::size_t offset, std::size_t length, uint8_t* into) -> long {
+                std::size_t got = 0;
+                while (got < length) {
+                    const ssize_t n = ::pread(fd.get(), into + got, length - got,
+                                              static_cast<off_t>(offset + got));
+                    if (n < 0 && errno == EINTR)
+                        continue;
+                    if (n < 0) {
+                        readErrno = errno;
+                        return -1;
+                    }
+                    if (n == 0)
+                        break;
+                    got += static_cast<std::size_t>(n);
+                }
+                return static_cast<long>(got);
+            };
+            if (!readConfigSpace(limit, readAt, config_))
+                configError_ = "cannot read " + file + ": " + std::strerror(readErrno);
+        }
     }
     return config_;
 }

@@ -74,7 +74,8 @@ public:
 
     // The configuration space as far as the kernel hands it out (4096 bytes
     // of a PCI Express device read as root, 256 of a conventional one), or
-    // nothing; read on first use.
+    // nothing; read on first use, and only the bytes that the decoders of
+    // config_space.h look at (readConfigSpace), the rest left zero.
     const std::vector<uint8_t>& config() const;
     // Why the configuration space could not be read ("" when it was), and
     // whether it could not even be opened.
