@@ -18,6 +18,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <sys/utsname.h>
@@ -266,15 +267,42 @@ struct StatusRow {
     Sample wall;
     int processes;
     long rssKb;
+    double configBytes;           // configuration space read, per device read
 };
+
+// The bytes a run read of configuration spaces, per device whose space it
+// read, from strace's record of its reads (each descriptor shown with its
+// path): in a guest every 4 bytes of it is an access that traps.
+double configBytesPerDevice(const sim::Machine& m, const std::vector<std::string>& args,
+                            sim::RunOptions o)
+{
+    const std::string trace = m.sysPath("../strace-reads.out");
+    o.wrapper = {"/usr/bin/strace", "-f", "-qq", "-y", "-e", "trace=read,pread64", "-o", trace};
+    m.run(args, o);
+    std::istringstream in(sim::readFile(trace));
+    std::string line;
+    std::set<std::string> devices;
+    long bytes = 0;
+    while (std::getline(in, line)) {
+        const auto end = line.find("/config>");
+        const auto result = line.rfind(") = ");
+        if (end == std::string::npos || result == std::string::npos)
+            continue;
+        const auto start = line.find('<');
+        devices.insert(line.substr(start + 1, end - start));
+        bytes += std::atol(line.c_str() + result + 4);
+    }
+    return devices.empty() ? 0 : static_cast<double>(bytes) / static_cast<double>(devices.size());
+}
 
 StatusRow timeStatus(int gpus, int repeats, const sim::Machine& m, const std::vector<std::string>& args)
 {
     sim::RunOptions o;
     o.program = sim::Machine::statusPath();
     o.ownProcesses = false;
-    StatusRow row{gpus, m.side() == sim::Side::Guest, args.empty() ? "" : args[0], {}, 0, 0};
+    StatusRow row{gpus, m.side() == sim::Side::Guest, args.empty() ? "" : args[0], {}, 0, 0, 0};
     const Counts c = countProcesses(m, args, o);
+    row.configBytes = configBytesPerDevice(m, args, o);
     row.processes = c.setpci + c.shell + c.other;
     m.run(args, o);   // warm the caches once
     for (int i = 0; i < repeats; ++i)
@@ -478,9 +506,12 @@ void write(const Options& options, const std::vector<Row>& rows,
     md << "\n## The status report\n\n`qvgpu-vm-p2p-status` on the same machines: on the host "
           "after `--store-data`, in the guest after `--save-data` with the driver loaded; "
           "whole processes, median and range of the wall time, the processes it started "
-          "(it must start none) and its peak RSS:\n\n"
-          "| GPUs | side | options | wall ms, median (range) | processes | peak RSS |\n"
-          "|---:|---|---|---:|---:|---:|\n";
+          "(it must start none), its peak RSS, and the bytes of configuration space it read "
+          "per device whose space it read (from `strace -y -e read,pread64`; in a guest each "
+          "4 bytes is an access that traps to the hypervisor; a whole space, as every device "
+          "was read until 2026-12-09, is 4096):\n\n"
+          "| GPUs | side | options | wall ms, median (range) | processes | peak RSS | config bytes a device |\n"
+          "|---:|---|---|---:|---:|---:|---:|\n";
     bool statusFast = true, statusAlone = true;
     double plain = 0, crowded = 0;
     for (const StatusRow& r : statusRows) {
@@ -488,9 +519,10 @@ void write(const Options& options, const std::vector<Row>& rows,
             plain = r.wall.median();
         if (r.args.find("processes") != std::string::npos)
             crowded = r.wall.median();
-        std::snprintf(line, sizeof line, "| %d | %s | %s | %.1f (%.1f–%.1f) | %d | %.1f MiB |\n",
+        std::snprintf(line, sizeof line, "| %d | %s | %s | %.1f (%.1f–%.1f) | %d | %.1f MiB | %.0f |\n",
                       r.gpus, r.guest ? "guest" : "host", r.args.empty() ? "none" : r.args.c_str(),
-                      r.wall.median(), r.wall.min(), r.wall.max(), r.processes, r.rssKb / 1024.0);
+                      r.wall.median(), r.wall.min(), r.wall.max(), r.processes, r.rssKb / 1024.0,
+                      r.configBytes);
         md << line;
         statusAlone = statusAlone && r.processes == 0;
         if (r.gpus == largest && r.args.find("processes") == std::string::npos)
