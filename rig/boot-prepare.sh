@@ -72,6 +72,10 @@ for unit in "${rig_units[@]}"; do
     cp "$RIG/units/$unit" /etc/systemd/system/
     ln -sf "/etc/systemd/system/$unit" /etc/systemd/system/multi-user.target.wants/
 done
+# The rig's progress through the boot, from its start, on both levels.
+mkdir -p /etc/systemd/system/sysinit.target.wants
+cp "$RIG/units/qv-rig-progress.service" /etc/systemd/system/
+ln -sf /etc/systemd/system/qv-rig-progress.service /etc/systemd/system/sysinit.target.wants/
 # udev logs at debug level what it does for the maker's GPUs (it says which
 # modalias it loads a module for, and which module it inserted), and for
 # nothing else.

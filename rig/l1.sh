@@ -11,6 +11,7 @@ timed boot
 keep_ports_awake
 
 show_maker_ids
+ports_above > /dev/null   # once, now that the stand-ins show the maker's IDs
 setup "four stand-in GPUs shown with vendor 0x1f7a, one below a root complex of its own on NUMA node 1" \
     test "$(gpus | wc -l)" -eq 4 -a "$(cat /sys/bus/pci/devices/0000:81:00.0/numa_node 2>/dev/null)" = 1
 setup "a host: QEMU gives L1 no \"hypervisor\" flag" bash -c '! grep -q hypervisor /proc/cpuinfo'
@@ -296,7 +297,7 @@ l2_reached() {
     local i
     for i in $(seq 1 $((L2_TRIES * L2_FLOW_LIMIT))); do
         grep -q "^$1" /xfer/results 2>/dev/null && return 0
-        sleep 1
+        nap 1
     done
     return 1
 }
@@ -358,14 +359,14 @@ check "L1's report ran while L2 held the GPUs" test -f /tmp/while-l2
 
 # Two hypervisors, each holding one of the two GPUs below the switch: the
 # GPUs can reach each other's memory, so the report fails and names both.
-sleep 600 3<>"/dev/vfio/$(group_of "${switched[0]}")" &
+group1=/dev/vfio/$(group_of "${switched[0]}")
+group2=/dev/vfio/$(group_of "${switched[1]}")
+sleep 600 3<>"$group1" &
 holder1=$!
-sleep 600 3<>"/dev/vfio/$(group_of "${switched[1]}")" &
+sleep 600 3<>"$group2" &
 holder2=$!
-deadline=$((SECONDS + 30))
-until [ -e "/proc/$holder1/fd/3" ] && [ -e "/proc/$holder2/fd/3" ] || [ "$SECONDS" -ge "$deadline" ]; do
-    sleep 0.2
-done
+setup "two holders (pids $holder1 and $holder2) hold $group1 and $group2" \
+    wait_until 30 eval 'holding "$holder1" "$group1" && holding "$holder2" "$group2"'
 run_status status-two
 check "with two holders of the switch's GPUs, the report is not ready (exit 1)" test "$status" -eq 1
 printf '%s\t%s\n' "it names both holders (pids $holder1 and $holder2) in one isolation breach" \

@@ -6,6 +6,7 @@
 LEVEL=l2
 source "$(dirname "$0")/lib.sh"
 timed boot
+ports_above > /dev/null   # once a boot
 
 setup "a guest: KVM gives L2 the \"hypervisor\" flag" grep -q hypervisor /proc/cpuinfo
 setup "four passed-through GPUs of vendor 0x1f7a (QEMU's x-pci-vendor-id)" test "$(gpus | wc -l)" -eq 4
@@ -90,11 +91,7 @@ timed "status report before the save"
 # L1 stores while this guest holds the GPUs, from the time it boots: it is
 # done before anything here writes a GPU (the wake of the run below), and
 # the records here stay L1's.
-for i in $(seq 1 "$L1_STORE_WAIT"); do
-    [ -e /xfer/l1-stored ] && break
-    sleep 1
-done
-setup "L1 has run its store beside this guest" test -e /xfer/l1-stored
+setup "L1 has run its store beside this guest" wait_until "$L1_STORE_WAIT" test -e /xfer/l1-stored
 
 WRAP=hide_flag run hidden-store --disable-acs --store-data
 # (The stand-ins' 4 KiB register BAR holds no identification word: every

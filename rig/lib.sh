@@ -10,17 +10,36 @@ MODULE=$WORK/module/morvanti.ko
 KVER=$(uname -r)
 RESULTS=${RESULTS:-/xfer/results}
 source "$RIG/limits.sh"
+source "$RIG/watch.sh"
 HEARTBEAT=/dev/console
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 
-ok()   { echo "ok $LEVEL: $*" | tee -a "$RESULTS"; }
-fail() { echo "FAIL $LEVEL: $*" | tee -a "$RESULTS"; }
-note() { echo "note $LEVEL: $*" | tee -a "$RESULTS"; }
+# Each result line goes to the results and the console by the shell's own
+# printf: in L2 every process started costs a quarter of a second.
+result() {
+    printf '%s\n' "$1" >> "$RESULTS"
+    printf '%s\n' "$1"
+}
+ok()   { result "ok $LEVEL: $*"; }
+fail() { result "FAIL $LEVEL: $*"; }
+note() { result "note $LEVEL: $*"; }
 # What the rig itself set up, checked but not counted as a check of the
 # tool or the kernel; a set-up that fails is a FAIL all the same.
 setup() {
     local name=$1; shift
-    if "$@"; then echo "setup $LEVEL: $name" | tee -a "$RESULTS"; else fail "set-up: $name"; fi
+    if "$@"; then result "setup $LEVEL: $name"; else fail "set-up: $name"; fi
+}
+
+# nap SECONDS: a pause that starts no process (a read that times out on a
+# FIFO nobody writes), for the polling waits.
+nap_fd=""
+nap() {
+    if [ -z "$nap_fd" ]; then
+        mkfifo "/run/qv-rig-nap.$BASHPID"
+        exec {nap_fd}<>"/run/qv-rig-nap.$BASHPID"
+        rm -f "/run/qv-rig-nap.$BASHPID"
+    fi
+    read -r -t "$1" -u "$nap_fd" _ || :
 }
 
 # check NAME COMMAND...: one result line for the command's success; a
@@ -38,12 +57,14 @@ check() {
     fi
 }
 
-# Times each step: "time LEVEL: STEP 1.2 s".
+# Times each step: "time LEVEL: STEP 1.2 s", from the kernel's uptime in
+# hundredths of a second.
 step_start=0   # the first step timed is the boot itself
 timed() {
-    local now; now=$(cut -d' ' -f1 /proc/uptime)
-    echo "time $LEVEL: $1 $(awk -v a="$step_start" -v b="$now" 'BEGIN { printf "%.1f", b - a }') s" |
-        tee -a "$RESULTS"
+    local up now
+    read -r up _ < /proc/uptime
+    now=$((10#${up/./}))
+    result "time $LEVEL: $1 $(((now - step_start) / 100)).$(((now - step_start) % 100 / 10)) s"
     step_start=$now
 }
 
@@ -131,14 +152,15 @@ acs_control() { echo $(( 0x$(setpci -s "$1" ECAP_ACS+6.w) )); }
 # port runtime-suspended once it is, then woken.  Says how far it got in
 # $restored ("" when the port was suspended and woken).
 restore_port() {
-    local port=/sys/bus/pci/devices/$1 below i
+    local port=/sys/bus/pci/devices/$1 below i status
     below=$(ls "$port" | grep -E '^[0-9a-f]{4,}:[0-9a-f]{2}:[0-9a-f]{2}\.[0-7]$' | head -n 1)
     echo auto > "$port/power/control"
     echo auto > "$port/$below/power/control"
     restored="the kernel never runtime-suspended $1"
     for i in $(seq 1 50); do
-        [ "$(cat "$port/power/runtime_status")" = suspended ] && { restored=""; break; }
-        sleep 0.2
+        read -r status < "$port/power/runtime_status"
+        [ "$status" = suspended ] && { restored=""; break; }
+        nap 0.2
     done
     echo on > "$port/$below/power/control"
     echo on > "$port/power/control"
@@ -157,14 +179,23 @@ gpus() {
     return 0
 }
 
-# Every device above a GPU, each once.
+# Every device above a GPU, each once: computed once a boot (after
+# show_maker_ids in L1) and kept in PORTS_ABOVE, by the shell's own
+# reads (cd -P follows the links as readlink -f does).
+PORTS_ABOVE=""
 ports_above() {
-    local g p seen=" "
-    for g in $(gpus); do
-        for p in $(readlink -f "/sys/bus/pci/devices/$g" | tr / '\n' | grep -E '^[0-9a-f]{4,}:' | grep -v "^$g$"); do
-            [[ $seen == *" $p "* ]] || { seen+="$p "; echo "$p"; }
+    local g p path seen=" "
+    if [ -z "$PORTS_ABOVE" ]; then
+        for g in $(gpus); do
+            path=$(cd -P "/sys/bus/pci/devices/$g" && pwd)
+            IFS=/ read -ra path <<< "$path"
+            for p in "${path[@]}"; do
+                [[ $p =~ ^[0-9a-f]{4,}:[0-9a-f]{2}:[0-9a-f]{2}\.[0-7]$ ]] && [ "$p" != "$g" ] || continue
+                [[ $seen == *" $p "* ]] || { seen+="$p "; PORTS_ABOVE+="$p"$'\n'; }
+            done
         done
-    done
+    fi
+    printf '%s' "$PORTS_ABOVE"
 }
 
 # report_checks NAME: one result line per "LABEL<tab>PYTHON-EXPRESSION" line
@@ -413,14 +444,14 @@ sys.stdout.write("\0".join(out) + "\0")
 boot_l2() {   # boot_l2 INIT LEVEL MARKER LIMIT
     local init=$1 level=$2 marker=$3 limit=$4 attempt status qemu why kept
     for attempt in $(seq 1 "$L2_TRIES"); do
-        rm -f /xfer/results /xfer/console /xfer/*.journal /xfer/qemu.err
+        rm -f /xfer/results /xfer/console /xfer/*.journal /xfer/blame /xfer/qemu.err
         touch /xfer/results /xfer/console
         # On L1's console, so that run.sh can tell an L1 whose kernel died
         # under nested virtualisation from one that died on its own.
         echo "rig: nested guest $marker $attempt starts" > "$HEARTBEAT"
         timeout --kill-after=5 "$limit" "${L2_MACHINE[@]}" \
             -kernel "/boot/vmlinuz-$KVER" -initrd "$WORK/initrd.cpio.gz" \
-            -append "console=ttyS0 panic=-1 loglevel=4 cryptomgr.notests qv.run=$init qv.level=$level qv.rig=$RIG qv.out=/xfer" \
+            -append "console=ttyS0 panic=-1 loglevel=4 cryptomgr.notests systemd.show_status=0 qv.run=$init qv.level=$level qv.rig=$RIG qv.out=/xfer" \
             -fsdev local,id=root,path=/,security_model=none,readonly=on,multidevs=remap \
             -fsdev local,id=out,path=/xfer,security_model=none,multidevs=remap \
             -device virtio-9p-pci,fsdev=root,mount_tag=root,bus=pcie.0,addr=0x1d \
@@ -428,12 +459,18 @@ boot_l2() {   # boot_l2 INIT LEVEL MARKER LIMIT
             -serial file:/xfer/console -no-reboot \
             </dev/null 2>/xfer/qemu.err &
         qemu=$!
-        why=$(watch_boot "$L2_STALL" "$qemu" /xfer/console /xfer/results)
-        status=0
-        wait "$qemu" || status=$?
+        why=$(watch_boot "$L2_STALL" "$qemu" /xfer/results /xfer/console)
+        if ! reap "$qemu"; then
+            # Its vCPU is stuck in this kernel: L1 is lost with it.  The
+            # level above tells that apart by this line.
+            echo "rig: nested guest $marker $attempt could not be ended ($why)" > "$HEARTBEAT"
+            cp /xfer/console "$OUT/$marker.console.$attempt" 2>/dev/null
+            poweroff_now
+        fi
+        status=$reaped_status
         echo "rig: nested guest $marker $attempt ended" > "$HEARTBEAT"
         cp /xfer/console "$OUT/$marker.console.$attempt" 2>/dev/null
-        for kept in /xfer/*.journal; do
+        for kept in /xfer/*.journal /xfer/blame; do
             [ -e "$kept" ] && cp "$kept" "$OUT/$marker.$(basename "$kept").$attempt"
         done
         if grep -q "^done $marker" /xfer/results; then
@@ -484,12 +521,26 @@ store_file_holds() {
          "$(record_bytes "${l1base[$1]}")" -a "${l1base[$1]}" != "$2"
 }
 
+# wait_until LIMIT COMMAND...: until COMMAND succeeds, LIMIT seconds at
+# most; false when it never did.
+wait_until() {
+    local deadline=$((SECONDS + $1)); shift
+    until "$@"; do
+        [ "$SECONDS" -lt "$deadline" ] || return 1
+        nap 0.2
+    done
+}
+# holding PID FILE: whether process PID holds FILE as its descriptor 3: the
+# link's target, not its mere existence (a holder started in the
+# background may show a descriptor 3 before its redirection is made).
+holding() { [ "$(readlink "/proc/$1/fd/3" 2>/dev/null)" = "$2" ]; }
+
 # wait_for COUNT COMMAND...: until COMMAND prints a number >= COUNT (2 min).
 wait_for() {
     local want=$1 deadline=$((SECONDS + 120)); shift
     while [ "$SECONDS" -lt "$deadline" ]; do
         [ "$("$@")" -ge "$want" ] 2>/dev/null && return 0
-        sleep 0.5
+        nap 0.5
     done
     return 1
 }
@@ -505,7 +556,7 @@ within() {
         got=$("$@")
         [ "${got:-0}" -ge "$want" ] 2>/dev/null && { ok "$name"; return 0; }
         [ "$SECONDS" -lt "$deadline" ] || break
-        sleep 0.5
+        nap 0.5
     done
     fail "$failure within $limit s (wanted $want, got ${got:-nothing})"
     return 1

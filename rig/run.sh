@@ -10,11 +10,12 @@ source "$(dirname "${BASH_SOURCE[0]}")/../scripts/setup.sh"
 RIG=$QVGPU_ROOT/rig
 WORK=$QVGPU_ROOT/build-rig
 source "$RIG/limits.sh"
+source "$RIG/watch.sh"
 # The boot stage boots both machines with systemd: the guest's boot under
 # nested KVM on the emulated host takes two to four minutes here.
 # QVGPU_RIG_GUEST_BOOT=0 boots the host alone.
 guest_boot=${QVGPU_RIG_GUEST_BOOT:-1}
-[ "$guest_boot" = 1 ] || L1_BOOT_LIMIT=$L1_BOOT_STEPS
+[ "$guest_boot" = 1 ] || { L1_BOOT_LIMIT=$L1_BOOT_STEPS; L1_BOOT_NEED=$L1_BOOT_STEPS; }
 
 started=$(date +%s)
 qvgpu_install_packages qemu-system-x86 linux-image-amd64 linux-headers-amd64 \
@@ -114,7 +115,7 @@ boot_l1() {   # boot_l1 OUT INIT LEVEL LIMIT [KERNEL PARAMETERS]
         -smbios "type=1,manufacturer=$L1_VENDOR,product=$L1_PRODUCT,version=1.0" \
         -smbios "type=2,manufacturer=$L1_VENDOR" -smbios "type=3,manufacturer=$L1_VENDOR" \
         -kernel "/boot/vmlinuz-$kver" -initrd "$WORK/initrd.cpio.gz" \
-        -append "console=ttyS0 intel_iommu=on iommu=pt panic=-1 loglevel=4 cryptomgr.notests pcie_port_pm=force qv.run=$2 qv.level=$3 qv.guestboot=$guest_boot qv.rig=$RIG qv.out=$1${5:+ $5}" \
+        -append "console=ttyS0 intel_iommu=on iommu=pt panic=-1 loglevel=4 cryptomgr.notests systemd.show_status=0 pcie_port_pm=force qv.run=$2 qv.level=$3 qv.guestboot=$guest_boot qv.rig=$RIG qv.out=$1${5:+ $5}" \
         -virtfs local,path=/,mount_tag=root,security_model=none,readonly=on,multidevs=remap \
         -virtfs "local,path=$1,mount_tag=out,security_model=none,multidevs=remap" \
         -device pcie-root-port,id=rp1,chassis=1,bus=pcie.0,addr=0x10 \
@@ -136,18 +137,32 @@ boot_l1() {   # boot_l1 OUT INIT LEVEL LIMIT [KERNEL PARAMETERS]
 }
 results=$WORK/out/results
 : > "$results"
-run_l1() {   # run_l1 NAME INIT LEVEL MARKER LIMIT [KERNEL PARAMETERS]
-    local out=$WORK/out/$1 attempt status boot why qemu kept
+# The run's deadline (seconds since the epoch; CI's .ci/run sets it): no
+# boot starts that could not end before it.
+deadline=${QVGPU_RIG_DEADLINE:-}
+run_l1() {   # run_l1 NAME INIT LEVEL MARKER LIMIT NEED [KERNEL PARAMETERS]
+    local out=$WORK/out/$1 attempt status boot why qemu kept limit=$5 left
     for attempt in $(seq 1 "$L1_TRIES"); do
+        if [ -n "$deadline" ]; then
+            left=$((deadline - $(date +%s)))
+            if [ "$left" -lt "$6" ]; then
+                echo "FAIL rig: $1: L1 boot $attempt not started: $left s left before the run's deadline, and the stage needs $6 s" >> "$results"
+                return
+            fi
+            [ "$left" -ge "$5" ] || limit=$left
+        fi
         rm -rf "$out"
         mkdir -p "$out"
         touch "$out/results" "$out/l1.console"
         boot=$(date +%s)
-        boot_l1 "$out" "$2" "$3" "$5" "${6:-}" &
+        boot_l1 "$out" "$2" "$3" "$limit" "${7:-}" &
         qemu=$!
-        why=$(watch_boot "$L1_STALL" "$qemu" "$out/l1.console" "$out/results")
-        status=0
-        wait "$qemu" || status=$?
+        why=$(watch_boot "$L1_STALL" "$qemu" "$out/results" "$out/l1.console")
+        if ! reap "$qemu"; then
+            why+="${why:+; }its QEMU did not end within $REAP_LIMIT s of its kill"
+            kill_tree "$qemu"
+        fi
+        status=${reaped_status:-killed}
         echo "rig: $1: L1 boot $attempt ran $(( $(date +%s) - boot )) s"
         if grep -q "^done $4" "$out/results"; then
             cat "$out/results" >> "$results"
@@ -156,6 +171,8 @@ run_l1() {   # run_l1 NAME INIT LEVEL MARKER LIMIT [KERNEL PARAMETERS]
         kept=$WORK/out/$1.l1.console.$attempt
         cp "$out/l1.console" "$kept"
         grep -q 'soft lockup' "$out/l1.console" && why+="${why:+; }L1's kernel reported a soft lockup"
+        grep -aq 'rig: nested guest .* could not be ended' "$kept" &&
+            why+="${why:+; }L2's QEMU in L1 did not end once killed"
         # L1's kernel panicked or reset (no stage script powered it off)
         # while L2 ran on it: nested virtualisation on an emulated CPU lost
         # it.  Anywhere else an L1 that dies is a FAIL.
@@ -177,14 +194,14 @@ run_l1() {   # run_l1 NAME INIT LEVEL MARKER LIMIT [KERNEL PARAMETERS]
 }
 for stage in ${QVGPU_RIG_STAGES:-flow boot}; do
     case $stage in
-    flow) run_l1 flow "$RIG/l1.sh" l1 l1 "$L1_FLOW_LIMIT" ;;
+    flow) run_l1 flow "$RIG/l1.sh" l1 l1 "$L1_FLOW_LIMIT" "$L1_FLOW_NEED" ;;
     boot)
         # The second boot carries the parameter that keeps ACS off, as the
         # first boot printed it, and names the restore port too.
         kacs=$(cat "$WORK/out/flow/kernel-acs" 2>/dev/null || true)
         [ -n "$kacs" ] || kacs=pci=disable_acs_redir=
         [ "$kacs" = pci=disable_acs_redir= ] || kacs+=";"
-        run_l1 boot systemd l1 l1-boot "$L1_BOOT_LIMIT" "$kacs$RESTORE_PORT" ;;
+        run_l1 boot systemd l1 l1-boot "$L1_BOOT_LIMIT" "$L1_BOOT_NEED" "$kacs$RESTORE_PORT" ;;
     esac
 done
 grep -v '^done ' "$results"
