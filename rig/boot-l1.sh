@@ -34,7 +34,7 @@ while read -r unit protect writes caps; do
 done < "$ROOT/dist/systemd/sandboxing"
 exited=$(prop qvgpu-vm-p2p-host.service ExecMainExitTimestampMonotonic)
 started=$(prop libvirtd.service ExecMainStartTimestampMonotonic)
-check "the host unit finished (${exited} us) before the hypervisor service started (${started} us)" \
+check "the host unit finished before the hypervisor service started — at ${exited} us and ${started} us" \
     test "$exited" -gt 0 -a "$exited" -lt "$started"
 for unit in qvgpu-vm-p2p-guest.service qvgpu-vm-p2p-daemon.service; do
     check "$unit, enabled on the host, was skipped (not failed)" \
@@ -115,7 +115,7 @@ if grep -q 'qv.guestboot=1' /proc/cmdline; then
     group=$(basename "$(readlink "/sys/bus/pci/devices/$held/iommu_group")")
     setpriv --reuid=nobody --regid=nogroup --clear-groups sleep 600 3<>"/dev/vfio/$group" &
     holder=$!
-    setup "user nobody (pid $holder) holds $held's VFIO group $group" \
+    setup "user nobody holds $held's VFIO group $group — pid $holder" \
         wait_until 30 eval '[ "$(stat -c %U "/proc/$holder")" = nobody ] && holding "$holder" "/dev/vfio/$group"'
     systemctl start qvgpu-vm-p2p-metrics.service
     check "the metrics unit, in its sandbox, sees $held in use by that process" \

@@ -35,7 +35,7 @@ check "udev's log names the module it loaded for it" grep -qF "'morvanti'" /tmp/
 saved=$(prop qvgpu-vm-p2p-guest.service ExecMainExitTimestampMonotonic)
 for g in $(gpus); do
     probed=$(cat "/sys/bus/pci/devices/$g/probe_ns" 2>/dev/null)
-    check "$g: the save finished (${saved} us) before the driver took it up (${probed:-never} ns)" \
+    check "$g: the save finished before the driver took it up — at ${saved} us and ${probed:-never} ns" \
         test "$saved" -gt 0 -a -n "$probed" -a "$((saved * 1000))" -lt "${probed:-0}"
 done
 

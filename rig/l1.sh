@@ -254,7 +254,7 @@ store_beside_l2() {
     run beside-l2 --store-data
     check "with L2 holding every GPU, --store-data exits 0" test "$status" -eq 0
     for g in $(gpus); do
-        check "$g: the store names it held by L2's QEMU (pid $qemu) and leaves it alone" \
+        check "$g: the store names it held by L2's QEMU and leaves it alone — pid $qemu" \
             grep -qxF $'\033[33m['"$g"']: GPU IN USE by qemu-system-x86 (pid '"$qemu"'), left alone.'$'\033[0m' \
             /tmp/beside-l2.out
         check "$g: its configuration space in L1's sysfs is byte for byte as before that store" \
@@ -324,7 +324,7 @@ while_l2_runs() {
     done
     {
         for g in $(gpus); do
-            printf '%s\t%s\n' "with L2 running: $g in use by L2's QEMU (pid $qemu, guest l2), its record not checked, but stored this boot with today's BAR0" \
+            printf '%s\t%s\n' "with L2 running: $g in use by L2's QEMU (guest l2), its record not checked, but stored this boot with today's BAR0 — pid $qemu" \
                 "[(x['inUseBy'], x['record']['state'], x['record']['reason'], x['record']['storedThisBoot']) for x in d['gpus'] if x['bus'] == '$g'] == [({'pid': ${qemu:-0}, 'name': 'qemu-system-x86', 'guest': 'l2'}, 'not checked', 'in use by l2 (qemu-system-x86, pid ${qemu:-0})', 'current')]"
         done
         printf '%s\t%s\n' "with L2 running: $held records not checked, and said so" "d['notChecked'] == $held"
@@ -365,11 +365,11 @@ sleep 600 3<>"$group1" &
 holder1=$!
 sleep 600 3<>"$group2" &
 holder2=$!
-setup "two holders (pids $holder1 and $holder2) hold $group1 and $group2" \
+setup "two holders hold $group1 and $group2 — pids $holder1 and $holder2" \
     wait_until 30 eval 'holding "$holder1" "$group1" && holding "$holder2" "$group2"'
 run_status status-two
 check "with two holders of the switch's GPUs, the report is not ready (exit 1)" test "$status" -eq 1
-printf '%s\t%s\n' "it names both holders (pids $holder1 and $holder2) in one isolation breach" \
+printf '%s\t%s\n' "it names both holders in one isolation breach — pids $holder1 and $holder2" \
     "sorted(x['inUseBy']['pid'] for p in d['isolation']['breaches'] for x in p['gpus']) == sorted([$holder1, $holder2])" |
     report_checks status-two
 check "its fix names both holders" grep -qE "sleep, pid $holder1\).*sleep, pid $holder2\)|sleep, pid $holder2\).*sleep, pid $holder1\)" \

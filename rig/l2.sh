@@ -201,7 +201,7 @@ check "with the daemon running, the report is ready again after the reload (exit
 probed=$(cat "/sys/bus/pci/devices/$first/probe_ns")
 echo "$first" > /sys/bus/pci/drivers/morvanti/unbind
 echo "$first" > /sys/bus/pci/drivers/morvanti/bind
-setup "$first is bound again: a new instance of the driver, probed at $(cat "/sys/bus/pci/devices/$first/probe_ns") ns, not $probed" \
+setup "$first is bound again: a new instance of the driver — probed at $(cat "/sys/bus/pci/devices/$first/probe_ns") ns, not $probed" \
     test "$(cat "/sys/bus/pci/devices/$first/probe_ns")" -gt "$probed"
 within "$DAEMON_LIMIT" 3 "the daemon tells $first again once it is bound again" \
     "the daemon did not tell $first after it was bound again" daemon_successes

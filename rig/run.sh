@@ -180,9 +180,7 @@ run_l1() {   # run_l1 NAME INIT LEVEL MARKER LIMIT NEED [KERNEL PARAMETERS]
            grep -a -o 'rig: nested guest [^ ]* [0-9]* [a-z]*' "$kept" | tail -n 1 | grep -q 'starts$'; then
             why="L1's kernel ended while L2 ran on it ($(ended_how "$kept"))"
         fi
-        # Booted again only when lost, and never once a check has failed:
-        # every FAIL of every boot is counted.
-        if [ -n "$why" ] && ! grep -q '^FAIL ' "$out/results"; then
+        if boot_again "$why" "$out/results"; then
             echo "note rig: $1: L1 boot $attempt was lost ($why); console kept in $kept; booting it again" >> "$results"
             continue
         fi

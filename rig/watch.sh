@@ -116,6 +116,11 @@ watch_boot() {
     done
 }
 
+# boot_again WHY RESULTS: the one retry rule.  A boot is booted again only
+# when it was lost (WHY says how), and never once a check of it has
+# failed: every FAIL of every boot is counted.
+boot_again() { [ -n "$1" ] && ! grep -q '^FAIL ' "$2"; }
+
 # Alone: each kept console through the kernel's rules, with the uptime of
 # the first line at which they would have ended the boot.
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
