@@ -90,7 +90,9 @@ reap() {
 # the boot it watches made progress, so that the level above counts that
 # progress as its own.
 watch_boot() {
-    local stall=$1 pid=$2 results=$3 console=$4 now last="" quiet=0 beat=0 beaten="" why
+    local stall=$1 pid=$2 results=$3 console=$4 now last quiet=0 beat=0 beaten why
+    last=$(progress "$results" "$console")
+    beaten=$last
     while kill -0 "$pid" 2>/dev/null; do
         now=$(progress "$results" "$console")
         if [ "$now" != "$last" ]; then
