@@ -5,7 +5,8 @@
 #   tests         the suite on simulated machines, packaging included   ~2 min
 #   sanitizers    the same suite with AddressSanitizer and UBSan        ~3 min
 #   fuzzing       the libFuzzer targets, 20 s each                      ~3 min
-#   real-kernels  the whole flow on real kernels under QEMU (rig/)      7-15 min
+#   real-kernels  the whole flow on real kernels under QEMU (rig/)      ~10 min,
+#                 18 with a boot lost (2026-12-09)
 # Every stage runs; the command fails if any of them failed.  While working,
 # QVGPU_TEST_STAGES="tests" (or any of the four names) runs only those.
 set -euo pipefail
