@@ -115,8 +115,8 @@ if grep -q 'qv.guestboot=1' /proc/cmdline; then
     group=$(basename "$(readlink "/sys/bus/pci/devices/$held/iommu_group")")
     setpriv --reuid=nobody --regid=nogroup --clear-groups sleep 600 3<>"/dev/vfio/$group" &
     holder=$!
-    setup "user nobody holds $held's VFIO group $group — pid $holder" \
-        wait_until 30 eval '[ "$(stat -c %U "/proc/$holder")" = nobody ] && holding "$holder" "/dev/vfio/$group"'
+    held_by_nobody() { [ "$(stat -c %U "/proc/$holder")" = nobody ] && holding "$holder" "/dev/vfio/$group"; }
+    setup "user nobody holds $held's VFIO group $group — pid $holder" wait_until 30 held_by_nobody
     systemctl start qvgpu-vm-p2p-metrics.service
     check "the metrics unit, in its sandbox, sees $held in use by that process" \
         grep -qxF "qvgpu_vm_p2p_gpu_in_use{pci_address=\"$held\"} 1" "$PROM"

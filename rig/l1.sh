@@ -365,8 +365,8 @@ sleep 600 3<>"$group1" &
 holder1=$!
 sleep 600 3<>"$group2" &
 holder2=$!
-setup "two holders hold $group1 and $group2 — pids $holder1 and $holder2" \
-    wait_until 30 eval 'holding "$holder1" "$group1" && holding "$holder2" "$group2"'
+both_held() { holding "$holder1" "$group1" && holding "$holder2" "$group2"; }
+setup "two holders hold $group1 and $group2 — pids $holder1 and $holder2" wait_until 30 both_held
 run_status status-two
 check "with two holders of the switch's GPUs, the report is not ready (exit 1)" test "$status" -eq 1
 printf '%s\t%s\n' "it names both holders in one isolation breach — pids $holder1 and $holder2" \

@@ -1,14 +1,16 @@
 # Watching a boot of the rig's machines: sourced by run.sh on the build
 # machine (for L1) and by lib.sh in L1 (for L2).  A boot is lost when the
-# rig's own progress stops, or when its kernel shows a CPU that is dead; a
-# boot with a FAIL in it is never called lost.  `rig/watch.sh CONSOLE...`
+# rig's own progress stops, or when its kernel shows a CPU that is dead; it
+# is booted again only when no check of it has failed (boot_again).
+# `rig/watch.sh CONSOLE...`
 # run alone replays kept consoles through the kernel's rules, and prints
 # what the watcher would have said of each, and when.
 
 # progress RESULTS CONSOLE: what the rig itself has written of a boot, as
 # one word: the size of its results, and how many lines of its own (those
-# that begin with "rig") its console holds.  The kernel's own reports are no progress: a kernel whose one CPU
-# is dead can go on printing from the other.
+# that begin with "rig") its console holds.  The kernel's own reports are
+# no progress: a kernel whose one CPU is dead can go on printing from the
+# other.
 progress() {
     local size=0 lines=0
     [ -e "$1" ] && size=$(stat -c %s "$1")
@@ -85,8 +87,8 @@ reap() {
 # progress) stops for STALL seconds, or its kernel shows a dead CPU, it
 # ends the boot and prints why it was lost (a boot with a FAIL is then
 # never booted again: its caller decides); it prints nothing for a boot
-# that ended by itself.  With HEARTBEAT set (a file,
-# the watching machine's console) it says there, at most every 15 s, that
+# that ended by itself.  With HEARTBEAT set (a file, the watching
+# machine's console) it says there, at most every 15 s, that
 # the boot it watches made progress, so that the level above counts that
 # progress as its own.
 watch_boot() {

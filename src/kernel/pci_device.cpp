@@ -11,7 +11,6 @@
 #include <filesystem>
 #include <sstream>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -158,8 +157,7 @@ const std::vector<uint8_t>& PciDevice::config() const
     if (!configTried_) {
         configTried_ = true;
         const std::string file = path("/config");
-        FileError error = FileError::None;
-        const UniqueFd fd = openRegularFile(file, &configError_, &error);
+        const UniqueFd fd = openRegularFile(file, &configError_);
         configUnopened_ = !fd.isOpen();
         if (fd.isOpen()) {
             // sysfs gives the file the size of the device's space (4096 or
@@ -169,24 +167,13 @@ const std::vector<uint8_t>& PciDevice::config() const
                                           ? static_cast<std::size_t>(size)
                                           : CONFIG_SPACE_MAX;
             int readErrno = 0;
-            const auto readAt = [&](std::size_t offset, std::size_t length, uint8_t* into) -> long {
-                std::size_t got = 0;
-                while (got < length) {
-                    const ssize_t n = ::pread(fd.get(), into + got, length - got,
-                                              static_cast<off_t>(offset + got));
-                    if (n < 0 && errno == EINTR)
-                        continue;
-                    if (n < 0) {
-                        readErrno = errno;
-                        return -1;
-                    }
-                    if (n == 0)
-                        break;
-                    got += static_cast<std::size_t>(n);
-                }
-                return static_cast<long>(got);
+            const auto read = [&](std::size_t offset, std::size_t length, uint8_t* into) {
+                const long got = readAt(fd.get(), offset, length, into);
+                if (got < 0)
+                    readErrno = errno;
+                return got;
             };
-            if (!readConfigSpace(limit, readAt, config_))
+            if (!readConfigSpace(limit, read, config_))
                 configError_ = "cannot read " + file + ": " + std::strerror(readErrno);
         }
     }

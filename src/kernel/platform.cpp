@@ -142,6 +142,23 @@ bool readRegularFileAt(int dirFd, const std::string& path, std::size_t limit, st
     return true;
 }
 
+long readAt(int fd, std::size_t offset, std::size_t length, void* into)
+{
+    std::size_t got = 0;
+    while (got < length) {
+        const ssize_t n = ::pread(fd, static_cast<char*>(into) + got, length - got,
+                                  static_cast<off_t>(offset + got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    return static_cast<long>(got);
+}
+
 bool onCommandPath(const char* name)
 {
     const char* path = std::getenv("PATH");

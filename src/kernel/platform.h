@@ -90,6 +90,11 @@ bool readRegularFile(const std::string& path, std::size_t limit, std::string& by
 bool readRegularFileAt(int dirFd, const std::string& path, std::size_t limit, std::string& bytes,
                        std::string* why = nullptr, FileError* error = nullptr);
 
+// Reads up to `length` bytes of an open file from `offset` into `into`:
+// as many as the file holds there (fewer at its end), or -1, with errno,
+// when the read failed.
+long readAt(int fd, std::size_t offset, std::size_t length, void* into);
+
 // True when the shell would find the command `name`, without starting
 // one: the search the shell makes, over the directories of the command
 // search path (or the system's default path when none is set).
