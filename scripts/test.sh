@@ -33,6 +33,19 @@ wanted() {
 }
 stage_start=$SECONDS
 
+# The Debian packages, built once from this tree: the packaging test checks
+# them and the rig's machines install them.
+if [[ " $stages " == *" tests "* || " $stages " == *" real-kernels "* ]]; then
+    echo "== package"
+    package_start=$SECONDS
+    if "$QVGPU_ROOT/scripts/package.sh" "$QVGPU_ROOT/build-deb" >/dev/null; then
+        export QVGPU_PACKAGE_DIR=$QVGPU_ROOT/build-deb
+    else
+        failed+=(package)
+    fi
+    echo "time: package $((SECONDS - package_start)) s"
+fi
+
 if wanted tests; then
     echo "== build"
     qvgpu_build "$QVGPU_ROOT/build"
@@ -40,20 +53,26 @@ if wanted tests; then
     (cd "$QVGPU_ROOT/build" && ctest --output-on-failure -j"$jobs") || failed+=(tests)
 fi
 
+# One clang build serves both of the next stages: the suite under
+# AddressSanitizer and UBSan, and the fuzz targets, whose library carries
+# libFuzzer's coverage as well.
+sanitized=$QVGPU_ROOT/build-san
 if wanted sanitizers; then
-    echo "== build with sanitizers"
-    qvgpu_build "$QVGPU_ROOT/build-asan" -DQVGPU_SANITIZE=ON
+    echo "== build with sanitizers (clang, the fuzz targets too)"
+    qvgpu_build "$sanitized" -DCMAKE_CXX_COMPILER=clang++ -DQVGPU_SANITIZE=ON -DQVGPU_FUZZ=ON
     echo "== tests with sanitizers"
-    (cd "$QVGPU_ROOT/build-asan" && ctest --output-on-failure -j"$jobs" -E packaging) ||
+    (cd "$sanitized" && ctest --output-on-failure -j"$jobs" -E packaging) ||
         failed+=(sanitizers)
 fi
 
 if wanted fuzzing; then
-    echo "== build the fuzzers"
-    qvgpu_build "$QVGPU_ROOT/build-fuzz" -DCMAKE_CXX_COMPILER=clang++ -DQVGPU_FUZZ=ON \
-        -DQVGPU_BUILD_TESTS=OFF -- fuzz_hex fuzz_record fuzz_inotify fuzz_bus_chain fuzz_split fuzz_cmd_reply fuzz_port fuzz_domain
+    if [[ " $stages " != *" sanitizers "* ]]; then
+        echo "== build the fuzz targets (clang, with sanitizers)"
+        qvgpu_build "$sanitized" -DCMAKE_CXX_COMPILER=clang++ -DQVGPU_SANITIZE=ON -DQVGPU_FUZZ=ON \
+            -- fuzz_hex fuzz_record fuzz_inotify fuzz_bus_chain fuzz_split fuzz_cmd_reply fuzz_port fuzz_domain
+    fi
     echo "== fuzzing"
-    "$QVGPU_ROOT/fuzz/run.sh" "$QVGPU_ROOT/build-fuzz" "${QVGPU_FUZZ_SECONDS:-20}" || failed+=(fuzzing)
+    "$QVGPU_ROOT/fuzz/run.sh" "$sanitized" "${QVGPU_FUZZ_SECONDS:-20}" || failed+=(fuzzing)
 fi
 
 if wanted real-kernels; then

@@ -58,7 +58,6 @@ std::string gpuLine(const std::string& out, const std::string& bus)
     return squeezed(line) + " |" + squeezed(out.substr(from, out.find('\n', from) - from));
 }
 
-const char* const SWITCH_PORTS = "0000:02:08.0, 0000:02:10.0, 0000:06:08.0, 0000:06:10.0";
 
 // Two switches of two GPUs each; the downstream ports redirect (ACS Control
 // 0x005f, as firmware leaves it).
