@@ -11,7 +11,7 @@ timed "boot to the hypervisor stand-in, with systemd"
 ports_above > /dev/null   # once a boot
 : > /run/qv-rig-checks   # the results are the progress now (progress.sh)
 # Where the boot's time went, kept with the results.
-systemd-analyze blame > "$OUT/l1-boot.blame" 2>&1
+boot_blame "$OUT/l1-boot.blame"
 
 prop() { systemctl show -P "$2" "$1"; }
 state() { echo "$(prop "$1" ActiveState)/$(prop "$1" Result)"; }

@@ -131,13 +131,10 @@ want=pci=disable_acs_redir=$(for p in $(printf '%s\n' "${ports[@]}" | sort); do
     type=$(setpci -s "$p" CAP_EXP+2.w)
     [ "${type:2:1}" = 6 ] && kernel_path "$p"
 done | paste -sd ';')
-kacs=$(timeout --kill-after=5 "$TOOL_LIMIT" "$STATUS" --kernel-acs 2>/tmp/kernel-acs.err)
-kstatus=$?
-echo "--- qvgpu-vm-p2p-status --kernel-acs (exit $kstatus)"
-echo "$kacs"
-cat /tmp/kernel-acs.err
-echo "$kacs" > "$OUT/kernel-acs"
-check "--kernel-acs: exit 0, nothing on standard error" test "$kstatus" -eq 0 -a ! -s /tmp/kernel-acs.err
+limited /tmp/kernel-acs /tmp/kernel-acs.err "$STATUS" --kernel-acs
+kacs=$(cat /tmp/kernel-acs)
+cp /tmp/kernel-acs "$OUT/kernel-acs"
+check "--kernel-acs: exit 0, nothing on standard error" test "$status" -eq 0 -a ! -s /tmp/kernel-acs.err
 check "--kernel-acs names the switch downstream ports above the GPUs by their paths ($want)" \
     test "$kacs" = "$want"
 

@@ -77,19 +77,27 @@ hide_flag() {
         _ "$@"
 }
 
-# run NAME ARGS...: the tool, its standard output, error and exit status kept
-# in /tmp/NAME.out, /tmp/NAME.err and $status; with WRAP set (hide_flag),
-# run under it.
-# Every run has a limit of its own: a tool that hangs is a FAIL naming
-# the command, not a lost boot.
+# limited OUT ERR COMMAND...: the command under the tool's time limit (and
+# under WRAP, when set: hide_flag), its standard output and error kept in
+# OUT and ERR and shown after a line with its exit status, which is left in
+# $status.  A command that hangs is a FAIL naming it, not a lost boot.
+limited() {
+    local out=$1 err=$2 shown
+    shift 2
+    shown="${1##*/}${2:+ ${*:2}}"
+    $WRAP timeout --kill-after=5 "$TOOL_LIMIT" "$@" >"$out" 2>"$err"
+    status=$?
+    echo "--- $shown (exit $status)"
+    cat "$out" "$err"
+    [ "$status" -ne 124 ] && [ "$status" -ne 137 ] ||
+        fail "$shown did not finish within $TOOL_LIMIT s"
+}
+
+# run NAME ARGS...: the tool, its output kept in /tmp/NAME.out and
+# /tmp/NAME.err.
 run() {
     local name=$1; shift
-    $WRAP timeout --kill-after=5 "$TOOL_LIMIT" "$TOOL" "$@" >"/tmp/$name.out" 2>"/tmp/$name.err"
-    status=$?
-    echo "--- qvgpu-vm-p2p $* (exit $status)"
-    cat "/tmp/$name.out" "/tmp/$name.err"
-    [ "$status" -ne 124 ] && [ "$status" -ne 137 ] ||
-        fail "qvgpu-vm-p2p $* did not finish within $TOOL_LIMIT s"
+    limited "/tmp/$name.out" "/tmp/$name.err" "$TOOL" "$@"
 }
 
 # The status report: shown as text (exit status in $status), and kept as
@@ -99,30 +107,46 @@ run_status() {
     local name=$1 text began
     uptime_cs
     began=$uptime
-    $WRAP timeout --kill-after=5 "$TOOL_LIMIT" "$STATUS" >"/tmp/$name.out" 2>"/tmp/$name.err"
-    text=$?
+    limited "/tmp/$name.out" "/tmp/$name.err" "$STATUS"
+    text=$status
     # The report's own time here (with its wrapper's), for the benchmarks.
     result "time $LEVEL: the report alone, $name $(seconds_since "$began") s"
-    echo "--- qvgpu-vm-p2p-status (exit $text)"
-    cat "/tmp/$name.out" "/tmp/$name.err"
-    [ "$text" -ne 124 ] && [ "$text" -ne 137 ] ||
-        fail "qvgpu-vm-p2p-status did not finish within $TOOL_LIMIT s"
     status_json "$name"
     status=$text
 }
 # status_json NAME: the report as JSON alone, kept in /tmp/NAME.json, its
 # exit status in $status.
 status_json() {
-    $WRAP timeout --kill-after=5 "$TOOL_LIMIT" "$STATUS" --json >"/tmp/$1.json" 2>/dev/null
-    status=$?
-    [ "$status" -ne 124 ] && [ "$status" -ne 137 ] ||
-        fail "qvgpu-vm-p2p-status --json did not finish within $TOOL_LIMIT s"
+    limited "/tmp/$1.json" "/tmp/$1.json.err" "$STATUS" --json
 }
 # report_holds NAME PYTHON-EXPRESSION: true when the expression holds for the
 # report's JSON document, d.
 report_holds() {
     python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); sys.exit(0 if eval(sys.argv[2]) else 1)' \
         "/tmp/$1.json" "$2"
+}
+
+# boot_blame FILE: systemd-analyze blame's list, for a boot that has not
+# finished (the rig's checks are its last job, and systemd-analyze refuses
+# until every job is done): each unit's time from leaving inactive to
+# active, longest first, then the jobs still queued.
+boot_blame() {
+    {
+        systemctl show -p Id -p InactiveExitTimestampMonotonic -p ActiveEnterTimestampMonotonic '*' |
+            awk -v RS= -F'\n' '{
+                    id = ""; off = 0; on = 0
+                    for (i = 1; i <= NF; i++) {
+                        eq = index($i, "=")
+                        key = substr($i, 1, eq - 1); value = substr($i, eq + 1)
+                        if (key == "Id") id = value
+                        else if (key == "InactiveExitTimestampMonotonic") off = value + 0
+                        else if (key == "ActiveEnterTimestampMonotonic") on = value + 0
+                    }
+                    if (off > 0 && on >= off) printf "%9.3fs %s\n", (on - off) / 1e6, id
+                }' | sort -rn
+        echo "-- jobs still queued:"
+        systemctl list-jobs --no-legend
+    } > "$1" 2>&1
 }
 
 # The root port of L1's that shows the kernel's restores (run.sh).
@@ -315,10 +339,7 @@ pass_through() {
         echo "$g" > /sys/bus/pci/drivers_probe
         setup "$g bound to vfio-pci" test "$(basename "$(readlink "/sys/bus/pci/devices/$g/driver")")" = vfio-pci
     done
-    timeout --kill-after=5 "$TOOL_LIMIT" "$STATUS" --layout=qemu ${2:+--gpus=$2} >/tmp/layout.qemu 2>/tmp/layout.err
-    status=$?
-    echo "--- qvgpu-vm-p2p-status --layout=qemu (exit $status)"
-    cat /tmp/layout.qemu /tmp/layout.err
+    limited /tmp/layout.qemu /tmp/layout.err "$STATUS" --layout=qemu ${2:+--gpus=$2}
     # Its one note says which guest node stands for each of L1's nodes
     # that hold the chosen GPUs: L2 defines those nodes.
     check "the layout of L1's stand-ins: exit 0, nothing to warn of, the NUMA nodes to define" \
@@ -405,11 +426,7 @@ libvirt_machine() {
     $V define /tmp/l2-base.xml > /tmp/libvirt.out 2>&1 && $V dumpxml l2 > /tmp/l2-dumped.xml 2>>/tmp/libvirt.out
     setup "libvirt's QEMU driver, embedded, defines L2 with L1's stand-ins" test -s /tmp/l2-dumped.xml
     timed "libvirt's QEMU driver: its capability probe under emulation, and the definition"
-    timeout --kill-after=5 "$TOOL_LIMIT" "$STATUS" --layout=libvirt --domain=- < /tmp/l2-dumped.xml \
-        > /tmp/l2-merged.xml 2>/tmp/l2-merged.err
-    status=$?
-    echo "--- qvgpu-vm-p2p-status --layout=libvirt --domain=- (exit $status)"
-    cat /tmp/l2-merged.xml /tmp/l2-merged.err
+    limited /tmp/l2-merged.xml /tmp/l2-merged.err "$STATUS" --layout=libvirt --domain=- < /tmp/l2-dumped.xml
     check "the layout merged into L2's domain: exit 0, nothing to warn of" \
         test "$status" -eq 0 -a "$(grep -vc '^Note: the GPUs sit on [0-9] NUMA nodes\?: ' /tmp/l2-merged.err)" -eq 0
     $V define /tmp/l2-merged.xml >> /tmp/libvirt.out 2>&1 &&
@@ -455,7 +472,7 @@ boot_l2() {   # boot_l2 INIT LEVEL MARKER LIMIT
         echo "rig: nested guest $marker $attempt starts" > "$HEARTBEAT"
         timeout --kill-after=5 "$limit" "${L2_MACHINE[@]}" \
             -kernel "/boot/vmlinuz-$KVER" -initrd "$WORK/initrd.cpio.gz" \
-            -append "console=ttyS0 panic=-1 loglevel=4 cryptomgr.notests systemd.show_status=0 qv.run=$init qv.level=$level qv.rig=$RIG qv.out=/xfer" \
+            -append "console=ttyS0 panic=-1 loglevel=4 cryptomgr.notests mitigations=off init_on_alloc=0 systemd.show_status=0 qv.run=$init qv.level=$level qv.rig=$RIG qv.out=/xfer" \
             -fsdev local,id=root,path=/,security_model=none,readonly=on,multidevs=remap \
             -fsdev local,id=out,path=/xfer,security_model=none,multidevs=remap \
             -device virtio-9p-pci,fsdev=root,mount_tag=root,bus=pcie.0,addr=0x1d \

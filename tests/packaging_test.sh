@@ -137,7 +137,7 @@ fi
 version=$(dpkg-parsechangelog -l "$source/debian/changelog" -SVersion)
 pkg=$packages/qvgpu-vm-p2p
 deb=${pkg}_${version}_amd64.deb
-dbgsym=$scratch/pkg/qvgpu-vm-p2p-dbgsym_${version}_amd64.deb
+dbgsym=$packages/qvgpu-vm-p2p-dbgsym_${version}_amd64.deb
 changes=${pkg}_${version}_amd64.changes
 check "a Debian revision ($version), and the source package: .dsc, orig and debian tarballs" \
     test "${version##*-}" != "$version" -a -f "${pkg}_$version.dsc" -a \
