@@ -115,14 +115,14 @@ RESTORE_PORT=0000:00:12.0
 # in L2.
 boot_l1() {   # boot_l1 OUT INIT LEVEL LIMIT [KERNEL PARAMETERS]
     timeout --kill-after=10 "$4" qemu-system-x86_64 \
-        -machine q35,accel=tcg,kernel-irqchip=split -cpu max,hypervisor=off -smp 2 -m 4096 \
+        -machine q35,accel=tcg,kernel-irqchip=split -cpu max,hypervisor=off,la57=off,erms=off -smp 2 -m 4096 \
         -object memory-backend-ram,id=mem0,size=2048M -object memory-backend-ram,id=mem1,size=2048M \
         -numa node,nodeid=0,cpus=0,memdev=mem0 -numa node,nodeid=1,cpus=1,memdev=mem1 \
         -device intel-iommu,intremap=on,caching-mode=on \
         -smbios "type=1,manufacturer=$L1_VENDOR,product=$L1_PRODUCT,version=1.0" \
         -smbios "type=2,manufacturer=$L1_VENDOR" -smbios "type=3,manufacturer=$L1_VENDOR" \
         -kernel "/boot/vmlinuz-$kver" -initrd "$WORK/initrd.cpio.gz" \
-        -append "console=ttyS0 intel_iommu=on iommu=pt panic=-1 loglevel=4 cryptomgr.notests systemd.show_status=0 pcie_port_pm=force qv.run=$2 qv.level=$3 qv.guestboot=$guest_boot qv.rig=$RIG qv.out=$1${5:+ $5}" \
+        -append "console=ttyS0 intel_iommu=on iommu=pt panic=-1 loglevel=4 cryptomgr.notests mitigations=off init_on_alloc=0 systemd.show_status=0 pcie_port_pm=force qv.run=$2 qv.level=$3 qv.guestboot=$guest_boot qv.rig=$RIG qv.out=$1${5:+ $5}" \
         -virtfs local,path=/,mount_tag=root,security_model=none,readonly=on,multidevs=remap \
         -virtfs "local,path=$1,mount_tag=out,security_model=none,multidevs=remap" \
         -device pcie-root-port,id=rp1,chassis=1,bus=pcie.0,addr=0x10 \
