@@ -11,7 +11,7 @@ timed "boot to the hypervisor stand-in, with systemd"
 ports_above > /dev/null   # once a boot
 : > /run/qv-rig-checks   # the results are the progress now (progress.sh)
 # Where the boot's time went, kept with the results.
-boot_blame "$OUT/l1-boot.blame"
+boot_jobs "$OUT/l1-boot.systemd-jobs.journal"
 
 prop() { systemctl show -P "$2" "$1"; }
 state() { echo "$(prop "$1" ActiveState)/$(prop "$1" Result)"; }

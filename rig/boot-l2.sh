@@ -8,7 +8,7 @@ source "$(dirname "$0")/lib.sh"
 timed "boot with systemd"
 : > /run/qv-rig-checks   # the results are the progress now (progress.sh)
 # Where the boot's time went, kept beside the console by L1.
-boot_blame /xfer/blame
+boot_jobs /xfer/systemd-jobs.journal
 load_expectations
 
 prop() { systemctl show -P "$2" "$1"; }

@@ -58,9 +58,17 @@ case $1 in
 l1) rig_units=(qv-rig-ids.service libvirtd.service)
     keep_ports_awake ;;
 l2) rig_units=(qv-rig-guest-checks.service)
-    # Logins are never made here; logind and the console's getty only
-    # delay the multi-user target that the checks wait for.
-    for unit in systemd-logind.service console-getty.service; do
+    # Logins are never made here, and no check reads D-Bus, utmp or the
+    # kernel's pseudo file systems that systemd mounts by default (systemctl
+    # reaches systemd on its private socket as root); those units only
+    # delay the multi-user target that the checks wait for, a second or
+    # more each under nested virtualisation.
+    for unit in systemd-logind.service console-getty.service serial-getty@.service \
+                dbus.service dbus.socket systemd-user-sessions.service \
+                systemd-update-utmp.service systemd-update-utmp-runlevel.service \
+                systemd-binfmt.service proc-sys-fs-binfmt_misc.automount dev-hugepages.mount \
+                dev-mqueue.mount sys-kernel-debug.mount sys-kernel-tracing.mount \
+                sys-fs-fuse-connections.mount sys-kernel-config.mount systemd-tmpfiles-clean.timer; do
         ln -sf /dev/null "/etc/systemd/system/$unit"
     done ;;
 *) echo "boot-prepare: no level l1 or l2 given (got '$1')" >&2; exit 1 ;;
