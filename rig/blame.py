@@ -5,7 +5,9 @@ Usage: blame.py JOURNAL...  (journalctl -o json _PID=1, as the rig keeps
 it); writes JOURNAL's name with .blame for .journal beside each.  A unit's
 time runs from its "Starting" to its "Started" or "Finished", as
 systemd-analyze counts it from leaving inactive to active; a job still
-running when the log was taken is listed as such.
+running when the log was taken is listed as such, and a unit with no start logged
+(a target, or one that started before journald) with the time it became
+active.
 """
 import json
 import sys
@@ -15,7 +17,7 @@ STARTED = "39f53479d3a045ac8e11786248231fbf"
 
 
 def blame(path):
-    began, took = {}, {}
+    began, took, early = {}, {}, {}
     with open(path, errors="replace") as log:
         for line in log:
             try:
@@ -30,8 +32,14 @@ def blame(path):
                 began[unit] = at
             elif mid == STARTED and unit in began:
                 took[unit] = at - began.pop(unit)
+            elif mid == STARTED:
+                # A target, or a unit that started before journald did:
+                # no start logged.
+                early[unit] = at
     lines = [f"{us / 1e6:9.3f}s {unit}" for unit, us in sorted(took.items(), key=lambda t: -t[1])]
     lines += [f"  running {unit}" for unit in sorted(began)]
+    lines += [f"  active at {us / 1e6:.3f}s, no start logged: {unit}"
+              for unit, us in sorted(early.items(), key=lambda t: t[1])]
     return "\n".join(lines) + "\n"
 
 
