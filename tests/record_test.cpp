@@ -1,6 +1,7 @@
 // The peer address record's bytes and its validity rule, and the record of
 // what the GPU driver was last given.
 #include "record.h"
+#include "pci_device.h"
 
 #include <gtest/gtest.h>
 #include <vector>
@@ -63,6 +64,46 @@ TEST(ConfigurationRecord, ReadsBackWhatWasWrittenAndNothingElse)
                                       text + "0000:03:00.0 2 10 1 2\n"}) {
         EXPECT_FALSE(parseConfiguration(broken, back)) << broken;
         EXPECT_TRUE(back.empty());
+    }
+}
+
+// The three questions asked of the record, one table: what the tool, its
+// daemon and the report conclude for a GPU whose minor, base or driver
+// instance is or is not the one told.
+TEST(ConfigurationRecord, EachQuestionAnsweredOnceForEveryCaller)
+{
+    std::vector<ConfiguredGpu> v1;
+    ASSERT_TRUE(parseConfiguration("qvgpu-vm-p2p configuration 1\n"
+                                   "0000:01:00.0 3 38bff0000000 23 4097\n", v1));
+    const ConfiguredGpu told{"0000:01:00.0", "3", 0x38bff0000000ull, 4097};
+    struct Case {
+        const char* what;
+        ConfiguredGpu told;
+        std::string minorNow;   // as sysfs gives it
+        uint64_t baseNow, instanceNow;
+        bool stillTold, describes, took;
+    } cases[] = {
+        {"all as told", told, "3", 0x38bff0000000ull, 4097, true, true, true},
+        {"the minor as text with a leading zero", {"0000:01:00.0", "03", 0x38bff0000000ull, 4097},
+         "3", 0x38bff0000000ull, 4097, true, true, true},
+        {"another minor", told, "4", 0x38bff0000000ull, 4097, true, false, false},
+        {"a minor that cannot be read", told, "", 0x38bff0000000ull, 4097, true, false, false},
+        {"a minor never read when told", {"0000:01:00.0", "x", 0x38bff0000000ull, 4097}, "x",
+         0x38bff0000000ull, 4097, true, false, false},
+        {"the driver instance changed", told, "3", 0x38bff0000000ull, 4098, false, true, false},
+        {"no instance kept", {"0000:01:00.0", "3", 0x38bff0000000ull, 0}, "3", 0x38bff0000000ull,
+         0, false, true, false},
+        {"the base changed", told, "3", 0x38bfe0000000ull, 4097, true, false, false},
+        {"another GPU", {"0000:02:00.0", "3", 0x38bff0000000ull, 4097}, "3", 0x38bff0000000ull,
+         4097, true, false, false},
+        {"a version 1 record", v1.at(0), "3", 0x38bff0000000ull, 4097, true, true, true},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.stillTold, stillTold(c.told, c.instanceNow)) << c.what;
+        EXPECT_EQ(c.describes, describes(c.told, "0000:01:00.0", c.minorNow, c.baseNow)) << c.what;
+        EXPECT_EQ(c.took, tookConfiguration({c.told}, "0000:01:00.0", parseMinor(c.minorNow),
+                                            c.baseNow, c.instanceNow))
+            << c.what;
     }
 }
 

@@ -3,6 +3,7 @@
 #include "pci_device.h"
 #include "platform.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <sstream>
@@ -104,6 +105,27 @@ const char* const STORED_HEADER = "qvgpu-vm-p2p stored 1";
 const std::size_t CONFIGURATION_MAX = 65536;
 
 } // namespace
+
+bool stillTold(const ConfiguredGpu& told, uint64_t instance)
+{
+    return told.ino != 0 && told.ino == instance;
+}
+
+bool describes(const ConfiguredGpu& told, const std::string& bus, const std::string& minor,
+               uint64_t base)
+{
+    const std::optional<unsigned> now = parseMinor(minor);
+    return now && told.bus == bus && parseMinor(told.minor) == now && told.base == base;
+}
+
+bool tookConfiguration(const std::vector<ConfiguredGpu>& record, const std::string& bus,
+                       std::optional<unsigned> minor, uint64_t base, uint64_t instance)
+{
+    return minor && std::any_of(record.begin(), record.end(), [&](const ConfiguredGpu& told) {
+               return told.bus == bus && parseMinor(told.minor) == minor && told.base == base &&
+                      stillTold(told, instance);
+           });
+}
 
 std::string formatConfiguration(const std::vector<ConfiguredGpu>& gpus)
 {

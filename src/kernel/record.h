@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,23 @@ struct ConfiguredGpu {
     uint64_t base = 0;        // the host BAR0 base it was given
     uint64_t ino = 0;         // its driver instance (PciDevice::driverInstance)
 };
+// The questions asked of that record, each answered here alone: the tool,
+// its daemon and the report ask them.
+// Is `instance` (PciDevice::driverInstance) still the driver instance that
+// was told `told`?  The daemon's rebind look, and the tool before it keeps
+// a record.
+bool stillTold(const ConfiguredGpu& told, uint64_t instance);
+// Does `told` still describe the GPU at `bus` as it would be told now, by
+// its minor and its base?  When it does not, every GPU must be told again.
+// Minors are compared as the numbers they are; one that cannot be read
+// describes no GPU.
+bool describes(const ConfiguredGpu& told, const std::string& bus, const std::string& minor,
+               uint64_t base);
+// Did the driver instance `instance` of the GPU at `bus` take the
+// configuration of its minor and store base?  The report's question.
+bool tookConfiguration(const std::vector<ConfiguredGpu>& record, const std::string& bus,
+                       std::optional<unsigned> minor, uint64_t base, uint64_t instance);
+
 std::string formatConfiguration(const std::vector<ConfiguredGpu>& gpus);
 // False for a text that is no such record, which then says nothing.
 bool parseConfiguration(const std::string& text, std::vector<ConfiguredGpu>& gpus);

@@ -340,10 +340,8 @@ void readDriver(StatusReport& report)
         uint64_t ino = 0;
         if (!machine.driverLoaded || !gpu.boundToDriver || !device.driverInstance(ino))
             continue;
-        for (const ConfiguredGpu& c : configured)
-            if (c.bus == gpu.bus && parseMinor(c.minor) == gpu.minor && c.base == gpu.storeBase &&
-                c.ino == ino)
-                gpu.driverConfig = DriverConfig::Configured;
+        if (tookConfiguration(configured, gpu.bus, gpu.minor, gpu.storeBase, ino))
+            gpu.driverConfig = DriverConfig::Configured;
     }
 }
 

@@ -233,7 +233,7 @@ void keepConfiguration(const std::vector<ConfiguredGpu>& configured)
 {
     for (const ConfiguredGpu& gpu : configured) {
         uint64_t ino = 0;
-        if (!PciDevice(gpu.bus).driverInstance(ino) || ino != gpu.ino || gpu.ino == 0)
+        if (!PciDevice(gpu.bus).driverInstance(ino) || !stillTold(gpu, ino))
             return;
     }
     if (!writeConfiguration(configured))
@@ -295,7 +295,7 @@ ConfigOutcome configureDriver(const std::set<std::string>& busIds, std::set<std:
         // Every GPU knows every GPU by its minor and base: when one of them
         // is no longer what the record says, every GPU is told anew.
         if (record && std::none_of(record->begin(), record->end(), [&](const ConfiguredGpu& c) {
-                return c.bus == gpu.bus && c.minor == gpu.minor && c.base == gpu.base;
+                return describes(c, gpu.bus, gpu.minor, gpu.base);
             }))
             targets.clear();
         configured.push_back(gpu);
@@ -435,7 +435,7 @@ void tellRebound(const std::set<std::string>& busIds)
             // A GPU not taken up (again) yet is told when its node comes.
             if (!busIds.count(gpu.bus) || !PciDevice(gpu.bus).driverInstance(ino))
                 continue;
-            if (ino == gpu.ino)
+            if (stillTold(gpu, ino))
                 someKept = true;
             else
                 rebound.insert(gpu.bus);
