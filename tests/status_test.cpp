@@ -1178,11 +1178,13 @@ TEST(Status, LayoutsMirrorTheHostTreeInBothForms)
             }
             EXPECT_EQ(row.firstChassis, chassis);
             EXPECT_EQ(row.firstSlot, slot);
-            if (libvirt)
+            if (libvirt) {
                 EXPECT_EQ(row.firstIndex, index);
+            }
             // libvirt's expanders follow their indexes.
-            if (!libvirt)
+            if (!libvirt) {
                 EXPECT_EQ(row.tree.find("node") == std::string::npos ? 256 : 128, busNr);
+            }
             if (!libvirt) {
                 EXPECT_EQ(r.out, withGuests(host, row.guests, "--layout=qemu " + row.args).out) << "the same again";
                 continue;
@@ -1293,8 +1295,9 @@ TEST(Status, LibvirtsOwnQemuDriverKeepsTheLayoutMergedIntoADomain)
                 return n;
             };
             // Replaced, not doubled, keeping what it had of its own.
-            if (!gpus.empty())
+            if (!gpus.empty()) {
                 EXPECT_EQ(2, count("<alias name='ua-gpu'") + count("<boot order='2'")) << merged;
+            }
             EXPECT_EQ(count("<hostdev "), count("<driver name='vfio'")) << merged;
             const bool cellsMissing =
                 gpus.empty() && domain.cpu.empty() && std::string(shape.name) == "two NUMA nodes";
