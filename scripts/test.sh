@@ -9,7 +9,8 @@
 #   sanitizers    the suite again, built by clang with AddressSanitizer
 #                 and UBSan, in the build that also holds the fuzz targets ~2.5 min
 #   fuzzing       the libFuzzer targets, 20 s each, two at a time      ~1.5 min
-#   real-kernels  the whole flow on real kernels under QEMU (rig/)      ~8 min
+#   real-kernels  the whole flow on real kernels under QEMU (rig/)      ~8 min,
+#                 13 to 16 with a boot lost and booted again
 # Every stage runs; the command fails if any of them failed.  While working,
 # QVGPU_TEST_STAGES="tests" (or any of the four names) runs only those.
 set -euo pipefail
