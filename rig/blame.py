@@ -4,10 +4,10 @@
 Usage: blame.py JOURNAL...  (journalctl -o json _PID=1, as the rig keeps
 it); writes JOURNAL's name with .blame for .journal beside each.  A unit's
 time runs from its "Starting" to its "Started" or "Finished", as
-systemd-analyze counts it from leaving inactive to active; a job still
-running when the log was taken is listed as such, and a unit with no start logged
-(a target, or one that started before journald) with the time it became
-active.
+systemd-analyze counts it from leaving inactive to active.  A job still
+running when the log was taken is listed as such, and a unit with no start
+logged (a target, or one that started before journald) with the time it
+became active.
 """
 import json
 import sys

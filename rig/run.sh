@@ -197,7 +197,8 @@ run_l1() {   # run_l1 NAME INIT LEVEL MARKER LIMIT NEED [KERNEL PARAMETERS]
     done
     echo "FAIL rig: $1: L1 was lost in $L1_TRIES boots" >> "$results"
 }
-for stage in ${QVGPU_RIG_STAGES:-flow boot}; do
+rig_stages=${QVGPU_RIG_STAGES:-flow boot}
+for stage in $rig_stages; do
     case $stage in
     flow) run_l1 flow "$RIG/l1.sh" l1 l1 "$L1_FLOW_LIMIT" "$L1_FLOW_NEED" ;;
     boot)
@@ -205,7 +206,7 @@ for stage in ${QVGPU_RIG_STAGES:-flow boot}; do
         # first boot printed it, and names the restore port too: without the
         # flow's run just before it, its checks of that parameter have
         # nothing to check.
-        if [[ " ${QVGPU_RIG_STAGES:-flow boot} " != *" flow "* ]]; then
+        if [[ " $rig_stages " != *" flow "* ]]; then
             echo "FAIL rig: boot: the systemd half needs the kernel parameter the flow's run prints; run both halves (QVGPU_RIG_STAGES=\"flow boot\")" >> "$results"
             continue
         fi

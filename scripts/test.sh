@@ -61,9 +61,10 @@ fi
 # AddressSanitizer and UBSan, and the fuzz targets, whose library carries
 # libFuzzer's coverage as well.
 sanitized=$QVGPU_ROOT/build-san
+sanitized_options=(-DCMAKE_CXX_COMPILER=clang++ -DQVGPU_SANITIZE=ON -DQVGPU_FUZZ=ON)
 if wanted sanitizers; then
     echo "== build with sanitizers (clang, the fuzz targets too)"
-    qvgpu_build "$sanitized" -DCMAKE_CXX_COMPILER=clang++ -DQVGPU_SANITIZE=ON -DQVGPU_FUZZ=ON
+    qvgpu_build "$sanitized" "${sanitized_options[@]}"
     echo "== tests with sanitizers"
     (cd "$sanitized" && ctest --output-on-failure -j"$jobs" -E packaging) ||
         failed+=(sanitizers)
@@ -72,8 +73,7 @@ fi
 if wanted fuzzing; then
     if [[ " $stages " != *" sanitizers "* ]]; then
         echo "== build the fuzz targets (clang, with sanitizers)"
-        qvgpu_build "$sanitized" -DCMAKE_CXX_COMPILER=clang++ -DQVGPU_SANITIZE=ON -DQVGPU_FUZZ=ON \
-            -- fuzz_hex fuzz_record fuzz_inotify fuzz_bus_chain fuzz_split fuzz_cmd_reply fuzz_port fuzz_domain
+        qvgpu_build "$sanitized" "${sanitized_options[@]}" -- fuzz_hex fuzz_record fuzz_inotify fuzz_bus_chain fuzz_split fuzz_cmd_reply fuzz_port fuzz_domain
     fi
     echo "== fuzzing"
     "$QVGPU_ROOT/fuzz/run.sh" "$sanitized" "${QVGPU_FUZZ_SECONDS:-20}" || failed+=(fuzzing)

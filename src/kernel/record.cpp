@@ -111,20 +111,30 @@ bool stillTold(const ConfiguredGpu& told, uint64_t instance)
     return told.ino != 0 && told.ino == instance;
 }
 
+namespace {
+
+// The GPU at `bus` with this minor and base is the one `told` names: minors
+// as the numbers they are, and one that cannot be read names no GPU.
+bool names(const ConfiguredGpu& told, const std::string& bus, std::optional<unsigned> minor,
+           uint64_t base)
+{
+    return minor && told.bus == bus && parseMinor(told.minor) == minor && told.base == base;
+}
+
+} // namespace
+
 bool describes(const ConfiguredGpu& told, const std::string& bus, const std::string& minor,
                uint64_t base)
 {
-    const std::optional<unsigned> now = parseMinor(minor);
-    return now && told.bus == bus && parseMinor(told.minor) == now && told.base == base;
+    return names(told, bus, parseMinor(minor), base);
 }
 
 bool tookConfiguration(const std::vector<ConfiguredGpu>& record, const std::string& bus,
                        std::optional<unsigned> minor, uint64_t base, uint64_t instance)
 {
-    return minor && std::any_of(record.begin(), record.end(), [&](const ConfiguredGpu& told) {
-               return told.bus == bus && parseMinor(told.minor) == minor && told.base == base &&
-                      stillTold(told, instance);
-           });
+    return std::any_of(record.begin(), record.end(), [&](const ConfiguredGpu& told) {
+        return names(told, bus, minor, base) && stillTold(told, instance);
+    });
 }
 
 std::string formatConfiguration(const std::vector<ConfiguredGpu>& gpus)
