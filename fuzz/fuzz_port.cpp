@@ -39,8 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     gpu.driver = text;
     report.gpus.push_back(gpu);
     report.links.assign(1, std::vector<Link>(1));
-    report.warnings.push_back(text);
-    report.warningKinds.push_back(WarningKind::LinkNarrow);
+    report.verdict.warnings.push_back(text);
+    report.verdict.warningKinds.push_back(WarningKind::LinkNarrow);
     if (nlohmann::json::parse(renderJson(report), nullptr, false).is_discarded())
         std::abort();
     parseLockdown(text);

@@ -4,9 +4,14 @@
 #include "status_facts.h"
 #include "status_text.h"
 #include "status.h"
+#include "verdict.h"
+#include "wording.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <map>
+#include <regex>
 #include <set>
 #include <optional>
 #include <gtest/gtest.h>
@@ -219,24 +224,51 @@ TEST(StatusPieces, GuestFixesComeInAnOrderThatWorksAndSayWhereToRunThem)
     };
     gpu("0000:01:00.0", RecordState::Valid);
     gpu("0000:02:00.0", RecordState::Absent);
-    judge(report);
+    report.verdict = judge(report);
     // The save stops at a GPU without a record: the host's store first.
-    ASSERT_EQ(2u, report.fixes.size());
-    EXPECT_EQ("on the host, with this guest shut down", report.fixes[0].where);
-    EXPECT_EQ("qvgpu-vm-p2p --store-data", report.fixes[0].command);
-    EXPECT_EQ("", report.fixes[1].where);
-    EXPECT_EQ("qvgpu-vm-p2p --save-data", report.fixes[1].command);
+    ASSERT_EQ(2u, report.verdict.fixes.size());
+    EXPECT_EQ("on the host, with this guest shut down", report.verdict.fixes[0].where);
+    EXPECT_EQ("qvgpu-vm-p2p --store-data", report.verdict.fixes[0].command);
+    EXPECT_EQ("", report.verdict.fixes[1].where);
+    EXPECT_EQ("qvgpu-vm-p2p --save-data", report.verdict.fixes[1].command);
 
     // The kernel maps no BAR0 that the driver holds: the save works only
     // with the driver unloaded.
     report.gpus.pop_back();
     gpu("0000:02:00.0", RecordState::Unreadable, ReadFailure::HeldByDriver,
         "BAR0 is held by the driver 'morvanti'");
-    judge(report);
-    ASSERT_EQ(1u, report.fixes.size());
+    report.verdict = judge(report);
+    ASSERT_EQ(1u, report.verdict.fixes.size());
     EXPECT_EQ("modprobe -r morvanti && qvgpu-vm-p2p --save-data && modprobe morvanti",
-              report.fixes[0].command);
-    EXPECT_EQ(2u, report.fixes[0].problems.size());
+              report.verdict.fixes[0].command);
+    EXPECT_EQ(2u, report.verdict.fixes[0].problems.size());
+}
+
+// The man page lists the kinds as the metrics label them: every kind of the
+// tables, in their order, and no other.
+TEST(StatusPieces, TheManPageNamesEveryKindInTheTablesOrder)
+{
+    std::ifstream page(QVGPU_SOURCE_DIR "/dist/qvgpu-vm-p2p-status.8");
+    ASSERT_TRUE(page);
+    std::map<std::string, std::vector<std::string>> named;   // family -> its kinds
+    std::string line, family;
+    const std::regex head(R"(^\.BR (qvgpu_vm_p2p_\w+) \{ kind \}$)"), kind(R"(^\.BR? ([a-z_]+)( ,)?$)");
+    std::smatch m;
+    while (std::getline(page, line)) {
+        if (std::regex_match(line, m, head))
+            family = m[1];
+        else if (line == ".TP")
+            family.clear();
+        else if (!family.empty() && std::regex_match(line, m, kind))
+            named[family].push_back(m[1]);
+    }
+    std::vector<std::string> problems, warnings;
+    for (const auto& row : PROBLEM_KIND_TABLE)
+        problems.push_back(row.name);
+    for (const auto& row : WARNING_KIND_TABLE)
+        warnings.push_back(row.name);
+    EXPECT_EQ(problems, named["qvgpu_vm_p2p_problems"]);
+    EXPECT_EQ(warnings, named["qvgpu_vm_p2p_warnings"]);
 }
 
 TEST(StatusPieces, QemuGuestNamesInEveryFormOfTheOption)

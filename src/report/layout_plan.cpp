@@ -1,5 +1,7 @@
 #include "layout_plan.h"
 
+#include "wording.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <map>
@@ -157,7 +159,7 @@ void Builder::warnAcs()
     for (const std::string& bus : redirecting)
         note("Warning: ACS in the host's switch at " + bus + " redirects peer traffic to the root "
              "complex, where the guest's switch promises a path inside it: run " +
-             disableAcsCommand() + " here, or keep it off at every boot with the parameter that " +
+             toolCommand({DISABLE_ACS}) + " here, or keep it off at every boot with the parameter that " +
              KERNEL_ACS_COMMAND + " prints (then the switch's GPUs form one IOMMU group, for "
              "one guest)");
     for (const std::string& bus : unknown)
@@ -339,7 +341,7 @@ bool Builder::numberBelow(int parent, const std::vector<int>& children, unsigned
             nodes_[children[i - node.function]].multifunction = true;
         if (slot > lastSlot)
             return refuse(parent < 0 ? "The guest's root bus has no slot left past " +
-                                           hex(lastSlot, 2) + ": give a lower --first-slot"
+                                           paddedHex(lastSlot, 2) + ": give a lower --first-slot"
                                      : "More ports below one bridge than it has slots");
     }
     return true;
@@ -448,7 +450,7 @@ std::string slotOf(const std::string& bus)
     return bus.substr(0, bus.rfind('.'));
 }
 
-std::string hex(unsigned value, int digits)
+std::string paddedHex(unsigned value, int digits)
 {
     char text[16];
     std::snprintf(text, sizeof text, "0x%0*x", digits, value);

@@ -85,4 +85,4 @@ bool planLayout(const StatusReport& report, const LayoutOptions& options, Layout
 // "0000:03:00.0" of a host bus address; the text of a guest slot or number
 // in hexadecimal ("0x10").
 std::string slotOf(const std::string& bus);
-std::string hex(unsigned value, int digits);
+std::string paddedHex(unsigned value, int digits);

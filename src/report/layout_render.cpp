@@ -9,9 +9,9 @@ std::string busOf(const LayoutPlan& plan, int parent)
 
 std::string qemuAddress(unsigned slot, unsigned function, bool multifunction)
 {
-    std::string text = ",addr=" + hex(slot, 1);
+    std::string text = ",addr=" + paddedHex(slot, 1);
     if (function)
-        text += "." + hex(function, 1);
+        text += "." + paddedHex(function, 1);
     return text + (multifunction ? ",multifunction=on" : "");
 }
 
@@ -50,8 +50,8 @@ void renderQemu(const LayoutPlan& plan, int n, std::string& text)
 
 std::string libvirtAddress(unsigned bus, unsigned slot, unsigned function, bool multifunction)
 {
-    return "<address type='pci' domain='0x0000' bus='" + hex(bus, 2) + "' slot='" + hex(slot, 2) +
-           "' function='" + hex(function, 1) + "'" + (multifunction ? " multifunction='on'" : "") +
+    return "<address type='pci' domain='0x0000' bus='" + paddedHex(bus, 2) + "' slot='" + paddedHex(slot, 2) +
+           "' function='" + paddedHex(function, 1) + "'" + (multifunction ? " multifunction='on'" : "") +
            "/>";
 }
 
@@ -71,7 +71,7 @@ void renderLibvirt(const LayoutPlan& plan, int n, std::string& text)
         text += "    <target busNr='" + std::to_string(node.busNr) + "'/>\n";
     else if (node.kind != LayoutKind::Upstream)
         text += "    <target chassis='" + std::to_string(node.chassis) + "' port='" +
-                hex(node.chassis, 2) + "'/>\n";
+                paddedHex(node.chassis, 2) + "'/>\n";
     text += "    " + libvirtAddress(parentIndex, node.slot, node.function, node.multifunction) +
             "\n  </controller>\n";
     for (const LayoutFunction& f : node.functions) {
@@ -82,7 +82,7 @@ void renderLibvirt(const LayoutPlan& plan, int n, std::string& text)
                 "    <source>\n"
                 "      <address domain='0x" + slot.substr(0, domainEnd) + "' bus='0x" +
                 slot.substr(domainEnd + 1, colon - domainEnd - 1) + "' slot='0x" +
-                slot.substr(colon + 1) + "' function='" + hex(f.number, 1) + "'/>\n"
+                slot.substr(colon + 1) + "' function='" + paddedHex(f.number, 1) + "'/>\n"
                 "    </source>\n"
                 "    " + libvirtAddress(node.index, 0, f.number,
                                         f.number == 0 && node.functions.size() > 1) +

@@ -1,11 +1,12 @@
-// What qvgpu-vm-p2p-status knows: the facts about this machine and its
-// GPUs as they were gathered, and the verdict on whether peer-to-peer will
-// work, with what to fix first.  The verdict is decided from the facts
-// alone, never from the words that show them.
+// What qvgpu-vm-p2p-status knows: the types of the facts about this
+// machine and its GPUs as they were gathered, and of the verdict on whether
+// peer-to-peer will work, with what to fix first.  The verdict is decided
+// from the facts alone (verdict.h), never from the words that show them.
 #pragma once
 
 #include "config_space.h"
 #include "holders.h"
+#include "kinds.h"
 #include "pci_device.h"
 #include "pci_tree.h"
 #include "platform.h"
@@ -176,26 +177,6 @@ struct GpuFacts {
     unsigned fullSpeed = 0;
 };
 
-// The kinds of things to fix, and of warnings: a fixed set, named in the
-// metrics and the man page.
-enum class ProblemKind {
-    NoGpu, SideUnknown, SetpciMissing, LockedDown,
-    GpuStateUnreadable, DeviceIdUnreadable, AcsUnknown, PathUnknown, HoldersUnseen,
-    IsolationBreach, AcsRedirects, RecordMissing, RecordStale, RecordNotReadableNow,
-    RecordNotStored,
-    MemoryUnreadable,
-    GpuUnhandled, StoreNeedsHostRecord, StoreMissing, StoreDisagrees, StoreMemoryAsleep,
-    StoreMemoryHeld, StoreMemoryUnreadable,
-    DriverNotLoaded, DriverGpuNotTaken, DriverMinor, DriverNodeMissing, DriverNotConfigured,
-};
-constexpr int PROBLEM_KINDS = static_cast<int>(ProblemKind::DriverNotConfigured) + 1;
-// "record_stale": the kind's name in the metrics.
-const char* problemKindName(ProblemKind kind);
-
-enum class WarningKind { LinkNarrow, GpuUnhandled, IsolationSplit, AcsNotKept };
-constexpr int WARNING_KINDS = static_cast<int>(WarningKind::AcsNotKept) + 1;
-const char* warningKindName(WarningKind kind);
-
 // One thing to fix: what is wrong, and the command that fixes it, with
 // where and when to run it when that is not here and now.
 struct Fix {
@@ -214,14 +195,8 @@ struct IsolationPair {
     std::string switchBus;         // the upstream port of the switch they share
 };
 
-struct StatusReport {
-    MachineFacts machine;
-    std::vector<GpuFacts> gpus;                // ascending bus addresses
-    std::map<std::string, PortFacts> ports;    // every device on a GPU's path
-    // The switch downstream ports among them whose ACS redirection the
-    // kernel's command line keeps off at every enable and restore.
-    std::set<std::string> acsKeptOff;
-    std::vector<std::vector<Link>> links;      // GPU by GPU
+// What judge() decides from the facts: the things to fix, the warnings.
+struct Verdict {
     std::vector<Fix> fixes;                    // in the order to do them
     std::vector<std::string> warnings;         // worth knowing; no change to the verdict
     std::vector<WarningKind> warningKinds;     // of each warning, in their order
@@ -234,19 +209,13 @@ struct StatusReport {
     bool ready() const { return fixes.empty(); }
 };
 
-// "vm1 (qemu-system-x86, pid 4242)": the guest, or the process, holding a GPU.
-std::string userText(const ProcessFacts& user);
-// Decides the verdict: fills report.fixes and report.warnings from the facts.
-void judge(StatusReport& report);
-// "qvgpu-vm-p2p --disable-acs": the tool's command that lets peer traffic
-// cross the switches.
-std::string disableAcsCommand();
-// "qvgpu-vm-p2p-status --kernel-acs": the command that prints the kernel
-// parameter that keeps ACS redirection off at every boot and restore.
-extern const char* const KERNEL_ACS_COMMAND;
-
-// Words every rendering of the report shares.
-// "0x38bff0000000": a base address as every rendering shows it.
-std::string hex(uint64_t value);
-// "0x0002": a device ID as sysfs prints it.
-std::string deviceIdText(uint32_t id);
+struct StatusReport {
+    MachineFacts machine;
+    std::vector<GpuFacts> gpus;                // ascending bus addresses
+    std::map<std::string, PortFacts> ports;    // every device on a GPU's path
+    // The switch downstream ports among them whose ACS redirection the
+    // kernel's command line keeps off at every enable and restore.
+    std::set<std::string> acsKeptOff;
+    std::vector<std::vector<Link>> links;      // GPU by GPU
+    Verdict verdict;                           // judged from all of the above
+};

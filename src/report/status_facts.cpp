@@ -9,6 +9,8 @@
 #include "platform.h"
 #include "record.h"
 #include "side.h"
+#include "verdict.h"
+#include "wording.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -445,6 +447,6 @@ StatusReport collectStatus()
     for (std::size_t i = 0; i < n; ++i)
         for (std::size_t j = 0; j < n; ++j)
             report.links[i][j] = linkBetween(places[i], places[j], report.ports);
-    judge(report);
+    report.verdict = judge(report);
     return report;
 }

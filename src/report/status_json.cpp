@@ -2,6 +2,8 @@
 // same verdict as the text.
 #include "status_json.h"
 
+#include "wording.h"
+
 #include <nlohmann/json.hpp>
 
 namespace {
@@ -188,11 +190,16 @@ std::string renderJson(const StatusReport& report)
     }
     for (const auto& [bus, port] : report.ports)
         ports.push_back(portJson(port, report.acsKeptOff.count(bus) > 0));
-    for (const Fix& fix : report.fixes)
+    for (const Fix& fix : report.verdict.fixes) {
+        Json kinds = Json::array();
+        for (const ProblemKind kind : fix.kinds)
+            kinds.push_back(kindName(kind));
         fixes.push_back(Json{{"problems", fix.problems},
+                             {"kind", kinds},
                              {"advice", fix.advice},
                              {"where", textOrNull(!fix.where.empty(), fix.where)},
                              {"command", textOrNull(!fix.command.empty(), fix.command)}});
+    }
     const Json doc{
         {"side", m.guest ? "guest" : "host"},
         {"machine",
@@ -218,12 +225,12 @@ std::string renderJson(const StatusReport& report)
         {"acsUnknown", unknownAcs},
         {"isolation",
          {{"judged", !m.guest && m.iommu && m.holdersJudged()},
-          {"warnings", isolationJson(report, report.isolationWarnings)},
-          {"breaches", isolationJson(report, report.isolationBreaches)}}},
-        {"notChecked", report.notChecked},
-        {"ready", report.ready()},
+          {"warnings", isolationJson(report, report.verdict.isolationWarnings)},
+          {"breaches", isolationJson(report, report.verdict.isolationBreaches)}}},
+        {"notChecked", report.verdict.notChecked},
+        {"ready", report.verdict.ready()},
         {"fixes", fixes},
-        {"warnings", report.warnings},
+        {"warnings", report.verdict.warnings},
     };
     // Sysfs texts need not be UTF-8: a byte that is not becomes U+FFFD
     // rather than an exception.

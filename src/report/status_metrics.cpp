@@ -83,25 +83,25 @@ std::string renderMetrics(const StatusReport& report)
 
     m.family("qvgpu_vm_p2p_ready",
              "Whether peer-to-peer transfers between the GPUs will work (1) or not (0).");
-    m.sample(report.ready() ? 1 : 0);
+    m.sample(report.verdict.ready() ? 1 : 0);
 
     // Every kind, zero included: the sum is the number of problems the
     // text lists, and a kind that goes away goes to 0.
     uint64_t problems[PROBLEM_KINDS] = {};
-    for (const Fix& fix : report.fixes)
+    for (const Fix& fix : report.verdict.fixes)
         for (const ProblemKind kind : fix.kinds)
-            ++problems[static_cast<int>(kind)];
+            ++problems[static_cast<std::size_t>(kind)];
     m.family("qvgpu_vm_p2p_problems",
              "Things to fix before peer-to-peer transfers work, by kind.");
-    for (int k = 0; k < PROBLEM_KINDS; ++k)
-        m.sample({{"kind", problemKindName(static_cast<ProblemKind>(k))}}, problems[k]);
+    for (const auto& row : PROBLEM_KIND_TABLE)
+        m.sample({{"kind", row.name}}, problems[static_cast<std::size_t>(row.kind)]);
     uint64_t warnings[WARNING_KINDS] = {};
-    for (const WarningKind kind : report.warningKinds)
-        ++warnings[static_cast<int>(kind)];
+    for (const WarningKind kind : report.verdict.warningKinds)
+        ++warnings[static_cast<std::size_t>(kind)];
     m.family("qvgpu_vm_p2p_warnings",
              "Things worth knowing that do not stop peer-to-peer transfers, by kind.");
-    for (int k = 0; k < WARNING_KINDS; ++k)
-        m.sample({{"kind", warningKindName(static_cast<WarningKind>(k))}}, warnings[k]);
+    for (const auto& row : WARNING_KIND_TABLE)
+        m.sample({{"kind", row.name}}, warnings[static_cast<std::size_t>(row.kind)]);
 
     // On every machine, 0 included: a GPU gone from the bus shows as a
     // count below the machine's own earlier one.
@@ -196,6 +196,6 @@ std::string renderMetrics(const StatusReport& report)
     m.family("qvgpu_vm_p2p_isolation_breaches",
              "Pairs of GPUs held by different guests that can reach each other's memory.");
     if (!guest && machine.iommu && machine.holdersJudged())
-        m.sample(report.isolationBreaches.size());
+        m.sample(report.verdict.isolationBreaches.size());
     return m.text();
 }

@@ -239,7 +239,7 @@ int statusMain(int argc, char** argv)
         // The metrics carry the verdict themselves.
         if (prometheus)
             return STATUS_READY;
-        return report.ready() ? STATUS_READY : STATUS_NOT_READY;
+        return report.verdict.ready() ? STATUS_READY : STATUS_NOT_READY;
     } catch (const std::filesystem::filesystem_error& e) {
         std::fprintf(stderr, "Cannot open %s: %s\n", e.path1().c_str(), e.code().message().c_str());
     } catch (const std::exception& e) {

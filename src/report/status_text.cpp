@@ -3,6 +3,8 @@
 // GPUs and in groups beyond, then the warnings and the verdict.
 #include "status_text.h"
 
+#include "wording.h"
+
 #include <algorithm>
 #include <cstring>
 #include <cstdio>
@@ -45,9 +47,13 @@ std::string gpuName(std::size_t index)
 
 // `text` on lines of at most WIDTH columns, the first after `first`, the
 // rest after `rest`.  Lines break after ", " or ": " where they can, so that
-// an item of a list stays whole, and between words where they must.
-std::string wrapped(const std::string& first, const std::string& rest, const std::string& text)
+// an item of a list stays whole, and between words where they must.  Texts
+// from sysfs are the kernel's, or anybody's on a broken machine: whatever
+// is wrapped, and every cell of a table, is escaped before it reaches a
+// terminal.
+std::string wrapped(const std::string& first, const std::string& rest, const std::string& raw)
 {
+    const std::string text = printable(raw);
     std::vector<std::string> pieces;
     for (std::size_t start = 0; start < text.size();) {
         std::size_t end = text.size();
@@ -92,8 +98,11 @@ std::string wrapped(const std::string& first, const std::string& rest, const std
 
 // Rows of cells printed as columns two blanks apart, each line indented;
 // the last column is not padded, and wraps when a line would pass WIDTH.
-std::string table(const std::vector<std::vector<std::string>>& rows, const char* indent)
+std::string table(std::vector<std::vector<std::string>> rows, const char* indent)
 {
+    for (auto& row : rows)
+        for (std::string& cell : row)
+            cell = printable(cell);
     std::vector<std::size_t> width;
     for (const auto& row : rows)
         for (std::size_t c = 0; c + 1 < row.size(); ++c) {
@@ -190,7 +199,7 @@ std::string sideText(const MachineFacts& m)
 {
     std::string firmware;
     for (const std::string& signal : m.firmwareSignals)
-        firmware += (firmware.empty() ? "firmware: " : ", ") + printable(signal);
+        firmware += (firmware.empty() ? "firmware: " : ", ") + signal;
     if (!m.guest && m.xenDom0)
         return "host (Xen's control domain, dom0, whose CPUs show Xen's \"hypervisor\" flag)";
     if (!m.guest)
@@ -289,7 +298,7 @@ std::string treeSection(const StatusReport& report)
                     std::string text = *it + " " + gpuName(gpu->second);
                     if (g.link.known)
                         text += ", " + linkText(g.link);
-                    out += wrapped(branch, below + "  ", printable(text));
+                    out += wrapped(branch, below + "  ", text);
                     continue;
                 }
                 const PortFacts& port = report.ports.at(*it);
@@ -449,24 +458,13 @@ std::string linkSection(const StatusReport& report, bool fullMatrix)
 
 std::string renderText(const StatusReport& report, const TextOptions& options)
 {
-    // Texts from sysfs are the kernel's, or anybody's on a broken machine:
-    // every cell is escaped before it reaches a terminal.
-    StatusReport shown = report;
-    for (GpuFacts& g : shown.gpus) {
-        for (std::string* text : {&g.iommuGroup, &g.driver, &g.user.name, &g.user.guest,
-                                  &g.recordReason, &g.productReason})
-            *text = printable(*text);
-        for (std::optional<std::string>* text : {&g.deviceId, &g.localCpus})
-            if (*text)
-                **text = printable(**text);
-    }
-    std::string out = machineSection(shown) + gpuSections(shown) + treeSection(shown) +
-                      linkSection(shown, options.fullMatrix);
+    std::string out = machineSection(report) + gpuSections(report) + treeSection(report) +
+                      linkSection(report, options.fullMatrix);
 
-    if (!report.warnings.empty()) {
+    if (!report.verdict.warnings.empty()) {
         out += "\nWarnings\n";
-        for (const std::string& warning : report.warnings)
-            out += wrapped("  - ", "    ", printable(warning));
+        for (const std::string& warning : report.verdict.warnings)
+            out += wrapped("  - ", "    ", warning);
     }
     const char* green = options.colour ? "\033[32m" : "";
     const char* red = options.colour ? "\033[31m" : "";
@@ -484,18 +482,18 @@ std::string renderText(const StatusReport& report, const TextOptions& options)
         if (count)
             notChecked += "  " + std::to_string(count) + (count == 1 ? " GPU" : " GPUs") + text + "\n";
     }
-    if (report.ready())
+    if (report.verdict.ready())
         return out + "\nVerdict: " + green + "ready" + reset + "\n" + notChecked;
     out += std::string("\nVerdict: ") + red + "not ready" + reset + "\n" + notChecked;
-    for (std::size_t k = 0; k < report.fixes.size(); ++k) {
-        const Fix& fix = report.fixes[k];
+    for (std::size_t k = 0; k < report.verdict.fixes.size(); ++k) {
+        const Fix& fix = report.verdict.fixes[k];
         const std::string number = "  " + std::to_string(k + 1) + ". ";
         for (std::size_t p = 0; p < fix.problems.size(); ++p)
             out += wrapped(p == 0 ? number : std::string(number.size(), ' '),
-                           std::string(number.size() + 2, ' '), printable(fix.problems[p]));
+                           std::string(number.size() + 2, ' '), fix.problems[p]);
         for (const std::string& advice : fix.advice)
             out += wrapped(std::string(number.size(), ' '), std::string(number.size() + 2, ' '),
-                           printable(advice));
+                           advice);
         if (!fix.command.empty())
             out += wrapped(std::string(number.size(), ' '), std::string(number.size() + 2, ' '),
                            "run" + (fix.where.empty() ? "" : " " + fix.where) + ": " + fix.command);

@@ -1,53 +1,10 @@
-#include "status.h"
+#include "verdict.h"
 
-#include <cstdio>
-#include <initializer_list>
+#include "wording.h"
+
 #include <set>
 
-std::string userText(const ProcessFacts& user)
-{
-    // Xen's pciback holds a GPU for a guest that no process stands for.
-    if (user.pid == 0)
-        return "a Xen guest (pciback)";
-    return (user.guest.empty() ? user.name : user.guest) + " (" + user.name + ", pid " +
-           std::to_string(user.pid) + ")";
-}
-
 namespace {
-
-std::string joined(const std::vector<std::string>& items)
-{
-    std::string text;
-    for (const std::string& item : items)
-        text += (text.empty() ? "" : ", ") + item;
-    return text;
-}
-
-// Items that each come with a reason, in the order found.
-using Reasoned = std::vector<std::pair<std::string, std::string>>;
-
-std::string withReasons(const Reasoned& items)
-{
-    std::vector<std::string> texts;
-    for (const auto& [bus, reason] : items)
-        texts.push_back(bus + " (" + reason + ")");
-    return joined(texts);
-}
-
-// The tool's own command lines, as the fixes name them.
-const char* const TOOL = "qvgpu-vm-p2p";
-const char* const DISABLE_ACS = "--disable-acs";
-const char* const STORE_DATA = "--store-data";
-const char* const SAVE_DATA = "--save-data";
-const char* const CONFIG_ADDRESS = "--config-address";
-
-std::string tool(std::initializer_list<const char*> options)
-{
-    std::string line = TOOL;
-    for (const char* option : options)
-        line += std::string(" ") + option;
-    return line;
-}
 
 // Collects the problems that one command fixes.
 struct FixBuilder {
@@ -59,21 +16,21 @@ struct FixBuilder {
         fix.problems.push_back(problem + items);
         fix.kinds.push_back(kind);
     }
-    void addTo(StatusReport& report, std::string command = "", std::string where = "")
+    void addTo(Verdict& verdict, std::string command = "", std::string where = "")
     {
         if (fix.problems.empty())
             return;
         fix.command = std::move(command);
         fix.where = std::move(where);
-        report.fixes.push_back(std::move(fix));
+        verdict.fixes.push_back(std::move(fix));
         fix = Fix();
     }
 };
 
-void warn(StatusReport& report, WarningKind kind, const std::string& text)
+void warn(Verdict& verdict, WarningKind kind, const std::string& text)
 {
-    report.warnings.push_back(text);
-    report.warningKinds.push_back(kind);
+    verdict.warnings.push_back(text);
+    verdict.warningKinds.push_back(kind);
 }
 
 // Unreadable device memory that the tool's own run gets past: it wakes
@@ -89,7 +46,7 @@ bool heldByDriver(const GpuFacts& gpu)
 }
 
 // What keeps the report from seeing: it is a thing to fix, never a pass.
-void judgeUnseen(StatusReport& report)
+void judgeUnseen(const StatusReport& report, Verdict& verdict)
 {
     Reasoned silent;
     std::vector<std::string> noId, noPath;
@@ -108,19 +65,19 @@ void judgeUnseen(StatusReport& report)
             unknownAcs.emplace_back(bus, port.unknownReason);
     FixBuilder b;
     b.add(withReasons(silent), "the state of these GPUs cannot be read: ", ProblemKind::GpuStateUnreadable);
-    b.addTo(report);
+    b.addTo(verdict);
     b.add(joined(noId), "the device ID of these devices of the maker cannot be read: ",
           ProblemKind::DeviceIdUnreadable);
-    b.addTo(report);
+    b.addTo(verdict);
     b.add(withReasons(unknownAcs),
           "the ACS state of these ports above GPUs cannot be read, so they may redirect peer "
           "traffic: ",
           ProblemKind::AcsUnknown);
-    b.addTo(report);
+    b.addTo(verdict);
     b.add(joined(noPath),
           "the PCI path of these GPUs is unknown, so their ports keep their ACS settings: ",
           ProblemKind::PathUnknown);
-    b.addTo(report);
+    b.addTo(verdict);
     const MachineFacts& m = report.machine;
     if (!m.guest && !m.holdersJudged()) {
         Reasoned unknown;
@@ -151,7 +108,7 @@ void judgeUnseen(StatusReport& report)
               "which guests hold these GPUs under VFIO, and isolation between guests, are not "
               "judged: ",
               ProblemKind::HoldersUnseen);
-        b.addTo(report, "qvgpu-vm-p2p-status",
+        b.addTo(verdict, "qvgpu-vm-p2p-status",
                 "as root with CAP_SYS_PTRACE and CAP_DAC_READ_SEARCH, in the host's own process "
                 "namespace (the metrics unit runs so)");
     }
@@ -176,7 +133,7 @@ bool differentUsers(const GpuFacts& a, const GpuFacts& b)
 
 // Two GPUs below one switch with no redirect between them reach each
 // other's memory without the IOMMU, whatever groups the kernel formed.
-void judgeIsolation(StatusReport& report)
+void judgeIsolation(const StatusReport& report, Verdict& verdict)
 {
     if (!report.machine.iommu || !report.machine.holdersJudged())
         return;
@@ -188,20 +145,20 @@ void judgeIsolation(StatusReport& report)
             if (link.turnSwitch.empty() || link.redirected || link.acsUnknown ||
                 a.iommuGroup.empty() || b.iommuGroup.empty() || a.iommuGroup == b.iommuGroup)
                 continue;
-            (differentUsers(a, b) ? report.isolationBreaches : report.isolationWarnings)
+            (differentUsers(a, b) ? verdict.isolationBreaches : verdict.isolationWarnings)
                 .push_back({i, j, link.turnSwitch});
         }
     std::map<std::string, std::vector<std::string>> bySwitch;
-    for (const IsolationPair& pair : report.isolationWarnings)
+    for (const IsolationPair& pair : verdict.isolationWarnings)
         bySwitch[pair.switchBus].push_back(pairText(report, pair, false));
     for (const auto& [bus, pairs] : bySwitch)
-        warn(report, WarningKind::IsolationSplit,
+        warn(verdict, WarningKind::IsolationSplit,
             "GPUs below the switch at " + bus + " reach each other's memory without the IOMMU, "
             "although the kernel put them in different IOMMU groups: " + joined(pairs) +
             "; give all GPUs below one switch to one guest");
     FixBuilder b;
     std::vector<std::string> breaches;
-    for (const IsolationPair& pair : report.isolationBreaches)
+    for (const IsolationPair& pair : verdict.isolationBreaches)
         breaches.push_back(pairText(report, pair, true) + " below the switch at " + pair.switchBus);
     b.add(joined(breaches), "GPUs in use by different guests reach each other's memory without "
                             "the IOMMU: ",
@@ -209,8 +166,8 @@ void judgeIsolation(StatusReport& report)
     if (!b.fix.problems.empty())
         b.fix.advice.push_back(
             "give them to one guest; or, on a host whose switches are shared between guests, do "
-            "not run " + tool({DISABLE_ACS}) + " (ACS is back on after the next boot)");
-    b.addTo(report);
+            "not run " + toolCommand({DISABLE_ACS}) + " (ACS is back on after the next boot)");
+    b.addTo(verdict);
 }
 
 // Why this boot's stores do not vouch for a GPU's record (where their
@@ -224,10 +181,11 @@ std::string bootStoreReason(const GpuFacts& gpu)
     return "stored this boot with BAR0 base " + hex(gpu.bootStoreBase) + ", not today's";
 }
 
-void judgeHost(StatusReport& report)
+// The ports whose ACS redirects peer traffic between GPUs.  A switch whose
+// GPUs two guests hold keeps them apart by redirecting: that is no thing to
+// fix there.
+std::set<std::string> redirectingPorts(const StatusReport& report)
 {
-    // A switch whose GPUs two guests hold keeps them apart by redirecting:
-    // that is no thing to fix there.
     std::map<std::string, std::set<int>> usersBelow;
     for (std::size_t i = 0; i < report.gpus.size(); ++i)
         for (std::size_t j = 0; j < report.gpus.size(); ++j) {
@@ -242,53 +200,70 @@ void judgeHost(StatusReport& report)
                 for (const std::string& port : {link.turnA, link.turnB})
                     if (report.ports.at(port).redirects())
                         redirecting.insert(port);
+    return redirecting;
+}
+
+// A host's GPUs sorted by what their records need.
+struct HostRecords {
     std::vector<std::string> noRecord, stale;
     Reasoned unreadable, blocked, notStored;
     // The store leaves the GPUs that guests hold alone: one of those it must
     // store waits for its guest to be shut down.
     bool storeWaitsForGuests = false;
+};
+
+HostRecords hostRecords(const StatusReport& report, Verdict& verdict)
+{
+    HostRecords r;
     for (const GpuFacts& gpu : report.gpus) {
         switch (gpu.record) {
         case RecordState::NotRead:
             break;
         case RecordState::Valid:
             if (gpu.recordBase != gpu.bar0Base)
-                stale.push_back(gpu.bus);
+                r.stale.push_back(gpu.bus);
             break;
         case RecordState::Absent:
         case RecordState::OtherDevice:
-            noRecord.push_back(gpu.bus);
+            r.noRecord.push_back(gpu.bus);
             break;
         case RecordState::NotChecked:
             // A guest's own report checks it, vfio-pci wakes it for the
             // next guest, or the holders were not seen (a thing to fix of
             // its own).  Its record is what this boot's stores recorded.
-            ++report.notChecked;
+            ++verdict.notChecked;
             if (gpu.bootStore != BootStore::Current) {
-                notStored.emplace_back(gpu.bus, bootStoreReason(gpu));
-                storeWaitsForGuests = storeWaitsForGuests || gpu.inUse;
+                r.notStored.emplace_back(gpu.bus, bootStoreReason(gpu));
+                r.storeWaitsForGuests = r.storeWaitsForGuests || gpu.inUse;
             }
             break;
         case RecordState::Unreadable:
             if (report.machine.lockdown != "none")
                 break;   // said once for the machine
-            (wakeGetsPast(gpu) || heldByDriver(gpu) ? unreadable : blocked)
+            (wakeGetsPast(gpu) || heldByDriver(gpu) ? r.unreadable : r.blocked)
                 .emplace_back(gpu.bus, gpu.recordReason);
             break;
         }
         if (gpu.configRead && gpu.deviceId && !gpu.handled)
-            warn(report, WarningKind::GpuUnhandled,
+            warn(verdict, WarningKind::GpuUnhandled,
                 gpu.bus + " (device ID " + *gpu.deviceId + ") is not a GPU the tool handles: it "
                 "gets no record, and a guest given it with the GPUs cannot configure any GPU's "
                 "driver (--config-address fails); give it to no such guest");
         if (gpu.fullWidth && gpu.link.width < gpu.fullWidth)
-            warn(report, WarningKind::LinkNarrow,
+            warn(verdict, WarningKind::LinkNarrow,
                 gpu.bus + ": its link runs at x" + std::to_string(gpu.link.width) +
                 " although both ends can do x" + std::to_string(gpu.fullWidth) +
                 ", so peer traffic runs at a fraction of full rate (reseat the GPU, or check "
                 "the slot)");
     }
-    judgeIsolation(report);
+    return r;
+}
+
+// Warns of ports whose ACS redirection is off now but comes back when the
+// kernel restores them; says whether a redirecting one is not kept off.
+bool acsNotKept(const StatusReport& report, const std::set<std::string>& redirecting,
+                Verdict& verdict)
+{
     // One run does both, the tool switching ACS off before it stores; but
     // a GPU a guest holds is stored only once that guest is shut down.
     // A run of --disable-acs lasts until the kernel restores the port (a
@@ -307,12 +282,22 @@ void judgeHost(StatusReport& report)
             redirectingNotKept = true;
     }
     if (!notKept.empty())
-        warn(report, WarningKind::AcsNotKept,
+        warn(verdict, WarningKind::AcsNotKept,
             "ACS does not redirect peer traffic on " + joined(notKept) + " now but the kernel "
             "turns redirection on again whenever it restores a port (after a reset or a "
             "low-power state); to keep it off add the parameter that " +
             std::string(KERNEL_ACS_COMMAND) + " prints to the kernel command line and reboot "
             "(see KEEPING ACS OFF in man qvgpu-vm-p2p-status)");
+    return redirectingNotKept;
+}
+
+void judgeHost(const StatusReport& report, Verdict& verdict)
+{
+    const std::set<std::string> redirecting = redirectingPorts(report);
+    const HostRecords r = hostRecords(report, verdict);
+    judgeIsolation(report, verdict);
+    const bool redirectingNotKept = acsNotKept(report, redirecting, verdict);
+    const bool storeWaitsForGuests = r.storeWaitsForGuests;
     FixBuilder b;
     b.add(joined({redirecting.begin(), redirecting.end()}),
           "ACS on switch downstream ports redirects peer traffic to the root complex: ",
@@ -323,21 +308,21 @@ void judgeHost(StatusReport& report)
                                "add the parameter that " + std::string(KERNEL_ACS_COMMAND) +
                                " prints to the kernel command line and reboot");
     if (acs && storeWaitsForGuests)
-        b.addTo(report, tool({DISABLE_ACS}));
-    b.add(joined(noRecord), "no valid record in the device memory of: ", ProblemKind::RecordMissing);
-    b.add(joined(stale), "the record holds another BAR0 base than the GPU has now (stale after "
+        b.addTo(verdict, toolCommand({DISABLE_ACS}));
+    b.add(joined(r.noRecord), "no valid record in the device memory of: ", ProblemKind::RecordMissing);
+    b.add(joined(r.stale), "the record holds another BAR0 base than the GPU has now (stale after "
                          "a BAR reassignment): ",
           ProblemKind::RecordStale);
-    b.add(withReasons(unreadable),
+    b.add(withReasons(r.unreadable),
           "the record cannot be read now (store it before any guest starts): ",
           ProblemKind::RecordNotReadableNow);
     if (report.machine.storedRead) {
-        b.add(withReasons(notStored), "no store this boot wrote today's record into these GPUs, "
+        b.add(withReasons(r.notStored), "no store this boot wrote today's record into these GPUs, "
                                       "whose memory is left alone: ",
               ProblemKind::RecordNotStored);
     } else {
         std::vector<std::string> buses;
-        for (const auto& [bus, reason] : notStored)
+        for (const auto& [bus, reason] : r.notStored)
             buses.push_back(bus);
         b.add(joined(buses), "no store recorded this boot (" + report.machine.storedReason +
                                  "), and the memory of these GPUs is left alone: ",
@@ -345,22 +330,22 @@ void judgeHost(StatusReport& report)
     }
     const bool both = acs && !storeWaitsForGuests;
     const bool store = b.fix.problems.size() > (both ? 1u : 0u);
-    b.addTo(report,
-            both && store ? tool({DISABLE_ACS, STORE_DATA})
-            : both        ? tool({DISABLE_ACS})
-                          : tool({STORE_DATA}),
+    b.addTo(verdict,
+            both && store ? toolCommand({DISABLE_ACS, STORE_DATA})
+            : both        ? toolCommand({DISABLE_ACS})
+                          : toolCommand({STORE_DATA}),
             store && storeWaitsForGuests
                 ? "with the guests that hold them shut down, then start those guests again (the "
                   "libvirt hook does it at each guest's start)"
                 : "");
-    b.add(withReasons(blocked), "the device memory cannot be read at all: ",
+    b.add(withReasons(r.blocked), "the device memory cannot be read at all: ",
           ProblemKind::MemoryUnreadable);
-    b.addTo(report);
+    b.addTo(verdict);
 }
 
-void judgeDriver(StatusReport& report);
+void judgeDriver(const StatusReport& report, Verdict& verdict);
 
-void judgeGuest(StatusReport& report)
+void judgeGuest(const StatusReport& report, Verdict& verdict)
 {
     std::vector<std::string> save, disagree, fromHost, unhandled;
     Reasoned unreadable, held, blocked;
@@ -398,13 +383,13 @@ void judgeGuest(StatusReport& report)
     b.add(joined(unhandled), "no store file for GPUs whose device ID the tool does not handle, "
                              "so no GPU's driver can be configured: ",
           ProblemKind::GpuUnhandled);
-    b.addTo(report);
+    b.addTo(verdict);
     // The save stops at the first GPU without a record: the host's store
     // comes first.
     b.add(joined(fromHost), "no valid store file, and no record from the host in device memory "
                             "(then start this guest again and save them here): ",
           ProblemKind::StoreNeedsHostRecord);
-    b.addTo(report, tool({STORE_DATA}), "on the host, with this guest shut down");
+    b.addTo(verdict, toolCommand({STORE_DATA}), "on the host, with this guest shut down");
     b.add(joined(save), "no valid store file (save the records before the GPU driver loads): ",
           ProblemKind::StoreMissing);
     b.add(joined(disagree), "the store file disagrees with the record in device memory (save it "
@@ -419,28 +404,28 @@ void judgeGuest(StatusReport& report)
           "loads): ",
           ProblemKind::StoreMemoryHeld);
     const std::string module = report.machine.driverModule;
-    const std::string saving = tool({SAVE_DATA});
-    b.addTo(report, held.empty() ? saving
+    const std::string saving = toolCommand({SAVE_DATA});
+    b.addTo(verdict, held.empty() ? saving
                                  : "modprobe -r " + module + " && " + saving + " && modprobe " +
                                        module);
     b.add(withReasons(blocked), "no valid store file, and device memory cannot be read at all: ",
           ProblemKind::StoreMemoryUnreadable);
-    b.addTo(report);
+    b.addTo(verdict);
     // The driver's configuration reads the store files: it comes once
     // they are all valid.
     if (unhandled.empty() && fromHost.empty() && save.empty() && disagree.empty() &&
         unreadable.empty() && held.empty() && blocked.empty())
-        judgeDriver(report);
+        judgeDriver(report, verdict);
 }
 
 // In a guest whose store files are all valid: the GPU driver must hold
 // every GPU and have been given today's addresses since its current load.
-void judgeDriver(StatusReport& report)
+void judgeDriver(const StatusReport& report, Verdict& verdict)
 {
     const MachineFacts& m = report.machine;
     const std::string module = m.driverModule;
     if (!m.driverLoaded) {
-        report.fixes.push_back({{"the GPU driver is not loaded"}, {ProblemKind::DriverNotLoaded}, {},
+        verdict.fixes.push_back({{"the GPU driver is not loaded"}, {ProblemKind::DriverNotLoaded}, {},
                                 "", "modprobe " + module});
         return;
     }
@@ -461,95 +446,51 @@ void judgeDriver(StatusReport& report)
     b.add(joined(unbound), "the GPU driver has not taken up these GPUs (load it again; give it "
                            "those another driver holds): ",
           ProblemKind::DriverGpuNotTaken);
-    b.addTo(report, "modprobe -r " + module + " && modprobe " + module);
+    b.addTo(verdict, "modprobe -r " + module + " && modprobe " + module);
     b.add(joined(noMinor), "the GPU driver shows no minor number of their own for these GPUs: ",
           ProblemKind::DriverMinor);
     if (unbound.empty() && !m.lastNodeThere)
         b.add(m.lastNode, "the GPU driver has not made the last GPU's device node, which the "
                           "daemon waits for: ",
               ProblemKind::DriverNodeMissing);
-    b.addTo(report);
+    b.addTo(verdict);
     b.add(joined(notConfigured),
           "the GPU driver has not been given the GPUs' addresses since it was loaded: ",
           ProblemKind::DriverNotConfigured);
     if (!b.fix.problems.empty())
         b.fix.advice.push_back("to keep it configured across its reloads: systemctl enable --now "
                                "qvgpu-vm-p2p-daemon.service");
-    b.addTo(report, tool({CONFIG_ADDRESS}));
+    b.addTo(verdict, toolCommand({CONFIG_ADDRESS}));
 }
 
 } // namespace
 
-const char* const KERNEL_ACS_COMMAND = "qvgpu-vm-p2p-status --kernel-acs";
-
-std::string disableAcsCommand()
+Verdict judge(const StatusReport& report)
 {
-    return tool({DISABLE_ACS});
-}
-
-void judge(StatusReport& report)
-{
-    report.fixes.clear();
-    report.warnings.clear();
-    report.warningKinds.clear();
-    report.isolationWarnings.clear();
-    report.isolationBreaches.clear();
-    report.notChecked = 0;
-    if (report.gpus.empty()) {
-        report.fixes.push_back({{"no GPU of the maker was found"}, {ProblemKind::NoGpu}, {}, "", ""});
-        return;
-    }
-    if (!report.machine.sideKnown)
-        report.fixes.push_back({{"whether this is a host or a guest cannot be told: /proc/cpuinfo "
-                                 "cannot be read, and the firmware names no hypervisor"},
-                                {ProblemKind::SideUnknown}, {}, "", ""});
-    if (!report.machine.setpci)
-        report.fixes.push_back({{"setpci is not installed: the tool cannot wake the GPUs"},
-                                {ProblemKind::SetpciMissing}, {}, "", "apt-get install pciutils"});
-    if (!report.machine.guest && report.machine.lockdown != "none")
-        report.fixes.push_back({{"the kernel is locked down (" + report.machine.lockdown +
-                                 "): the tool cannot map device memory; boot without lockdown"},
-                                {ProblemKind::LockedDown}, {}, "", ""});
-    judgeUnseen(report);
-    if (report.machine.guest)
-        judgeGuest(report);
-    else
-        judgeHost(report);
-}
-
-std::string hex(uint64_t value)
-{
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
-    return text;
-}
-
-std::string deviceIdText(uint32_t id)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%04x", id);
-    return text;
-}
-
-const char* problemKindName(ProblemKind kind)
-{
-    static const char* const NAMES[PROBLEM_KINDS] = {
-        "no_gpu", "side_unknown", "setpci_missing", "locked_down",
-        "gpu_state_unreadable", "device_id_unreadable", "acs_unknown", "path_unknown",
-        "holders_unseen",
-        "isolation_breach", "acs_redirects", "record_missing", "record_stale",
-        "record_not_readable_now", "record_not_stored", "memory_unreadable",
-        "gpu_unhandled", "store_needs_host_record", "store_missing", "store_disagrees",
-        "store_memory_asleep", "store_memory_held", "store_memory_unreadable",
-        "driver_not_loaded", "driver_gpu_not_taken", "driver_minor", "driver_node_missing",
-        "driver_not_configured",
+    Verdict verdict;
+    auto fix = [&](const std::string& problem, ProblemKind kind, std::string command = "") {
+        verdict.fixes.push_back({{problem}, {kind}, {}, "", std::move(command)});
     };
-    return NAMES[static_cast<int>(kind)];
-}
-
-const char* warningKindName(WarningKind kind)
-{
-    static const char* const NAMES[WARNING_KINDS] = {"link_narrow", "gpu_unhandled",
-                                                     "isolation_split", "acs_not_kept"};
-    return NAMES[static_cast<int>(kind)];
+    const MachineFacts& m = report.machine;
+    if (report.gpus.empty()) {
+        fix("no GPU of the maker was found", ProblemKind::NoGpu);
+        return verdict;
+    }
+    if (!m.sideKnown)
+        fix("whether this is a host or a guest cannot be told: /proc/cpuinfo cannot be read, and "
+            "the firmware names no hypervisor",
+            ProblemKind::SideUnknown);
+    if (!m.setpci)
+        fix("setpci is not installed: the tool cannot wake the GPUs", ProblemKind::SetpciMissing,
+            "apt-get install pciutils");
+    if (!m.guest && m.lockdown != "none")
+        fix("the kernel is locked down (" + m.lockdown +
+                "): the tool cannot map device memory; boot without lockdown",
+            ProblemKind::LockedDown);
+    judgeUnseen(report, verdict);
+    if (m.guest)
+        judgeGuest(report, verdict);
+    else
+        judgeHost(report, verdict);
+    return verdict;
 }

@@ -1,0 +1,38 @@
+// The words every rendering of the report, and its verdict, share: numbers
+// as the report shows them, lists, who holds a GPU, and the command lines
+// the fixes name.  Text from the system is made printable where it is
+// rendered (`printable`, from the kernel's layer).
+#pragma once
+
+#include "holders.h"
+#include "platform.h"
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <utility>
+#include <vector>
+
+// "0x38bff0000000": a base address as every rendering shows it.
+std::string hex(uint64_t value);
+// "0x0002": a device ID as sysfs prints it.
+std::string deviceIdText(uint32_t id);
+// "a, b, c".
+std::string joined(const std::vector<std::string>& items);
+// Items that each come with a reason, in the order found, and their text:
+// "0000:03:00.0 (its reason), 0000:04:00.0 (its reason)".
+using Reasoned = std::vector<std::pair<std::string, std::string>>;
+std::string withReasons(const Reasoned& items);
+// "vm1 (qemu-system-x86, pid 4242)": the guest, or the process, holding a GPU.
+std::string userText(const ProcessFacts& user);
+
+// The tool's own command lines, as the fixes name them:
+// toolCommand({DISABLE_ACS, STORE_DATA}) is "qvgpu-vm-p2p --disable-acs --store-data".
+extern const char* const DISABLE_ACS;
+extern const char* const STORE_DATA;
+extern const char* const SAVE_DATA;
+extern const char* const CONFIG_ADDRESS;
+std::string toolCommand(std::initializer_list<const char*> options);
+// "qvgpu-vm-p2p-status --kernel-acs": the command that prints the kernel
+// parameter that keeps ACS redirection off at every boot and restore.
+extern const char* const KERNEL_ACS_COMMAND;
