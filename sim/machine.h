@@ -11,6 +11,7 @@
 // Nothing the tool does there reaches the real machine.
 #pragma once
 
+#include "process.h"
 #include "topology.h"
 
 #include <string>
@@ -27,12 +28,6 @@ enum class Side { Host, Guest };
 // machine must fail, never pass or skip.
 void enterPrivateMountNamespace();
 
-struct RunResult {
-    std::string out;
-    std::string err;
-    int status = -1;   // exit status as the shell sees it; 128 + signal when killed
-};
-
 struct RunOptions {
     uid_t uid = 0;     // run as another user (the root check)
     // The command search path; by default the system's.
@@ -44,37 +39,6 @@ struct RunOptions {
     // The report, run by root, sees only the machine's own processes; the
     // benchmark lets it look through the whole system's, as on a busy host.
     bool ownProcesses = true;
-};
-
-// A running tool process with its output collected on pipes.
-class Process {
-public:
-    Process(pid_t pid, int outFd, int errFd);
-    ~Process();
-    Process(Process&& other) noexcept;
-    Process(const Process&) = delete;
-    Process& operator=(const Process&) = delete;
-
-    pid_t pid() const { return pid_; }
-    // Collects output until `needle` has appeared on standard output or
-    // `timeoutMs` has passed; true when it appeared.
-    bool waitForOutput(const std::string& needle, int timeoutMs);
-    // Waits until the process watches something with inotify.
-    bool waitForInotifyWatch(int timeoutMs) const;
-    const std::string& out() const { return out_; }
-    const std::string& err() const { return err_; }
-    // Sends `signal` (if still running), collects the rest and the status.
-    // A sanitizer report in the tool's error output is an error of the test.
-    RunResult finish(int signal = 0);
-
-private:
-    RunResult collect(int signal);
-    bool pump(int timeoutMs);
-    pid_t pid_ = -1;
-    int outFd_ = -1;
-    int errFd_ = -1;
-    std::string out_;
-    std::string err_;
 };
 
 class Machine {
@@ -146,6 +110,9 @@ private:
     // A machine with a device that resets on its move to D0 shows it through
     // a setpci of its own, in this directory, first on every run's path.
     void installSoftReset();
+    // The CPU's flags, the command line and the firmware's strings and
+    // table of a fresh machine of its side.
+    void showKernelAndFirmware() const;
     Topology topology_;
     Side side_;
     std::string root_;

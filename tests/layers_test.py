@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
-"""Checks the #include lines of src/ against the tables of ARCHITECTURE.md.
+"""Checks the #include lines of src/ against the table of src/layers.
 
-The folders of src/ are its layers.  A unit may include units of its own
-folder and of the folders its folder's row names; inside a folder no
-include goes round in a circle.  The units of report/ must not reach,
-through any chain of includes, a unit that writes, and no file they reach
-may open a file or a mapping for writing or start a process.  Usage:
-layers_test.py SOURCE_ROOT
+The folders of src/ are its layers, and src/layers says which folders each
+may use and which write.  A unit may include units of its own folder and
+of the folders its row names; inside a folder no include goes round in a
+circle.  The units of report/ must not reach, through any chain of
+includes, a unit that writes, and no file they reach may open a file or a
+mapping for writing or start a process.  Every unit has its row in
+ARCHITECTURE.md.  Usage: layers_test.py SOURCE_ROOT
 """
 import pathlib
 import re
@@ -16,22 +17,21 @@ root = pathlib.Path(sys.argv[1])
 src = root / "src"
 architecture = (root / "ARCHITECTURE.md").read_text()
 
-folder_row = re.compile(r"^\|\s*`([a-z]+)/`\s*\|\s*([^|]*)\|")
-unit_row = re.compile(r"^\|\s*`([a-z]+)/([a-z_]+)`\s*\|")
 uses = {}
+writer_folders = set()
+for line in (src / "layers").read_text().splitlines():
+    if not re.match(r"[a-z]", line):
+        continue
+    folder, _library, writes_column, *used = line.split()
+    uses[folder] = set(used) - {"-"}
+    if writes_column == "yes":
+        writer_folders.add(folder)
+unit_row = re.compile(r"^\|\s*`([a-z/]+)/([a-z_]+)`\s*\|")
 listed = set()
 for line in architecture.splitlines():
-    match = folder_row.match(line)
-    if match:
-        uses[match.group(1)] = set(re.findall(r"`([a-z]+)/`", match.group(2)))
     match = unit_row.match(line)
     if match:
         listed.add(f"{match.group(1)}/{match.group(2)}")
-writers_text = re.search(r"Units that write,.*?:(.*?)\.\s", architecture, re.S)
-writers = set(re.findall(r"`([a-z]+/[a-z_]+)`", writers_text.group(1))) if writers_text else set()
-writer_folders = set(re.findall(r"every unit of\s+`([a-z]+)/`", writers_text.group(1))) \
-    if writers_text else set()
-
 include = re.compile(r'^\s*#\s*include\s+"([^"]+)\.h"')
 # What no file the report reaches may do: open or map for writing, change
 # the file system, or start a process.
@@ -46,10 +46,11 @@ for path in sorted(src.rglob("*")):
     if path.suffix not in (".h", ".cpp"):
         continue
     rel = path.relative_to(src)
-    if len(rel.parts) != 2 or rel.parts[0] not in uses:
-        problems.append(f"src/{rel}: not in one of the folders of ARCHITECTURE.md")
+    folder = rel.parent.as_posix()
+    if folder not in uses:
+        problems.append(f"src/{rel}: not in one of the folders of src/layers")
         continue
-    unit = f"{rel.parts[0]}/{path.stem}"
+    unit = f"{folder}/{path.stem}"
     if path.stem in unit_of and unit_of[path.stem] != unit:
         problems.append(f"src/{rel}: the name {path.stem} stands in two folders")
     unit_of[path.stem] = unit
@@ -58,7 +59,7 @@ for path in sorted(src.rglob("*")):
 edges = {unit: set() for unit in files_of}
 count = 0
 for unit, paths in files_of.items():
-    folder = unit.split("/")[0]
+    folder = unit.rsplit("/", 1)[0]
     if unit not in listed:
         problems.append(f"src/{unit}: no row in ARCHITECTURE.md")
     for path in paths:
@@ -73,7 +74,7 @@ for unit, paths in files_of.items():
                 problems.append(f"{where}: {match.group(1)}.h is no unit of src/")
                 continue
             edges[unit].add(used)
-            used_folder = used.split("/")[0]
+            used_folder = used.rsplit("/", 1)[0]
             if used_folder != folder and used_folder not in uses[folder]:
                 problems.append(f"{where}: {unit} includes {used}, but {folder}/ may use "
                                 f"{', '.join(sorted(f + '/' for f in uses[folder])) or 'nothing'}")
@@ -119,7 +120,7 @@ for start in sorted(u for u in files_of if u.startswith("report/")):
         if unit in reported:
             continue
         reported.add(unit)
-        if unit in writers or unit.split("/")[0] in writer_folders:
+        if unit.rsplit("/", 1)[0] in writer_folders:
             problems.append(f"{start} reaches {unit}, which writes: {path}")
             continue
         for file in files_of[unit]:
@@ -130,8 +131,8 @@ for start in sorted(u for u in files_of if u.startswith("report/")):
                     problems.append(f"src/{file.relative_to(src)}:{number}: {hit.group(0).strip()} "
                                     f"in a unit the report reaches ({path})")
 
-if not writers:
-    problems.append("ARCHITECTURE.md: no list of the units that write")
+if not writer_folders:
+    problems.append("src/layers: no folder that writes")
 for problem in problems:
     print(problem)
 if problems or not uses:
