@@ -35,9 +35,9 @@ bool isRootBusDir(const std::string& name)
 
 } // namespace
 
-std::string devicePath(const std::string& busId, const char* attribute)
+std::string devicePath(const std::string& bus, const char* attribute)
 {
-    return PCI_DEVICES_DIR + busId + attribute;
+    return PCI_DEVICES_DIR + bus + attribute;
 }
 
 std::string driverPath(const char* driver, const char* entry)

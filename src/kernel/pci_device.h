@@ -15,7 +15,7 @@
 extern const char* const PCI_DEVICES_DIR;
 // The path of an attribute: PCI_DEVICES_DIR, the bus address, then the
 // attribute, which begins with a slash ("" for the directory itself).
-std::string devicePath(const std::string& busId, const char* attribute);
+std::string devicePath(const std::string& bus, const char* attribute);
 // The directory of a PCI driver, which exists while the driver is loaded,
 // and the path of one of its entries ("/module").
 std::string driverPath(const char* driver, const char* entry = "");

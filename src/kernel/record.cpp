@@ -52,15 +52,15 @@ bool recordValidFor(const uint8_t* bytes, std::size_t length, uint64_t deviceId)
     return length >= PEER_RECORD_SIZE && decodeRecord(bytes).magic == recordMagic(deviceId);
 }
 
-std::string storeFilePath(const std::string& busId)
+std::string storeFilePath(const std::string& bus)
 {
-    return GUEST_CONFIG_DIR + busId;
+    return GUEST_CONFIG_DIR + bus;
 }
 
-StoreFile readStoreFile(const std::string& busId)
+StoreFile readStoreFile(const std::string& bus)
 {
     StoreFile file;
-    file.path = storeFilePath(busId);
+    file.path = storeFilePath(bus);
     FileError error = FileError::None;
     if (readRegularFile(file.path, PEER_RECORD_SIZE, file.bytes, nullptr, &error)) {
         file.state = StoreFile::Read;

@@ -52,8 +52,8 @@ struct StoreFile {
     bool validFor(uint64_t deviceId) const;
     PeerAddressRecord record() const;   // of a file that is valid
 };
-std::string storeFilePath(const std::string& busId);   // GUEST_CONFIG_DIR + bus address
-StoreFile readStoreFile(const std::string& busId);
+std::string storeFilePath(const std::string& bus);   // GUEST_CONFIG_DIR + bus address
+StoreFile readStoreFile(const std::string& bus);
 
 // What the GPU driver was last given: one line per GPU of the last
 // configuration the driver took whole, with what identified each GPU's

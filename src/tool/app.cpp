@@ -1,6 +1,7 @@
 #include "app.h"
 
 #include "enum_device.h"
+#include "messages.h"
 #include "modes.h"
 #include "platform.h"
 #include "utils.h"
@@ -65,8 +66,8 @@ int runModes(const Modes& modes)
     if (modes.storeData && !isVirtualMachine()) {
         lock = std::make_unique<StoreLock>();
         if (!lock->error().empty()) {
-            std::printf("\033[31mError: Cannot lock %s: %s\033[0m\n", StoreLock::path(),
-                        lock->error().c_str());
+            colouredLine(Colour::Red, "Error: Cannot lock %s: %s", StoreLock::path(),
+                         lock->error().c_str());
             return -1;
         }
     }
@@ -77,8 +78,8 @@ int runModes(const Modes& modes)
     try {
         enumerator->initPciDevice();
     } catch (const std::filesystem::filesystem_error& e) {
-        std::printf("\033[31mError: Cannot open %s: %s\033[0m\n", e.path1().c_str(),
-                    e.code().message().c_str());
+        colouredLine(Colour::Red, "Error: Cannot open %s: %s", e.path1().c_str(),
+                     e.code().message().c_str());
         return -1;
     }
     const std::set<std::string> busIdSet = enumerator->getAllBusIdSet();
@@ -87,7 +88,7 @@ int runModes(const Modes& modes)
     AcsOutcome acs;
     if (modes.disableAcs) {
         if (isVirtualMachine()) {
-            std::printf("\033[33mWarning: '--disable-acs' only works in host machine!\033[0m\n");
+            colouredLine(Colour::Yellow, "Warning: '--disable-acs' only works in host machine!");
             return -1;
         }
         acs = disableACSCtl(busIdSet, enumerator->leftAlone());
@@ -97,8 +98,8 @@ int runModes(const Modes& modes)
     const int status = runMode(modes, devices, busIdSet, enumerator->leftAlone().size());
     if (acs.notCleared == 0)
         return status;
-    std::printf("\033[31mError: disable ACS failed for %d of %d switch ports!\033[0m\n",
-                acs.notCleared, acs.written);
+    colouredLine(Colour::Red, "Error: disable ACS failed for %d of %d switch ports!",
+                 acs.notCleared, acs.written);
     return -1;
 }
 
@@ -145,9 +146,9 @@ int qvMain(int argc, char** argv)
     try {
         return runModes(modes);
     } catch (const std::exception& e) {
-        std::printf("\033[31mError: %s\033[0m\n", e.what());
+        colouredLine(Colour::Red, "Error: %s", e.what());
     } catch (...) {
-        std::printf("\033[31mError: unexpected failure\033[0m\n");
+        colouredLine(Colour::Red, "Error: unexpected failure");
     }
     return -1;
 }

@@ -2,6 +2,7 @@
 
 #include "config_space.h"
 #include "device.h"
+#include "messages.h"
 #include "platform.h"
 #include "utils.h"
 
@@ -54,13 +55,13 @@ void restoreAssignment(Moved& moved, std::set<std::string>& barsLost)
     if (why.empty())
         why = barsText(now, moved.bars);
     if (why.empty()) {
-        std::printf("\033[33mWarning: %s lost its BARs in its move to D0 (a soft reset); they "
-                    "were written back\033[0m\n", device.bus().c_str());
+        colouredLine(Colour::Yellow, "Warning: %s lost its BARs in its move to D0 (a soft "
+                     "reset); they were written back", device.bus().c_str());
         return;
     }
-    std::printf("\033[31mError: %s lost its BARs in its move to D0 and they could not be written "
-                "back (%s): its memory decoding stays off!\033[0m\n", device.bus().c_str(),
-                why.c_str());
+    colouredLine(Colour::Red, "Error: %s lost its BARs in its move to D0 and they could not be "
+                 "written back (%s): its memory decoding stays off!",
+                 device.bus().c_str(), why.c_str());
     barsLost.insert(device.bus());
 }
 
@@ -108,37 +109,38 @@ void EnumDevice::initPciDevice()
     // file an unseen process may hold is written as if free, and the run
     // says so.
     if (!holders.complete())
-        std::printf("\033[33mWarning: not every process could be seen; a GPU a guest holds may "
-                    "be written.\033[0m\n");
-    for (const auto& [busId, gpu] : holders.gpus) {
+        colouredLine(Colour::Yellow, "Warning: not every process could be seen; a GPU a guest "
+                     "holds may be written.");
+    for (const auto& [bus, gpu] : holders.gpus) {
         if (!gpu.held())
             continue;
         if (gpu.holder == Holder::Process)
-            std::printf("\033[33m[%s]: GPU IN USE by %s (pid %d), left alone.\033[0m\n",
-                        busId.c_str(), printable(gpu.process.name).c_str(), gpu.process.pid);
+            colouredLine(Colour::Yellow, "[%s]: GPU IN USE by %s (pid %d), left alone.",
+                         bus.c_str(), printable(gpu.process.name).c_str(),
+                         gpu.process.pid);
         else
-            std::printf("\033[33m[%s]: GPU IN USE by %s, left alone.\033[0m\n", busId.c_str(),
-                        gpu.holder == Holder::XenGuest ? "a Xen guest (pciback)"
-                                                       : "a process this run cannot see");
-        leftAlone_.insert(busId);
-        busIdSet.insert(busId);
+            colouredLine(Colour::Yellow, "[%s]: GPU IN USE by %s, left alone.", bus.c_str(),
+                         gpu.holder == Holder::XenGuest ? "a Xen guest (pciback)"
+                                                        : "a process this run cannot see");
+        leftAlone_.insert(bus);
+        busIdSet.insert(bus);
     }
-    for (const std::string& busId : found) {
-        if (leftAlone_.count(busId))
+    for (const std::string& bus : found) {
+        if (leftAlone_.count(bus))
             continue;
-        PciDevice device(busId);
+        PciDevice device(bus);
         Moved before{nullptr, false, {}};
         const bool inD0 = powerStateOf(device.config()) == PowerState::D0;
         if (!inD0)
             before.barsKnown = barRegisters(device.config(), before.bars);
-        if (!enablePciDevice(busId)) {
-            std::printf("[%s]: GPU OFFLINE.\n\n", busId.c_str());
+        if (!enablePciDevice(bus)) {
+            std::printf("[%s]: GPU OFFLINE.\n\n", bus.c_str());
             continue;
         }
         // setpci has written it: what was read before is no longer so.
         device.forgetConfig();
-        busIdSet.insert(busId);
-        before.device = &woken_.insert_or_assign(busId, std::move(device)).first->second;
+        busIdSet.insert(bus);
+        before.device = &woken_.insert_or_assign(bus, std::move(device)).first->second;
         if (!inD0)
             moved.push_back(before);
     }
@@ -152,21 +154,21 @@ std::set<std::string> EnumDevice::getAllBusIdSet()
 
 std::vector<QvBoard*> EnumDevice::getAllBoards()
 {
-    for (const auto& busId : busIdSet) {
+    for (const auto& bus : busIdSet) {
         // No register of a GPU a guest holds is read.
-        if (leftAlone_.count(busId))
+        if (leftAlone_.count(bus))
             continue;
         auto board = std::make_unique<QvBoard>();
-        board->busId = busId;
-        const auto woken = woken_.find(busId);
-        board->sysfs = woken != woken_.end() ? woken->second : PciDevice(busId);
+        board->busId = bus;
+        const auto woken = woken_.find(bus);
+        board->sysfs = woken != woken_.end() ? woken->second : PciDevice(bus);
         board->deviceId = board->sysfs.deviceIdText();
-        board->barsLost = barsLost_.count(busId) != 0;
+        board->barsLost = barsLost_.count(bus) != 0;
         if (const DeviceTableEntry* entry = findDeviceTableEntry(board->deviceId)) {
             // The tool's register read answers 0xFFFF when it fails, after
             // its message, and the board is still made from that.
             readBoardCodes(*board, *entry, [&](uint32_t offset, uint32_t& word) {
-                word = getDeviceInfoByReg(busId, offset);
+                word = getDeviceInfoByReg(bus, offset);
                 return true;
             });
         }
@@ -179,11 +181,11 @@ std::vector<QvBoard*> EnumDevice::getAllBoards()
     return list;
 }
 
-std::string EnumDevice::getProductName(std::string busId)
+std::string EnumDevice::getProductName(std::string bus)
 {
     std::string name;
     for (const auto& board : boards)
-        if (board && board->busId == busId)
+        if (board && board->busId == bus)
             name = getDeviceProductName(stringToUint32_t(board->deviceId), board->numberedForm,
                                         board->variantBit, board->modelCode, board->subModelCode);
     return name;

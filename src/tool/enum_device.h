@@ -36,7 +36,7 @@ public:
     std::set<std::string> getAllBusIdSet();
     // Builds one new board per bus address; the boards stay owned here.
     std::vector<QvBoard*> getAllBoards();
-    std::string getProductName(std::string busId);
+    std::string getProductName(std::string bus);
 
     std::vector<std::unique_ptr<QvBoard>> boards;
     std::set<std::string> busIdSet;

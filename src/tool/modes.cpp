@@ -5,6 +5,7 @@
 #include "device_ka.h"
 #include "device_lu.h"
 #include "device_re.h"
+#include "messages.h"
 #include "pci_device.h"
 #include "platform.h"
 #include "record.h"
@@ -61,9 +62,9 @@ void explainRefusedMapping(const QvDevice& device, const char* mode)
     const std::string driver = driverHoldingBar(device.sysfs, device.memoryMapError);
     if (driver.empty())
         return;
-    std::printf("\033[31mError: %s is held by the driver '%s' and the kernel will not map its "
-                "memory: run '%s' before that driver loads.\033[0m\n",
-                device.busAddress.c_str(), driver.c_str(), mode);
+    colouredLine(Colour::Red, "Error: %s is held by the driver '%s' and the kernel will not map "
+                 "its memory: run '%s' before that driver loads.",
+                 device.busAddress.c_str(), driver.c_str(), mode);
 }
 
 // A record written but not read back: the GPU's memory did not take it,
@@ -72,9 +73,9 @@ void explainRefusedMapping(const QvDevice& device, const char* mode)
 void reportRecordNotKept(const QvDevice& device)
 {
     const std::string why = asleepReason(device.sysfs.config());
-    std::printf("\033[31mError: the device memory of %s did not keep its record%s%s%s!\033[0m\n",
-                device.busAddress.c_str(), why.empty() ? "" : " (", why.c_str(),
-                why.empty() ? "" : ")");
+    colouredLine(Colour::Red, "Error: the device memory of %s did not keep its record%s%s%s!",
+                 device.busAddress.c_str(), why.empty() ? "" : " (", why.c_str(),
+                 why.empty() ? "" : ")");
 }
 
 // The end of a store or a save that did not handle every GPU: a run that
@@ -82,7 +83,7 @@ void reportRecordNotKept(const QvDevice& device)
 // operator, to a script or to a service manager.
 int reportFailedGpus(const char* what, int failed, std::size_t total)
 {
-    std::printf("\033[31mError: %s failed for %d of %zu GPUs!\033[0m\n", what, failed, total);
+    colouredLine(Colour::Red, "Error: %s failed for %d of %zu GPUs!", what, failed, total);
     return -1;
 }
 
@@ -91,7 +92,7 @@ int reportFailedGpus(const char* what, int failed, std::size_t total)
 int runStoreData(const DeviceList& devices, std::size_t leftAlone)
 {
     if (isVirtualMachine()) {
-        std::printf("\033[33mWarning: '--store-data' only works in host machine!\033[0m\n");
+        colouredLine(Colour::Yellow, "Warning: '--store-data' only works in host machine!");
         return -1;
     }
     int failed = 0;
@@ -128,8 +129,8 @@ int runStoreData(const DeviceList& devices, std::size_t leftAlone)
     // this boot, for the GPUs it may not look at later.
     const bool recorded = devices.empty() || recordStored(stored, notStored);
     if (!recorded)
-        std::printf("\033[31mError: Cannot write %s: %s\033[0m\n", STORED_RECORD,
-                    std::strerror(errno));
+        colouredLine(Colour::Red, "Error: Cannot write %s: %s", STORED_RECORD,
+                     std::strerror(errno));
     if (failed > 0)
         return reportFailedGpus("store data", failed, devices.size());
     if (!recorded)
@@ -138,21 +139,22 @@ int runStoreData(const DeviceList& devices, std::size_t leftAlone)
     // claimed for them, nor for a run that stored nothing because of them.
     if (devices.empty() && leftAlone > 0)
         return 0;
-    std::printf("\033[32mSuccess: store data completed!\033[0m\n\n");
+    successLines("store data");
     return 0;
 }
 
 int runSaveData(const DeviceList& devices)
 {
     if (!isVirtualMachine()) {
-        std::printf("\033[33mWarning: '--save-data' only works in virtual machine!.\033[0m\n");
+        colouredLine(Colour::Yellow, "Warning: '--save-data' only works in virtual machine!.");
         return -1;
     }
     std::error_code ec;
     fs::create_directories(GUEST_CONFIG_DIR, ec);
     if (ec || !fs::is_directory(GUEST_CONFIG_DIR, ec)) {
-        std::printf("\033[31mError: Cannot create %s: %s\033[0m\n", GUEST_CONFIG_DIR,
-                    (ec ? ec : std::make_error_code(std::errc::not_a_directory)).message().c_str());
+        const std::error_code why = ec ? ec : std::make_error_code(std::errc::not_a_directory);
+        colouredLine(Colour::Red, "Error: Cannot create %s: %s", GUEST_CONFIG_DIR,
+                     why.message().c_str());
         return -1;
     }
     // A save killed between writing a file's temporary copy and renaming it
@@ -168,23 +170,23 @@ int runSaveData(const DeviceList& devices)
             read = false;
         }
         if (!read || !recordValidFor(bytes, sizeof bytes, device->deviceId)) {
-            std::printf("\033[31mError: invalid data, please '--store-data' on the host first!\033[0m\n");
+            colouredLine(Colour::Red, "Error: invalid data, please '--store-data' on the host "
+                         "first!");
             return -1;
         }
         if (!replaceFile(storeFilePath(device->busAddress), bytes, sizeof bytes)) {
-            std::printf("\033[31mError: failed to write configuration file!\033[0m\n");
+            colouredLine(Colour::Red, "Error: failed to write configuration file!");
             ++failed;
         }
     }
     if (failed > 0)
         return reportFailedGpus("save data", failed, devices.size());
-    std::printf("\033[32mSuccess: save data completed!\033[0m\n\n");
+    successLines("save data");
     return 0;
 }
 
 namespace {
 
-const char* const CONFIG_SUCCESS = "\033[32mSuccess: configuration completed!\033[0m\n\n";
 
 // A GPU's driver instance, told one command line per write, straight into
 // its debug attribute.  The lines hold text read from sysfs, so they never
@@ -237,8 +239,8 @@ void keepConfiguration(const std::vector<ConfiguredGpu>& configured)
             return;
     }
     if (!writeConfiguration(configured))
-        std::printf("\033[33mWarning: cannot keep the record of this configuration in %s: %s\033[0m\n",
-                    CONFIGURATION_RECORD, std::strerror(errno));
+        colouredLine(Colour::Yellow, "Warning: cannot keep the record of this configuration in "
+                     "%s: %s", CONFIGURATION_RECORD, std::strerror(errno));
 }
 
 } // namespace
@@ -258,23 +260,23 @@ ConfigOutcome configureDriver(const std::set<std::string>& busIds, std::set<std:
     std::map<std::string, uint64_t> addresses;
     std::vector<ConfiguredGpu> configured;
     bool minorsRead = true;
-    for (const std::string& busId : busIds) {
-        const StoreFile file = readStoreFile(busId);
+    for (const std::string& bus : busIds) {
+        const StoreFile file = readStoreFile(bus);
         if (file.state == StoreFile::Missing || file.state == StoreFile::CannotOpen) {
-            std::printf("\033[33mWarning: no configuration file found for %s!\033[0m\n",
-                        file.path.c_str());
+            colouredLine(Colour::Yellow, "Warning: no configuration file found for %s!",
+                         file.path.c_str());
             return ConfigOutcome::FilesRefused;
         }
-        const PciDevice device(busId);
+        const PciDevice device(bus);
         uint32_t deviceId = 0;
         if (!device.deviceId(deviceId)) {
-            std::printf("\033[31mError:\033[0m cannot read the device ID of %s!\n", busId.c_str());
+            labelledLine(Colour::Red, "Error:", "cannot read the device ID of %s!", bus.c_str());
             return ConfigOutcome::FilesRefused;
         }
         // A FIFO or any other file that is not a regular one is as invalid
         // as a short one: it is never waited on.
         if (!file.validFor(deviceId)) {
-            std::printf("\033[31mError:\033[0m invalid configuration file!\n");
+            labelledLine(Colour::Red, "Error:", "invalid configuration file!");
             return ConfigOutcome::FilesRefused;
         }
         // A GPU whose minor cannot be read yet goes out under "x", the
@@ -284,7 +286,7 @@ ConfigOutcome configureDriver(const std::set<std::string>& busIds, std::set<std:
         const std::string minor = read.value_or("x");
         addresses[minor] = file.record().bar0Base;
         ConfiguredGpu gpu;
-        gpu.bus = busId;
+        gpu.bus = bus;
         gpu.minor = minor;
         gpu.base = file.record().bar0Base;
         // Which driver instance is told: read before the commands and again
@@ -324,16 +326,16 @@ ConfigOutcome configureDriver(const std::set<std::string>& busIds, std::set<std:
 int runConfigAddress(const std::set<std::string>& busIds)
 {
     if (!isVirtualMachine()) {
-        std::printf("\033[33mWarning: '--config-address only' works in virtual machine!\033[0m\n");
+        colouredLine(Colour::Yellow, "Warning: '--config-address only' works in virtual machine!");
         return -1;
     }
     if (!getDriverLoaded()) {
-        std::printf("\033[33mWarning: please load the driver before '--config-address'!\033[0m\n");
+        colouredLine(Colour::Yellow, "Warning: please load the driver before '--config-address'!");
         return -1;
     }
     if (!ptP2PConfigAddress(busIds))
         return CONFIG_FAILED;
-    std::printf("%s", CONFIG_SUCCESS);
+    successLines("configuration");
     return 0;
 }
 
@@ -393,16 +395,17 @@ void configureUntilTaken(const std::set<std::string>& busIds,
     ConfigOutcome outcome = configureDriver(busIds, targets, record);
     const int retries = static_cast<int>(std::size(RETRY_SECONDS));
     for (int retry = 0; !taken(outcome) && retry < retries; ++retry) {
-        std::printf("\033[33mWarning: the driver did not take the configuration, trying again in "
-                    "%d s (%d of %d)\033[0m\n", RETRY_SECONDS[retry], retry + 1, retries);
+        colouredLine(Colour::Yellow, "Warning: the driver did not take the configuration, trying "
+                     "again in %d s (%d of %d)", RETRY_SECONDS[retry], retry + 1,
+                     retries);
         deviceEnvironment().pause(uint64_t{1000000} * RETRY_SECONDS[retry]);
         outcome = configureDriver(busIds, targets, record);
     }
     if (outcome == ConfigOutcome::Done)
-        std::printf("%s", CONFIG_SUCCESS);
+        successLines("configuration");
     else if (!taken(outcome))
-        std::printf("\033[31mError: the driver did not take the configuration; waiting for its "
-                    "next load\033[0m\n");
+        colouredLine(Colour::Red, "Error: the driver did not take the configuration; waiting for "
+                     "its next load");
 }
 
 void configureAfterLoad(const std::set<std::string>& busIds)
@@ -455,7 +458,7 @@ void tellRebound(const std::set<std::string>& busIds)
 int runDaemon(const std::set<std::string>& busIds, int32_t gpuCount)
 {
     if (!isVirtualMachine()) {
-        std::printf("\033[33mWarning: '--daemon' only works in virtual machine!\033[0m\n");
+        colouredLine(Colour::Yellow, "Warning: '--daemon' only works in virtual machine!");
         return -1;
     }
     UniqueFd inotify(inotifyCalls.init(IN_CLOEXEC));

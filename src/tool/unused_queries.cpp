@@ -5,20 +5,20 @@
 
 #include <stdexcept>
 
-uint64_t getDeviceBaseBar0(std::string busId)
+uint64_t getDeviceBaseBar0(std::string bus)
 {
     uint64_t base = 0;
-    return readDeviceBaseBar0(PciDevice(busId), base) ? base : 0;
+    return readDeviceBaseBar0(PciDevice(bus), base) ? base : 0;
 }
 
-std::string getDeviceDeviceId(std::string busId)
+std::string getDeviceDeviceId(std::string bus)
 {
-    return PciDevice(busId).deviceIdText();
+    return PciDevice(bus).deviceIdText();
 }
 
-std::string getDeviceMinorId(std::string busId)
+std::string getDeviceMinorId(std::string bus)
 {
-    return PciDevice(busId).minorText().value_or("x");
+    return PciDevice(bus).minorText().value_or("x");
 }
 
 uint64_t stringToUint64_t(std::string hexText)
@@ -36,19 +36,19 @@ void checkPciUtils()
         std::printf("Please install pciutils.\n");
 }
 
-bool iommuState(std::string busId)
+bool iommuState(std::string bus)
 {
-    return PciDevice(busId).hasIommu();
+    return PciDevice(bus).hasIommu();
 }
 
-std::string getNumaNode(std::string busId)
+std::string getNumaNode(std::string bus)
 {
-    return PciDevice(busId).numaNodeText().value_or("x");
+    return PciDevice(bus).numaNodeText().value_or("x");
 }
 
-std::string getLocalCPUList(std::string busId)
+std::string getLocalCPUList(std::string bus)
 {
-    return PciDevice(busId).localCpus().value_or("x");
+    return PciDevice(bus).localCpus().value_or("x");
 }
 
 int hexFileRead32(FILE* input, uint32_t* word)

@@ -11,11 +11,11 @@
 
 // PciDevice::config() and bar0Base() (config_space.h); 0 when unreadable,
 // after "Failed to open firmware file, <path>".
-uint64_t getDeviceBaseBar0(std::string busId);
+uint64_t getDeviceBaseBar0(std::string bus);
 // PciDevice::deviceIdText(); "" when unreadable.
-std::string getDeviceDeviceId(std::string busId);
+std::string getDeviceDeviceId(std::string bus);
 // PciDevice::minorText(); "x" when unreadable.
-std::string getDeviceMinorId(std::string busId);
+std::string getDeviceMinorId(std::string bus);
 // parseHex (pci_device.h); throws std::invalid_argument when no number fits.
 uint64_t stringToUint64_t(std::string hexText);
 // onCommandPath (platform.h) tells without starting a process; this runs
@@ -23,11 +23,11 @@ uint64_t stringToUint64_t(std::string hexText);
 // when a shell cannot be started.
 void checkPciUtils();
 // PciDevice::hasIommu().
-bool iommuState(std::string busId);
+bool iommuState(std::string bus);
 // PciDevice::numaNodeText(); "x" when unreadable.
-std::string getNumaNode(std::string busId);
+std::string getNumaNode(std::string bus);
 // PciDevice::localCpus(); "x" when unreadable.
-std::string getLocalCPUList(std::string busId);
+std::string getLocalCPUList(std::string bus);
 // Four hexadecimal numbers from `input` as the bytes of one little-endian
 // word; 4, or -1 at the end of the input.
 int hexFileRead32(FILE* input, uint32_t* word);

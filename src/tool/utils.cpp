@@ -3,6 +3,7 @@
 #include "acs_ports.h"
 #include "bar_window.h"
 #include "config_space.h"
+#include "messages.h"
 #include "pci_device.h"
 #include "side.h"
 #include "writers.h"
@@ -87,7 +88,7 @@ bool probeAnswers(const char* reply)
 
 } // namespace
 
-bool enablePciDevice(std::string busId)
+bool enablePciDevice(std::string bus)
 {
     static const char* const steps[] = {
         "setpci -s %s VENDOR_ID",
@@ -98,7 +99,7 @@ bool enablePciDevice(std::string busId)
     char command[256];
     char reply[256];
     for (int step = 0; step < 4; ++step) {
-        const int n = std::snprintf(command, sizeof command, steps[step], busId.c_str());
+        const int n = std::snprintf(command, sizeof command, steps[step], bus.c_str());
         if (n < 0 || n >= static_cast<int>(sizeof command))
             return false;
         reply[0] = '\0';
@@ -110,17 +111,17 @@ bool enablePciDevice(std::string busId)
     return true;
 }
 
-void enableMemoryDecoding(const std::string& busId)
+void enableMemoryDecoding(const std::string& bus)
 {
     char command[256];
     char reply[256];
-    std::snprintf(command, sizeof command, DECODING_ON, busId.c_str());
+    std::snprintf(command, sizeof command, DECODING_ON, bus.c_str());
     cmdResult(command, reply, sizeof reply);
 }
 
-bool restoreBars(const std::string& busId, const uint32_t* bars, unsigned which)
+bool restoreBars(const std::string& bus, const uint32_t* bars, unsigned which)
 {
-    std::string command = "setpci -s " + busId;
+    std::string command = "setpci -s " + bus;
     char write[32];
     for (int i = 0; i < 6; ++i)
         if (which & (1u << i)) {
@@ -131,9 +132,9 @@ bool restoreBars(const std::string& busId, const uint32_t* bars, unsigned which)
     return cmdResult(command.c_str(), reply, sizeof reply) != nullptr;
 }
 
-uint32_t getDeviceInfoByReg(std::string busId, uint32_t offset)
+uint32_t getDeviceInfoByReg(std::string bus, uint32_t offset)
 {
-    const PciDevice device(busId);
+    const PciDevice device(bus);
     const BarWindow regs = BarWindow::readOnly(device, 2, offset, 4);
     if (regs.refusal() == BarRefusal::CannotOpen) {
         std::printf("Error: Failed to open %s\n", device.resourcePath(2).c_str());
@@ -168,9 +169,9 @@ AcsOutcome disableACSCtl(std::set<std::string> busIds,
 {
     std::vector<std::string> pathless;
     const std::set<std::string> walk = acsWalk(busIds, pathless);
-    for (const std::string& busId : pathless)
-        std::printf("\033[33mWarning: cannot find the PCI path of %s, its ports keep their ACS "
-                    "settings!\033[0m\n", busId.c_str());
+    for (const std::string& bus : pathless)
+        colouredLine(Colour::Yellow, "Warning: cannot find the PCI path of %s, its ports keep "
+                     "their ACS settings!", bus.c_str());
     char command[64];
     char reply[64];
     std::vector<std::string> written;
@@ -206,12 +207,12 @@ AcsOutcome disableACSCtl(std::set<std::string> busIds,
         // A port without the capability (Absent) has nothing to clear; the
         // walk wrote the whole low byte, so the whole low byte must read 0.
         if (facts.acs == AcsState::Unknown) {
-            std::printf("\033[31mError: cannot disable ACS on %s: %s!\033[0m\n", address.c_str(),
-                        facts.unknownReason.c_str());
+            colouredLine(Colour::Red, "Error: cannot disable ACS on %s: %s!", address.c_str(),
+                         facts.unknownReason.c_str());
             ++notCleared;
         } else if (facts.acs == AcsState::Present && (facts.acsCtl & 0xFF)) {
-            std::printf("\033[31mError: cannot disable ACS on %s: its ACS Control reads "
-                        "0x%04x!\033[0m\n", address.c_str(), facts.acsCtl);
+            colouredLine(Colour::Red, "Error: cannot disable ACS on %s: its ACS Control reads "
+                         "0x%04x!", address.c_str(), facts.acsCtl);
             ++notCleared;
         }
     }

@@ -46,18 +46,18 @@ bool keepPiece(char* reply, int replySize, int& used, const char* piece, std::si
 // The wake, through setpci: a device whose ID registers read all ones does
 // not answer (false, nothing written); one that does gets memory decoding,
 // bus mastering and the power state D0.
-bool enablePciDevice(std::string busId);
+bool enablePciDevice(std::string bus);
 // Memory decoding and bus mastering on again, the other command bits kept:
 // the wake's own command register write, for a device whose move to D0
 // cleared it.
-void enableMemoryDecoding(const std::string& busId);
+void enableMemoryDecoding(const std::string& bus);
 // Writes BAR registers back, as the kernel restores them after a power
 // change: `bars` for every register whose bit is set in `which`.  False
 // when setpci could not be started.
-bool restoreBars(const std::string& busId, const uint32_t* bars, unsigned which);
+bool restoreBars(const std::string& bus, const uint32_t* bars, unsigned which);
 // One word of a GPU's register space (BAR2), read before any device object
 // exists; 0xFFFF, after its message, when it cannot be read.
-uint32_t getDeviceInfoByReg(std::string busId, uint32_t offset);
+uint32_t getDeviceInfoByReg(std::string bus, uint32_t offset);
 std::vector<std::string> split(const std::string& source, char separator);
 
 // Switches off ACS on every switch downstream port above the given GPUs,

@@ -34,9 +34,9 @@ class DeviceEnvironment {
 public:
     virtual ~DeviceEnvironment() = default;
     virtual void pause(uint64_t microseconds);
-    virtual void registerWritten(const std::string& busAddress, uint32_t offset);
+    virtual void registerWritten(const std::string& bus, uint32_t offset);
     // Told of every register load, after it was made.
-    virtual void registerRead(const std::string& busAddress, uint32_t offset);
+    virtual void registerRead(const std::string& bus, uint32_t offset);
 };
 
 // The environment in force; `environment` null restores the real one.
@@ -49,7 +49,7 @@ uint32_t sizedCommandWord(uint32_t length, uint32_t opcode);
 
 class QvDevice {
 public:
-    explicit QvDevice(std::string busAddress);
+    explicit QvDevice(std::string bus);
     virtual ~QvDevice();
     QvDevice(const QvDevice&) = delete;
     QvDevice& operator=(const QvDevice&) = delete;

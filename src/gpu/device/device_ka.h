@@ -19,7 +19,7 @@ extern const std::map<uint32_t, std::string> ka_exception_table;
 
 class QvDeviceKA : public QvDevice {
 public:
-    explicit QvDeviceKA(std::string busAddress);
+    explicit QvDeviceKA(std::string bus);
     ~QvDeviceKA() override = default;
 
     bool putDataToHBM(const uint8_t* data, uint32_t length) override;

@@ -21,7 +21,7 @@ extern const std::map<uint32_t, std::string> luFirmwareScratch4ErrorTable;
 
 class QvDeviceLU : public QvDevice {
 public:
-    explicit QvDeviceLU(std::string busAddress);
+    explicit QvDeviceLU(std::string bus);
     ~QvDeviceLU() override = default;
 
     bool putDataToHBM(const uint8_t* data, uint32_t length) override;

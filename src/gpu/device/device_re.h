@@ -18,7 +18,7 @@ extern const std::map<uint32_t, std::string> re_exception_table;
 
 class QvDeviceRE : public QvDevice {
 public:
-    explicit QvDeviceRE(std::string busAddress);
+    explicit QvDeviceRE(std::string bus);
     ~QvDeviceRE() override = default;
 
     bool putDataToHBM(const uint8_t* data, uint32_t length) override;

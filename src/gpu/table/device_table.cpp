@@ -48,13 +48,13 @@ std::vector<std::string> findMakerDevices()
         const fs::path& path = entry.path();
         if (!attributeExists(path / "vendor") || !attributeExists(path / "device"))
             continue;
-        std::string busId = path.filename().string();
+        std::string bus = path.filename().string();
         // The kernel names every device by its bus address; anything else is
         // not a device we can hand to setpci.
-        if (!isBusAddress(busId))
+        if (!isBusAddress(bus))
             continue;
-        if (PciDevice(busId).vendorText() == QV_VENDOR_ID)
-            found.push_back(std::move(busId));
+        if (PciDevice(bus).vendorText() == QV_VENDOR_ID)
+            found.push_back(std::move(bus));
     }
     return found;
 }
