@@ -3,6 +3,8 @@
 // node_exporter's textfile collector reads.
 #include "status_metrics.h"
 
+#include <optional>
+
 namespace {
 
 // A label value as the format wants it: backslash, double quote and line
@@ -62,21 +64,35 @@ private:
     std::string out_;
 };
 
-} // namespace
+using Value = std::optional<uint64_t>;
 
-std::string renderMetrics(const StatusReport& report)
+// A family of one sample for each GPU that `value` gives one for, labelled
+// by its address.
+template <class Of> void perGpu(Exposition& m, const StatusReport& report, const char* name,
+                                const char* help, Of value)
+{
+    m.family(name, help);
+    for (const GpuFacts& g : report.gpus)
+        if (const Value v = value(g))
+            m.sample({{"pci_address", g.bus}}, *v);
+}
+
+Value flag(bool known, bool set)
+{
+    return known ? Value(set ? 1 : 0) : std::nullopt;
+}
+
+// The machine and the verdict.
+void verdictFamilies(Exposition& m, const StatusReport& report)
 {
     const MachineFacts& machine = report.machine;
-    const bool guest = machine.guest;
-    Exposition m;
-
     // Bounded labels only: the signals' own texts differ from machine to
     // machine, and stay in the text and JSON reports.
     m.family("qvgpu_vm_p2p_build_info",
              "The report's version, the side it found and the kind of signal that decided it; "
              "always 1.");
     m.sample({{"cpu_flag", machine.cpuFlag ? "1" : "0"},
-              {"side", guest ? "guest" : "host"},
+              {"side", machine.guest ? "guest" : "host"},
               {"side_signal", machine.sideSignal},
               {"version", QVGPU_VERSION}},
              1);
@@ -107,7 +123,12 @@ std::string renderMetrics(const StatusReport& report)
     // count below the machine's own earlier one.
     m.family("qvgpu_vm_p2p_gpus", "GPUs of the maker on the machine.");
     m.sample(report.gpus.size());
+}
 
+// What each GPU is, and what it holds.
+void gpuFamilies(Exposition& m, const StatusReport& report)
+{
+    const bool guest = report.machine.guest;
     // Labels that hold still whoever holds the GPU: all from sysfs.
     m.family("qvgpu_vm_p2p_gpu_info", "A GPU of the maker, always 1: its device ID and side.");
     for (const GpuFacts& g : report.gpus)
@@ -125,77 +146,87 @@ std::string renderMetrics(const StatusReport& report)
         if (!product.empty())
             m.sample({{"pci_address", g.bus}, {"product", product}}, 1);
     }
-
     // A record not read, or not checked, is no fact either way: no sample.
-    m.family("qvgpu_vm_p2p_gpu_record_valid",
-             "Whether the GPU's device memory holds a valid record (1) or not (0); on a host, "
-             "a record of the GPU's current BAR0 base.");
-    for (const GpuFacts& g : report.gpus) {
-        if (g.record == RecordState::NotRead || g.record == RecordState::Unreadable ||
-            g.record == RecordState::NotChecked)
-            continue;
-        const bool valid = g.record == RecordState::Valid && (guest || g.recordBase == g.bar0Base);
-        m.sample({{"pci_address", g.bus}}, valid ? 1 : 0);
-    }
-
-    m.family("qvgpu_vm_p2p_gpu_store_valid",
-             "In a guest: whether the GPU's store file is valid and agrees with its record (1) or "
-             "not (0).");
-    for (const GpuFacts& g : report.gpus)
-        if (g.store != StoreState::NotRead)
-            m.sample({{"pci_address", g.bus}}, g.store == StoreState::Valid ? 1 : 0);
-    m.family("qvgpu_vm_p2p_gpu_driver_configured",
-             "In a guest: whether the GPU driver has been given the GPUs' addresses since it took "
-             "up the GPU (1) or not (0).");
-    for (const GpuFacts& g : report.gpus)
-        if (g.driverConfig != DriverConfig::NotRead)
-            m.sample({{"pci_address", g.bus}}, g.driverConfig == DriverConfig::Configured ? 1 : 0);
-
+    perGpu(m, report, "qvgpu_vm_p2p_gpu_record_valid",
+           "Whether the GPU's device memory holds a valid record (1) or not (0); on a host, "
+           "a record of the GPU's current BAR0 base.",
+           [&](const GpuFacts& g) {
+               return flag(g.record != RecordState::NotRead &&
+                               g.record != RecordState::Unreadable &&
+                               g.record != RecordState::NotChecked,
+                           g.record == RecordState::Valid && (guest || g.recordBase == g.bar0Base));
+           });
+    perGpu(m, report, "qvgpu_vm_p2p_gpu_store_valid",
+           "In a guest: whether the GPU's store file is valid and agrees with its record (1) or "
+           "not (0).",
+           [](const GpuFacts& g) {
+               return flag(g.store != StoreState::NotRead, g.store == StoreState::Valid);
+           });
+    perGpu(m, report, "qvgpu_vm_p2p_gpu_driver_configured",
+           "In a guest: whether the GPU driver has been given the GPUs' addresses since it took "
+           "up the GPU (1) or not (0).",
+           [](const GpuFacts& g) {
+               return flag(g.driverConfig != DriverConfig::NotRead,
+                           g.driverConfig == DriverConfig::Configured);
+           });
     // A GPU open by a process the report cannot see is in use; one whose
     // group file such a process may hold is no fact either way.
-    m.family("qvgpu_vm_p2p_gpu_in_use", "On a host: whether a guest holds the GPU (1) or not (0).");
-    if (!guest)
-        for (const GpuFacts& g : report.gpus)
-            if (g.holder != Holder::Undecided)
-                m.sample({{"pci_address", g.bus}}, g.inUse || g.holder == Holder::Unseen ? 1 : 0);
+    perGpu(m, report, "qvgpu_vm_p2p_gpu_in_use",
+           "On a host: whether a guest holds the GPU (1) or not (0).", [&](const GpuFacts& g) {
+               return flag(!guest && g.holder != Holder::Undecided,
+                           g.inUse || g.holder == Holder::Unseen);
+           });
+}
 
+// The links and the switches above the GPUs, and isolation.
+void pathFamilies(Exposition& m, const StatusReport& report)
+{
+    const bool host = !report.machine.guest;
     m.family("qvgpu_vm_p2p_port_acs_redirect",
              "Whether a switch downstream port above a GPU keeps peer traffic from crossing the "
              "switch (1) or not (0).");
     for (const auto& [bus, port] : report.ports)
         if (port.portType == PORT_DOWNSTREAM && port.acs != AcsState::Unknown)
             m.sample({{"pci_address", bus}}, port.redirects() ? 1 : 0);
-
-    m.family("qvgpu_vm_p2p_gpu_link_width", "On a host: lanes of the GPU's PCI Express link now.");
-    if (!guest)
-        for (const GpuFacts& g : report.gpus)
-            if (g.link.known)
-                m.sample({{"pci_address", g.bus}}, g.link.width);
-    m.family("qvgpu_vm_p2p_gpu_link_width_max",
-             "On a host: lanes the GPU's PCI Express link can have, the smaller of its two "
-             "ends' maximum widths.");
-    if (!guest)
-        for (const GpuFacts& g : report.gpus)
-            if (g.link.known && g.fullWidth)
-                m.sample({{"pci_address", g.bus}}, g.fullWidth);
-    m.family("qvgpu_vm_p2p_gpu_link_transfers_per_second",
-             "On a host: speed of the GPU's PCI Express link now, in transfers per second.");
-    if (!guest)
-        for (const GpuFacts& g : report.gpus)
-            if (g.link.known && linkTransfersPerSecond(g.link.speed))
-                m.sample({{"pci_address", g.bus}}, linkTransfersPerSecond(g.link.speed));
-    m.family("qvgpu_vm_p2p_gpu_link_transfers_per_second_max",
-             "On a host: speed the GPU's PCI Express link can have, the smaller of its two "
-             "ends' maximum speeds, in transfers per second.");
-    if (!guest)
-        for (const GpuFacts& g : report.gpus)
-            if (g.link.known && linkTransfersPerSecond(g.fullSpeed))
-                m.sample({{"pci_address", g.bus}}, linkTransfersPerSecond(g.fullSpeed));
+    // A value of a host's known link, where it is not 0 (not known either).
+    auto linked = [&](uint64_t value, bool known) {
+        return host && known && value ? Value(value) : std::nullopt;
+    };
+    perGpu(m, report, "qvgpu_vm_p2p_gpu_link_width",
+           "On a host: lanes of the GPU's PCI Express link now.",
+           [&](const GpuFacts& g) {
+               return host && g.link.known ? Value(g.link.width) : std::nullopt;
+           });
+    perGpu(m, report, "qvgpu_vm_p2p_gpu_link_width_max",
+           "On a host: lanes the GPU's PCI Express link can have, the smaller of its two "
+           "ends' maximum widths.",
+           [&](const GpuFacts& g) { return linked(g.fullWidth, g.link.known); });
+    perGpu(m, report, "qvgpu_vm_p2p_gpu_link_transfers_per_second",
+           "On a host: speed of the GPU's PCI Express link now, in transfers per second.",
+           [&](const GpuFacts& g) {
+               return linked(linkTransfersPerSecond(g.link.speed), g.link.known);
+           });
+    perGpu(m, report, "qvgpu_vm_p2p_gpu_link_transfers_per_second_max",
+           "On a host: speed the GPU's PCI Express link can have, the smaller of its two "
+           "ends' maximum speeds, in transfers per second.",
+           [&](const GpuFacts& g) {
+               return linked(linkTransfersPerSecond(g.fullSpeed), g.link.known);
+           });
 
     // Judged only on a host with IOMMU groups whose holders were all seen.
     m.family("qvgpu_vm_p2p_isolation_breaches",
              "Pairs of GPUs held by different guests that can reach each other's memory.");
-    if (!guest && machine.iommu && machine.holdersJudged())
+    if (host && report.machine.iommu && report.machine.holdersJudged())
         m.sample(report.verdict.isolationBreaches.size());
+}
+
+} // namespace
+
+std::string renderMetrics(const StatusReport& report)
+{
+    Exposition m;
+    verdictFamilies(m, report);
+    gpuFamilies(m, report);
+    pathFamilies(m, report);
     return m.text();
 }

@@ -121,8 +121,8 @@ int printKernelAcs()
 
 } // namespace
 
-int statusMain(int argc, char** argv)
-{
+// What the options ask.
+struct StatusOptions {
     bool json = false;
     bool prometheus = false;
     bool fullMatrix = false;
@@ -131,19 +131,22 @@ int statusMain(int argc, char** argv)
     std::string checkSide;
     std::string layoutForm;
     LayoutOptions layout;
-    CLI::App app{STATUS_DESCRIPTION, "qvgpu-vm-p2p-status"};
-    CLI::Option* jsonFlag = app.add_flag("--json", json, "Print the report as one JSON document.");
-    app.add_flag("--prometheus", prometheus,
+};
+
+void addOptions(CLI::App& app, StatusOptions& o)
+{
+    CLI::Option* jsonFlag = app.add_flag("--json", o.json, "Print the report as one JSON document.");
+    app.add_flag("--prometheus", o.prometheus,
                  "Print the report as Prometheus metrics (text format 0.0.4).")
         ->excludes(jsonFlag);
-    app.add_flag("--matrix", fullMatrix,
+    app.add_flag("--matrix", o.fullMatrix,
                  "Print the matrix of every pair of GPUs, however many there are.");
-    app.add_option("--check-side", checkSide,
+    app.add_option("--check-side", o.checkSide,
                    "Only tell whether this machine is that side: exit 0 when it is, 1 when it "
                    "is not, 2 when that cannot be told. For the units' conditions.")
         ->check(CLI::IsMember({"host", "guest"}));
     CLI::Option* layoutOption =
-        app.add_option("--layout", layoutForm,
+        app.add_option("--layout", o.layoutForm,
                        "Print the GPUs' place in a guest laid out like this host: switches where "
                        "the host has them, a host bridge per host root complex. As QEMU -device options "
                        "(qemu) or a libvirt <devices> fragment (libvirt).")
@@ -152,12 +155,12 @@ int statusMain(int argc, char** argv)
             ->excludes("--prometheus")
             ->excludes("--matrix")
             ->excludes("--check-side");
-    app.add_option("--domain", layout.domain,
+    app.add_option("--domain", o.layout.domain,
                    "With --layout=libvirt: the domain, as virsh dumpxml prints it, to print "
                    "whole with the layout merged in (- for standard input).")
         ->type_name("FILE")
         ->needs(layoutOption);
-    app.add_option("--gpus", layout.gpus,
+    app.add_option("--gpus", o.layout.gpus,
                    "The GPUs of one guest, by bus address (default: every GPU no guest holds).")
         ->delimiter(',')
         ->type_name("BUS[,BUS...]")
@@ -168,21 +171,21 @@ int statusMain(int argc, char** argv)
         const char* help;
         unsigned low, high;
     } firsts[] = {
-        {"--first-chassis", &layout.firstChassis,
+        {"--first-chassis", &o.layout.firstChassis,
          "The first chassis and slot number of the layout's ports.", 0, 255},
-        {"--first-index", &layout.firstIndex, "The first index of the layout's libvirt controllers.",
-         1, 255},
-        {"--first-slot", &layout.firstSlot,
+        {"--first-index", &o.layout.firstIndex,
+         "The first index of the layout's libvirt controllers.", 1, 255},
+        {"--first-slot", &o.layout.firstSlot,
          "The first slot the layout takes on the guest's root bus.", 1, 0x1e},
-        {"--first-bus", &layout.firstBus, "The bus number of the layout's first expander bus.", 2,
-         255},
+        {"--first-bus", &o.layout.firstBus,
+         "The bus number of the layout's first expander bus.", 2, 255},
     };
     for (const auto& first : firsts)
         app.add_option(first.name, *first.value, first.help)
             ->capture_default_str()
             ->check(CLI::Range(first.low, first.high))
             ->needs(layoutOption);
-    app.add_flag("--kernel-acs", kernelAcs,
+    app.add_flag("--kernel-acs", o.kernelAcs,
                  "Print the kernel parameter that keeps ACS redirection off, at every boot and "
                  "every restore, on the switch ports that qvgpu-vm-p2p --disable-acs writes.")
         ->excludes(jsonFlag)
@@ -190,15 +193,43 @@ int statusMain(int argc, char** argv)
         ->excludes("--matrix")
         ->excludes("--check-side")
         ->excludes(layoutOption);
-    app.add_flag("-v, --version", version, "Print version information.");
+    app.add_flag("-v, --version", o.version, "Print version information.");
     app.set_help_flag("-h, --help", "Print this help message and exit.");
+}
+
+// The report itself, in the form asked.
+int printReport(const StatusOptions& o)
+{
+    const StatusReport report = collectStatus();
+    TextOptions text;
+    const char* noColour = std::getenv("NO_COLOR");
+    text.colour = ::isatty(1) == 1 && !(noColour && *noColour);
+    text.fullMatrix = o.fullMatrix;
+    const std::string out = o.prometheus ? renderMetrics(report)
+                            : o.json     ? renderJson(report)
+                                       : renderText(report, text);
+    // A short write leaves half a report: for the metrics, the unit that
+    // keeps their file then keeps the last whole one.
+    if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0)
+        return STATUS_CANNOT_RUN;
+    // The metrics carry the verdict themselves.
+    if (o.prometheus)
+        return STATUS_READY;
+    return report.verdict.ready() ? STATUS_READY : STATUS_NOT_READY;
+}
+
+int statusMain(int argc, char** argv)
+{
+    StatusOptions o;
+    CLI::App app{STATUS_DESCRIPTION, "qvgpu-vm-p2p-status"};
+    addOptions(app, o);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e, std::cout, std::cerr);
         return code == 0 ? 0 : STATUS_CANNOT_RUN;
     }
-    if (version) {
+    if (o.version) {
         std::printf("Morvanti Tarsel GPU VM-P2P Status version: %s\n", QVGPU_VERSION);
         return 0;
     }
@@ -206,40 +237,25 @@ int statusMain(int argc, char** argv)
         std::fprintf(stderr, "Requires root privileges.\n");
         return STATUS_CANNOT_RUN;
     }
-    if (!checkSide.empty()) {
+    if (!o.checkSide.empty()) {
         // The same test as the tool's, which the units ask before they run it.
         const SideFacts side = readSide(false);
         if (!side.known())
             return STATUS_CANNOT_RUN;
-        return (checkSide == "guest") == side.guest() ? 0 : 1;
+        return (o.checkSide == "guest") == side.guest() ? 0 : 1;
     }
     try {
-        if (kernelAcs)
+        if (o.kernelAcs)
             return printKernelAcs();
-        if (!layoutForm.empty()) {
-            layout.form = layoutForm == "libvirt" ? LayoutOptions::Libvirt : LayoutOptions::Qemu;
-            if (!layout.domain.empty() && layout.form != LayoutOptions::Libvirt) {
+        if (!o.layoutForm.empty()) {
+            o.layout.form = o.layoutForm == "libvirt" ? LayoutOptions::Libvirt : LayoutOptions::Qemu;
+            if (!o.layout.domain.empty() && o.layout.form != LayoutOptions::Libvirt) {
                 std::fprintf(stderr, "--domain needs --layout=libvirt\n");
                 return STATUS_CANNOT_RUN;
             }
-            return printLayout(layout);
+            return printLayout(o.layout);
         }
-        const StatusReport report = collectStatus();
-        TextOptions text;
-        const char* noColour = std::getenv("NO_COLOR");
-        text.colour = ::isatty(1) == 1 && !(noColour && *noColour);
-        text.fullMatrix = fullMatrix;
-        const std::string out = prometheus ? renderMetrics(report)
-                                : json     ? renderJson(report)
-                                           : renderText(report, text);
-        // A short write leaves half a report: for the metrics, the unit that
-        // keeps their file then keeps the last whole one.
-        if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0)
-            return STATUS_CANNOT_RUN;
-        // The metrics carry the verdict themselves.
-        if (prometheus)
-            return STATUS_READY;
-        return report.verdict.ready() ? STATUS_READY : STATUS_NOT_READY;
+        return printReport(o);
     } catch (const std::filesystem::filesystem_error& e) {
         std::fprintf(stderr, "Cannot open %s: %s\n", e.path1().c_str(), e.code().message().c_str());
     } catch (const std::exception& e) {
