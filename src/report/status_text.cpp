@@ -320,12 +320,8 @@ std::string treeSection(const StatusReport& report)
         out += "  " + root + "\n";
         walk(root, "  ");
     }
-    if (!unknown.empty()) {
-        std::string list;
-        for (const std::string& bus : unknown)
-            list += (list.empty() ? "" : ", ") + bus;
-        out += wrapped("  path unknown: ", "    ", list);
-    }
+    if (!unknown.empty())
+        out += wrapped("  path unknown: ", "    ", joined(unknown));
     if (report.gpus.empty())
         out += "  none\n";
     return out;

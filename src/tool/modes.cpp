@@ -187,7 +187,6 @@ int runSaveData(const DeviceList& devices)
 
 namespace {
 
-
 // A GPU's driver instance, told one command line per write, straight into
 // its debug attribute.  The lines hold text read from sysfs, so they never
 // pass through a shell.  The attribute stays open for all of a GPU's
@@ -195,10 +194,7 @@ namespace {
 // one is tried afresh.
 class DriverAttribute {
 public:
-    explicit DriverAttribute(const std::string& targetBusId)
-        : path_(PciDevice(targetBusId).path("/itr_debug"))
-    {
-    }
+    explicit DriverAttribute(const std::string& target) : path_(PciDevice(target).path("/itr_debug")) {}
     // False when the command could not be handed over.
     bool tell(const std::string& line)
     {
@@ -223,10 +219,6 @@ private:
     std::string path_;
     UniqueFd fd_;
 };
-
-} // namespace
-
-namespace {
 
 // Keeps the record of a configuration the driver took whole, for the
 // report: only when every GPU's driver instance is the one it was before
