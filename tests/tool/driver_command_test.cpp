@@ -1,7 +1,7 @@
 // The one command form that both driver stand-ins take (the rig's kernel
 // module and the simulated machine's driver share the parser): exactly what
 // the tool writes, and nothing a driver would have to guess at.
-#include "../rig/module/morvanti_cmd.h"
+#include "../../rig/module/morvanti_cmd.h"
 
 #include <gtest/gtest.h>
 #include <string>
