@@ -23,26 +23,15 @@ TEST(Status, AGuestIsReadyOnlyWithStoreFilesThatAgreeWithDeviceMemory)
     const std::string second = m.guestOf("0000:04:00.0");
     // The guest's firmware left one GPU's memory decoding off.
     sim::pokeWord(m.guest.devicePath(second) + "/config", 0x04, 0x00100000);
-    sim::RunResult r = status(m.guest);
-    EXPECT_EQ(1, r.status);
-    EXPECT_EQ("Verdict: not ready\n"
-              "  1. no valid store file (save the records before the GPU driver loads): " + first + "\n"
-              "     no valid store file, and device memory cannot be read now (the save wakes the "
-              "GPU):\n"
-              "       " + second + " (memory decoding is off)\n"
-              "     run: qvgpu-vm-p2p --save-data\n",
-              verdictOf(r.out));
+    EXPECT_EQ("exit 1\nstore_missing " + first + " | store_memory_asleep " + second +
+                  " (memory decoding is off) => qvgpu-vm-p2p --save-data\n",
+              fixesOf(m.guest));
 
     // Ready means the driver has the addresses: saved, then the driver
     // loaded, then configured; a reload of the driver, or a GPU it lets
     // go, undoes it.
     ASSERT_EQ(0, m.guest.run({"--save-data"}).status);
-    r = status(m.guest);
-    EXPECT_EQ(1, r.status);
-    EXPECT_EQ("Verdict: not ready\n"
-              "  1. the GPU driver is not loaded\n"
-              "     run: modprobe morvanti\n",
-              verdictOf(r.out));
+    EXPECT_EQ("exit 1\ndriver_not_loaded => modprobe morvanti\n", fixesOf(m.guest));
     sim::Driver driver(m.guest);
     driver.load();
     const std::string notConfigured =
@@ -55,7 +44,7 @@ TEST(Status, AGuestIsReadyOnlyWithStoreFilesThatAgreeWithDeviceMemory)
         "     run: qvgpu-vm-p2p --config-address\n";
     EXPECT_EQ(notConfigured, verdictOf(status(m.guest).out));
     ASSERT_EQ(0, m.guest.run({"--config-address"}).status);
-    r = status(m.guest);
+    sim::RunResult r = status(m.guest);
     EXPECT_EQ(0, r.status) << r.out;
     EXPECT_EQ("Verdict: ready\n", verdictOf(r.out));
     char base[24];
@@ -67,7 +56,7 @@ TEST(Status, AGuestIsReadyOnlyWithStoreFilesThatAgreeWithDeviceMemory)
     // sandboxing) shows the attributes under another device number and the
     // same inode numbers: the same driver instances, still configured.
     driver.showAgain();
-    EXPECT_EQ("Verdict: ready\n", verdictOf(status(m.guest).out));
+    EXPECT_EQ("exit 0\n", fixesOf(m.guest));
     driver.unload();
     driver.load();
     r = status(m.guest);
@@ -75,12 +64,9 @@ TEST(Status, AGuestIsReadyOnlyWithStoreFilesThatAgreeWithDeviceMemory)
     EXPECT_EQ(1, r.status);
     ASSERT_EQ(0, m.guest.run({"--config-address"}).status);
     driver.unbind(second);
-    EXPECT_EQ("Verdict: not ready\n"
-              "  1. the GPU driver has not taken up these GPUs (load it again; give it those another "
-              "driver holds):\n"
-              "       " + second + " (no driver)\n"
-              "     run: modprobe -r morvanti && modprobe morvanti\n",
-              verdictOf(status(m.guest).out));
+    EXPECT_EQ("exit 1\ndriver_gpu_not_taken " + second +
+                  " (no driver) => modprobe -r morvanti && modprobe morvanti\n",
+              fixesOf(m.guest));
     driver.unload();
     EXPECT_NE(std::string::npos,
               r.out.find("Topology\n  (this guest's virtual PCI topology, not the host's)\n"))
@@ -90,14 +76,8 @@ TEST(Status, AGuestIsReadyOnlyWithStoreFilesThatAgreeWithDeviceMemory)
     // Another base under the right magic: the driver would be told a wrong one.
     std::vector<uint8_t> other = recordBytes(0x0002, 0x12340000);
     sim::writeFile(store + second, std::string(other.begin(), other.end()));
-    r = status(m.guest);
-    EXPECT_EQ(1, r.status);
-    EXPECT_EQ("Verdict: not ready\n"
-              "  1. the store file disagrees with the record in device memory (save it again "
-              "before the GPU driver\n"
-              "       loads): " + second + "\n"
-              "     run: qvgpu-vm-p2p --save-data\n",
-              verdictOf(r.out));
+    EXPECT_EQ("exit 1\nstore_disagrees " + second + " => qvgpu-vm-p2p --save-data\n",
+              fixesOf(m.guest));
 
     // Garbage, and no file at all.
     sim::writeFile(store + second, "garbage");
@@ -107,11 +87,8 @@ TEST(Status, AGuestIsReadyOnlyWithStoreFilesThatAgreeWithDeviceMemory)
     EXPECT_NE(std::string::npos, gpuLine(r.out, first).find(" missing")) << r.out;
     EXPECT_NE(std::string::npos, gpuLine(r.out, second).find(" invalid: wrong size (7 bytes)"))
         << r.out;
-    EXPECT_EQ("Verdict: not ready\n"
-              "  1. no valid store file (save the records before the GPU driver loads): " + first +
-              ", " + second + "\n"
-              "     run: qvgpu-vm-p2p --save-data\n",
-              verdictOf(r.out));
+    EXPECT_EQ("exit 1\nstore_missing " + first + " " + second + " => qvgpu-vm-p2p --save-data\n",
+              fixesOf(m.guest));
 
     // A FIFO where a store file should be is never opened for reading: it
     // would block for ever.  Nor is one in place of a sysfs attribute.
@@ -144,12 +121,8 @@ TEST(Status, ALockedDownGuestStillRunsOnItsStoreFiles)
     // locked down: no command of ours helps.
     const std::string first = m.guestOf("0000:03:00.0");
     ::unlink(m.guest.etcPath("qv/vm_p2p_cfg/" + first).c_str());
-    r = status(m.guest);
-    EXPECT_EQ(1, r.status);
-    EXPECT_EQ("Verdict: not ready\n"
-              "  1. no valid store file, and device memory cannot be read at all:\n"
-              "       " + first + " (the kernel is locked down (confidentiality))\n",
-              verdictOf(r.out));
+    EXPECT_EQ("exit 1\nstore_memory_unreadable " + first +
+                  " (the kernel is locked down (confidentiality))\n", fixesOf(m.guest));
 }
 
 } // namespace

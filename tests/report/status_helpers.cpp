@@ -3,6 +3,7 @@
 #include "files.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
 #include <sys/stat.h>
@@ -130,6 +131,45 @@ sim::Topology nestedAndVmd()
     t.find("0000:02:08.0")->acsControl = 0;
     t.find("0000:02:10.0")->acsControl = 0;
     return t;
+}
+
+std::string fixesOf(const sim::Machine& m)
+{
+    const sim::RunResult r = status(m, {"--json"});
+    const auto doc = nlohmann::json::parse(r.out, nullptr, false);
+    if (doc.is_discarded() || !doc.contains("fixes"))
+        return "no report (exit " + std::to_string(r.status) + "): " + r.out + r.err;
+    std::string out = "exit " + std::to_string(r.status) + "\n";
+    const std::regex bus("[0-9a-f]{4,}:[0-9a-f]{2}:[0-9a-f]{2}\\.[0-7]");
+    for (const auto& fix : doc["fixes"]) {
+        for (std::size_t p = 0; p < fix["problems"].size(); ++p) {
+            out += (p ? " | " : "") + fix["kind"][p].get<std::string>();
+            const std::string text = fix["problems"][p];
+            std::size_t taken = 0;   // the end of the last reason: buses in it are its words
+            for (std::sregex_iterator it(text.begin(), text.end(), bus), end; it != end; ++it) {
+                if (static_cast<std::size_t>(it->position()) < taken)
+                    continue;
+                out += " " + it->str();
+                // The reason that comes with it, a fact's words and not the verdict's.
+                const std::size_t at = it->position() + it->length();
+                std::size_t close = at + 1;
+                int depth = 0;
+                if (text.compare(at, 2, " (") != 0)
+                    continue;
+                do
+                    depth += text[close] == '(' ? 1 : text[close] == ')' ? -1 : 0;
+                while (depth > 0 && ++close < text.size());
+                out += text.substr(at, close - at + 1);
+                taken = close;
+            }
+        }
+        if (!fix["command"].is_null())
+            out += " => " + fix["command"].get<std::string>();
+        if (!fix["where"].is_null())
+            out += " (" + fix["where"].get<std::string>() + ")";
+        out += "\n";
+    }
+    return out;
 }
 
 } // namespace qvtest

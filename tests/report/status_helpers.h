@@ -46,4 +46,11 @@ void truncateConfig(const sim::Machine& m, const std::string& bdf, off_t size);
 // behind a VMD controller.
 sim::Topology nestedAndVmd();
 
+// The verdict as the JSON gives it, with no word of its text: the exit
+// status, then each fix on a line, its problems by kind with the bus
+// addresses each names (and the reason given with one), the command and
+// where to run it:
+// "store_missing 0000:01:00.0 | store_disagrees 0000:02:00.0 => qvgpu-vm-p2p --save-data".
+std::string fixesOf(const sim::Machine& m);
+
 } // namespace qvtest

@@ -84,12 +84,7 @@ TEST(Status, AHostIsReadyAfterTheToolAndAMovedBarMakesItsRecordStale)
     EXPECT_EQ(1, r.status);
     EXPECT_EQ("0000:04:00.0 0x0002 ? 0-1 - - RE-A3 | 0x390010000000 4M stale: 0x38bfe0000000",
               gpuLine(r.out, "0000:04:00.0"));
-    EXPECT_EQ("Verdict: not ready\n"
-              "  1. the record holds another BAR0 base than the GPU has now (stale after a BAR "
-              "reassignment):\n"
-              "       0000:04:00.0\n"
-              "     run: qvgpu-vm-p2p --store-data\n",
-              verdictOf(r.out));
+    EXPECT_EQ("exit 1\nrecord_stale 0000:04:00.0 => qvgpu-vm-p2p --store-data\n", fixesOf(host));
 }
 
 TEST(Status, DeviceMemoryThatCannotBeReadIsAFactNotACrash)
@@ -99,27 +94,20 @@ TEST(Status, DeviceMemoryThatCannotBeReadIsAFactNotACrash)
     sim::Machine host(std::move(t), sim::Side::Host);
     host.run({"--disable-acs", "--store-data"});
     ::unlink((host.devicePath("0000:05:00.0") + "/resource0").c_str());
-    sim::RunResult r = status(host);
-    EXPECT_EQ(1, r.status);
-    EXPECT_EQ("", r.err);
-    EXPECT_EQ("Verdict: not ready\n"
-              "  1. the device memory cannot be read at all: 0000:04:00.0 (BAR0 is smaller than the "
-              "2 MiB window),\n"
-              "       0000:05:00.0 (no file /sys/bus/pci/devices/0000:05:00.0/resource0)\n",
-              verdictOf(r.out));
+    EXPECT_EQ("exit 1\nmemory_unreadable 0000:04:00.0 (BAR0 is smaller than the 2 MiB window) "
+              "0000:05:00.0 (no file /sys/bus/pci/devices/0000:05:00.0/resource0)\n",
+              fixesOf(host));
 
     // A locked-down kernel maps no BAR: said once for the machine.
     host.setLockdown("integrity");
-    r = status(host);
+    sim::RunResult r = status(host);
+    EXPECT_EQ("", r.err);
     EXPECT_EQ(1, r.status);
     EXPECT_NE(std::string::npos, r.out.find("  kernel lockdown  integrity\n")) << r.out;
     EXPECT_EQ("0000:03:00.0 0x0001 ? 0-1 - - unknown (the kernel is locked down) | 0x38bff0000000 "
               "4M unreadable: the kernel is locked down (integrity)",
               gpuLine(r.out, "0000:03:00.0"));
-    EXPECT_EQ("Verdict: not ready\n"
-              "  1. the kernel is locked down (integrity): the tool cannot map device memory; boot "
-              "without lockdown\n",
-              verdictOf(r.out));
+    EXPECT_EQ("exit 1\nlocked_down\n", fixesOf(host));
 }
 
 TEST(Status, WhatTheReportCouldNotSeeIsAThingToFixNeverAPass)
@@ -139,15 +127,12 @@ TEST(Status, WhatTheReportCouldNotSeeIsAThingToFixNeverAPass)
     // Of the 10 mappings of a ready host: the KA GPU's 2 and the RE GPU's 3.
     EXPECT_EQ(5, tracedStatus(host, r));
     EXPECT_EQ(1, r.status);
-    EXPECT_EQ("Verdict: not ready\n"
-              "  1. the state of these GPUs cannot be read: 0000:03:00.0 (its configuration space "
-              "is empty),\n"
-              "       0000:08:00.0 (only 66 bytes of its configuration space could be read)\n"
-              "  2. the ACS state of these ports above GPUs cannot be read, so they may redirect "
-              "peer traffic:\n"
-              "       0000:02:08.0 (no file /sys/bus/pci/devices/0000:02:08.0/config),\n"
-              "       0000:06:10.0 (only 256 bytes of configuration space could be read)\n",
-              verdictOf(r.out));
+    EXPECT_EQ("exit 1\n"
+              "gpu_state_unreadable 0000:03:00.0 (its configuration space is empty) 0000:08:00.0 "
+              "(only 66 bytes of its configuration space could be read)\n"
+              "acs_unknown 0000:02:08.0 (no file /sys/bus/pci/devices/0000:02:08.0/config) "
+              "0000:06:10.0 (only 256 bytes of configuration space could be read)\n",
+              fixesOf(host));
     EXPECT_NE(std::string::npos,
               gpuLine(r.out, "0000:08:00.0")
                   .find(" | ? 4M not checked: only 66 bytes of its configuration space could be read"))
@@ -165,23 +150,17 @@ TEST(Status, PairsTurnAtTheirLowestSwitchAndAVmdIsNoSwitch)
                                             "  GPU2 PXB  PXB  X    PHB  PHB\n"
                                             "  GPU3 PHB  PHB  PHB  X    PHB\n"))
         << r.out;
-    EXPECT_EQ("Verdict: not ready\n"
-              "  1. ACS on switch downstream ports redirects peer traffic to the root complex: "
-              "0000:04:08.0,\n"
-              "       0000:04:10.0\n"
-              "     ACS stays off until the kernel restores a port; to keep it off, add the parameter that\n"
-              "       qvgpu-vm-p2p-status --kernel-acs prints to the kernel command line and reboot\n"
-              "     run: qvgpu-vm-p2p --disable-acs\n",
-              verdictOf(r.out));
+    EXPECT_EQ("exit 1\nacs_redirects 0000:04:08.0 0000:04:10.0 => qvgpu-vm-p2p --disable-acs\n",
+              fixesOf(host));
 
     // Every port redirects: the inner switch's ports are named too.
     for (const char* port : {"0000:02:08.0", "0000:02:10.0"})
         sim::pokeWord(host.devicePath(port) + "/config", 0x104, 0x005f005f);
     r = status(host);
     EXPECT_NE(std::string::npos, r.out.find("  GPU2 PXB* PXB* X    PHB  PHB\n")) << r.out;
-    EXPECT_NE(std::string::npos,
-              verdictOf(r.out).find("0000:02:08.0,\n       0000:02:10.0, 0000:04:08.0, 0000:04:10.0\n"))
-        << r.out;
+    EXPECT_EQ("exit 1\nacs_redirects 0000:02:08.0 0000:02:10.0 0000:04:08.0 0000:04:10.0 => "
+              "qvgpu-vm-p2p --disable-acs\n",
+              fixesOf(host));
 }
 
 TEST(Status, SixtyFourGpusFitOnAScreenAndNarrowLinksAreWarnings)
