@@ -10,12 +10,19 @@ const char* const KERNEL_COMMAND_LINE = "/proc/cmdline";
 
 namespace {
 
+// A blank as the kernel's isspace() has it (lib/ctype.c): the C locale's,
+// and the no-break space 0xA0 of Latin-1 too.
+bool kernelSpace(char c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r') || static_cast<unsigned char>(c) == 0xA0;
+}
+
 // A number as the kernel's sscanf reads "%x": blanks skipped, then hex
 // digits, with a leading 0x passed over.  False when there is no digit.
 bool scanHex(const char*& p, unsigned long& value)
 {
     const char* s = p;
-    while (std::isspace(static_cast<unsigned char>(*s)))
+    while (kernelSpace(*s))
         ++s;
     if (!std::isxdigit(static_cast<unsigned char>(*s)))
         return false;
@@ -141,7 +148,7 @@ std::vector<std::string> kernelParameters(const std::string& commandLine)
     // /proc/cmdline ends the line the kernel parsed with a line feed.
     const std::size_t n = commandLine.size() - (!commandLine.empty() && commandLine.back() == '\n');
     while (true) {
-        while (i < n && std::isspace(static_cast<unsigned char>(commandLine[i])))
+        while (i < n && kernelSpace(commandLine[i]))
             ++i;
         if (i >= n)
             break;
@@ -154,7 +161,7 @@ std::vector<std::string> kernelParameters(const std::string& commandLine)
         std::size_t equals = std::string::npos;
         for (; i < n; ++i) {
             const char c = commandLine[i];
-            if (std::isspace(static_cast<unsigned char>(c)) && !inQuote)
+            if (kernelSpace(c) && !inQuote)
                 break;
             if (equals == std::string::npos && c == '=')
                 equals = i;
@@ -182,6 +189,10 @@ std::vector<std::string> kernelParameters(const std::string& commandLine)
         } else {
             if (quoted && last > start && commandLine[last - 1] == '"')
                 --last;
+            // parse_args() stops at a bare "--", and so does the early
+            // parse that reads pci=: the rest is init's.
+            if (commandLine.compare(start, last - start, "--") == 0)
+                break;
             parameters.push_back(commandLine.substr(start, last - start));
         }
     }

@@ -23,8 +23,9 @@ extern const char* const KERNEL_COMMAND_LINE;   // "/proc/cmdline"
 // The kernel's limit of a command line on x86, terminating NUL included.
 constexpr std::size_t KERNEL_COMMAND_LINE_MAX = 2048;
 
-// The parameters of a command line, with the quotes the kernel drops
-// dropped ("pci=\"a;b\"" gives pci=a;b).
+// The parameters of a command line the kernel reads itself, with the
+// quotes it drops dropped ("pci=\"a;b\"" gives pci=a;b): up to a bare "--",
+// after which everything is init's.
 std::vector<std::string> kernelParameters(const std::string& commandLine);
 // The value of the disable_acs_redir= option that counts; nothing when no
 // pci= parameter has one.

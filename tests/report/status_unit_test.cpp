@@ -375,6 +375,14 @@ TEST(KernelCommandLine, TheLastListOfEveryPciParameterCounts)
         {"pci=disable_acs_redir=a pci=noaer pci=disable_acs_redir=b", "b"},
         {"pci=disable_acs_redir=a,disable_acs_redir=", ""},
         {"xpci=disable_acs_redir=a", nullptr},
+        // After a bare "--" the parameters are init's, quoted or not.
+        {"ro -- pci=disable_acs_redir=a", nullptr},
+        {"pci=disable_acs_redir=a \"--\" pci=disable_acs_redir=b", "a"},
+        {"pci=disable_acs_redir=a --x pci=disable_acs_redir=b", "b"},
+        {"pci=disable_acs_redir=a --=1 pci=disable_acs_redir=b", "b"},
+        // The kernel's blanks include the no-break space 0xA0.
+        {"ro\xa0pci=disable_acs_redir=a", "a"},
+        {"pci=disable_acs_redir=a\xa0quiet", "a"},
     };
     for (const auto& row : rows) {
         const std::optional<std::string> list = acsRedirList(kernelParameters(row.line));
