@@ -96,13 +96,17 @@ void writeDevice(const Device& d, const std::string& dir, const std::string& rel
     // a guest's GPU driver) enables it.
     writeFile(dir + "/enable", d.type == PortType::Endpoint ? "0\n" : "1\n");
     if (d.iommuGroup >= 0) {
-        // As the kernel links them: the IOMMU that translates for the
-        // device, and the group it belongs to.
+        // As the kernel links them: the group the device belongs to, and
+        // the IOMMU that translates for it.  A group of VFIO's no-IOMMU mode
+        // (vfio_noiommu_group_alloc) has no IOMMU: iommu_device_link() makes
+        // the "iommu" link only for a real one.
         const std::string group = "/kernel/iommu_groups/" + std::to_string(d.iommuGroup);
         makeDirs(sysRoot + group + "/devices");
-        makeDirs(sysRoot + "/devices/virtual/iommu/dmar0");
         makeSymlink("/sys" + group, dir + "/iommu_group");
-        makeSymlink("/sys/devices/virtual/iommu/dmar0", dir + "/iommu");
+        if (!d.noIommu) {
+            makeDirs(sysRoot + "/devices/virtual/iommu/dmar0");
+            makeSymlink("/sys/devices/virtual/iommu/dmar0", dir + "/iommu");
+        }
         makeSymlink("../../../../devices/" + relFromDevices, sysRoot + group + "/devices/" + d.bdf);
     }
     writeFile(dir + "/local_cpulist", "0-1\n");

@@ -55,6 +55,8 @@ struct Device {
     unsigned linkMaxWidth = 16, linkMaxSpeed = 4, linkWidth = 16, linkSpeed = 4;
     int numaNode = -1;                     // "numa_node" (-1: no NUMA information)
     int iommuGroup = -1;                   // an IOMMU group of this number, -1 none
+    // A group VFIO's no-IOMMU mode made for it, with no IOMMU behind it.
+    bool noIommu = false;
 
     // Attribute texts as written to sysfs; by default as the kernel prints
     // them ("0x1f7a\n").  An empty optional leaves the attribute out.

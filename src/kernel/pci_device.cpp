@@ -268,7 +268,7 @@ bool PciDevice::hasIommu() const
 
 std::string PciDevice::iommuGroup() const
 {
-    return hasIommu() ? linkName("/iommu_group") : "";
+    return linkName("/iommu_group");
 }
 
 std::string PciDevice::driverName() const

@@ -105,7 +105,8 @@ public:
     std::optional<int> numaNode() const;
     // The CPUs near the device (nothing when unreadable), whether an IOMMU
     // translates for it, its IOMMU group ("" without), and the driver bound
-    // to it ("" when none).
+    // to it ("" when none).  VFIO's no-IOMMU mode gives a device a group
+    // with no IOMMU behind it: a group, and no IOMMU.
     std::optional<std::string> localCpus() const;
     bool hasIommu() const;
     std::string iommuGroup() const;

@@ -18,7 +18,10 @@ enum class ProblemKind {
     Count,   // not a kind: how many there are
 };
 
-enum class WarningKind { LinkNarrow, GpuUnhandled, IsolationSplit, AcsNotKept, Count };
+enum class WarningKind {
+    LinkNarrow, GpuUnhandled, IsolationSplit, AcsNotKept, NoIommuGroup,
+    Count,   // not a kind: how many there are
+};
 
 template <class Kind> struct KindRow {
     Kind kind;
@@ -61,6 +64,7 @@ inline constexpr KindRow<WarningKind> WARNING_KIND_TABLE[] = {
     {WarningKind::GpuUnhandled, "gpu_unhandled"},
     {WarningKind::IsolationSplit, "isolation_split"},
     {WarningKind::AcsNotKept, "acs_not_kept"},
+    {WarningKind::NoIommuGroup, "noiommu_group"},
 };
 
 // Every kind has its row, and row i names kind i: a kind added in the
@@ -79,5 +83,11 @@ static_assert(kindsInStep(WARNING_KIND_TABLE), "a warning kind without its row, 
 constexpr std::size_t PROBLEM_KINDS = std::size(PROBLEM_KIND_TABLE);
 constexpr std::size_t WARNING_KINDS = std::size(WARNING_KIND_TABLE);
 
-constexpr const char* kindName(ProblemKind kind) { return PROBLEM_KIND_TABLE[static_cast<std::size_t>(kind)].name; }
-constexpr const char* kindName(WarningKind kind) { return WARNING_KIND_TABLE[static_cast<std::size_t>(kind)].name; }
+constexpr const char* kindName(ProblemKind kind)
+{
+    return PROBLEM_KIND_TABLE[static_cast<std::size_t>(kind)].name;
+}
+constexpr const char* kindName(WarningKind kind)
+{
+    return WARNING_KIND_TABLE[static_cast<std::size_t>(kind)].name;
+}

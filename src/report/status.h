@@ -32,7 +32,8 @@ struct MachineFacts {
     // "none", "integrity" or "confidentiality"; "none" too when the kernel
     // does not report it.
     std::string lockdown = "none";
-    // Some GPU belongs to an IOMMU group: without, no isolation is judged.
+    // Some GPU belongs to an IOMMU group with an IOMMU behind it (not one of
+    // VFIO's no-IOMMU mode): without, no isolation is judged.
     bool iommu = false;
     // On a host: processes whose descriptors the report could not look at,
     // and whether /proc hides other users' processes from it; and how many
@@ -128,6 +129,9 @@ struct GpuFacts {
     std::optional<int> numaNode;           // nothing when unknown
     std::optional<std::string> localCpus;  // nothing when unreadable
     std::string iommuGroup;        // "" without an IOMMU
+    // Its group is one of VFIO's no-IOMMU mode, with no IOMMU behind it: it
+    // isolates nothing, and whatever drives the GPU reaches all memory.
+    bool noIommu = false;
     std::string driver;            // the bound driver, "" when none
     // On a host: how it is passed through, and who holds it: a hypervisor
     // running a guest with it holds its VFIO group or device file (then

@@ -237,6 +237,7 @@ GpuFacts readGpu(const std::string& bus, const Holding& holding, StatusReport& r
     gpu.inUse = holding.holder == Holder::Process || holding.holder == Holder::XenGuest;
     gpu.user = holding.process;
     gpu.iommuGroup = device.iommuGroup();
+    gpu.noIommu = !gpu.iommuGroup.empty() && !device.hasIommu();
     gpu.driver = device.driverName();
     // A GPU the kernel holds in D3cold wakes for a read of its
     // configuration space: the report wakes nothing.
@@ -429,7 +430,8 @@ StatusReport collectStatus()
     for (std::size_t i = 0; i < buses.size(); ++i)
         report.gpus.push_back(readGpu(buses[i], holdings[i], report));
     for (const GpuFacts& gpu : report.gpus)
-        report.machine.iommu = report.machine.iommu || !gpu.iommuGroup.empty();
+        report.machine.iommu =
+            report.machine.iommu || (!gpu.iommuGroup.empty() && !gpu.noIommu);
     if (report.machine.acsRedirList)
         for (const auto& [bus, port] : report.ports)
             if (port.portType == PORT_DOWNSTREAM &&

@@ -106,6 +106,7 @@ Json gpuJson(const GpuFacts& g, std::size_t index, bool guest)
         {"numaNode", g.numaNode ? Json(std::to_string(*g.numaNode)) : Json(nullptr)},
         {"localCpus", optionalText(g.localCpus)},
         {"iommuGroup", textOrNull(!g.iommuGroup.empty(), g.iommuGroup)},
+        {"noIommu", g.iommuGroup.empty() ? Json(nullptr) : Json(g.noIommu)},
         {"driver", textOrNull(!g.driver.empty(), g.driver)},
         {"passthrough", g.through == Passthrough::Vfio      ? Json("vfio")
                         : g.through == Passthrough::Pciback ? Json("pciback")

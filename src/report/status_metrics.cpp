@@ -169,6 +169,10 @@ void gpuFamilies(Exposition& m, const StatusReport& report)
                return flag(g.driverConfig != DriverConfig::NotRead,
                            g.driverConfig == DriverConfig::Configured);
            });
+    perGpu(m, report, "qvgpu_vm_p2p_gpu_noiommu",
+           "Whether the GPU's VFIO group is one of the no-IOMMU mode, which isolates nothing "
+           "(1), or an IOMMU group (0).",
+           [](const GpuFacts& g) { return flag(!g.iommuGroup.empty(), g.noIommu); });
     // A GPU open by a process the report cannot see is in use; one whose
     // group file such a process may hold is no fact either way.
     perGpu(m, report, "qvgpu_vm_p2p_gpu_in_use",

@@ -241,7 +241,7 @@ std::string gpuSections(const StatusReport& report)
         const GpuFacts& g = report.gpus[i];
         ids.push_back({gpuName(i), g.bus, unknownOr(g.deviceId), numaText(g.numaNode),
                        unknownOr(g.localCpus),
-                       g.iommuGroup.empty() ? "-" : g.iommuGroup,
+                       g.iommuGroup.empty() ? "-" : (g.noIommu ? "noiommu-" : "") + g.iommuGroup,
                        (g.driver.empty() ? "-" : g.driver) +
                            (g.inUse ? ", " + userText(g.user) : ""),
                        productText(g)});

@@ -143,7 +143,8 @@ void judgeIsolation(const StatusReport& report, Verdict& verdict)
             const GpuFacts& a = report.gpus[i];
             const GpuFacts& b = report.gpus[j];
             if (link.turnSwitch.empty() || link.redirected || link.acsUnknown ||
-                a.iommuGroup.empty() || b.iommuGroup.empty() || a.iommuGroup == b.iommuGroup)
+                a.iommuGroup.empty() || b.iommuGroup.empty() || a.iommuGroup == b.iommuGroup ||
+                a.noIommu || b.noIommu)
                 continue;
             (differentUsers(a, b) ? verdict.isolationBreaches : verdict.isolationWarnings)
                 .push_back({i, j, link.turnSwitch});
@@ -215,6 +216,7 @@ struct HostRecords {
 HostRecords hostRecords(const StatusReport& report, Verdict& verdict)
 {
     HostRecords r;
+    std::vector<std::string> noIommu;
     for (const GpuFacts& gpu : report.gpus) {
         switch (gpu.record) {
         case RecordState::NotRead:
@@ -255,7 +257,15 @@ HostRecords hostRecords(const StatusReport& report, Verdict& verdict)
                 " although both ends can do x" + std::to_string(gpu.fullWidth) +
                 ", so peer traffic runs at a fraction of full rate (reseat the GPU, or check "
                 "the slot)");
+        if (gpu.noIommu)
+            noIommu.push_back(gpu.bus + " (noiommu-" + gpu.iommuGroup + ")");
     }
+    // VFIO's no-IOMMU mode serves drivers in user space, never a guest.
+    if (!noIommu.empty())
+        warn(verdict, WarningKind::NoIommuGroup,
+            "these GPUs are in groups of VFIO's no-IOMMU mode, which isolate nothing: a process "
+            "that drives one reaches all of this host's memory, and none can be given to a "
+            "guest: " + joined(noIommu));
     return r;
 }
 

@@ -234,17 +234,11 @@ TEST(Status, PassthroughHostsIdleOrWithHoldersItCannotSee)
         << r.out;
     EXPECT_EQ(memory, sim::readFile(host.devicePath("0000:04:00.0") + "/resource0"));
 
-    // A guest of VFIO without an IOMMU holds /dev/vfio/noiommu-<group>.
-    r = withGuests(host, {{"vm3", {5}, false, true}}, "--json");
-    ASSERT_NO_THROW(doc = nlohmann::json::parse(r.out)) << r.out;
-    EXPECT_EQ("vm3", doc["gpus"][2]["inUseBy"]["guest"]) << r.out;
-
     // Other passthrough drivers: a variant of vfio-pci, known by its name
     // and its group file, and Xen's pciback, whose guest no process shows.
     host.bindDriver("0000:04:00.0", "nvgrace_gpu_vfio_pci");
     host.bindDriver("0000:05:00.0", "xen_vfio_helper");
     sim::writeFile(host.devPath("vfio/4"), "");
-    ::unlink(host.devPath("vfio/noiommu-5").c_str());
     host.bindDriver("0000:03:00.0", "pciback");
     r = status(host, {"--json"});
     ASSERT_NO_THROW(doc = nlohmann::json::parse(r.out)) << r.out;
@@ -258,6 +252,50 @@ TEST(Status, PassthroughHostsIdleOrWithHoldersItCannotSee)
     EXPECT_EQ(0u, r.out.find("\033[33m[0000:03:00.0]: GPU IN USE by a Xen guest (pciback), left "
                              "alone.\033[0m\n"))
         << r.out;
+}
+
+// VFIO's no-IOMMU mode as the kernel shows it: a group and no IOMMU, and
+// the group's file /dev/vfio/noiommu-<group>, which a driver in user space
+// holds.  It isolates nothing, and no guest can have it.
+TEST(Status, ANoIommuGpuIsHeldByItsProcessAndIsolatesNothing)
+{
+    sim::Topology t = sim::switchedHost(1, 2, {0x0001});
+    t.find("0000:03:00.0")->iommuGroup = 3;
+    t.find("0000:04:00.0")->iommuGroup = 4;
+    t.find("0000:04:00.0")->noIommu = true;
+    sim::Machine host(std::move(t), sim::Side::Host);
+    ASSERT_EQ(0, host.run({"--disable-acs", "--store-data"}).status);
+    host.bindDriver("0000:04:00.0", "vfio-pci");
+    sim::RunResult r = status(host, {"--json"});
+    nlohmann::json doc;
+    ASSERT_NO_THROW(doc = nlohmann::json::parse(r.out)) << r.out;
+    EXPECT_EQ(false, doc["gpus"][0]["noIommu"]);
+    EXPECT_EQ("4", doc["gpus"][1]["iommuGroup"]);
+    EXPECT_EQ(true, doc["gpus"][1]["noIommu"]);
+    EXPECT_EQ(nullptr, doc["gpus"][1]["inUseBy"]);
+    ASSERT_EQ(2u, doc["warnings"].size()) << "and ACS not kept off: " << r.out;
+    EXPECT_NE(std::string::npos, doc["warnings"][0].get<std::string>().find(
+                                     "no-IOMMU mode, which isolate nothing"));
+    EXPECT_NE(std::string::npos, doc["warnings"][0].get<std::string>().find("0000:04:00.0 (noiommu-4)"));
+    r = status(host);
+    EXPECT_NE(std::string::npos, gpuLine(r.out, "0000:04:00.0").find(" noiommu-4 vfio-pci ")) << r.out;
+    r = status(host, {"--prometheus"});
+    EXPECT_NE(std::string::npos, r.out.find("\nqvgpu_vm_p2p_gpu_noiommu{pci_address=\"0000:03:00.0\"} 0\n"
+                                            "qvgpu_vm_p2p_gpu_noiommu{pci_address=\"0000:04:00.0\"} 1\n"))
+        << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("\nqvgpu_vm_p2p_warnings{kind=\"noiommu_group\"} 1\n"));
+
+    // A process holding only the group file holds the GPU: the report names
+    // it, and the tool leaves the GPU's memory alone.
+    r = withGuests(host, {{"dpdk", {4}, false, true}}, "--json");
+    ASSERT_NO_THROW(doc = nlohmann::json::parse(r.out)) << r.out;
+    EXPECT_EQ("dpdk", doc["gpus"][1]["inUseBy"]["guest"]) << r.out;
+    EXPECT_EQ("not checked", doc["gpus"][1]["record"]["state"]);
+    sim::pokeWord(host.devicePath("0000:04:00.0") + "/config", 0x10, 0x1000000c);
+    const std::string memory = sim::readFile(host.devicePath("0000:04:00.0") + "/resource0");
+    r = besideGuests(host, {{"dpdk", {4}, false, true}}, sim::Machine::toolPath() + " --store-data");
+    EXPECT_NE(std::string::npos, withoutPids(r.out).find("[0000:04:00.0]: GPU IN USE by ")) << r.out;
+    EXPECT_EQ(memory, sim::readFile(host.devicePath("0000:04:00.0") + "/resource0"));
 }
 
 } // namespace
