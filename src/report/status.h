@@ -72,6 +72,7 @@ enum class RecordState {
 enum class Unchecked {
     None,
     InUse,          // a guest holds it: its own report checks it
+    HeldByProcess,  // a process holds it under VFIO's no-IOMMU mode (never a guest)
     IdleUnderVfio,  // vfio-pci keeps it asleep with no guest, and wakes it when one starts
     HolderUnseen,   // under VFIO, and whether a guest holds it cannot be seen
 };

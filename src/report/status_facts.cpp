@@ -189,7 +189,7 @@ Unchecked leaveAlone(const GpuFacts& gpu, const MachineFacts& machine, const Pci
     if (machine.guest)
         return Unchecked::None;
     if (gpu.inUse)
-        return Unchecked::InUse;
+        return gpu.noIommu ? Unchecked::HeldByProcess : Unchecked::InUse;
     if (gpu.holder == Holder::Unseen || gpu.holder == Holder::Undecided)
         return Unchecked::HolderUnseen;
     // Otherwise only VFIO hands a GPU to a guest.
@@ -207,6 +207,8 @@ std::string uncheckedReason(const GpuFacts& gpu)
 {
     switch (gpu.unchecked) {
     case Unchecked::InUse: return "in use by " + userText(gpu.user);
+    case Unchecked::HeldByProcess:
+        return "held by " + userText(gpu.user) + " under VFIO's no-IOMMU mode";
     case Unchecked::HolderUnseen:
         return gpu.holder == Holder::Unseen ? "open, by a process the report cannot see"
                                             : "whether a guest holds it cannot be seen";
@@ -259,9 +261,12 @@ GpuFacts readGpu(const std::string& bus, const Holding& holding, StatusReport& r
     gpu.minor = device.minor();
     gpu.unchecked = leaveAlone(gpu, machine, device, cold);
     if (gpu.unchecked != Unchecked::None) {
-        gpu.productReason = gpu.unchecked == Unchecked::InUse ? "in use by " + userText(gpu.user)
-                            : gpu.unchecked == Unchecked::IdleUnderVfio ? "asleep under vfio-pci"
-                                                                         : "its holder cannot be seen";
+        const Unchecked why = gpu.unchecked;
+        const std::string user = userText(gpu.user);
+        gpu.productReason = why == Unchecked::InUse           ? "in use by " + user
+                            : why == Unchecked::HeldByProcess ? "held by " + user
+                            : why == Unchecked::IdleUnderVfio ? "asleep under vfio-pci"
+                                                              : "its holder cannot be seen";
         if (gpu.handled) {
             gpu.record = RecordState::NotChecked;
             gpu.recordReason = uncheckedReason(gpu);

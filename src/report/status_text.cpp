@@ -471,7 +471,9 @@ std::string renderText(const StatusReport& report, const TextOptions& options)
                                       "own report checks them)"},
           std::pair{Unchecked::IdleUnderVfio, " asleep under vfio-pci with no guest: records not "
                                               "checked (vfio-pci wakes them when a guest starts)"},
-          std::pair{Unchecked::HolderUnseen, " whose holders cannot be seen: records not checked"}}) {
+          std::pair{Unchecked::HolderUnseen, " whose holders cannot be seen: records not checked"},
+          std::pair{Unchecked::HeldByProcess, " held by processes under VFIO's no-IOMMU mode: records "
+                                              "not checked"}}) {
         std::size_t count = 0;
         for (const GpuFacts& g : report.gpus)
             count += g.record == RecordState::NotChecked && g.unchecked == why;

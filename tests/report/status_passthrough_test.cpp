@@ -291,6 +291,12 @@ TEST(Status, ANoIommuGpuIsHeldByItsProcessAndIsolatesNothing)
     ASSERT_NO_THROW(doc = nlohmann::json::parse(r.out)) << r.out;
     EXPECT_EQ("dpdk", doc["gpus"][1]["inUseBy"]["guest"]) << r.out;
     EXPECT_EQ("not checked", doc["gpus"][1]["record"]["state"]);
+    EXPECT_EQ("held by dpdk (qemu-system-x86, pid N) under VFIO's no-IOMMU mode",
+              withoutPids(doc["gpus"][1]["record"]["reason"]));
+    r = withGuests(host, {{"dpdk", {4}, false, true}});
+    EXPECT_NE(std::string::npos, r.out.find("\n  1 GPU held by processes under VFIO's no-IOMMU mode: "
+                                            "records not checked\n"))
+        << r.out;
     sim::pokeWord(host.devicePath("0000:04:00.0") + "/config", 0x10, 0x1000000c);
     const std::string memory = sim::readFile(host.devicePath("0000:04:00.0") + "/resource0");
     r = besideGuests(host, {{"dpdk", {4}, false, true}}, sim::Machine::toolPath() + " --store-data");
