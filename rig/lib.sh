@@ -459,7 +459,7 @@ boot_l2() {   # boot_l2 INIT LEVEL MARKER LIMIT
         echo "rig: nested guest $marker $attempt starts" > "$HEARTBEAT"
         timeout --kill-after=5 "$limit" "${L2_MACHINE[@]}" \
             -kernel "/boot/vmlinuz-$KVER" -initrd "$WORK/initrd.cpio.gz" \
-            -append "console=ttyS0 panic=-1 loglevel=4 cryptomgr.notests mitigations=off init_on_alloc=0 qv.run=$init qv.level=$level qv.rig=$RIG qv.out=/xfer" \
+            -append "console=ttyS0 panic=-1 loglevel=4 cryptomgr.notests no_timer_check mitigations=off init_on_alloc=0 qv.run=$init qv.level=$level qv.rig=$RIG qv.out=/xfer" \
             -fsdev local,id=root,path=/,security_model=none,readonly=on,multidevs=remap \
             -fsdev local,id=out,path=/xfer,security_model=none,multidevs=remap \
             -device virtio-9p-pci,fsdev=root,mount_tag=root,bus=pcie.0,addr=0x1d \

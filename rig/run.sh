@@ -122,7 +122,7 @@ boot_l1() {   # boot_l1 OUT INIT LEVEL LIMIT [KERNEL PARAMETERS]
         -smbios "type=1,manufacturer=$L1_VENDOR,product=$L1_PRODUCT,version=1.0" \
         -smbios "type=2,manufacturer=$L1_VENDOR" -smbios "type=3,manufacturer=$L1_VENDOR" \
         -kernel "/boot/vmlinuz-$kver" -initrd "$WORK/initrd.cpio.gz" \
-        -append "console=ttyS0 intel_iommu=on iommu=pt panic=-1 loglevel=4 cryptomgr.notests mitigations=off init_on_alloc=0 pcie_port_pm=force qv.run=$2 qv.level=$3 qv.guestboot=$guest_boot qv.rig=$RIG qv.out=$1${5:+ $5}" \
+        -append "console=ttyS0 intel_iommu=on iommu=pt panic=-1 loglevel=4 cryptomgr.notests no_timer_check mitigations=off init_on_alloc=0 pcie_port_pm=force qv.run=$2 qv.level=$3 qv.guestboot=$guest_boot qv.rig=$RIG qv.out=$1${5:+ $5}" \
         -virtfs local,path=/,mount_tag=root,security_model=none,readonly=on,multidevs=remap \
         -virtfs "local,path=$1,mount_tag=out,security_model=none,multidevs=remap" \
         -device pcie-root-port,id=rp1,chassis=1,bus=pcie.0,addr=0x10 \
@@ -210,8 +210,13 @@ for stage in $rig_stages; do
             echo "FAIL rig: boot: the systemd half needs the kernel parameter the flow's run prints; run both halves (QVGPU_RIG_STAGES=\"flow boot\")" >> "$results"
             continue
         fi
+        # A flow that did not finish printed none: one FAIL says so, not
+        # each check of a parameter the boot would not carry.
         kacs=$(cat "$WORK/out/flow/kernel-acs" 2>/dev/null || true)
-        [ -n "$kacs" ] || kacs=pci=disable_acs_redir=
+        if [ -z "$kacs" ]; then
+            echo "FAIL rig: boot: the flow's run printed no kernel parameter (it did not finish), which the systemd half boots with; its checks were not run" >> "$results"
+            continue
+        fi
         [ "$kacs" = pci=disable_acs_redir= ] || kacs+=";"
         run_l1 boot systemd l1 l1-boot "$L1_BOOT_LIMIT" "$L1_BOOT_NEED" "$kacs$RESTORE_PORT" ;;
     esac

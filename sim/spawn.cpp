@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <grp.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -95,13 +96,17 @@ Process Machine::start(const std::vector<std::string>& args, const RunOptions& o
     const std::string program = options.program.empty() ? toolPath() : options.program;
     std::vector<std::string> argv;
     // The report looks through every process for the GPUs' holders, and so
-    // does the tool where a GPU has VFIO files to hold (an IOMMU group): run
-    // by root, each sees the machine's processes alone, in a PID namespace
-    // of its own, not those of whatever machine runs the tests.
+    // does the tool where a GPU has files to hold (an IOMMU group's, or
+    // pciback's sysfs files): run by root, each sees the machine's processes
+    // alone, in a PID namespace of its own, not those of whatever machine
+    // runs the tests.
     const auto grouped = [&] {
-        for (const Device* d : topology_.all())
-            if (d->isGpu && d->iommuGroup >= 0)
+        for (const Device* d : topology_.all()) {
+            std::error_code ec;
+            const auto driver = std::filesystem::read_symlink(devicePath(d->bdf) + "/driver", ec);
+            if (d->isGpu && (d->iommuGroup >= 0 || driver.filename() == "pciback"))
                 return true;
+        }
         return false;
     };
     if ((program == statusPath() || (program == toolPath() && grouped())) && options.uid == 0 &&

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 #include <dirent.h>
 #include <fcntl.h>
@@ -56,13 +57,44 @@ Look heldFiles(int pidFd, const std::set<std::string>& files,
         // only a reader that may trace the process.
         if (n < 0 && (errno == EACCES || errno == EPERM))
             return Look::Unseen;
-        // Every file sought lies under /dev/vfio/: the rest is passed over
-        // without a look-up.
-        if (n < 10 || std::string(target, 10) != "/dev/vfio/")
+        // Every file sought lies under /dev/vfio/ or /sys/: the rest is
+        // passed over without a look-up.
+        if (n < 5 || (std::strncmp(target, "/dev/vfio/", 10) != 0 && std::strncmp(target, "/sys/", 5) != 0))
             continue;
         const auto found = files.find(std::string(target, static_cast<std::size_t>(n)));
         if (found != files.end())
             held.push_back(&*found);
+    }
+    return Look::Seen;
+}
+
+// The ones of `files` that the process maps (its /proc/<pid>/maps names each
+// mapped file at the end of its line), through its /proc directory.
+Look mappedFiles(int pidFd, const std::set<std::string>& files,
+                 std::vector<const std::string*>& held)
+{
+    const UniqueFd maps(::openat(pidFd, "maps", O_RDONLY | O_CLOEXEC));
+    if (!maps.isOpen())
+        return errno == ENOENT || errno == ESRCH ? Look::Gone : Look::Unseen;
+    // Read in pieces, whatever the size of the process's map.
+    std::string line;
+    char chunk[65536];
+    for (ssize_t n; (n = ::read(maps.get(), chunk, sizeof chunk)) != 0;) {
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return Look::Unseen;
+        for (ssize_t i = 0; i < n; ++i) {
+            if (chunk[i] != '\n') {
+                line += chunk[i];
+                continue;
+            }
+            const std::size_t at = line.find(" /sys/");
+            const auto found = at == std::string::npos ? files.end() : files.find(line.substr(at + 1));
+            if (found != files.end())
+                held.push_back(&*found);
+            line.clear();
+        }
     }
     return Look::Seen;
 }
@@ -164,7 +196,7 @@ bool procHidesOthers(const std::string& mountOptions, bool ptraceCapability)
     return false;
 }
 
-HolderScan findHolders(const std::set<std::string>& files)
+HolderScan findHolders(const std::set<std::string>& files, bool maps)
 {
     HolderScan scan;
     if (files.empty())
@@ -196,7 +228,9 @@ HolderScan findHolders(const std::set<std::string>& files)
             continue;
         }
         std::vector<const std::string*> held;
-        const Look look = heldFiles(pidFd.get(), files, held);
+        Look look = heldFiles(pidFd.get(), files, held);
+        if (maps && look == Look::Seen)
+            look = mappedFiles(pidFd.get(), files, held);
         if (look == Look::Unseen)
             ++scan.unseen;
         if (held.empty())
@@ -219,6 +253,7 @@ GpuHolders findGpuHolders(const std::vector<std::string>& buses)
     std::vector<std::vector<std::string>> filesOf(buses.size());
     std::vector<Passthrough> through(buses.size(), Passthrough::None);
     std::set<std::string> files;
+    bool pciback = false;
     for (std::size_t i = 0; i < buses.size(); ++i) {
         const PciDevice device(buses[i]);
         const std::string group = device.iommuGroup();
@@ -232,15 +267,30 @@ GpuHolders findGpuHolders(const std::vector<std::string>& buses)
         const std::vector<std::string> devices = device.vfioDevices();
         for (const std::string& name : devices)
             filesOf[i].push_back("/dev/vfio/devices/" + name);
-        files.insert(filesOf[i].begin(), filesOf[i].end());
         const std::string driver = device.driverName();
-        if (driver == "pciback")
+        if (driver == "pciback") {
             through[i] = Passthrough::Pciback;
+            // QEMU's Xen passthrough in dom0 uses the GPU through its sysfs
+            // files: configuration space written, BARs mapped.
+            const std::string dir = device.canonicalPath();
+            if (!dir.empty()) {
+                filesOf[i].push_back(dir + "/config");
+                for (int bar = 0; bar < 6; ++bar)
+                    for (const char* suffix : {"", "_wc"})
+                        filesOf[i].push_back(dir + "/resource" + std::to_string(bar) + suffix);
+            }
+            pciback = true;
+        }
         else if (driver == "vfio-pci" || !devices.empty() ||
                  (driver.find("vfio") != std::string::npos && groupFile))
             through[i] = Passthrough::Vfio;
+        files.insert(filesOf[i].begin(), filesOf[i].end());
     }
-    const HolderScan scan = findHolders(files);
+    const HolderScan scan = findHolders(files, pciback);
+    // A domain's PCI backend (pcifront's other end) names its devices only
+    // in xenstore, which this look does not read: while one runs, every
+    // GPU bound to pciback may be its.
+    const bool backends = pciback && xenPciBackendsRunning();
     GpuHolders holders;
     holders.unseen = scan.unseen;
     holders.hidden = scan.hidden;
@@ -258,7 +308,13 @@ GpuHolders findGpuHolders(const std::vector<std::string>& buses)
         if (gpu.holder == Holder::Process)
             continue;
         if (gpu.through == Passthrough::Pciback) {
-            gpu.holder = Holder::XenGuest;
+            // pciback enables the GPU while a domU's pcifront has decoding
+            // on; QEMU's passthrough was looked for above.
+            const std::optional<unsigned> enabled = PciDevice(buses[i]).enableCount();
+            if ((enabled && *enabled > 0) || backends)
+                gpu.holder = Holder::XenGuest;
+            else
+                gpu.holder = enabled && scan.complete() ? Holder::Free : Holder::Undecided;
         } else if (gpu.through == Passthrough::Vfio) {
             // vfio-pci enables a device while a user has it open, whatever
             // process namespace, user or container that user is in.  A

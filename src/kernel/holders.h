@@ -28,7 +28,8 @@ struct HolderScan {
     bool hidden = false;    // /proc hides other users' processes (hidepid)
     bool complete() const { return unseen == 0 && !hidden; }
 };
-HolderScan findHolders(const std::set<std::string>& files);
+// With `maps`, the files each process maps count as held too.
+HolderScan findHolders(const std::set<std::string>& files, bool maps = false);
 
 // How a GPU is passed through: by VFIO (vfio-pci, or a variant driver built
 // on it), or by Xen's pciback; or not at all.  A driver is VFIO's when the

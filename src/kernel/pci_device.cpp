@@ -353,14 +353,29 @@ std::vector<std::string> PciDevice::vfioDevices() const
     return names;
 }
 
+std::string PciDevice::canonicalPath() const
+{
+    std::error_code ec;
+    const fs::path canonical = fs::canonical(path(""), ec);
+    return ec ? "" : canonical.string();
+}
+
+bool xenPciBackendsRunning()
+{
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/sys/bus/xen-backend/devices", ec))
+        if (entry.path().filename().string().compare(0, 4, "pci-") == 0)
+            return true;
+    return false;
+}
+
 PciPath PciDevice::pathToRoot() const
 {
     PciPath result;
-    std::error_code ec;
-    const fs::path canonical = fs::canonical(path(""), ec);
-    if (ec)
+    const std::string canonical = canonicalPath();
+    if (canonical.empty())
         return result;
-    std::vector<std::string> chain = busChainFromPath(canonical.string(), &result.rootBus);
+    std::vector<std::string> chain = busChainFromPath(canonical, &result.rootBus);
     // The chain ends at the device itself; anything else is no PCI path.
     if (chain.empty() || chain.back() != bus_)
         return result;

@@ -28,6 +28,10 @@ extern const char* const GPU_DRIVER_NAME;
 bool gpuDriverLoaded();
 std::string gpuDriverModule();
 
+// Whether some Xen domain has a PCI backend (pcifront's other end) running:
+// an entry pci-<domain>-<n> under /sys/bus/xen-backend/devices/.
+bool xenPciBackendsRunning();
+
 // A PCI bus address as the kernel names devices: domain:bus:device.function
 // in hexadecimal, such as 0000:3b:00.0 (domains may be wider than four digits).
 bool isBusAddress(const std::string& text);
@@ -141,6 +145,9 @@ public:
     std::vector<std::string> iommuGroupDevices() const;
     // From a root bus down to the device, out of its canonical sysfs path.
     PciPath pathToRoot() const;
+    // That canonical path ("/sys/devices/pci0000:00/.../0000:03:00.0"), ""
+    // when the device is gone.
+    std::string canonicalPath() const;
 
 private:
     std::optional<std::string> word(const char* attribute) const;

@@ -209,8 +209,10 @@ struct HostRecords {
     std::vector<std::string> noRecord, stale;
     Reasoned unreadable, blocked, notStored;
     // The store leaves the GPUs that guests hold alone: one of those it must
-    // store waits for its guest to be shut down.
+    // store waits for its guest to be shut down (a Xen domain, where pciback
+    // has the GPU).
     bool storeWaitsForGuests = false;
+    bool xen = false;
 };
 
 HostRecords hostRecords(const StatusReport& report, Verdict& verdict)
@@ -237,6 +239,7 @@ HostRecords hostRecords(const StatusReport& report, Verdict& verdict)
             if (gpu.bootStore != BootStore::Current) {
                 r.notStored.emplace_back(gpu.bus, bootStoreReason(gpu));
                 r.storeWaitsForGuests = r.storeWaitsForGuests || gpu.inUse;
+                r.xen = r.xen || (gpu.inUse && gpu.through == Passthrough::Pciback);
             }
             break;
         case RecordState::Unreadable:
@@ -344,10 +347,11 @@ void judgeHost(const StatusReport& report, Verdict& verdict)
             both && store ? toolCommand({DISABLE_ACS, STORE_DATA})
             : both        ? toolCommand({DISABLE_ACS})
                           : toolCommand({STORE_DATA}),
-            store && storeWaitsForGuests
-                ? "with the guests that hold them shut down, then start those guests again (the "
-                  "libvirt hook does it at each guest's start)"
-                : "");
+            !store || !storeWaitsForGuests ? ""
+            : r.xen ? "with the Xen domains that hold them shut down (xl shutdown), then start "
+                      "those domains again"
+                    : "with the guests that hold them shut down, then start those guests again "
+                      "(the libvirt hook does it at each guest's start)");
     b.add(withReasons(r.blocked), "the device memory cannot be read at all: ",
           ProblemKind::MemoryUnreadable);
     b.addTo(verdict);

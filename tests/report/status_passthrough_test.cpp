@@ -235,23 +235,67 @@ TEST(Status, PassthroughHostsIdleOrWithHoldersItCannotSee)
     EXPECT_EQ(memory, sim::readFile(host.devicePath("0000:04:00.0") + "/resource0"));
 
     // Other passthrough drivers: a variant of vfio-pci, known by its name
-    // and its group file, and Xen's pciback, whose guest no process shows.
+    // and its group file.
     host.bindDriver("0000:04:00.0", "nvgrace_gpu_vfio_pci");
     host.bindDriver("0000:05:00.0", "xen_vfio_helper");
     sim::writeFile(host.devPath("vfio/4"), "");
-    host.bindDriver("0000:03:00.0", "pciback");
     r = status(host, {"--json"});
     ASSERT_NO_THROW(doc = nlohmann::json::parse(r.out)) << r.out;
-    EXPECT_EQ("pciback", doc["gpus"][0]["passthrough"]);
-    EXPECT_EQ("pciback", doc["gpus"][0]["inUseBy"]["name"]);
-    EXPECT_EQ("not checked", doc["gpus"][0]["record"]["state"]);
     EXPECT_EQ("vfio", doc["gpus"][1]["passthrough"]);
     EXPECT_EQ("not checked", doc["gpus"][1]["record"]["state"]) << "asleep under VFIO";
     EXPECT_EQ(nullptr, doc["gpus"][2]["passthrough"]) << "no group file of its own";
+}
+
+// Xen's pciback: a domU behind pcifront has the GPU enabled; QEMU's Xen
+// passthrough in dom0 holds the GPU's sysfs configuration space open, or
+// maps its BARs; a domain's PCI backend names its devices in xenstore
+// alone.  A GPU idle by all of these is free, as a dom0 that hides its
+// GPUs at boot leaves them.
+TEST(Status, XensPcibackHoldsAGpuOnlyWhileADomainUsesIt)
+{
+    sim::Machine host(sim::switchedHost(1, 2, {0x0001}), sim::Side::Host);
+    keepAcsOffByKernel(host);
+    for (const std::string& bdf : host.topology().gpus())
+        host.bindDriver(bdf, "pciback");
+    sim::RunResult r = host.run({"--disable-acs", "--store-data"});
+    EXPECT_EQ(0, r.status) << r.out;
+    for (const std::string& bdf : host.topology().gpus())
+        EXPECT_EQ(recordBytes(0x0001, host.topology().find(bdf)->bar0), memoryRecord(host, bdf));
+    EXPECT_EQ("exit 0\n", fixesOf(host));
+
+    const std::string first = "0000:03:00.0", second = "0000:04:00.0";
+    const std::string dir = host.devicePath(second).substr(host.sysPath("").size() - 1);
+    auto holders = [&](const std::vector<Guest>& guests) {
+        nlohmann::json doc;
+        const sim::RunResult run = withGuests(host, guests, "--json");
+        EXPECT_NO_THROW(doc = nlohmann::json::parse(run.out)) << run.out << run.err;
+        std::string text;
+        for (const auto& gpu : doc["gpus"])
+            text += gpu["inUseBy"].is_null() ? "free " : gpu["inUseBy"]["name"].get<std::string>() + " ";
+        return text;
+    };
+    // QEMU's passthrough with the configuration space open, or a BAR mapped.
+    EXPECT_EQ("free qemu-system-x86 ", holders({{"vm1", {}, false, false, {"/sys" + dir + "/config"}}}));
+    EXPECT_EQ("free python3 ", holders({{"vm1", {}, false, false, {}, "/sys" + dir + "/resource0"}}));
+    // pcifront has decoding on: pciback enabled the GPU.
+    sim::writeFile(host.devicePath(first) + "/enable", "1\n");
+    EXPECT_EQ("pciback free ", holders({}));
     r = host.run({"--store-data"});
-    EXPECT_EQ(0u, r.out.find("\033[33m[0000:03:00.0]: GPU IN USE by a Xen guest (pciback), left "
+    EXPECT_EQ(0u, r.out.find("\033[33m[" + first + "]: GPU IN USE by a Xen guest (pciback), left "
                              "alone.\033[0m\n"))
         << r.out;
+    EXPECT_EQ("exit 0\n", fixesOf(host)) << "its record stored this boot";
+    // Its BAR moved since: the store waits for its domain.
+    sim::pokeWord(host.devicePath(first) + "/config", 0x10, 0x1000000c);
+    EXPECT_EQ("exit 1\nrecord_not_stored " + first + " (stored this boot with BAR0 base "
+              "0x38bff0000000, not today's) => qvgpu-vm-p2p --store-data (with the Xen domains "
+              "that hold them shut down (xl shutdown), then start those domains again)\n",
+              fixesOf(host));
+    sim::pokeWord(host.devicePath(first) + "/config", 0x10, 0xf000000c);
+    sim::writeFile(host.devicePath(first) + "/enable", "0\n");
+    // A domain's PCI backend may name either.
+    sim::makeDirs(host.sysPath("bus/xen-backend/devices/pci-1-0"));
+    EXPECT_EQ("pciback pciback ", holders({}));
 }
 
 // VFIO's no-IOMMU mode as the kernel shows it: a group and no IOMMU, and

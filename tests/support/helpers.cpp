@@ -236,13 +236,21 @@ sim::RunResult besideGuests(const sim::Machine& m, const std::vector<Guest>& gue
             restore += count(group, "- 1");
             open += " " + std::to_string(3 + files++) + "<" + file;
         }
+        for (const std::string& file : g.opened)
+            open += " " + std::to_string(3 + files++) + "<" + file;
+        if (!g.mapped.empty())
+            script += "python3 -c 'import mmap, os, sys; f = os.open(sys.argv[1], os.O_RDONLY); "
+                      "m = mmap.mmap(f, 4096, prot=mmap.PROT_READ); os.close(f); "
+                      "open(sys.argv[2]).read()' " + g.mapped + " $R/block &\n"
+                      "i=0; until grep -qs ' " + g.mapped + "$' /proc/[0-9]*/maps || [ $i -ge 200 ]; "
+                      "do sleep 0.05; i=$((i+1)); done\n";
         // It waits on a FIFO that nobody opens: no child holds its files.
         script += std::string(g.otherUser ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "") +
                   "$R/qemu-system-x86_64 -c 'exec" + open + "; read x < " + root + "/block' -name " +
                   g.name + " &\n";
     }
     // Until every stand-in holds its files (a bounded wait).
-    script += "i=0; while [ \"$(ls -l /proc/[0-9]*/fd 2>/dev/null | grep -c ' -> /dev/vfio/')\" -lt " +
+    script += "i=0; while [ \"$(ls -l /proc/[0-9]*/fd 2>/dev/null | grep -c ' -> /dev/vfio/\\| -> /sys/')\" -lt " +
               std::to_string(files) + " ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done\n";
     if (ownNamespace) {
         sim::writeFile(root + "/contained", "mount -t proc proc /proc && mount --bind " + root +

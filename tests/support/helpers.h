@@ -135,6 +135,10 @@ struct Guest {
     std::vector<int> groups;
     bool otherUser = false;
     bool noIommu = false;             // its files are /dev/vfio/noiommu-<group>
+    // Files it holds open besides (a GPU's sysfs "config", as QEMU's Xen
+    // passthrough does), and one it maps alone, its descriptor closed.
+    std::vector<std::string> opened = {};
+    std::string mapped = {};
 };
 sim::RunResult withGuests(const sim::Machine& m, const std::vector<Guest>& guests,
                           const std::string& args = "", const std::string& under = "");
