@@ -103,7 +103,8 @@ Process Machine::start(const std::vector<std::string>& args, const RunOptions& o
     const auto grouped = [&] {
         for (const Device* d : topology_.all()) {
             std::error_code ec;
-            const auto driver = std::filesystem::read_symlink(devicePath(d->bdf) + "/driver", ec);
+            const auto driver =
+                std::filesystem::read_symlink(sysPath("bus/pci/devices/" + d->bdf + "/driver"), ec);
             if (d->isGpu && (d->iommuGroup >= 0 || driver.filename() == "pciback"))
                 return true;
         }
