@@ -248,6 +248,43 @@ HolderScan findHolders(const std::set<std::string>& files, bool maps)
     return scan;
 }
 
+namespace {
+
+// How a GPU is passed through, and the files whose holder holds it.
+Passthrough passthroughOf(const PciDevice& device, std::vector<std::string>& files)
+{
+    const std::string group = device.iommuGroup();
+    bool groupFile = false;
+    if (!group.empty())
+        for (const char* prefix : {"/dev/vfio/", "/dev/vfio/noiommu-"}) {
+            files.push_back(prefix + group);
+            struct stat st;
+            groupFile = groupFile || ::stat(files.back().c_str(), &st) == 0;
+        }
+    const std::vector<std::string> devices = device.vfioDevices();
+    for (const std::string& name : devices)
+        files.push_back("/dev/vfio/devices/" + name);
+    const std::string driver = device.driverName();
+    if (driver == "pciback") {
+        // QEMU's Xen passthrough in dom0 uses the GPU through its sysfs
+        // files: configuration space written, BARs mapped.
+        const std::string dir = device.canonicalPath();
+        if (!dir.empty()) {
+            files.push_back(dir + "/config");
+            for (int bar = 0; bar < 6; ++bar)
+                for (const char* suffix : {"", "_wc"})
+                    files.push_back(dir + "/resource" + std::to_string(bar) + suffix);
+        }
+        return Passthrough::Pciback;
+    }
+    if (driver == "vfio-pci" || !devices.empty() ||
+        (driver.find("vfio") != std::string::npos && groupFile))
+        return Passthrough::Vfio;
+    return Passthrough::None;
+}
+
+} // namespace
+
 GpuHolders findGpuHolders(const std::vector<std::string>& buses)
 {
     std::vector<std::vector<std::string>> filesOf(buses.size());
@@ -255,35 +292,8 @@ GpuHolders findGpuHolders(const std::vector<std::string>& buses)
     std::set<std::string> files;
     bool pciback = false;
     for (std::size_t i = 0; i < buses.size(); ++i) {
-        const PciDevice device(buses[i]);
-        const std::string group = device.iommuGroup();
-        bool groupFile = false;
-        if (!group.empty())
-            for (const char* prefix : {"/dev/vfio/", "/dev/vfio/noiommu-"}) {
-                filesOf[i].push_back(prefix + group);
-                struct stat st;
-                groupFile = groupFile || ::stat(filesOf[i].back().c_str(), &st) == 0;
-            }
-        const std::vector<std::string> devices = device.vfioDevices();
-        for (const std::string& name : devices)
-            filesOf[i].push_back("/dev/vfio/devices/" + name);
-        const std::string driver = device.driverName();
-        if (driver == "pciback") {
-            through[i] = Passthrough::Pciback;
-            // QEMU's Xen passthrough in dom0 uses the GPU through its sysfs
-            // files: configuration space written, BARs mapped.
-            const std::string dir = device.canonicalPath();
-            if (!dir.empty()) {
-                filesOf[i].push_back(dir + "/config");
-                for (int bar = 0; bar < 6; ++bar)
-                    for (const char* suffix : {"", "_wc"})
-                        filesOf[i].push_back(dir + "/resource" + std::to_string(bar) + suffix);
-            }
-            pciback = true;
-        }
-        else if (driver == "vfio-pci" || !devices.empty() ||
-                 (driver.find("vfio") != std::string::npos && groupFile))
-            through[i] = Passthrough::Vfio;
+        through[i] = passthroughOf(PciDevice(buses[i]), filesOf[i]);
+        pciback = pciback || through[i] == Passthrough::Pciback;
         files.insert(filesOf[i].begin(), filesOf[i].end());
     }
     const HolderScan scan = findHolders(files, pciback);

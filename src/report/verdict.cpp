@@ -1,49 +1,11 @@
 #include "verdict.h"
 
+#include "verdict_rules.h"
 #include "wording.h"
 
 #include <set>
 
 namespace {
-
-// Collects the problems that one command fixes.
-struct FixBuilder {
-    Fix fix;
-    void add(const std::string& items, const std::string& problem, ProblemKind kind)
-    {
-        if (items.empty())
-            return;
-        fix.problems.push_back(problem + items);
-        fix.kinds.push_back(kind);
-    }
-    void addTo(Verdict& verdict, std::string command = "", std::string where = "")
-    {
-        if (fix.problems.empty())
-            return;
-        fix.command = std::move(command);
-        fix.where = std::move(where);
-        verdict.fixes.push_back(std::move(fix));
-        fix = Fix();
-    }
-};
-
-void warn(Verdict& verdict, WarningKind kind, const std::string& text)
-{
-    verdict.warnings.push_back(text);
-    verdict.warningKinds.push_back(kind);
-}
-
-// Unreadable device memory that the tool's own run gets past: it wakes
-// sleeping GPUs.
-bool wakeGetsPast(const GpuFacts& gpu)
-{
-    return gpu.recordFailure == ReadFailure::Asleep;
-}
-
-bool heldByDriver(const GpuFacts& gpu)
-{
-    return gpu.recordFailure == ReadFailure::HeldByDriver;
-}
 
 // What keeps the report from seeing: it is a thing to fix, never a pass.
 void judgeUnseen(const StatusReport& report, Verdict& verdict)
@@ -355,126 +317,6 @@ void judgeHost(const StatusReport& report, Verdict& verdict)
     b.add(withReasons(r.blocked), "the device memory cannot be read at all: ",
           ProblemKind::MemoryUnreadable);
     b.addTo(verdict);
-}
-
-void judgeDriver(const StatusReport& report, Verdict& verdict);
-
-void judgeGuest(const StatusReport& report, Verdict& verdict)
-{
-    std::vector<std::string> save, disagree, fromHost, unhandled;
-    Reasoned unreadable, held, blocked;
-    for (const GpuFacts& gpu : report.gpus) {
-        if (!gpu.configRead || !gpu.deviceId)
-            continue;   // a thing to fix already
-        if (!gpu.handled) {
-            unhandled.push_back(gpu.bus);
-            continue;
-        }
-        if (gpu.store == StoreState::Valid)
-            continue;
-        if (gpu.store == StoreState::Disagrees) {
-            disagree.push_back(gpu.bus);
-            continue;
-        }
-        switch (gpu.record) {
-        case RecordState::Valid:
-            save.push_back(gpu.bus);
-            break;
-        case RecordState::Absent:
-        case RecordState::OtherDevice:
-            fromHost.push_back(gpu.bus);
-            break;
-        case RecordState::Unreadable:
-            (wakeGetsPast(gpu) ? unreadable : heldByDriver(gpu) ? held : blocked)
-                .emplace_back(gpu.bus, gpu.recordReason);
-            break;
-        case RecordState::NotRead:
-        case RecordState::NotChecked:
-            break;
-        }
-    }
-    FixBuilder b;
-    b.add(joined(unhandled), "no store file for GPUs whose device ID the tool does not handle, "
-                             "so no GPU's driver can be configured: ",
-          ProblemKind::GpuUnhandled);
-    b.addTo(verdict);
-    // The save stops at the first GPU without a record: the host's store
-    // comes first.
-    b.add(joined(fromHost), "no valid store file, and no record from the host in device memory "
-                            "(then start this guest again and save them here): ",
-          ProblemKind::StoreNeedsHostRecord);
-    b.addTo(verdict, toolCommand({STORE_DATA}), "on the host, with this guest shut down");
-    b.add(joined(save), "no valid store file (save the records before the GPU driver loads): ",
-          ProblemKind::StoreMissing);
-    b.add(joined(disagree), "the store file disagrees with the record in device memory (save it "
-                            "again before the GPU driver loads): ",
-          ProblemKind::StoreDisagrees);
-    b.add(withReasons(unreadable), "no valid store file, and device memory cannot be read now "
-                                   "(the save wakes the GPU): ",
-          ProblemKind::StoreMemoryAsleep);
-    b.add(withReasons(held),
-          "no valid store file, and the GPU driver holds BAR0, so the kernel maps none of its "
-          "memory: unload the driver to save (or reboot: the guest unit saves before the driver "
-          "loads): ",
-          ProblemKind::StoreMemoryHeld);
-    const std::string module = report.machine.driverModule;
-    const std::string saving = toolCommand({SAVE_DATA});
-    b.addTo(verdict, held.empty() ? saving
-                                 : "modprobe -r " + module + " && " + saving + " && modprobe " +
-                                       module);
-    b.add(withReasons(blocked), "no valid store file, and device memory cannot be read at all: ",
-          ProblemKind::StoreMemoryUnreadable);
-    b.addTo(verdict);
-    // The driver's configuration reads the store files: it comes once
-    // they are all valid.
-    if (unhandled.empty() && fromHost.empty() && save.empty() && disagree.empty() &&
-        unreadable.empty() && held.empty() && blocked.empty())
-        judgeDriver(report, verdict);
-}
-
-// In a guest whose store files are all valid: the GPU driver must hold
-// every GPU and have been given today's addresses since its current load.
-void judgeDriver(const StatusReport& report, Verdict& verdict)
-{
-    const MachineFacts& m = report.machine;
-    const std::string module = m.driverModule;
-    if (!m.driverLoaded) {
-        verdict.fixes.push_back({{"the GPU driver is not loaded"}, {ProblemKind::DriverNotLoaded}, {},
-                                "", "modprobe " + module});
-        return;
-    }
-    std::vector<std::string> unbound, noMinor, notConfigured;
-    for (const GpuFacts& gpu : report.gpus) {
-        if (gpu.driverConfig == DriverConfig::NotRead)
-            continue;
-        if (!gpu.boundToDriver)
-            unbound.push_back(gpu.bus + (gpu.driver.empty() ? " (no driver)"
-                                                            : " (bound to " + gpu.driver + ")"));
-        else if (!gpu.minorUsable)
-            noMinor.push_back(gpu.bus + " (minor " +
-                              (gpu.minor ? std::to_string(*gpu.minor) : "?") + ")");
-        else if (gpu.driverConfig == DriverConfig::NotConfigured)
-            notConfigured.push_back(gpu.bus);
-    }
-    FixBuilder b;
-    b.add(joined(unbound), "the GPU driver has not taken up these GPUs (load it again; give it "
-                           "those another driver holds): ",
-          ProblemKind::DriverGpuNotTaken);
-    b.addTo(verdict, "modprobe -r " + module + " && modprobe " + module);
-    b.add(joined(noMinor), "the GPU driver shows no minor number of their own for these GPUs: ",
-          ProblemKind::DriverMinor);
-    if (unbound.empty() && !m.lastNodeThere)
-        b.add(m.lastNode, "the GPU driver has not made the last GPU's device node, which the "
-                          "daemon waits for: ",
-              ProblemKind::DriverNodeMissing);
-    b.addTo(verdict);
-    b.add(joined(notConfigured),
-          "the GPU driver has not been given the GPUs' addresses since it was loaded: ",
-          ProblemKind::DriverNotConfigured);
-    if (!b.fix.problems.empty())
-        b.fix.advice.push_back("to keep it configured across its reloads: systemctl enable --now "
-                               "qvgpu-vm-p2p-daemon.service");
-    b.addTo(verdict, toolCommand({CONFIG_ADDRESS}));
 }
 
 } // namespace
