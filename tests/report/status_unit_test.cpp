@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <sys/stat.h>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -438,4 +440,75 @@ TEST(KernelCommandLine, TheParameterKeepsTheAdministratorsOtherDevices)
               acsRedirParameter(ours, chains,
                                 std::string("0000:40:01.0;0000:02:08.0;0000:00:01.0/00.0/08.0;"
                                             "0000:40:01.0;pci:10b5:8796")));
+}
+
+// The README's GRUB recipe, run against sample /etc/default/grub files and
+// expanded as grub-mkconfig and Debian's /etc/grub.d/10_linux expand it (the
+// real one needs grub-probe and a disk): every file of grub.d in name order
+// after /etc/default/grub; a normal entry "${GRUB_CMDLINE_LINUX}
+// ${GRUB_CMDLINE_LINUX_DEFAULT}", a recovery entry "single
+// ${GRUB_CMDLINE_LINUX}"; GRUB's own quote removal when it runs the linux
+// line.  On every entry the kernel takes our list, wherever the
+// administrator's own stands.
+TEST(KernelCommandLine, TheReadmesGrubRecipeLeavesOurListLastOnEveryEntry)
+{
+    std::ifstream readme(QVGPU_SOURCE_DIR "/README.md");
+    std::string recipe, line;
+    bool in = false;
+    while (std::getline(readme, line)) {
+        in = in || line.rfind("p=$(qvgpu-vm-p2p-status --kernel-acs)", 0) == 0;
+        if (in && line == "update-grub")
+            break;
+        if (in)
+            recipe += line + "\n";
+    }
+    ASSERT_NE("", recipe);
+    const std::string ours = "0000:00:01.0/00.0/08.0;0000:00:01.0/00.0/10.0";
+    const struct {
+        const char* grub;           // /etc/default/grub
+        const char* cloud;          // a cloud image's drop-in, or null
+    } rows[] = {
+        {"GRUB_CMDLINE_LINUX_DEFAULT=\"quiet\"\nGRUB_CMDLINE_LINUX=\"\"\n", nullptr},
+        {"GRUB_CMDLINE_LINUX_DEFAULT=\"quiet pci=disable_acs_redir=0000:40:01.0\"\n", nullptr},
+        {"GRUB_CMDLINE_LINUX=\"pci=disable_acs_redir=0000:40:01.0\"\n", nullptr},
+        {"GRUB_CMDLINE_LINUX_DEFAULT=\"quiet\"\n",
+         "GRUB_CMDLINE_LINUX_DEFAULT=\"console=ttyS0 pci=disable_acs_redir=0000:40:01.0\"\n"},
+    };
+    for (const auto& row : rows) {
+        char dir[] = "/tmp/qvgrub.XXXXXX";
+        ASSERT_NE(nullptr, ::mkdtemp(dir));
+        const std::string root = dir;
+        const auto write = [&](const std::string& path, const std::string& text) {
+            std::ofstream(root + path) << text;
+        };
+        ASSERT_EQ(0, std::system(("mkdir -p " + root + "/grub.d " + root + "/bin").c_str()));
+        write("/grub", row.grub);
+        if (row.cloud)
+            write("/grub.d/50-cloudimg-settings.cfg", row.cloud);
+        write("/grub.d/qvgpu-vm-p2p.cfg", "GRUB_CMDLINE_LINUX_DEFAULT=\"stale\"\n");   // an older recipe's
+        write("/bin/qvgpu-vm-p2p-status", "#!/bin/sh\necho 'pci=disable_acs_redir=" + ours + "'\n");
+        ASSERT_EQ(0, ::chmod((root + "/bin/qvgpu-vm-p2p-status").c_str(), 0755));
+        std::string script = std::regex_replace(recipe, std::regex("/etc/default/grub\\.d/"),
+                                                root + "/grub.d/");
+        write("/recipe", "PATH=" + root + "/bin:$PATH\n" + script);
+        write("/mkconfig",
+              ". " + root + "/grub\n"
+              "for x in " + root + "/grub.d/*.cfg; do if [ -e \"$x\" ]; then . \"$x\"; fi; done\n"
+              "for args in \"${GRUB_CMDLINE_LINUX} ${GRUB_CMDLINE_LINUX_DEFAULT}\" "
+              "\"single ${GRUB_CMDLINE_LINUX}\"; do\n"
+              "    eval \"set -- ro $args\"; echo \"$*\"\n"
+              "done\n");
+        FILE* out = ::popen(("sh -e " + root + "/recipe && sh " + root + "/mkconfig").c_str(), "r");
+        ASSERT_NE(nullptr, out);
+        std::vector<std::string> entries;
+        char buffer[4096];
+        while (std::fgets(buffer, sizeof buffer, out))
+            entries.push_back(buffer);
+        EXPECT_EQ(0, ::pclose(out));
+        ASSERT_EQ(2u, entries.size()) << row.grub;
+        for (const std::string& entry : entries)
+            EXPECT_EQ(std::optional<std::string>(ours), acsRedirList(kernelParameters(entry)))
+                << row.grub << (row.cloud ? row.cloud : "") << entry;
+        EXPECT_EQ(0, std::system(("rm -rf " + root).c_str()));
+    }
 }
