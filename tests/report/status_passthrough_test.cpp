@@ -200,6 +200,14 @@ TEST(Status, PassthroughHostsIdleOrWithHoldersItCannotSee)
     EXPECT_EQ("not checked", doc["gpus"][1]["record"]["state"]);
     EXPECT_EQ("open, by a process the report cannot see", doc["gpus"][1]["record"]["reason"]);
     EXPECT_EQ("whether a guest holds it cannot be seen", doc["gpus"][0]["record"]["reason"]);
+    // With CAP_SYS_PTRACE but neither DAC capability, the other user's
+    // descriptors cannot even be listed: that process alone is missed, and
+    // an idle GPU it may hold is still not free.
+    r = withGuests(host, {{"vm2", {4}, true}}, "--json",
+                   "setpriv --inh-caps=-all --bounding-set=-dac_read_search,-dac_override");
+    ASSERT_NO_THROW(doc = nlohmann::json::parse(r.out)) << r.out << r.err;
+    EXPECT_EQ(1, doc["machine"]["unseenProcesses"]);
+    EXPECT_EQ("whether a guest holds it cannot be seen", doc["gpus"][0]["record"]["reason"]);
     r = withGuests(host, {{"vm2", {4}, true}}, "--prometheus",
                    "setpriv --inh-caps=-all --bounding-set=-sys_ptrace,-dac_read_search");
     EXPECT_NE(std::string::npos, r.out.find("\nqvgpu_vm_p2p_gpu_in_use{pci_address=\"0000:04:00.0\"} 1\n"))
