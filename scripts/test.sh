@@ -5,7 +5,7 @@
 # the project took 70 s; a fresh machine first spends about two minutes
 # installing them):
 #   (package)     the Debian packages, for the packaging test and the rig  ~45 s
-#   tests         the suite on simulated machines, packaging included   ~4 min
+#   tests         the suite on simulated machines, packaging included   ~4.5 min
 #   sanitizers    the suite again, built by clang with AddressSanitizer
 #                 and UBSan, in the build that also holds the fuzz targets ~2.5 min
 #   fuzzing       the libFuzzer targets, 20 s each, two at a time      ~1.5 min
