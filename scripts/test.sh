@@ -2,7 +2,7 @@
 # Every test of the tool, in four stages, after the Debian packages are
 # built once for the run (times measured on the 2-core build machine on
 # 2026-12-09, with its packages installed, where a plain Release build of
-# the project took 70 s; a fresh machine first spends about two minutes
+# the project took 95 s; a fresh machine first spends about two minutes
 # installing them):
 #   (package)     the Debian packages, for the packaging test and the rig  ~45 s
 #   tests         the suite on simulated machines, packaging included   ~4.5 min
