@@ -119,6 +119,12 @@ TEST(Status, UsageErrorsAndMachinesItCannotReadExitTwo)
     // domain to merge it into is a regular file that holds a domain.
     sim::writeFile(host.sysPath("../run/cut.xml"), "<domain><name>vm</name>");
     sim::writeFile(host.sysPath("../run/net.xml"), "<network><name>n</name></network>");
+    const std::string os = "<os><type arch='x86_64' machine='%s'>hvm</type></os>";
+    sim::writeFile(host.sysPath("../run/pc.xml"),
+                   "<domain type='kvm'>" + std::regex_replace(os, std::regex("%s"), "pc-i440fx-7.2") +
+                       "</domain>");
+    sim::writeFile(host.sysPath("../run/xen.xml"),
+                   "<domain type='xen'>" + std::regex_replace(os, std::regex("%s"), "q35") + "</domain>");
     ASSERT_EQ(0, ::mkfifo(host.sysPath("../run/fifo").c_str(), 0600));
     sim::Machine guest(sim::switchedHost(1, 1, {0x0001}), sim::Side::Guest);
     sim::Machine wide(twoSwitches(), sim::Side::Host);
@@ -139,6 +145,11 @@ TEST(Status, UsageErrorsAndMachinesItCannotReadExitTwo)
         {host, {"--layout=libvirt", "--domain=/run/net.xml"},
          "/run/net.xml holds no libvirt domain: its root element is <network>, not <domain>\n"},
         {host, {"--layout=libvirt", "--domain=/run/none.xml"}, "Cannot read the domain: no file /run/none.xml\n"},
+        {host, {"--layout=libvirt", "--domain=/run/pc.xml"},
+         "The domain in /run/pc.xml has the machine 'pc-i440fx-7.2': a layout needs q35's PCI "
+         "Express (machine='q35')\n"},
+        {host, {"--layout=libvirt", "--domain=/run/xen.xml"},
+         "The domain in /run/xen.xml is of type 'xen': a layout is for QEMU's guests (kvm or qemu)\n"},
         {host, {"--layout=libvirt", "--domain=/run/fifo"},
          "Cannot read the domain: /run/fifo is not a regular file\n"},
         {host, {"--layout=qemu", "--domain=/run/net.xml"}, "--domain needs --layout=libvirt\n"},
