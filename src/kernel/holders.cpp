@@ -315,27 +315,19 @@ GpuHolders findGpuHolders(const std::vector<std::string>& buses)
                 break;
             }
         }
-        if (gpu.holder == Holder::Process)
+        if (gpu.holder == Holder::Process || gpu.through == Passthrough::None)
             continue;
-        if (gpu.through == Passthrough::Pciback) {
-            // pciback enables the GPU while a domU's pcifront has decoding
-            // on; QEMU's passthrough was looked for above.
-            const std::optional<unsigned> enabled = PciDevice(buses[i]).enableCount();
-            if ((enabled && *enabled > 0) || backends)
-                gpu.holder = Holder::XenGuest;
-            else
-                gpu.holder = enabled && scan.complete() ? Holder::Free : Holder::Undecided;
-        } else if (gpu.through == Passthrough::Vfio) {
-            // vfio-pci enables a device while a user has it open, whatever
-            // process namespace, user or container that user is in.  A
-            // process may hold its group file without that, ready to open
-            // it: only a look that saw every process rules that out.
-            const std::optional<unsigned> enabled = PciDevice(buses[i]).enableCount();
-            if (enabled && *enabled > 0)
-                gpu.holder = Holder::Unseen;
-            else
-                gpu.holder = enabled && scan.complete() ? Holder::Free : Holder::Undecided;
-        }
+        // vfio-pci enables a device while a user has it open, whatever
+        // process namespace, user or container that user is in; pciback
+        // while a domU's pcifront has decoding on.  A process may hold the
+        // GPU's files without that (a group file ready to open): only a look
+        // that saw every process rules that out.
+        const bool xen = gpu.through == Passthrough::Pciback;
+        const std::optional<unsigned> enabled = PciDevice(buses[i]).enableCount();
+        if ((enabled && *enabled > 0) || (xen && backends))
+            gpu.holder = xen ? Holder::XenGuest : Holder::Unseen;
+        else
+            gpu.holder = enabled && scan.complete() ? Holder::Free : Holder::Undecided;
     }
     return holders;
 }

@@ -1,9 +1,11 @@
 // Which processes hold a GPU: on a host, a hypervisor holds each GPU it has
 // given to a guest through the GPU's VFIO group file (/dev/vfio/<group>, or
 // /dev/vfio/noiommu-<group> without an IOMMU) or its VFIO device file
-// (/dev/vfio/devices/vfio<N>).  Found through the descriptors in
-// /proc/<pid>/fd, of every user's processes; and where no process seen
-// holds it, told by the kernel's own count of the GPU's users.  Nothing is
+// (/dev/vfio/devices/vfio<N>); under Xen's pciback, QEMU's passthrough
+// holds its sysfs config and resource files open or mapped.  Found through
+// the descriptors in /proc/<pid>/fd (and the maps, for pciback), of every
+// user's processes; and where no process seen holds it, told by the
+// kernel's own count of the GPU's users.  Nothing is
 // written and nothing blocks.
 #pragma once
 
@@ -43,9 +45,11 @@ enum class Holder {
     Free,        // nobody: no process holds its files, and it is not open
     Process,     // the process named
     Unseen,      // open through VFIO (its enable count above 0), by no process seen
-    XenGuest,    // bound to pciback, for a Xen guest no process stands for
-    // Under VFIO and not open (or its enable count cannot be read), while
-    // not every process was seen: one may hold its group file.
+    // Bound to pciback and in use by a Xen domain no process stands for
+    // (enabled for pcifront), or while a domain's PCI backend runs.
+    XenGuest,
+    // Under VFIO or pciback and not enabled (or its enable count cannot be
+    // read), while not every process was seen: one may hold its files.
     Undecided,
 };
 

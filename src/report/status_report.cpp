@@ -119,8 +119,6 @@ int printKernelAcs()
     return 0;
 }
 
-} // namespace
-
 // What the options ask.
 struct StatusOptions {
     bool json = false;
@@ -217,6 +215,8 @@ int printReport(const StatusOptions& o)
         return STATUS_READY;
     return report.verdict.ready() ? STATUS_READY : STATUS_NOT_READY;
 }
+
+} // namespace
 
 int statusMain(int argc, char** argv)
 {
