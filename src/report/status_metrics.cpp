@@ -216,6 +216,12 @@ void pathFamilies(Exposition& m, const StatusReport& report)
            [&](const GpuFacts& g) {
                return linked(linkTransfersPerSecond(g.fullSpeed), g.link.known);
            });
+    perGpu(m, report, "qvgpu_vm_p2p_gpu_link_capability_transfers_per_second",
+           "On a host: speed the GPU itself can run its PCI Express link at, in transfers "
+           "per second.",
+           [&](const GpuFacts& g) {
+               return linked(linkTransfersPerSecond(g.link.maxSpeed), g.link.known);
+           });
 
     // Judged only on a host with IOMMU groups whose holders were all seen.
     m.family("qvgpu_vm_p2p_isolation_breaches",

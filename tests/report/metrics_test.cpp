@@ -115,6 +115,8 @@ TEST(Metrics, EveryMachineInTheExpositionFormat)
     t.find("0000:04:00.0")->iommuGroup = 4;
     t.find("0000:04:00.0")->linkWidth = 8;
     t.find("0000:03:00.0")->linkSpeed = 1;
+    // The second GPU's port can do 8GT/s of the GPU's own 16GT/s.
+    t.find("0000:02:10.0")->linkMaxSpeed = t.find("0000:04:00.0")->linkSpeed = 3;
     sim::Machine host(std::move(t), sim::Side::Host);
     sim::RunResult r = metrics(host);
     EXPECT_EQ(0, r.status) << "the verdict is in the metrics";
@@ -147,11 +149,14 @@ TEST(Metrics, EveryMachineInTheExpositionFormat)
               samples(r.out, "qvgpu_vm_p2p_gpu_link_width"));
     EXPECT_EQ("{pci_address=\"0000:03:00.0\"} 16\n{pci_address=\"0000:04:00.0\"} 16\n",
               samples(r.out, "qvgpu_vm_p2p_gpu_link_width_max"));
-    // The first trained at 2.5GT/s of the 16GT/s both ends can do.
-    EXPECT_EQ("{pci_address=\"0000:03:00.0\"} 2500000000\n{pci_address=\"0000:04:00.0\"} 16000000000\n",
+    // The first trained at 2.5GT/s of the 16GT/s both ends can do; the
+    // second runs at the 8GT/s its port allows, below its own 16GT/s.
+    EXPECT_EQ("{pci_address=\"0000:03:00.0\"} 2500000000\n{pci_address=\"0000:04:00.0\"} 8000000000\n",
               samples(r.out, "qvgpu_vm_p2p_gpu_link_transfers_per_second"));
-    EXPECT_EQ("{pci_address=\"0000:03:00.0\"} 16000000000\n{pci_address=\"0000:04:00.0\"} 16000000000\n",
+    EXPECT_EQ("{pci_address=\"0000:03:00.0\"} 16000000000\n{pci_address=\"0000:04:00.0\"} 8000000000\n",
               samples(r.out, "qvgpu_vm_p2p_gpu_link_transfers_per_second_max"));
+    EXPECT_EQ("{pci_address=\"0000:03:00.0\"} 16000000000\n{pci_address=\"0000:04:00.0\"} 16000000000\n",
+              samples(r.out, "qvgpu_vm_p2p_gpu_link_capability_transfers_per_second"));
     EXPECT_EQ(" 0\n", samples(r.out, "qvgpu_vm_p2p_isolation_breaches"));
     for (const char* guestOnly : {"qvgpu_vm_p2p_gpu_store_valid", "qvgpu_vm_p2p_gpu_driver_configured"})
         EXPECT_EQ(std::string::npos, r.out.find(guestOnly)) << guestOnly;
@@ -347,9 +352,9 @@ TEST(Metrics, NodeExporterServesTheFileTheUnitsCommandWrites)
             EXPECT_EQ(std::stod(line.substr(series.size())), std::stod(value)) << line;
         }
     // Version, verdict and GPU count, every kind of problem and warning,
-    // two GPUs of eight families and their two switch ports; no IOMMU here,
+    // two GPUs of nine families and their two switch ports; no IOMMU here,
     // so no isolation sample.
-    EXPECT_EQ(3 + PROBLEM_KINDS + WARNING_KINDS + 2 * 8 + 2, samplesSeen);
+    EXPECT_EQ(3 + PROBLEM_KINDS + WARNING_KINDS + 2 * 9 + 2, samplesSeen);
     EXPECT_NE(std::string::npos, served.find("\nnode_textfile_scrape_error 0\n")) << served;
     EXPECT_NE(std::string::npos, served.find("\nqvgpu_vm_p2p_ready 1\n"));
 
