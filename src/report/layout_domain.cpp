@@ -64,6 +64,41 @@ bool isPciController(const pugi::xml_node& node)
            std::string(node.attribute("type").value()) == "pci";
 }
 
+// A controller of the layout a merge wrote before: its alias carries the
+// layout's mark.
+bool isOwnController(const pugi::xml_node& node)
+{
+    const std::string mark = std::string(USER_ALIAS) + LAYOUT_ID_PREFIX;
+    return isPciController(node) &&
+           std::string(node.child("alias").attribute("name").value()).compare(0, mark.size(), mark) == 0;
+}
+
+bool isExpander(const pugi::xml_node& node)
+{
+    const std::string model = node.attribute("model").value();
+    return model == "pcie-expander-bus" || model == "pci-expander-bus";
+}
+
+// The controller index and slot a device's PCI address names.
+std::optional<std::pair<unsigned, unsigned>> busSlot(const pugi::xml_node& node)
+{
+    const pugi::xml_node address = node.child("address");
+    const auto bus = number(address.attribute("bus"));
+    const auto slot = number(address.attribute("slot"));
+    if (!isPciAddress(address) || !bus || !slot)
+        return std::nullopt;
+    return std::make_pair(*bus, *slot);
+}
+
+// "<memballoon>", "<hostdev> of 0000:03:00.0": a device as a note names it.
+std::string described(const pugi::xml_node& node)
+{
+    std::string text = "<" + printable(node.name()) + ">";
+    if (isPciHostdev(node))
+        text += " of " + sourceBus(node);
+    return text;
+}
+
 // Gives a PCI hostdev the driver element that QEMU's driver needs to pass
 // it through (without, `domxml-to-native` refuses it).
 void driveByVfio(pugi::xml_node hostdev)
@@ -77,6 +112,9 @@ void driveByVfio(pugi::xml_node hostdev)
 struct Domain::Xml {
     pugi::xml_document doc;
     bool declaration = false;
+    // The devices that sat on the controllers of the layout a merge wrote
+    // before, which go: each loses its address.
+    std::vector<pugi::xml_node> unplaced;
     pugi::xml_node devices() const { return doc.child("domain").child("devices"); }
 };
 
@@ -153,6 +191,22 @@ bool Domain::parse(const std::string& text, const std::string& source, std::stri
     }
     if (!root.child("devices"))
         root.append_child("devices");
+    // A domain merged into before holds a layout: the new one replaces it,
+    // and whatever sat on its controllers gets a place from libvirt.
+    pugi::xml_node devices = xml_->devices();
+    std::set<unsigned> own;
+    for (pugi::xml_node node = devices.first_child(), next; node; node = next) {
+        next = node.next_sibling();
+        if (isOwnController(node)) {
+            own.insert(number(node.attribute("index")).value_or(0));
+            devices.remove_child(node);
+        }
+    }
+    for (pugi::xml_node node : devices.children())
+        if (const auto place = busSlot(node); place && place->first && own.count(place->first)) {
+            node.remove_child("address");
+            xml_->unplaced.push_back(node);
+        }
     return true;
 }
 
@@ -187,6 +241,31 @@ void Domain::constrain(LayoutOptions& options) const
             options.takenChassis.insert(*port);
     }
     options.firstIndex = highestIndex + 1;
+    // Each expander bus of the domain needs its own bus and one for each
+    // bridge of its tree (a controller is a bridge; its address names its
+    // parent's index).
+    std::map<unsigned, unsigned> parentOf, busNrOf;
+    for (const pugi::xml_node& node : devices.children())
+        if (const auto index = number(node.attribute("index")); isPciController(node) && index) {
+            if (const auto place = busSlot(node))
+                parentOf[*index] = place->first;
+            if (const auto busNr = number(node.child("target").attribute("busNr")); isExpander(node) && busNr)
+                busNrOf[*index] = *busNr;
+        }
+    std::map<unsigned, unsigned> need;
+    for (const auto& [index, busNr] : busNrOf)
+        need[index] = 1;
+    for (const auto& [index, parent] : parentOf) {
+        unsigned at = parent;
+        for (std::size_t steps = 0; at && !busNrOf.count(at) && steps < parentOf.size(); ++steps)
+            at = parentOf.count(at) ? parentOf.at(at) : 0;
+        if (busNrOf.count(at))
+            ++need[at];
+        else if (!busNrOf.count(index))
+            ++options.rootBridges;
+    }
+    for (const auto& [index, busNr] : busNrOf)
+        options.takenBuses.emplace_back(busNr, busNr + need[index]);
 }
 
 std::vector<std::string> Domain::hostdevBuses() const
@@ -214,6 +293,7 @@ std::string Domain::merge(const std::string& fragment, std::vector<std::string>&
         if (isPciHostdev(node))
             laidOut.insert(sourceBus(node));
     std::vector<pugi::xml_node> replaced;
+    std::set<std::pair<unsigned, unsigned>> vacated;   // the slots they leave
     for (const pugi::xml_node& node : devices.children()) {
         if (!isPciHostdev(node) || !laidOut.count(sourceBus(node)))
             continue;
@@ -224,6 +304,8 @@ std::string Domain::merge(const std::string& fragment, std::vector<std::string>&
                 children.push_back(child);
         }
         replaced.push_back(node);
+        if (const auto place = busSlot(node))
+            vacated.insert(*place);
     }
     std::set<unsigned> cells;
     for (const pugi::xml_node& cell : xml_->doc.child("domain").child("cpu").child("numa").children("cell"))
@@ -246,8 +328,31 @@ std::string Domain::merge(const std::string& fragment, std::vector<std::string>&
             target.remove_child(cell);
         }
     }
+    for (const pugi::xml_node& node : xml_->unplaced)
+        if (std::find(replaced.begin(), replaced.end(), node) == replaced.end())
+            notes.push_back("Note: the " + described(node) +
+                            " sat in the layout this one replaces: libvirt gives it a place of its own");
     for (pugi::xml_node& node : replaced)
         devices.remove_child(node);
+    // A guest's kernel passes by a slot without function 0: what the moved
+    // hostdevs leave in their slots gets slots of its own.
+    for (const auto& slot : vacated) {
+        std::vector<pugi::xml_node> left;
+        bool first = false;
+        for (const pugi::xml_node& node : devices.children())
+            if (busSlot(node) == slot) {
+                left.push_back(node);
+                first = first || number(node.child("address").attribute("function")).value_or(0) == 0;
+            }
+        for (pugi::xml_node& node : left)
+            if (!first) {
+                notes.push_back("Note: the " + described(node) + " at bus " + paddedHex(slot.first, 2) +
+                                " slot " + paddedHex(slot.second, 2) +
+                                " would be left in a slot without function 0: libvirt gives it a "
+                                "slot of its own");
+                node.remove_child("address");
+            }
+    }
     for (pugi::xml_node node : devices.children())
         if (isPciHostdev(node))
             driveByVfio(node);

@@ -10,8 +10,6 @@
 
 namespace {
 
-// Every id carries it, so that none collides with a guest's own.
-const char* const ID_PREFIX = "qvp2p-";
 // Root ports share a slot as functions, as libvirt packs them.
 constexpr unsigned PORTS_PER_SLOT = 8;
 // q35's own devices sit in slot 0x1f of the root bus.
@@ -352,7 +350,7 @@ void Builder::assign(int n, unsigned& index)
     static const char* const NAMES[] = {"hb", "rp", "up", "dp"};
     LayoutNode& node = nodes_[n];
     const int kind = static_cast<int>(node.kind);
-    node.id = ID_PREFIX + std::string(NAMES[kind]) + std::to_string(ids_[kind]++);
+    node.id = LAYOUT_ID_PREFIX + std::string(NAMES[kind]) + std::to_string(ids_[kind]++);
     if (node.kind == LayoutKind::RootPort || node.kind == LayoutKind::Downstream) {
         // Clear of a domain's own chassis and port numbers.
         while (options_.takenChassis.count(chassis_))
@@ -361,7 +359,7 @@ void Builder::assign(int n, unsigned& index)
     }
     node.index = index++;
     for (LayoutFunction& f : node.functions)
-        f.id = ID_PREFIX + std::string("hostdev") + std::to_string(functionIds_++);
+        f.id = LAYOUT_ID_PREFIX + std::string("hostdev") + std::to_string(functionIds_++);
     if (node.kind == LayoutKind::Expander && options_.form == LayoutOptions::Libvirt) {
         // libvirt counts an expander's buses by controller index, from its
         // busNr up, and fills every index left unused below the highest
@@ -406,13 +404,40 @@ bool Builder::number()
         busNr += 1 + bridgesBelow(n);
     }
     const bool libvirt = options_.form == LayoutOptions::Libvirt;
-    if (!libvirt && busNr - 1 > LAST_NUMBER)
-        return refuse("The expander buses need bus numbers up to " + std::to_string(busNr - 1) +
-                      ", past " + std::to_string(LAST_NUMBER) + ": give a lower --first-bus");
     chassis_ = options_.firstChassis;
     unsigned index = options_.firstIndex;
     for (int n : roots_)
         assign(n, index);
+    // An expander bus owns the numbers from its busNr up to the next
+    // expander's, the root bus those below the lowest: each of the
+    // layout's starts past the numbers the root bus and a domain's own
+    // expander need, and ends before the next one's.
+    const unsigned rootEnd = 1 + options_.rootBridges + rootBuses;
+    for (const auto& [first, end] : options_.takenBuses)
+        if (first < rootEnd)
+            return refuse("The root bus's own buses would reach " + std::to_string(rootEnd - 1) +
+                          ", where the domain's expander bus with busNr " + std::to_string(first) +
+                          " starts: give it a higher busNr");
+    unsigned clear = rootEnd;
+    for (int n : roots_)
+        if (nodes_[n].kind == LayoutKind::Expander) {
+            const unsigned span = 1 + bridgesBelow(n);
+            unsigned& at = nodes_[n].busNr;
+            at = std::max(at, clear);
+            for (bool moved = true; moved;) {
+                moved = false;
+                for (const auto& [first, end] : options_.takenBuses)
+                    if (at < end && first < at + span) {
+                        at = end;
+                        moved = true;
+                    }
+            }
+            clear = at + span;
+        }
+    if (clear - 1 > LAST_NUMBER)
+        return refuse("The expander buses need bus numbers up to " + std::to_string(clear - 1) +
+                      ", past " + std::to_string(LAST_NUMBER) + ": give a lower " +
+                      (libvirt ? "--first-index" : "--first-bus"));
     if (chassis_ - 1 > LAST_NUMBER)
         return refuse("The ports need chassis numbers up to " + std::to_string(chassis_ - 1) +
                       ", past " + std::to_string(LAST_NUMBER) + ": give a lower --first-chassis");

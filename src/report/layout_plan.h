@@ -13,6 +13,13 @@
 #include <string>
 #include <vector>
 
+// Every id of a layout carries it, so that none collides with a guest's
+// own.  In libvirt a controller's id is its alias behind "ua-" (a user
+// alias, which libvirt keeps through define and dumpxml): the mark by
+// which a later merge knows the layout's own controllers.
+constexpr const char* LAYOUT_ID_PREFIX = "qvp2p-";
+constexpr const char* USER_ALIAS = "ua-";
+
 struct LayoutOptions {
     enum Form { Qemu, Libvirt } form = Qemu;
     // The GPUs to lay out (bus addresses, the domain optional); empty: every
@@ -31,6 +38,10 @@ struct LayoutOptions {
     // chassis and port numbers, and slots of the root bus.
     std::set<unsigned> takenChassis;
     std::set<unsigned> takenRootSlots;
+    // The bus numbers each of its own expander buses needs, from its busNr
+    // on (the bus, and one for each bridge of its tree): [first, end).
+    std::vector<std::pair<unsigned, unsigned>> takenBuses;
+    unsigned rootBridges = 0;   // the bridges of the root bus's own tree
 };
 
 struct Layout {

@@ -72,7 +72,8 @@ void renderLibvirt(const LayoutPlan& plan, int n, std::string& text)
     else if (node.kind != LayoutKind::Upstream)
         text += "    <target chassis='" + std::to_string(node.chassis) + "' port='" +
                 paddedHex(node.chassis, 2) + "'/>\n";
-    text += "    " + libvirtAddress(parentIndex, node.slot, node.function, node.multifunction) +
+    text += "    <alias name='" + std::string(USER_ALIAS) + node.id + "'/>\n    " +
+            libvirtAddress(parentIndex, node.slot, node.function, node.multifunction) +
             "\n  </controller>\n";
     for (const LayoutFunction& f : node.functions) {
         const std::string slot = slotOf(f.bus);

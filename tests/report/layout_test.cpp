@@ -429,6 +429,21 @@ TEST(Status, LibvirtsOwnQemuDriverKeepsTheLayoutMergedIntoADomain)
          "<controller type='pci' index='1' model='pcie-expander-bus'><target busNr='200'><node>1</node></target>"
          "</controller>"},
         {"two NUMA cells", twoCells, ""},
+        // A hostdev moved from a slot it shares with another function.
+        {"a multifunction neighbour",
+         "",
+         "<hostdev mode='subsystem' type='pci' managed='yes'><source><address domain='0x0000' "
+         "bus='0x%BUS%' slot='0x00' function='0x0'/></source><alias name='ua-gpu'/><boot order='2'/>"
+         "<address type='pci' domain='0x0000' bus='0x00' slot='0x05' function='0x0' multifunction='on'/>"
+         "</hostdev><memballoon model='virtio'><address type='pci' domain='0x0000' bus='0x00' "
+         "slot='0x05' function='0x1'/></memballoon>"},
+        // Its buses from 8 up, for itself and its root port.
+        {"an expander bus with a low busNr",
+         "",
+         "<controller type='pci' index='1' model='pcie-expander-bus'><target busNr='8'/>"
+         "<address type='pci' domain='0x0000' bus='0x00' slot='0x0a' function='0x0'/></controller>"
+         "<controller type='pci' index='2' model='pcie-root-port'><target chassis='1' port='0x8'/>"
+         "<address type='pci' domain='0x0000' bus='0x01' slot='0x00' function='0x0'/></controller>"},
     };
     const std::string root = "/run/embed";
     for (Shape& shape : shapes) {
@@ -468,6 +483,10 @@ TEST(Status, LibvirtsOwnQemuDriverKeepsTheLayoutMergedIntoADomain)
                 sim::Machine::statusPath() + " --layout=libvirt --domain=- < dumped.xml > merged.xml 2> notes && "
                 "$V define merged.xml >/dev/null && $V dumpxml vm > kept.xml && "
                 "$V domxml-to-native qemu-argv --xml kept.xml > argv && " +
+                // Merged again, the same domain.
+                sim::Machine::statusPath() + " --layout=libvirt --domain=- " + gpus +
+                " < kept.xml > again.xml 2>/dev/null && $V define again.xml >/dev/null && "
+                "$V dumpxml vm | diff kept.xml - && " +
                 sim::Machine::statusPath() + " --layout=qemu" + gpus + " > qemu.txt 2>/dev/null && "
                 "python3 " QVGPU_LIBVIRT_KEPT " merged.xml kept.xml argv qemu.txt; s=$?; "
                 "$V undefine vm >/dev/null; exit $s");
@@ -489,6 +508,8 @@ TEST(Status, LibvirtsOwnQemuDriverKeepsTheLayoutMergedIntoADomain)
                 gpus.empty() && domain.cpu.empty() && std::string(shape.name) == "two NUMA nodes";
             const std::string notes = sim::fileExists(dir + "/notes") ? sim::readFile(dir + "/notes") : "";
             EXPECT_EQ(cellsMissing, notes.find("defines no guest NUMA node") != std::string::npos) << notes;
+            EXPECT_EQ(domain.devices.find("<memballoon") != std::string::npos,
+                      notes.find("without function 0") != std::string::npos) << notes;
         }
     }
 }

@@ -106,6 +106,41 @@ def domain_chains(domain):
     return result
 
 
+def slots_without_function_0(domain):
+    """A guest's kernel passes by a slot that has functions but no function 0.
+
+    q35's host bridge (00.0) and ISA bridge (1f.0) stand in no domain."""
+    functions = {(0, 0): {0}, (0, 0x1f): {0}}
+    for element in domain.find("devices"):
+        a = element.find("address")
+        if a is not None and a.get("type") == "pci":
+            bus, slot, function = place(element)
+            functions.setdefault((bus, slot), set()).add(function)
+    return ["bus %d slot %d has functions %s but no function 0" % (bus, slot, sorted(f))
+            for (bus, slot), f in sorted(functions.items()) if 0 not in f]
+
+
+def crossed_bus_ranges(domain):
+    """Each expander bus owns the bus numbers from its busNr up to the next
+    one's, the root bus those below the lowest; each needs one for itself
+    and one for each bridge of its tree, as firmware numbers them."""
+    by_index = controllers(domain)
+    first = {i: target(c)["busNr"] for i, c in by_index.items()
+             if c.get("model") == "pcie-expander-bus" and "busNr" in target(c)}
+    first[0] = 0
+    need = {i: 1 for i in first}
+    for i, c in by_index.items():
+        if i in first:
+            continue
+        at = place(c)[0]
+        while at not in first:
+            at = place(by_index[at])[0]
+        need[at] += 1
+    starts = sorted(first.values()) + [256]
+    return ["bus %d's tree needs %d bus numbers, and bus %d is next" % (b, need[i], starts[starts.index(b) + 1])
+            for i, b in first.items() if b + need[i] > starts[starts.index(b) + 1]]
+
+
 def main():
     merged, kept = (ET.parse(p).getroot() for p in sys.argv[1:3])
     with open(sys.argv[3]) as f:
@@ -154,6 +189,7 @@ def main():
     for bus, chain in layout_shape.items():
         if argv_shape.get(bus) != chain:
             problems.append("%s: QEMU's tree is %s, the layout's %s" % (bus, argv_shape.get(bus), chain))
+    problems += slots_without_function_0(kept) + crossed_bus_ranges(kept)
     print("\n".join(problems))
     return 1 if problems else 0
 
