@@ -33,6 +33,11 @@ for f in sbin/qvgpu-vm-p2p share/man/man8/qvgpu-vm-p2p.8.gz \
     check "installed $f" test -f "$prefix/$f"
 done
 check "the program is executable" test -x "$prefix/sbin/qvgpu-vm-p2p"
+# libvirt reads hooks from /etc/libvirt/hooks/qemu.d only: /usr/local's
+# install puts it there too.
+check "an install into /usr/local puts libvirt's hook where libvirt reads it" bash -c \
+    'DESTDIR="$1/local" cmake --install "$2" --prefix /usr/local >/dev/null &&
+     [ -x "$1/local/etc/libvirt/hooks/qemu.d/qvgpu-vm-p2p" ]' _ "$scratch" "$build"
 check "the status program is executable" test -x "$prefix/sbin/qvgpu-vm-p2p-status"
 
 # The metrics: a oneshot unit and its timer, the command it runs, and the
@@ -278,13 +283,19 @@ install_test_purge() {   # the source package (.dsc) unpacked, as autopkgtest ta
         grep -q "^demo  *PASS" "$UPPER/../autopkgtest.log" || { tail -n 5 "$UPPER/../autopkgtest.log"; exit 1; }
         dpkg -r qvgpu-vm-p2p >/dev/null
         [ -f /etc/libvirt/hooks/qemu.d/qvgpu-vm-p2p ] || { echo "a removal took the conffile"; exit 1; }
+        # Left behind, the hook does nothing and says nothing, whatever the guest.
+        mkdir -p "$UPPER/../bin" && printf "#!/bin/sh\necho logged\n" > "$UPPER/../bin/logger" &&
+            chmod +x "$UPPER/../bin/logger"
+        said=$(echo "<domain><devices><hostdev/></devices></domain>" |
+               PATH="$UPPER/../bin:$PATH" /etc/libvirt/hooks/qemu.d/qvgpu-vm-p2p vm prepare begin - 2>&1) &&
+            [ -z "$said" ] || { echo "the hook left behind said: $said"; exit 1; }
         [ ! -e /usr/sbin/qvgpu-vm-p2p ] || { echo "a removal left the program"; exit 1; }
         mkdir -p /etc/qv/vm_p2p_cfg && : > /etc/qv/vm_p2p_cfg/0000:01:00.0
         dpkg -P qvgpu-vm-p2p >/dev/null
         left=$(find "$UPPER" \( -name "*qvgpu*" -o -path "$UPPER/etc/qv" \) ! -type c | sed "s,^$UPPER,,")
         [ -z "$left" ] || { echo "a purge left: $left"; exit 1; }' "$deb" "${pkg}_$version.dsc"
 }
-check "installed: the timer enabled and no other unit; its autopkgtest passes; removed and purged, nothing left" \
+check "installed: the timer enabled and no other unit; its autopkgtest passes (the flow, and the hook storing exactly its guest's GPU); removed and purged, nothing left" \
     install_test_purge
 
 # Two builds of the same tree, from copies in different directories, give

@@ -14,6 +14,7 @@
 #include <exception>
 #include <map>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -22,6 +23,7 @@ const char* const STORE_DIR = "qv/vm_p2p_cfg/";
 
 struct Options {
     int gpus = 8;
+    std::string hook;   // libvirt's hook to run instead of the flow
 };
 
 bool parseOptions(int argc, char** argv, Options& options)
@@ -34,8 +36,10 @@ bool parseOptions(int argc, char** argv, Options& options)
                 std::fprintf(stderr, "qvgpu-demo: --gpus takes an even number from 2 to 64\n");
                 return false;
             }
+        } else if (arg == "--hook" && i + 1 < argc) {
+            options.hook = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: qvgpu-demo [--gpus N]\n");
+            std::fprintf(stderr, "usage: qvgpu-demo [--gpus N | --hook FILE]\n");
             return false;
         }
     }
@@ -227,6 +231,48 @@ bool reloadUnderTheDaemon(const sim::Machine& guest, sim::Driver& driver)
     return ok;
 }
 
+// libvirt's hook, run as libvirt runs it before a guest starts, on a host
+// made a host: the guest passes the second of three GPUs through, and a
+// network card; exactly that GPU gets its record.
+bool showHook(const std::string& hook)
+{
+    sim::Topology topology = sim::switchedHost(1, 3, {0x0001});
+    topology.rootPort("0000:00:1d.0").other("0000:71:00.0", 0x15b3, 0x101b);
+    sim::Machine host(topology, sim::Side::Host);
+    const std::string root = host.sysPath("..");
+    sim::makeDirs(root + "/bin");
+    // The host unit enabled, and the journal a file.
+    sim::writeFile(root + "/bin/systemctl", "#!/bin/sh\n[ \"$*\" = \"-q is-enabled "
+                                            "qvgpu-vm-p2p-host.service\" ]\n");
+    sim::writeFile(root + "/bin/logger", "#!/bin/sh\ncat >> " + root + "/journal\n");
+    for (const char* stub : {"/bin/systemctl", "/bin/logger"})
+        ::chmod((root + stub).c_str(), 0755);
+    std::string xml = "<domain type='kvm'><name>vm</name><devices>";
+    for (const char* bus : {"0x04", "0x71"})
+        xml += "<hostdev mode='subsystem' type='pci' managed='yes'><source><address domain='0x0000' "
+               "bus='" + std::string(bus) + "' slot='0x00' function='0x0'/></source></hostdev>";
+    sim::writeFile(root + "/vm.xml", xml + "</devices></domain>\n");
+    const std::string programs = sim::Machine::toolPath().substr(0, sim::Machine::toolPath().rfind('/'));
+    std::printf("host# %s vm prepare begin - < vm.xml   (GPUs 03, 04, 05; vm passes 04 through)\n",
+                hook.c_str());
+    const sim::RunResult r = host.shell("PATH=" + root + "/bin:" + programs + ":/usr/bin:/bin " + hook +
+                                        " vm prepare begin - < " + root + "/vm.xml");
+    std::printf("(exit status %d)\njournal:\n%s", r.status,
+                sim::fileExists(root + "/journal") ? sim::readFile(root + "/journal").c_str() : "");
+    bool ok = r.status == 0;
+    for (const auto& bus : host.topology().gpus()) {
+        const auto bytes = sim::readBytes(host.devicePath(bus) + "/resource0", 0x100000, 16);
+        const PeerAddressRecord record = decodeRecord(bytes.data());
+        const bool stored = record.magic != 0;
+        std::printf("  %s: %s\n", bus.c_str(), stored ? "record stored" : "no record");
+        ok = ok && stored == (bus == "0000:04:00.0") &&
+             (!stored || record.bar0Base == host.topology().find(bus)->bar0);
+    }
+    std::printf("%s\n", ok ? "The hook stored exactly its guest's GPU."
+                           : "The hook did NOT store exactly its guest's GPU.");
+    return ok;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -235,6 +281,8 @@ int main(int argc, char** argv)
     if (!parseOptions(argc, argv, options))
         return 2;
     try {
+        if (!options.hook.empty())
+            return showHook(options.hook) ? 0 : 1;
         // Two switches share the GPUs, and a network card of another vendor
         // sits on its own root port.
         sim::Topology topology =

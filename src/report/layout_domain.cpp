@@ -175,20 +175,6 @@ bool Domain::parse(const std::string& text, const std::string& source, std::stri
                 printable(root.name()) + ">, not <domain>";
         return false;
     }
-    // The layout is QEMU's PCI Express tree: a QEMU guest of a q35 machine
-    // (pc-q35-<version> as libvirt writes it back); i440fx has no PCIe.
-    const std::string type = root.attribute("type").value();
-    const std::string machine = root.child("os").child("type").attribute("machine").value();
-    if (type != "kvm" && type != "qemu") {
-        error = "The domain in " + printable(source_) + " is of type '" + printable(type) +
-                "': a layout is for QEMU's guests (kvm or qemu)";
-        return false;
-    }
-    if (machine != "q35" && machine.compare(0, 7, "pc-q35-") != 0) {
-        error = "The domain in " + printable(source_) + " has the machine '" + printable(machine) +
-                "': a layout needs q35's PCI Express (machine='q35')";
-        return false;
-    }
     if (!root.child("devices"))
         root.append_child("devices");
     // A domain merged into before holds a layout: the new one replaces it,
@@ -207,6 +193,26 @@ bool Domain::parse(const std::string& text, const std::string& source, std::stri
             node.remove_child("address");
             xml_->unplaced.push_back(node);
         }
+    return true;
+}
+
+bool Domain::servable(std::string& error) const
+{
+    // The layout is QEMU's PCI Express tree: a QEMU guest of a q35 machine
+    // (pc-q35-<version> as libvirt writes it back); i440fx has no PCIe.
+    const pugi::xml_node root = xml_->doc.document_element();
+    const std::string type = root.attribute("type").value();
+    const std::string machine = root.child("os").child("type").attribute("machine").value();
+    if (type != "kvm" && type != "qemu") {
+        error = "The domain in " + printable(source_) + " is of type '" + printable(type) +
+                "': a layout is for QEMU's guests (kvm or qemu)";
+        return false;
+    }
+    if (machine != "q35" && machine.compare(0, 7, "pc-q35-") != 0) {
+        error = "The domain in " + printable(source_) + " has the machine '" + printable(machine) +
+                "': a layout needs q35's PCI Express (machine='q35')";
+        return false;
+    }
     return true;
 }
 

@@ -27,6 +27,9 @@ public:
     bool read(const std::string& source, std::string& error);
     // The same for a domain's text; `source` names it in errors.
     bool parse(const std::string& text, const std::string& source, std::string& error);
+    // Whether a layout can serve it: a QEMU guest (kvm or qemu) of a q35
+    // machine; false, with `error` naming what is wrong, when not.
+    bool servable(std::string& error) const;
     // Makes the plan keep clear of what the domain uses: its controller
     // indexes continue after the domain's highest.
     void constrain(LayoutOptions& options) const;

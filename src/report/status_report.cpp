@@ -36,7 +36,7 @@ int printLayout(LayoutOptions options)
     Domain domain;
     if (!options.domain.empty()) {
         std::string error;
-        if (!domain.read(options.domain, error)) {
+        if (!domain.read(options.domain, error) || !domain.servable(error)) {
             std::fprintf(stderr, "%s\n", error.c_str());
             return STATUS_CANNOT_RUN;
         }
@@ -70,6 +70,29 @@ int printLayout(LayoutOptions options)
     }
     if (std::fwrite(layout.text.data(), 1, layout.text.size(), stdout) != layout.text.size() ||
         std::fflush(stdout) != 0)
+        return STATUS_CANNOT_RUN;
+    return 0;
+}
+
+// The maker's GPUs of this machine that a domain passes through, on one
+// line as the tool's --gpus takes them (nothing when there is none): what
+// libvirt's hook stores before that guest starts.
+int printDomainGpus(const std::string& source)
+{
+    Domain domain;
+    std::string error;
+    if (!domain.read(source, error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return STATUS_CANNOT_RUN;
+    }
+    const std::vector<std::string> found = findMakerDevices();
+    std::string line;
+    for (const std::string& bus : domain.hostdevBuses())
+        if (std::find(found.begin(), found.end(), bus) != found.end())
+            line += (line.empty() ? "" : ",") + bus;
+    if (!line.empty())
+        line += "\n";
+    if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() || std::fflush(stdout) != 0)
         return STATUS_CANNOT_RUN;
     return 0;
 }
@@ -127,6 +150,7 @@ struct StatusOptions {
     bool version = false;
     bool kernelAcs = false;
     std::string checkSide;
+    std::string domainGpus;
     std::string layoutForm;
     LayoutOptions layout;
 };
@@ -191,6 +215,16 @@ void addOptions(CLI::App& app, StatusOptions& o)
         ->excludes("--matrix")
         ->excludes("--check-side")
         ->excludes(layoutOption);
+    app.add_option("--domain-gpus", o.domainGpus,
+                   "Only print the GPUs that the libvirt domain in FILE (- for standard input) "
+                   "passes through, as qvgpu-vm-p2p --gpus takes them.")
+        ->type_name("FILE")
+        ->excludes(jsonFlag)
+        ->excludes("--prometheus")
+        ->excludes("--matrix")
+        ->excludes("--check-side")
+        ->excludes(layoutOption)
+        ->excludes("--kernel-acs");
     app.add_flag("-v, --version", o.version, "Print version information.");
     app.set_help_flag("-h, --help", "Print this help message and exit.");
 }
@@ -247,6 +281,8 @@ int statusMain(int argc, char** argv)
     try {
         if (o.kernelAcs)
             return printKernelAcs();
+        if (!o.domainGpus.empty())
+            return printDomainGpus(o.domainGpus);
         if (!o.layoutForm.empty()) {
             o.layout.form = o.layoutForm == "libvirt" ? LayoutOptions::Libvirt : LayoutOptions::Qemu;
             if (!o.layout.domain.empty() && o.layout.form != LayoutOptions::Libvirt) {

@@ -30,6 +30,9 @@ struct Modes {
     bool configAddress = false;
     bool daemon = false;
     bool version = false;
+    // The GPUs a store is limited to (a guest's, named by the libvirt
+    // hook); empty: every GPU of the maker.
+    std::vector<std::string> gpus;
 };
 
 // The one mode a run does after discovery (and ACS).
@@ -76,6 +79,8 @@ int runModes(const Modes& modes)
     // wakes every GPU of ours that answers and reports those that do not.
     auto enumerator = std::make_unique<EnumDevice>();
     try {
+        if (!modes.gpus.empty() && !enumerator->limitTo(modes.gpus))
+            return -1;
         enumerator->initPciDevice();
     } catch (const std::filesystem::filesystem_error& e) {
         colouredLine(Colour::Red, "Error: Cannot open %s: %s", e.path1().c_str(),
@@ -113,6 +118,9 @@ int qvMain(int argc, char** argv)
 
     Modes modes;
     CLI::App app{TOOL_DESCRIPTION, ""};
+    // Not in the help, whose text is fixed: qvgpu-vm-p2p(8) documents it.
+    // Added first, so that its hidden group leaves the help's end as it is.
+    app.add_option("--gpus", modes.gpus)->delimiter(',')->group("");
     app.add_flag("--disable-acs", modes.disableAcs, "Disable ACSCtl.");
     app.add_flag("--store-data", modes.storeData, "Store the bar0 data about qvgpus to hbm.");
     app.add_flag("--save-data", modes.saveData, "Save the bar0 data about qvgpus to a file.");
@@ -124,6 +132,9 @@ int qvMain(int argc, char** argv)
     // Help and parse errors are answered before the root check, for anyone.
     try {
         app.parse(argc, argv);
+        // A hidden option goes without its name in CLI11's own message.
+        if (!modes.gpus.empty() && !modes.storeData)
+            throw CLI::RequiresError("--gpus", "--store-data");
     } catch (const CLI::ParseError& e) {
         return app.exit(e, std::cout, std::cerr);
     }

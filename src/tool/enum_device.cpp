@@ -95,12 +95,31 @@ void settleWokenDevices(std::vector<Moved>& moved, std::set<std::string>& barsLo
 
 } // namespace
 
+bool EnumDevice::limitTo(const std::vector<std::string>& gpus)
+{
+    const std::vector<std::string> found = findMakerDevices();
+    for (const std::string& name : gpus) {
+        const std::string bus = isBusAddress(name) ? name : "0000:" + name;
+        if (std::find(found.begin(), found.end(), bus) == found.end()) {
+            colouredLine(Colour::Red, "Error: %s is not a GPU of Morvanti's on this machine!",
+                         printable(name).c_str());
+            return false;
+        }
+        limit_.insert(bus);
+    }
+    return true;
+}
+
 void EnumDevice::initPciDevice()
 {
     // GPUs that were not in D0 (or whose state could not be read) before
     // their wake: their move may still be under way when the walk ends.
     std::vector<Moved> moved;
-    const std::vector<std::string> found = findMakerDevices();
+    std::vector<std::string> found = findMakerDevices();
+    if (!limit_.empty())
+        found.erase(std::remove_if(found.begin(), found.end(),
+                                   [&](const std::string& bus) { return !limit_.count(bus); }),
+                    found.end());
     // The holders first: a GPU a guest holds gets no write at all, not even
     // the wake's, which would move it out of the power state its guest put
     // it in (a soft reset, on GPUs without No_Soft_Reset).

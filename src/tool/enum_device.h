@@ -31,6 +31,10 @@ public:
     // its bus address is kept, for the ports above it.  A sysfs that cannot be listed raises
     // std::filesystem::filesystem_error.
     void initPciDevice();
+    // Limits the walk to these GPUs (bus addresses, the domain optional),
+    // so that no other GPU is woken or written; false, after an error line,
+    // when one of them is not a GPU of the maker's here.
+    bool limitTo(const std::vector<std::string>& gpus);
     // The GPUs left alone: those a guest holds, named or not.
     const std::set<std::string>& leftAlone() const { return leftAlone_; }
     std::set<std::string> getAllBusIdSet();
@@ -47,5 +51,6 @@ private:
     std::map<std::string, PciDevice> woken_;
     std::set<std::string> barsLost_;
     std::set<std::string> leftAlone_;
+    std::set<std::string> limit_;
 };
 

@@ -333,10 +333,40 @@ TEST(Store, LeavesTheGpusOfRunningGuestsAloneAndRecordsWhatItStored)
         << r.out;
 }
 
+// A store limited to named GPUs (a guest's, as the hook names them) wakes
+// and writes no other; a name that is not one of the maker's GPUs refuses
+// the whole run before anything is touched.
+TEST(Store, LimitedToNamedGpusTouchesNoOther)
+{
+    sim::Machine host(sim::switchedHost(1, 3, {0x0001}), sim::Side::Host);
+    const auto noneTouched = [&](std::initializer_list<const char*> buses) {
+        for (const char* bus : buses) {
+            EXPECT_TRUE(untouched(host, bus));
+            EXPECT_EQ(std::vector<uint8_t>(16, 0), memoryRecord(host, bus)) << bus;
+        }
+    };
+    sim::RunResult r = host.run({"--store-data", "--gpus=0000:04:00.0,0000:71:00.0"});
+    EXPECT_EQ(255, r.status);
+    EXPECT_EQ("\033[31mError: 0000:71:00.0 is not a GPU of Morvanti's on this machine!\033[0m\n", r.out);
+    r = host.run({"--gpus=04:00.0"});
+    EXPECT_EQ("--gpus requires --store-data\nRun with --help for more information.\n", r.err);
+    EXPECT_EQ(107, r.status);
+    noneTouched({"0000:03:00.0", "0000:04:00.0", "0000:05:00.0"});
+
+    r = host.run({"--store-data", "--gpus=04:00.0"});
+    EXPECT_EQ(STORE_SUCCESS, r.out);
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(recordBytes(0x0001, host.topology().find("0000:04:00.0")->bar0),
+              memoryRecord(host, "0000:04:00.0"));
+    noneTouched({"0000:03:00.0", "0000:05:00.0"});
+    EXPECT_EQ("qvgpu-vm-p2p stored 1\n0000:04:00.0 0x0001 0x38bfe0000000 KA-C1\n", storedRecord(host));
+}
+
 // libvirt's hook as libvirt runs it, beside a running guest: the starting
 // guest's name and the operation as arguments, its domain XML on standard
 // input, and what it says going to the journal (a stand-in logger here).
-TEST(LibvirtHook, StoresBeforeAGuestWithHostDevicesStartsAndNeverStopsOne)
+// It stores exactly the guest's own GPUs, and only on a machine made a host.
+TEST(LibvirtHook, StoresTheGuestsOwnGpusBeforeItStartsAndNeverStopsOne)
 {
     sim::Topology t = sim::switchedHost(1, 3, {0x0001});
     for (int g = 0; g < 3; ++g)
@@ -350,61 +380,79 @@ TEST(LibvirtHook, StoresBeforeAGuestWithHostDevicesStartsAndNeverStopsOne)
         ::chmod((bin + "/" + name).c_str(), 0755);
     };
     command("logger", "echo \"logger $*\" >> " + root + "/journal; cat >> " + root + "/journal\n");
+    // The host unit is enabled once the machine is made a host.
+    command("systemctl", "[ \"$*\" = \"-q is-enabled qvgpu-vm-p2p-host.service\" ] && [ -e " + root +
+                             "/enabled ]\n");
     // Whether the store lock is held while the store writes.
     command("setpci", "flock -n -E 99 /run/qvgpu-vm-p2p/store.lock true 2>/dev/null\n"
                       "case $? in 99) echo held ;; *) echo not held ;; esac >> " + root + "/lock\n"
                       "PATH=${PATH#*:} exec setpci \"$@\"\n");
-    sim::writeFile(root + "/with-gpu.xml",
-                   "<domain type='kvm'>\n  <name>vm2</name>\n  <devices>\n"
-                   "    <hostdev mode='subsystem' type='pci' managed='yes'>\n"
-                   "      <source><address domain='0x0000' bus='0x05' slot='0x00' function='0x0'/>"
-                   "</source>\n    </hostdev>\n  </devices>\n</domain>\n");
-    sim::writeFile(root + "/without.xml", "<domain type='kvm'><name>vm3</name><devices/></domain>\n");
+    const auto domain = [&](const char* name, const std::string& buses) {
+        std::string xml = "<domain type='kvm'>\n  <name>" + std::string(name) + "</name>\n  <devices>\n";
+        for (std::size_t at = 0; at < buses.size(); at += 2)
+            xml += "    <hostdev mode='subsystem' type='pci' managed='yes'>\n"
+                   "      <source><address domain='0x0000' bus='0x" + buses.substr(at, 2) +
+                   "' slot='0x00' function='0x0'/></source>\n    </hostdev>\n";
+        sim::writeFile(root + "/" + name + ".xml", xml + "  </devices>\n</domain>\n");
+    };
+    domain("vm2", "0571");   // a GPU and another vendor's device
+    domain("vm3", "71");
+    domain("vm4", "");
     const std::string tools = sim::Machine::toolPath().substr(0, sim::Machine::toolPath().rfind('/'));
-    auto hook = [&](const std::string& args, const std::string& xml) {
+    auto hook = [&](const std::string& args, const std::string& xml, bool installed = true) {
         return besideGuests(host, {{"guest=vm1", {4}}},
-                            "PATH=" + bin + ":" + tools + ":/usr/bin:/bin " + QVGPU_LIBVIRT_HOOK +
-                                " " + args + " < " + root + "/" + xml + "; echo hook $?");
+                            "PATH=" + bin + (installed ? ":" + tools : "") + ":/usr/bin:/bin " +
+                                QVGPU_LIBVIRT_HOOK + " " + args + " < " + root + "/" + xml +
+                                "; echo hook $?");
     };
     const std::string stored = root + "/run/qvgpu-vm-p2p/stored";
 
-    // Other operations, and a guest without host devices: nothing.
-    for (const auto& [args, xml] : {std::pair{"vm2 start begin -", "with-gpu.xml"},
-                                    std::pair{"vm2 prepare end -", "with-gpu.xml"},
-                                    std::pair{"vm3 prepare begin -", "without.xml"}}) {
-        const sim::RunResult r = hook(args, xml);
+    // Other operations; a guest without the maker's GPUs; a machine never
+    // made a host; the package removed: nothing, and nothing said.
+    sim::writeFile(root + "/enabled", "");
+    for (const auto& [args, xml, installed] :
+         {std::tuple{"vm2 start begin -", "vm2.xml", true}, std::tuple{"vm2 prepare end -", "vm2.xml", true},
+          std::tuple{"vm3 prepare begin -", "vm3.xml", true}, std::tuple{"vm4 prepare begin -", "vm4.xml", true},
+          std::tuple{"vm2 prepare begin -", "vm2.xml", false}}) {
+        const sim::RunResult r = hook(args, xml, installed);
         EXPECT_EQ("hook 0\n", r.out) << args << r.err;
         EXPECT_FALSE(std::filesystem::exists(stored)) << args;
     }
+    sim::removeTree(root + "/enabled");
+    EXPECT_EQ("hook 0\n", hook("vm2 prepare begin -", "vm2.xml").out);
+    EXPECT_FALSE(std::filesystem::exists(stored));
     EXPECT_FALSE(std::filesystem::exists(root + "/journal"));
 
-    // Before vm2 starts: every GPU but vm1's stored, under the lock.
-    sim::RunResult r = hook("vm2 prepare begin -", "with-gpu.xml");
+    // Before vm2 starts: its GPU stored, under the lock; vm1's and the free
+    // one left as they were.
+    sim::writeFile(root + "/enabled", "");
+    sim::RunResult r = hook("vm2 prepare begin -", "vm2.xml");
     EXPECT_EQ("hook 0\n", r.out) << r.err;
     EXPECT_EQ(recordBytes(0x0001, host.topology().find("0000:05:00.0")->bar0),
               memoryRecord(host, "0000:05:00.0"));
-    EXPECT_TRUE(untouched(host, "0000:04:00.0"));
-    EXPECT_EQ("qvgpu-vm-p2p stored 1\n0000:03:00.0 0x0001 0x38bff0000000 KA-C1\n"
-              "0000:05:00.0 0x0001 0x38bfd0000000 KA-C1\n",
+    for (const char* other : {"0000:03:00.0", "0000:04:00.0"}) {
+        EXPECT_TRUE(untouched(host, other));
+        EXPECT_EQ(std::vector<uint8_t>(16, 0), memoryRecord(host, other)) << other;
+    }
+    EXPECT_EQ("qvgpu-vm-p2p stored 1\n0000:05:00.0 0x0001 0x38bfd0000000 KA-C1\n",
               sim::readFile(stored));
     const std::string lock = sim::readFile(root + "/lock");
     EXPECT_EQ(std::string::npos, lock.find("not held")) << lock;
     EXPECT_NE(std::string::npos, lock.find("held\n")) << lock;
     EXPECT_EQ("logger -t qvgpu-vm-p2p-hook -p daemon.info\n"
-              "stored before guest vm2 starts\n"
-              "[0000:04:00.0]: GPU IN USE by qemu-system-x86 (pid N), left alone.\n"
+              "stored 0000:05:00.0 before guest vm2 starts\n"
               "Success: store data completed!\n",
-              withoutPids(sim::readFile(root + "/journal")));
+              sim::readFile(root + "/journal"));
 
     // A store that fails is told to the journal; the guest starts all the
     // same.
     sim::removeTree(root + "/run/qvgpu-vm-p2p");
     sim::writeFile(root + "/run/qvgpu-vm-p2p", "");
     sim::writeFile(root + "/journal", "");
-    r = hook("vm2 prepare begin -", "with-gpu.xml");
+    r = hook("vm2 prepare begin -", "vm2.xml");
     EXPECT_EQ("hook 0\n", r.out) << r.err;
     EXPECT_EQ("logger -t qvgpu-vm-p2p-hook -p daemon.err\n"
-              "the store before guest vm2 starts failed (exit status 255)\n"
+              "the store of 0000:05:00.0 before guest vm2 starts failed (exit status 255)\n"
               "Error: Cannot lock /run/qvgpu-vm-p2p/store.lock: Not a directory\n",
               sim::readFile(root + "/journal"));
 }
