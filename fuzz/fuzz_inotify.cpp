@@ -1,4 +1,5 @@
 // A buffer of inotify events as one read returns it.
+#include "daemon.h"
 #include "modes.h"
 
 #include <cstdint>

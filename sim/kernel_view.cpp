@@ -1,10 +1,11 @@
 // What the simulated machine's kernel and firmware say of it: the CPU's
 // flags, the command line, the DMI strings and SMBIOS table, lockdown, and
-// a device's driver and power state.
+// a device's driver and power state, and its hot-plug.
 #include "machine.h"
 
 #include "files.h"
 
+#include <filesystem>
 #include <unistd.h>
 
 namespace sim {
@@ -67,6 +68,17 @@ void Machine::bindDriver(const std::string& bdf, const std::string& driver) cons
     const std::string link = devicePath(bdf) + "/driver";
     ::unlink(link.c_str());
     makeSymlink("/sys/bus/pci/drivers/" + driver, link);
+}
+
+void Machine::replug(const std::string& bdf, const std::vector<uint8_t>& record) const
+{
+    namespace fs = std::filesystem;
+    const std::string dir = devicePath(bdf);
+    fs::copy(dir, dir + ".new", fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    fs::remove_all(dir);
+    fs::rename(dir + ".new", dir);
+    if (!record.empty())
+        writeBytes(dir + "/resource0", 0x100000, record);
 }
 
 void Machine::setKernelPower(const std::string& bdf, const std::string& runtimeStatus,

@@ -83,6 +83,12 @@ public:
     // Binds a device to a driver as the kernel shows it: the device's
     // "driver" link, and the driver's directory.
     void bindDriver(const std::string& bdf, const std::string& driver) const;
+    // A device taken away and another of the same kind added at its
+    // address, as a hot-plug does: its sysfs directory is made anew (kernfs
+    // gives it another inode number), with its files as they were, and its
+    // device memory's record (resource0 at 0x100000) then `record`, when
+    // given.  No driver may hold it meanwhile.
+    void replug(const std::string& bdf, const std::vector<uint8_t>& record = {}) const;
     // What the kernel says of a device's power: its runtime PM status
     // ("suspended") and the state it believes it in ("D3hot", "D3cold").
     void setKernelPower(const std::string& bdf, const std::string& runtimeStatus,

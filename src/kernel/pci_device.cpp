@@ -335,6 +335,14 @@ bool PciDevice::driverInstance(uint64_t& ino) const
     return true;
 }
 
+std::optional<uint64_t> PciDevice::presence() const
+{
+    struct stat st;
+    if (::stat(path("").c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return std::nullopt;
+    return static_cast<uint64_t>(st.st_ino);
+}
+
 std::optional<unsigned> PciDevice::enableCount() const
 {
     const std::optional<std::string> text = word("/enable");

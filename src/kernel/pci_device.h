@@ -132,6 +132,11 @@ public:
     // not part of it: every sysfs mount (a unit's own, under systemd's
     // sandboxing) shows the same inode numbers under a device of its own.
     bool driverInstance(uint64_t& ino) const;
+    // What identifies the device itself at its bus address: the inode
+    // number of its sysfs directory, which kernfs gives anew each time a
+    // device is added there (a hot-plug, another GPU at the same address)
+    // and keeps across unbind and bind; nothing while there is none.
+    std::optional<uint64_t> presence() const;
     // How many times the device is enabled (its "enable" attribute):
     // vfio-pci enables a device while a user has it open; nothing when
     // unreadable.

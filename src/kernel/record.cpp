@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
+#include <sys/stat.h>
 
 const char* const GUEST_CONFIG_DIR = "/etc/qv/vm_p2p_cfg/";
 
@@ -57,13 +59,44 @@ std::string storeFilePath(const std::string& bus)
     return GUEST_CONFIG_DIR + bus;
 }
 
+namespace {
+
+// When this boot began, as the kernel counts it (nothing when unknown).
+std::optional<int64_t> bootTime()
+{
+    std::string text;
+    if (!readRegularFile("/proc/stat", 1 << 16, text))
+        return std::nullopt;
+    const auto at = text.find("\nbtime ");
+    if (at == std::string::npos)
+        return std::nullopt;
+    return std::strtoll(text.c_str() + at + 7, nullptr, 10);
+}
+
+// Whether the store file at `path` was saved from the device at `bus` now.
+bool savedFromPresent(const std::string& bus, const std::string& path)
+{
+    std::vector<SavedGpu> saved;
+    if (readSaved(saved)) {
+        const std::optional<uint64_t> presence = PciDevice(bus).presence();
+        return presence && std::any_of(saved.begin(), saved.end(), [&](const SavedGpu& g) {
+                   return g.bus == bus && g.presence == *presence;
+               });
+    }
+    struct stat st;
+    const std::optional<int64_t> booted = bootTime();
+    return ::stat(path.c_str(), &st) == 0 && booted && st.st_mtime >= *booted;
+}
+
+} // namespace
+
 StoreFile readStoreFile(const std::string& bus)
 {
     StoreFile file;
     file.path = storeFilePath(bus);
     FileError error = FileError::None;
     if (readRegularFile(file.path, PEER_RECORD_SIZE, file.bytes, nullptr, &error)) {
-        file.state = StoreFile::Read;
+        file.state = savedFromPresent(bus, file.path) ? StoreFile::Read : StoreFile::Stale;
         return file;
     }
     switch (error) {
@@ -93,6 +126,7 @@ PeerAddressRecord StoreFile::record() const
 const char* const CONFIGURATION_DIR = "/run/qvgpu-vm-p2p";
 const char* const CONFIGURATION_RECORD = "/run/qvgpu-vm-p2p/configured";
 const char* const STORED_RECORD = "/run/qvgpu-vm-p2p/stored";
+const char* const SAVED_RECORD = "/run/qvgpu-vm-p2p/saved";
 
 namespace {
 
@@ -101,6 +135,7 @@ const char* const CONFIGURATION_HEADER = "qvgpu-vm-p2p configuration 2";
 // attribute's device number before its inode number.
 const char* const CONFIGURATION_HEADER_1 = "qvgpu-vm-p2p configuration 1";
 const char* const STORED_HEADER = "qvgpu-vm-p2p stored 1";
+const char* const SAVED_HEADER = "qvgpu-vm-p2p saved 1";
 // One line per GPU, 64 GPUs and more: far below this.
 const std::size_t CONFIGURATION_MAX = 65536;
 
@@ -235,4 +270,55 @@ bool readStored(std::vector<StoredGpu>& gpus, std::string* why)
     if (why)
         *why = std::string(STORED_RECORD) + " is not a record of stores";
     return false;
+}
+
+std::string bootId()
+{
+    std::string text;
+    if (!readRegularFile("/proc/sys/kernel/random/boot_id", 64, text))
+        return "";
+    return text.substr(0, text.find('\n'));
+}
+
+std::string formatSaved(const std::string& boot, const std::vector<SavedGpu>& gpus)
+{
+    std::string text = std::string(SAVED_HEADER) + "\nboot " + boot + "\n";
+    for (const SavedGpu& g : gpus)
+        text += g.bus + " " + std::to_string(g.presence) + "\n";
+    return text;
+}
+
+bool parseSaved(const std::string& text, std::string& boot, std::vector<SavedGpu>& gpus)
+{
+    gpus.clear();
+    if (text.empty() || text.back() != '\n')
+        return false;
+    std::istringstream in(text);
+    std::string line, word;
+    if (!std::getline(in, line) || line != SAVED_HEADER || !std::getline(in, line) ||
+        line.compare(0, 5, "boot ") != 0)
+        return false;
+    boot = line.substr(5);
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        SavedGpu g;
+        if (!(fields >> g.bus >> g.presence) || !isBusAddress(g.bus) || (fields >> word)) {
+            gpus.clear();
+            return false;
+        }
+        gpus.push_back(g);
+    }
+    return true;
+}
+
+bool readSaved(std::vector<SavedGpu>& gpus)
+{
+    std::string text, boot;
+    gpus.clear();
+    if (!readRegularFile(SAVED_RECORD, CONFIGURATION_MAX, text) || !parseSaved(text, boot, gpus) ||
+        boot.empty() || boot != bootId()) {
+        gpus.clear();
+        return false;
+    }
+    return true;
 }

@@ -43,6 +43,7 @@ struct StoreFile {
         CannotOpen,    // it is there but cannot be opened
         NotRegular,    // a FIFO, a directory, a device...
         CannotRead,    // it opened but reading failed
+        Stale,         // saved from a device no longer at its address
     };
     State state = Missing;
     std::string path;
@@ -53,7 +54,28 @@ struct StoreFile {
     PeerAddressRecord record() const;   // of a file that is valid
 };
 std::string storeFilePath(const std::string& bus);   // GUEST_CONFIG_DIR + bus address
+// A file counts only for the GPU it was saved from, and only while that GPU
+// is at its address: this boot's record of saves must name the GPU's
+// presence (PciDevice::presence) now.  Without such a record (files saved
+// before an upgrade brought it), a file saved this boot counts.
 StoreFile readStoreFile(const std::string& bus);
+
+// What the guest's saves wrote this boot: the boot's ID (presences start
+// again at each boot), then one line per GPU whose store file they wrote,
+// with its presence then; kept under /run.
+extern const char* const SAVED_RECORD;   // CONFIGURATION_DIR + "/saved"
+struct SavedGpu {
+    std::string bus;
+    uint64_t presence = 0;
+};
+std::string formatSaved(const std::string& bootId, const std::vector<SavedGpu>& gpus);
+// False for a text that is no such record, which then says nothing.
+bool parseSaved(const std::string& text, std::string& bootId, std::vector<SavedGpu>& gpus);
+// This boot's record, or false when there is none (or it is another boot's).
+// The save writes it (recordSaved, writers.h).
+bool readSaved(std::vector<SavedGpu>& gpus);
+// The kernel's ID of this boot ("" when unreadable).
+std::string bootId();
 
 // What the GPU driver was last given: one line per GPU of the last
 // configuration the driver took whole, with what identified each GPU's

@@ -140,6 +140,9 @@ void readStore(GpuFacts& gpu, const uint8_t memory[PEER_RECORD_SIZE])
     case StoreFile::CannotRead:
         gpu.storeReason = "unreadable";
         return;
+    case StoreFile::Stale:
+        gpu.storeReason = "saved from a device no longer at this address";
+        return;
     case StoreFile::Read:
         break;
     }

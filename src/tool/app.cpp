@@ -2,6 +2,7 @@
 
 #include "enum_device.h"
 #include "messages.h"
+#include "daemon.h"
 #include "modes.h"
 #include "platform.h"
 #include "utils.h"

@@ -144,6 +144,25 @@ bool recordStored(const std::vector<StoredGpu>& stored, const std::vector<std::s
     return replaceFile(STORED_RECORD, text.data(), text.size());
 }
 
+bool recordSaved(const std::vector<SavedGpu>& saved)
+{
+    if (::mkdir(CONFIGURATION_DIR, 0700) != 0 && errno != EEXIST)
+        return false;
+    std::vector<SavedGpu> gpus;
+    readSaved(gpus);
+    gpus.erase(std::remove_if(gpus.begin(), gpus.end(),
+                              [&](const SavedGpu& g) {
+                                  return std::any_of(saved.begin(), saved.end(),
+                                                     [&](const SavedGpu& s) { return s.bus == g.bus; });
+                              }),
+               gpus.end());
+    gpus.insert(gpus.end(), saved.begin(), saved.end());
+    std::sort(gpus.begin(), gpus.end(),
+              [](const SavedGpu& a, const SavedGpu& b) { return a.bus < b.bus; });
+    const std::string text = formatSaved(bootId(), gpus);
+    return replaceFile(SAVED_RECORD, text.data(), text.size());
+}
+
 const char* StoreLock::path()
 {
     return "/run/qvgpu-vm-p2p/store.lock";

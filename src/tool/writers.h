@@ -13,6 +13,7 @@
 
 struct ConfiguredGpu;
 struct StoredGpu;
+struct SavedGpu;
 
 // A command started through the shell with its standard output on a pipe.
 // The stream is closed (and the command waited for) on destruction unless
@@ -63,6 +64,10 @@ bool writeConfiguration(const std::vector<ConfiguredGpu>& gpus);
 // record says; the entries of every other GPU stay.  Root's alone, replaced
 // whole; false (errno set) when it cannot be written.
 bool recordStored(const std::vector<StoredGpu>& stored, const std::vector<std::string>& failed);
+// Enters these GPUs, saved now, in this boot's record of saves
+// (SAVED_RECORD), beside the others saved this boot; false, with errno,
+// when it cannot be written.
+bool recordSaved(const std::vector<SavedGpu>& saved);
 
 // The lock that keeps stores apart (a guest's start and another's, or the
 // host unit's): held from construction, until destruction.  `error` says

@@ -5,7 +5,9 @@
 #include "record.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <sys/stat.h>
+#include <sys/time.h>
 
 using namespace qvtest;
 
@@ -128,6 +130,51 @@ TEST(ConfigAddress, AMissingOrInvalidFileTellsTheDriverNothing)
     EXPECT_EQ(CONFIG_SUCCESS, m.guest.run({"--config-address"}).out);
     driver.settle();
     EXPECT_EQ(9u, driver.totalReceived());
+}
+
+// A store file counts only for the GPU it was saved from, while that GPU
+// is there: another GPU of the same model added where it sat (a hot-plug)
+// has none until its own save, and is told nothing stale.  Files saved
+// before this boot's record of saves existed count for this boot alone.
+TEST(ConfigAddress, AStoreFileCountsOnlyForTheGpuItWasSavedFrom)
+{
+    HostAndGuest m(sim::switchedHost(1, 2, {0x0001}), true);
+    const uint64_t other = 0x38bf40000000ull;   // another host GPU's BAR0
+    m.guest.replug(SECOND, recordBytes(0x0001, other));
+    const std::string missing =
+        "\033[33mWarning: no configuration file found for /etc/qv/vm_p2p_cfg/0000:02:00.0!\033[0m\n";
+    {
+        sim::Driver driver(m.guest);
+        driver.load();
+        sim::RunResult r = m.guest.run({"--config-address"});
+        EXPECT_EQ(missing, r.out);
+        EXPECT_EQ(255, r.status);
+        driver.settle();
+        EXPECT_EQ(0u, driver.totalReceived());
+        sim::RunOptions o;
+        o.program = sim::Machine::statusPath();
+        const nlohmann::json doc = nlohmann::json::parse(m.guest.run({"--json"}, o).out);
+        EXPECT_EQ((nlohmann::json{{"state", "invalid"},
+                                  {"reason", "saved from a device no longer at this address"},
+                                  {"base", nullptr}}),
+                  doc["gpus"][1]["storeFile"]);
+    }
+    // Its own save, before the driver loads: then its own address is told.
+    EXPECT_EQ(SAVE_SUCCESS, m.guest.run({"--save-data"}).out);
+    sim::Driver driver(m.guest);
+    driver.load();
+    EXPECT_EQ(CONFIG_SUCCESS, m.guest.run({"--config-address"}).out);
+    driver.settle();
+    EXPECT_EQ(other, driver.table(FIRST).at("1"));
+
+    const std::string saved = m.guest.sysPath("../run/qvgpu-vm-p2p/saved");
+    ASSERT_TRUE(sim::fileExists(saved));
+    ::unlink(saved.c_str());
+    EXPECT_EQ(CONFIG_SUCCESS, m.guest.run({"--config-address"}).out) << "saved this boot";
+    const std::string second = m.guest.etcPath("qv/vm_p2p_cfg/") + SECOND;
+    const struct timeval lastBoot[2] = {{1000, 0}, {1000, 0}};
+    ASSERT_EQ(0, ::utimes(second.c_str(), lastBoot));
+    EXPECT_EQ(missing, m.guest.run({"--config-address"}).out) << "saved in an earlier boot";
 }
 
 // The store file as both programs read it: its first 16 bytes, and only

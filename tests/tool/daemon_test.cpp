@@ -3,6 +3,7 @@
 #include "driver.h"
 #include "files.h"
 #include "helpers.h"
+#include "daemon.h"
 #include "modes.h"
 
 #include <chrono>

@@ -1,4 +1,5 @@
 // Walking a buffer of inotify events for the last GPU's device node.
+#include "daemon.h"
 #include "modes.h"
 
 #include <cstring>
