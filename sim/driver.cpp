@@ -54,8 +54,10 @@ Driver::~Driver()
 void Driver::setMinorText(const std::string& bdf, std::optional<std::string> text)
 {
     for (auto& instance : instances_)
-        if (instance.bdf == bdf)
+        if (instance.bdf == bdf) {
             instance.minorText = std::move(text);
+            instance.minorOverridden = true;
+        }
 }
 
 void Driver::load(bool attributesLater)
@@ -64,7 +66,11 @@ void Driver::load(bool attributesLater)
         return;
     if (::pipe2(wakeup_, O_CLOEXEC) != 0)
         throw std::runtime_error("driver stand-in: pipe");
+    int minor = 0;
     for (auto& instance : instances_) {
+        if (!instance.present)
+            continue;
+        instance.minor = minor++;
         // Opened now: /dev may not show the fuse device by the time the
         // attributes come.
         instance.fuse = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
@@ -74,15 +80,34 @@ void Driver::load(bool attributesLater)
         if (!attributesLater)
             attach(instance);
     }
-    server_ = std::thread([this] { serve(); });
     makeDirs(guest_.sysPath("bus/pci/drivers/morvanti"));
+    core_.clear();
+    for (const char* file : {"bind", "unbind"}) {
+        Instance control;
+        control.core = file;
+        control.bdf = file;
+        control.fuse = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
+        control.ino = nextIno_++;
+        const std::string path = guest_.sysPath("bus/pci/drivers/morvanti/") + file;
+        writeFile(path, "");
+        const std::string options = "fd=" + std::to_string(control.fuse) +
+                                    ",rootmode=100200,user_id=0,group_id=0";
+        if (control.fuse < 0 || ::mount("morvanti", path.c_str(), "fuse", MS_NOSUID | MS_NODEV | MS_NOEXEC,
+                                         options.c_str()) != 0)
+            throw std::runtime_error("driver stand-in: cannot mount " + path);
+        control.attribute = path;
+        control.mounted = true;
+        core_.push_back(std::move(control));
+    }
+    server_ = std::thread([this] { serve(); });
     loaded_ = true;
     // The nodes come last: the last one tells that every GPU is taken up.
-    for (std::size_t i = 0; i < instances_.size(); ++i) {
-        const std::string node = nodePath(guest_, i);
-        if (::mknod(node.c_str(), S_IFCHR | 0600, makedev(DRIVER_MAJOR, i)) != 0)
-            throw std::runtime_error("driver stand-in: cannot create " + node);
-    }
+    for (auto& instance : instances_)
+        if (instance.present) {
+            const std::string node = nodePath(guest_, static_cast<std::size_t>(instance.minor));
+            if (::mknod(node.c_str(), S_IFCHR | 0600, makedev(DRIVER_MAJOR, instance.minor)) != 0)
+                throw std::runtime_error("driver stand-in: cannot create " + node);
+        }
 }
 
 void Driver::createAttributes()
@@ -102,6 +127,8 @@ void Driver::attach(Instance& instance)
     // Bound, as the kernel links a device to the driver that probed it.
     ::unlink((dir + "/driver").c_str());
     makeSymlink("/sys/bus/pci/drivers/morvanti", dir + "/driver");
+    if (!instance.minorOverridden)
+        instance.minorText = std::to_string(instance.minor);
     if (instance.minorText)
         writeFile(dir + "/minor", *instance.minorText + "\n");
     // The attribute is a one-file FUSE filesystem mounted over an empty
@@ -162,7 +189,7 @@ void Driver::bindAgain(const std::string& bdf)
             Instance& instance = instances_[i];
             if (instance.bdf != bdf)
                 continue;
-            const std::string node = nodePath(guest_, i);
+            const std::string node = nodePath(guest_, static_cast<std::size_t>(instance.minor));
             ::unlink(node.c_str());
             detach(instance);
             ::unlink((guest_.devicePath(bdf) + "/minor").c_str());
@@ -175,7 +202,7 @@ void Driver::bindAgain(const std::string& bdf)
             if (instance.fuse < 0)
                 throw std::runtime_error("driver stand-in: cannot open /dev/fuse");
             attach(instance);
-            if (::mknod(node.c_str(), S_IFCHR | 0600, makedev(DRIVER_MAJOR, i)) != 0)
+            if (::mknod(node.c_str(), S_IFCHR | 0600, makedev(DRIVER_MAJOR, instance.minor)) != 0)
                 throw std::runtime_error("driver stand-in: cannot create " + node);
         }
     }
@@ -206,27 +233,38 @@ void Driver::unload()
 {
     if (!loaded_)
         return;
-    for (std::size_t i = 0; i < instances_.size(); ++i)
-        ::unlink(nodePath(guest_, i).c_str());
-    removeTree(guest_.sysPath("bus/pci/drivers/morvanti"));
+    for (auto& instance : instances_)
+        if (instance.minor >= 0)
+            ::unlink(nodePath(guest_, static_cast<std::size_t>(instance.minor)).c_str());
     {
         std::lock_guard<std::mutex> lock(mutex_);
         for (auto& instance : instances_)
             detach(instance);
+        for (auto& control : core_) {
+            ::umount2(control.attribute.c_str(), MNT_DETACH);
+            control.mounted = false;
+        }
     }
+    removeTree(guest_.sysPath("bus/pci/drivers/morvanti"));
     (void)!::write(wakeup_[1], "x", 1);
     server_.join();
     ::close(wakeup_[0]);
     ::close(wakeup_[1]);
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto& instance : instances_) {
-        ::unlink((guest_.devicePath(instance.bdf) + "/minor").c_str());
-        ::unlink((guest_.devicePath(instance.bdf) + "/driver").c_str());
+        if (instance.present) {
+            ::unlink((guest_.devicePath(instance.bdf) + "/minor").c_str());
+            ::unlink((guest_.devicePath(instance.bdf) + "/driver").c_str());
+        }
         if (instance.fuse >= 0)
             ::close(instance.fuse);
         instance.fuse = -1;
+        instance.minor = -1;
         instance.table.clear();   // a reloaded driver starts knowing nothing
     }
+    for (auto& control : core_)
+        ::close(control.fuse);
+    core_.clear();
     loaded_ = false;
 }
 
@@ -238,13 +276,14 @@ void Driver::serve()
         std::lock_guard<std::mutex> lock(mutex_);
         fds.assign(1, {wakeup_[0], POLLIN, 0});
         served.clear();
-        for (auto& instance : instances_)
-            if (instance.mounted)
-                for (const int fuse : {instance.fuse, instance.view})
-                    if (fuse >= 0) {
-                        fds.push_back({fuse, POLLIN, 0});
-                        served.push_back(&instance);
-                    }
+        for (auto* list : {&instances_, &core_})
+            for (auto& instance : *list)
+                if (instance.mounted)
+                    for (const int fuse : {instance.fuse, instance.view})
+                        if (fuse >= 0) {
+                            fds.push_back({fuse, POLLIN, 0});
+                            served.push_back(&instance);
+                        }
     };
     watch();
     // A request holds at most one write of max_write bytes and its headers.
@@ -272,8 +311,16 @@ void Driver::serve()
                     fds[i].fd = -1;
                 continue;
             }
-            std::lock_guard<std::mutex> lock(mutex_);
-            answer(*served[i - 1], fds[i].fd, request.data(), static_cast<std::size_t>(n));
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                answer(*served[i - 1], fds[i].fd, request.data(), static_cast<std::size_t>(n));
+            }
+            // A probe or a removal changed the files served.
+            if (rewatch_) {
+                rewatch_ = false;
+                watch();
+                break;
+            }
         }
     }
 }
@@ -342,7 +389,12 @@ void Driver::answer(Instance& instance, int fuse, const uint8_t* request, std::s
         std::memcpy(&write, body, sizeof write);
         // Like sysfs, the attribute takes at most a page per write.
         const std::size_t size = std::min<std::size_t>({write.size, bodyLength - sizeof write, 4096});
-        const int error = store(instance, reinterpret_cast<const char*>(body + sizeof write), size);
+        const char* bytes = reinterpret_cast<const char*>(body + sizeof write);
+        int error = 0;
+        if (instance.core.empty())
+            error = store(instance, bytes, size);
+        else
+            coreStore(instance.core, std::string(bytes, size));
         fuse_write_out out{};
         out.size = static_cast<uint32_t>(size);
         reply(fuse, in.unique, error, &out, sizeof out);
@@ -389,6 +441,98 @@ int Driver::store(Instance& instance, const char* bytes, std::size_t n)
         return EINVAL;
     instance.table["x"] = address;
     return 0;
+}
+
+void Driver::probe(Instance& instance)
+{
+    if (instance.minor >= 0 || !instance.present)
+        return;
+    // The lowest minor no GPU has.
+    int minor = 0;
+    while (std::any_of(instances_.begin(), instances_.end(),
+                       [&](const Instance& other) { return other.minor == minor; }))
+        ++minor;
+    instance.minor = minor;
+    ::close(instance.fuse);
+    instance.fuse = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
+    if (instance.fuse < 0)
+        throw std::runtime_error("driver stand-in: cannot open /dev/fuse");
+    instance.table.clear();
+    attach(instance);
+    const std::string node = nodePath(guest_, static_cast<std::size_t>(minor));
+    if (::mknod(node.c_str(), S_IFCHR | 0600, makedev(DRIVER_MAJOR, minor)) != 0)
+        throw std::runtime_error("driver stand-in: cannot create " + node);
+    rewatch_ = true;
+}
+
+void Driver::remove(Instance& instance)
+{
+    if (instance.minor < 0)
+        return;
+    ::unlink(nodePath(guest_, static_cast<std::size_t>(instance.minor)).c_str());
+    detach(instance);
+    ::unlink((guest_.devicePath(instance.bdf) + "/minor").c_str());
+    ::unlink((guest_.devicePath(instance.bdf) + "/driver").c_str());
+    instance.minor = -1;
+    instance.table.clear();
+    rewatch_ = true;
+}
+
+void Driver::coreStore(const std::string& file, const std::string& text)
+{
+    const std::string bdf = text.substr(0, text.find('\n'));
+    coreWrites_.push_back(file + " " + bdf);
+    for (auto& instance : instances_)
+        if (instance.bdf == bdf)
+            file == "bind" ? probe(instance) : remove(instance);
+}
+
+void Driver::unplug(const std::string& bdf)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& instance : instances_)
+            if (instance.bdf == bdf) {
+                remove(instance);
+                instance.present = false;
+            }
+        rewatch_ = false;
+    }
+    if (loaded_)
+        (void)!::write(wakeup_[1], "a", 1);
+    guest_.unplug(bdf);
+}
+
+void Driver::plug(const std::string& bdf, const std::vector<uint8_t>& record)
+{
+    guest_.plug(bdf, record);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& instance : instances_)
+            if (instance.bdf == bdf) {
+                instance.present = true;
+                if (loaded_)
+                    probe(instance);
+            }
+        rewatch_ = false;
+    }
+    if (loaded_)
+        (void)!::write(wakeup_[1], "a", 1);
+}
+
+std::vector<std::string> Driver::coreWrites() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return coreWrites_;
+}
+
+std::string Driver::node(const std::string& bdf) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& instance : instances_)
+        if (instance.bdf == bdf && instance.minor >= 0)
+            return "/dev/morvanti" + std::to_string(instance.minor);
+    return "";
 }
 
 std::vector<std::string> Driver::received(const std::string& bdf) const

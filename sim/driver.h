@@ -12,7 +12,11 @@
 //     GPU's driver instance keeps the table of (minor -> host address) it
 //     has been told;
 //   - loading creates /dev/morvanti0 .. morvanti<N-1> in that order (the
-//     attributes before them, or later when asked), unloading removes them.
+//     attributes before them, or later when asked), unloading removes them;
+//   - a GPU added while it is loaded is probed at once (the lowest free
+//     minor, its attributes, then its node); one taken away is removed;
+//   - its sysfs "bind" and "unbind" take a bus address per write, as the
+//     kernel's driver core does: the GPU is probed, or removed.
 #pragma once
 
 #include "machine.h"
@@ -71,6 +75,16 @@ public:
     // Lets one GPU go and takes it up again, as an unbind and a bind do:
     // its node goes and comes back, and its new instance knows no peer.
     void bindAgain(const std::string& bdf);
+    // A GPU taken away from the guest (Machine::unplug), the driver's
+    // removal first; and added again (Machine::plug), with `record` in its
+    // device memory, then probed when the driver is loaded.
+    void unplug(const std::string& bdf);
+    void plug(const std::string& bdf, const std::vector<uint8_t>& record = {});
+    // Every write to the driver's "bind" and "unbind", in order:
+    // "unbind 0000:02:00.0".
+    std::vector<std::string> coreWrites() const;
+    // The GPU's device node ("/dev/morvanti3"), "" while it has none.
+    std::string node(const std::string& bdf) const;
     // Shows every GPU's attribute a second time, over the first, as another
     // sysfs mount does (systemd's own for a unit with PrivateNetwork=):
     // another device number, the same inode number, the same instance.
@@ -85,6 +99,10 @@ private:
         int view = -1;           // the second view's, once shown again
         uint64_t ino = 0;        // its attribute's inode number, new at each probe
         bool mounted = false;    // the attribute is there
+        int minor = -1;          // its node's number, while the driver has it
+        bool present = true;     // in the guest (not unplugged)
+        bool minorOverridden = false;
+        std::string core;        // "bind" or "unbind": one of the driver's own files
         std::vector<std::string> received;
         std::map<std::string, uint64_t> table;
     };
@@ -95,10 +113,17 @@ private:
     int store(Instance& instance, const char* bytes, std::size_t n);
     void detach(Instance& instance);
     void attach(Instance& instance);
+    // The driver core's probe and removal of one GPU (the lock held).
+    void probe(Instance& instance);
+    void remove(Instance& instance);
+    void coreStore(const std::string& file, const std::string& bdf);
 
     const Machine& guest_;
     std::vector<std::string> gpus_;
     std::vector<Instance> instances_;
+    std::vector<Instance> core_;   // "bind" and "unbind"
+    std::vector<std::string> coreWrites_;
+    bool rewatch_ = false;         // the files served changed
     std::vector<std::string> log_;
     bool loaded_ = false;
     bool acceptUnknownMinor_ = false;

@@ -81,6 +81,32 @@ void Machine::replug(const std::string& bdf, const std::vector<uint8_t>& record)
         writeBytes(dir + "/resource0", 0x100000, record);
 }
 
+void Machine::unplug(const std::string& bdf) const
+{
+    namespace fs = std::filesystem;
+    const std::string link = sysPath("bus/pci/devices/" + bdf);
+    const std::string held = root_ + "/unplugged/" + bdf;
+    makeDirs(root_ + "/unplugged");
+    writeFile(held + ".link", fs::read_symlink(link).string());
+    writeFile(held + ".dir", devicePath(bdf));
+    fs::rename(devicePath(bdf), held);
+    fs::remove(link);
+}
+
+void Machine::plug(const std::string& bdf, const std::vector<uint8_t>& record) const
+{
+    namespace fs = std::filesystem;
+    const std::string held = root_ + "/unplugged/" + bdf;
+    const std::string dir = readFile(held + ".dir");
+    fs::copy(held, dir, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    makeSymlink(readFile(held + ".link"), sysPath("bus/pci/devices/" + bdf));
+    fs::remove_all(held);
+    fs::remove(held + ".dir");
+    fs::remove(held + ".link");
+    if (!record.empty())
+        writeBytes(dir + "/resource0", 0x100000, record);
+}
+
 void Machine::setKernelPower(const std::string& bdf, const std::string& runtimeStatus,
                              const std::string& powerState) const
 {

@@ -89,6 +89,13 @@ public:
     // device memory's record (resource0 at 0x100000) then `record`, when
     // given.  No driver may hold it meanwhile.
     void replug(const std::string& bdf, const std::vector<uint8_t>& record = {}) const;
+    // A device taken away (its sysfs directory and its link under
+    // /sys/bus/pci/devices go), and added again later at its address, its
+    // directory made anew, with its device memory's record then `record`
+    // when given.  The driver stand-in's plug() and unplug() do these for
+    // its GPUs, with its probe and its removal.
+    void unplug(const std::string& bdf) const;
+    void plug(const std::string& bdf, const std::vector<uint8_t>& record = {}) const;
     // What the kernel says of a device's power: its runtime PM status
     // ("suspended") and the state it believes it in ("D3hot", "D3cold").
     void setKernelPower(const std::string& bdf, const std::string& runtimeStatus,

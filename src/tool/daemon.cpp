@@ -1,20 +1,26 @@
 #include "daemon.h"
 
+#include "bar_window.h"
+#include "device_table.h"
+#include "holders.h"
 #include "messages.h"
 #include "modes.h"
 #include "pci_device.h"
 #include "platform.h"
 #include "record.h"
 #include "utils.h"
+#include "writers.h"
 
 #include <cstdio>
+#include <map>
 #include <cstring>
+#include <fcntl.h>
 #include <iterator>
 #include <sys/inotify.h>
 #include <unistd.h>
 
 int countCreatedNodes(const uint8_t* buffer, std::size_t length, const std::string& awaitedName,
-                      bool* watchGone, int* driverNodes)
+                      bool* watchGone, int* driverNodes, int* driverNodesGone)
 {
     int count = 0;
     std::size_t at = 0;
@@ -35,6 +41,12 @@ int countCreatedNodes(const uint8_t* buffer, std::size_t length, const std::stri
                 ++count;
             if (driverNodes && text.compare(0, std::strlen(GPU_DRIVER_NAME), GPU_DRIVER_NAME) == 0)
                 ++*driverNodes;
+        }
+        if (header.len > 0 && (header.mask & IN_DELETE) && driverNodesGone) {
+            const char* name = reinterpret_cast<const char*>(buffer + nameAt);
+            if (std::string(name, strnlen(name, header.len)).compare(0, std::strlen(GPU_DRIVER_NAME),
+                                                                      GPU_DRIVER_NAME) == 0)
+                ++*driverNodesGone;
         }
         at = nameAt + header.len;
     }
@@ -127,6 +139,126 @@ void tellRebound(const std::set<std::string>& busIds)
         configureUntilTaken(busIds, rebound, &record);
 }
 
+// Hands a bus address to one of the GPU driver's own sysfs entries
+// ("/bind", "/unbind"); false, after a line that says why, when it cannot.
+bool tellDriverCore(const char* entry, const std::string& bus)
+{
+    const std::string path = driverPath(GPU_DRIVER_NAME, entry);
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    if (fd.isOpen() && ::write(fd.get(), bus.data(), bus.size()) == static_cast<ssize_t>(bus.size()))
+        return true;
+    colouredLine(Colour::Red, "Error: Cannot write %s to %s: %s", bus.c_str(), path.c_str(),
+                 std::strerror(errno));
+    return false;
+}
+
+// Whether anything holds the GPU's device node open, so that an unbind
+// would pull the GPU from under it (a device plugin takes a new node at
+// once); `why` says who.
+bool nodeInUse(const PciDevice& gpu, std::string& why)
+{
+    const std::optional<unsigned> minor = gpu.minor();
+    if (!minor) {
+        why = "its minor number cannot be read";
+        return true;
+    }
+    const std::string node = "/dev/" + std::string(GPU_DRIVER_NAME) + std::to_string(*minor);
+    const HolderScan scan = findHolders({node});
+    if (!scan.holders.empty()) {
+        const ProcessFacts& p = scan.holders.begin()->second;
+        why = node + " is open (" + printable(p.name) + ", pid " + std::to_string(p.pid) + ")";
+        return true;
+    }
+    // As everywhere in the tool: what could not be seen is said, and the
+    // run goes on.
+    if (!scan.complete())
+        colouredLine(Colour::Yellow, "Warning: not every process could be seen; one may hold %s "
+                     "open.", node.c_str());
+    return false;
+}
+
+// A GPU that appeared while the daemon runs gets its store file from its
+// own device memory: out of the driver's hands for the read (the kernel
+// maps no BAR a driver holds), then back in them.  False, after a line
+// that says why, when it has none: nothing is told for it.
+bool saveAppeared(const std::string& bus, std::vector<SavedGpu>& saved)
+{
+    const PciDevice gpu(bus);
+    uint32_t deviceId = 0;
+    if (!gpu.deviceId(deviceId)) {
+        labelledLine(Colour::Red, "Error:", "cannot read the device ID of %s!", bus.c_str());
+        return false;
+    }
+    if (readStoreFile(bus).validFor(deviceId))
+        return true;   // saved already, while it is there
+    const bool bound = gpu.driverName() == GPU_DRIVER_NAME;
+    std::string why;
+    if (bound && nodeInUse(gpu, why)) {
+        colouredLine(Colour::Yellow, "Warning: [%s]: added, and not configured: %s; its record is "
+                     "saved only while the driver does not hold it", bus.c_str(), why.c_str());
+        return false;
+    }
+    if (bound && !tellDriverCore("/unbind", bus))
+        return false;
+    // Woken as discovery wakes a GPU, so that its memory decodes.
+    uint8_t bytes[PEER_RECORD_SIZE] = {};
+    enablePciDevice(bus);
+    const BarWindow window = BarWindow::readOnly(gpu, 0, PEER_RECORD_ADDRESS, PEER_RECORD_SIZE);
+    if (window.ok())
+        window.copyOut(PEER_RECORD_ADDRESS, bytes, PEER_RECORD_SIZE);
+    const bool valid = window.ok() && recordValidFor(bytes, sizeof bytes, deviceId);
+    const bool kept = valid && keepStoreFile(gpu, bytes, saved);
+    if (!window.ok())
+        colouredLine(Colour::Red, "Error: [%s]: added, and not configured: its device memory "
+                     "cannot be read (%s)", bus.c_str(), window.why().c_str());
+    else if (!valid)
+        colouredLine(Colour::Red, "Error: [%s]: added, and not configured: no valid record in its "
+                     "device memory ('--store-data' on the host before it is added)", bus.c_str());
+    else if (!kept)
+        colouredLine(Colour::Red, "Error: failed to write configuration file!");
+    if (bound)
+        tellDriverCore("/bind", bus);
+    return kept;
+}
+
+// The maker's GPUs there now, each by its presence (PciDevice::presence):
+// a GPU taken away and another added at its address is another GPU.
+using Present = std::map<std::string, uint64_t>;
+Present presentGpus()
+{
+    Present now;
+    for (const std::string& bus : findMakerDevices())
+        now[bus] = PciDevice(bus).presence().value_or(0);
+    return now;
+}
+
+// The maker's GPUs now, against those the daemon knew: each that appeared
+// is saved and joins the GPUs told; each that went leaves them (the driver
+// has no command to forget a peer: the others keep its entry, which no GPU
+// there now has).  False when they are the same GPUs; `appeared` tells
+// whether one appeared.
+bool followGpus(Present& known, std::set<std::string>& told, bool& appeared)
+{
+    const Present now = presentGpus();
+    if (now == known)
+        return false;
+    std::vector<SavedGpu> saved;
+    appeared = false;
+    for (const auto& [bus, presence] : known)
+        if (!now.count(bus) || now.at(bus) != presence)
+            told.erase(bus);
+    for (const auto& [bus, presence] : now)
+        if (!known.count(bus) || known.at(bus) != presence) {
+            appeared = true;
+            if (saveAppeared(bus, saved))
+                told.insert(bus);
+        }
+    if (!saved.empty() && !recordSaved(saved))
+        colouredLine(Colour::Red, "Error: Cannot write %s: %s", SAVED_RECORD, std::strerror(errno));
+    known = now;
+    return true;
+}
+
 } // namespace
 
 int runDaemon(const std::set<std::string>& busIds, int32_t gpuCount)
@@ -154,8 +286,11 @@ int runDaemon(const std::set<std::string>& busIds, int32_t gpuCount)
     if (getDriverLoaded())
         configureUntilTaken(busIds);
     // The driver creates its nodes from 0 up; the last one means it has
-    // taken up every GPU.
-    const std::string awaitedName = GPU_DRIVER_NAME + std::to_string(gpuCount - 1);
+    // taken up every GPU.  GPUs come and go while a guest runs: the last
+    // node is then the one of the GPUs there now.
+    std::string awaitedName = GPU_DRIVER_NAME + std::to_string(gpuCount - 1);
+    std::set<std::string> told = busIds;
+    Present known = presentGpus();
     alignas(inotify_event) uint8_t events[32768];
     for (;;) {
         const long got = inotifyCalls.read(inotify.get(), events, sizeof events);
@@ -167,13 +302,23 @@ int runDaemon(const std::set<std::string>& busIds, int32_t gpuCount)
             return -1;
         }
         bool watchGone = false;
-        int created = 0;
+        int created = 0, gone = 0;
         const int triggers = countCreatedNodes(events, static_cast<std::size_t>(got), awaitedName,
-                                               &watchGone, &created);
-        for (int i = 0; i < triggers; ++i)
-            configureAfterLoad(busIds);
-        if (triggers == 0 && created > 0)
-            tellRebound(busIds);
+                                               &watchGone, &created, &gone);
+        bool appeared = false;
+        if ((created > 0 || gone > 0) && followGpus(known, told, appeared)) {
+            // Every GPU there now learns every peer, the new one included;
+            // a GPU gone changes what the others know of none of theirs,
+            // unless nodes came in the same events (the driver loaded again).
+            awaitedName = GPU_DRIVER_NAME + std::to_string(known.size() - 1);
+            if ((appeared || created > 0) && !told.empty())
+                configureAfterLoad(told);
+        } else {
+            for (int i = 0; i < triggers; ++i)
+                configureAfterLoad(told);
+            if (triggers == 0 && created > 0)
+                tellRebound(told);
+        }
         if (watchGone) {
             std::fprintf(stderr, "Error: the watch on /dev directory was removed\n");
             return -1;

@@ -27,7 +27,9 @@ extern InotifyCalls inotifyCalls;
 // creation of a node whose name contains `awaitedName`, and a queue
 // overflow, which may have swallowed such a creation.  `watchGone` (when
 // given) tells whether the kernel removed the watch, and `driverNodes` (when
-// given) counts the creations of any of the GPU driver's nodes.  Records
+// given) counts the creations of any of the GPU driver's nodes, and
+// `driverNodesGone` (when given) their removals.  Records
 // that do not fit the buffer end the walk.
 int countCreatedNodes(const uint8_t* buffer, std::size_t length, const std::string& awaitedName,
-                      bool* watchGone = nullptr, int* driverNodes = nullptr);
+                      bool* watchGone = nullptr, int* driverNodes = nullptr,
+                      int* driverNodesGone = nullptr);

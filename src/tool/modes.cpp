@@ -141,6 +141,17 @@ int runStoreData(const DeviceList& devices, std::size_t leftAlone)
     return 0;
 }
 
+bool keepStoreFile(const PciDevice& gpu, const uint8_t bytes[PEER_RECORD_SIZE],
+                   std::vector<SavedGpu>& saved)
+{
+    const std::optional<uint64_t> presence = gpu.presence();
+    if (!replaceFile(storeFilePath(gpu.bus()), bytes, PEER_RECORD_SIZE))
+        return false;
+    if (presence)
+        saved.push_back({gpu.bus(), *presence});
+    return true;
+}
+
 int runSaveData(const DeviceList& devices)
 {
     if (!isVirtualMachine()) {
@@ -173,12 +184,9 @@ int runSaveData(const DeviceList& devices)
                          "first!");
             return -1;
         }
-        const std::optional<uint64_t> presence = device->sysfs.presence();
-        if (!replaceFile(storeFilePath(device->busAddress), bytes, sizeof bytes)) {
+        if (!keepStoreFile(device->sysfs, bytes, saved)) {
             colouredLine(Colour::Red, "Error: failed to write configuration file!");
             ++failed;
-        } else if (presence) {
-            saved.push_back({device->busAddress, *presence});
         }
     }
     // Each file counts only for the GPU it was saved from, while it is there.

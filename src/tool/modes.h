@@ -24,6 +24,11 @@ DeviceList buildDeviceList(const std::vector<QvBoard*>& boards);
 // of them) have no device object and are neither stored nor failed.
 int runStoreData(const DeviceList& devices, std::size_t leftAlone = 0);
 int runSaveData(const DeviceList& devices);
+// Keeps a GPU's record as its store file, and enters the GPU in `saved`
+// for this boot's record of saves (recordSaved, writers.h); false when the
+// file cannot be written.
+bool keepStoreFile(const PciDevice& gpu, const uint8_t bytes[PEER_RECORD_SIZE],
+                   std::vector<SavedGpu>& saved);
 
 // Reads and checks every GPU's store file, then tells every GPU's driver
 // instance every GPU's host BAR0 base.  False, with nothing told to any GPU,

@@ -6,10 +6,12 @@
 #include "daemon.h"
 #include "modes.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <map>
 #include <set>
 #include <sys/inotify.h>
 #include <gtest/gtest.h>
@@ -82,6 +84,55 @@ TEST(Daemon, ConfiguresAtStartAndWhenTheLastGpuNodeAppears)
 // A GPU unbound and bound again has a new driver instance that knows no
 // peer: its node coming back gets it told again, and it alone.  The first
 // GPU, so that the last node's trigger cannot be what tells it.
+// GPUs added to the running guest and taken from it: a GPU added, which the
+// driver binds at once, is saved out of the driver's hands (unbind, save,
+// bind) and every GPU learns every peer; another GPU of the same model
+// added where one was taken away is saved afresh, so that its peers learn
+// its own address; after a GPU is taken away, the driver's last node is
+// the one of the GPUs there now.
+TEST(Daemon, FollowsTheGpusAddedAndTakenAwayWhileItRuns)
+{
+    HostAndGuest m(sim::switchedHost(1, 3, {0x0001}), true);
+    const char* const gpus[] = {"0000:01:00.0", "0000:02:00.0", "0000:03:00.0"};
+    const uint64_t bases[] = {0x38bff0000000ull, 0x38bfe0000000ull, 0x38bfd0000000ull};
+    sim::Driver driver(m.guest);
+    driver.unplug(gpus[2]);
+    sim::Process daemon = startedBeside(m, driver);
+    EXPECT_EQ(4u, driver.totalReceived());
+    // Until every GPU's driver instance knows `table`, for at most 10 s.
+    const auto knowing = [&](std::vector<const char*> which, const std::map<std::string, uint64_t>& table) {
+        for (int i = 0; i < 100; ++i) {
+            driver.settle();
+            if (std::all_of(which.begin(), which.end(), [&](const char* g) { return driver.table(g) == table; }))
+                return true;
+            daemon.waitForOutput("\n\n\n", 100);   // a pause that reads what the daemon says
+        }
+        return false;
+    };
+
+    driver.plug(gpus[2]);
+    EXPECT_TRUE(knowing({gpus[0], gpus[1], gpus[2]}, {{"0", bases[0]}, {"1", bases[1]}, {"2", bases[2]}}))
+        << daemon.out();
+    EXPECT_EQ((std::vector<std::string>{std::string("unbind ") + gpus[2], std::string("bind ") + gpus[2]}),
+              driver.coreWrites());
+
+    // Another host GPU of the same model where the second was.
+    const uint64_t other = 0x38bf40000000ull;
+    driver.unplug(gpus[1]);
+    driver.plug(gpus[1], recordBytes(0x0001, other));
+    EXPECT_TRUE(knowing({gpus[0], gpus[1], gpus[2]}, {{"0", bases[0]}, {"1", other}, {"2", bases[2]}}))
+        << daemon.out();
+
+    // The third taken away, then the driver reloaded: its nodes are 0 and 1.
+    driver.unplug(gpus[2]);
+    driver.unload();
+    driver.load();
+    EXPECT_TRUE(knowing({gpus[0], gpus[1]}, {{"0", bases[0]}, {"1", other}})) << daemon.out();
+    const sim::RunResult r = daemon.finish(SIGTERM);
+    EXPECT_EQ("", r.err);
+    EXPECT_EQ(std::string::npos, r.out.find("Error")) << r.out;
+}
+
 TEST(Daemon, AGpuBoundAgainIsToldAgain)
 {
     HostAndGuest m(sim::switchedHost(1, 3, {0x0001}), true);
