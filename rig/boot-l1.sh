@@ -18,6 +18,34 @@ state() { echo "$(prop "$1" ActiveState)/$(prop "$1" Result)"; }
 check "the host unit stored the records at boot" test "$(state qvgpu-vm-p2p-host.service)" = active/success
 check "the host unit's journal has the store's success line" \
     bash -c "journalctl -b -o cat -u qvgpu-vm-p2p-host.service | grep -q 'Success: store data completed'"
+# The installed libvirt hook as libvirt runs it (the guest's name and the
+# operation as arguments, its domain on standard input), on this host made
+# a host, before a guest that passes one stand-in through starts: that GPU
+# alone is stored.  Every record is wiped first, so that a store of any
+# other GPU would show; a store of every GPU puts them back afterwards.
+hooked=$(gpus | tail -n 1)
+declare -A before_hook
+for g in $(gpus); do
+    wipe_record "$g"
+    before_hook[$g]=$("$PEEK" "/sys/bus/pci/devices/$g/resource0" 0x100000 16)
+done
+setup "$hooked: record wiped before the hook" \
+    test "${before_hook[$hooked]}" = "$(printf ' 00%.0s' $(seq 16) | sed 's/^ //')"
+address=${hooked#*:}
+printf "<domain type='kvm'><name>hooked</name><devices><hostdev mode='subsystem' type='pci' managed='yes'><source><address domain='0x0000' bus='0x%s' slot='0x%s' function='0x%s'/></source></hostdev></devices></domain>\n" \
+    "${address%%:*}" "$(echo "$address" | cut -d: -f2 | cut -d. -f1)" "${address##*.}" > /tmp/hooked.xml
+check "libvirt's installed hook, run as libvirt runs it for a guest passing $hooked through, exits 0" \
+    sh -c 'timeout --kill-after=5 "$1" /etc/libvirt/hooks/qemu.d/qvgpu-vm-p2p hooked prepare begin - < /tmp/hooked.xml' \
+    _ "$TOOL_LIMIT"
+check "$hooked: stored by the hook and read back (magic and BAR0 base $(bar0_start "$hooked"))" \
+    test "$("$PEEK" "/sys/bus/pci/devices/$hooked/resource0" 0x100000 16)" = "$(record_bytes "$(bar0_start "$hooked")")"
+for g in $(gpus); do
+    [ "$g" = "$hooked" ] && continue
+    check "$g: not the guest's, left by the hook as it was" \
+        test "$("$PEEK" "/sys/bus/pci/devices/$g/resource0" 0x100000 16)" = "${before_hook[$g]}"
+done
+setup "every record stored again after the hook" qvgpu-vm-p2p --store-data
+timed "libvirt's hook: the guest's own GPU"
 note "the package went in with dpkg -i, the host, guest and daemon units enabled with systemctl enable; man-db's trigger is off in the rig's root"
 check "the package enabled the metrics timer, through deb-systemd-helper (whose state keeps an administrator's disable)" \
     test "$(systemctl is-enabled qvgpu-vm-p2p-metrics.timer)" = enabled -a \

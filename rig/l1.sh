@@ -172,12 +172,6 @@ SETPCI
 chmod 755 /tmp/refusing/setpci
 setup "injected: the store's setpci refuses COMMAND writes" \
     bash -c "! PATH=/tmp/refusing:\$PATH setpci -s $undecoded COMMAND=0x06:0x06 2>/dev/null"
-wipe_record() {
-    python3 -c 'import mmap, os, sys
-fd = os.open(sys.argv[1], os.O_RDWR | os.O_SYNC)
-m = mmap.mmap(fd, 0x101000, mmap.MAP_SHARED, mmap.PROT_READ | mmap.PROT_WRITE)
-m[0x100000:0x100010] = bytes(16)' "/sys/bus/pci/devices/$1/resource0"
-}
 for g in $(gpus); do
     [ "$g" = "$undecoded" ] && continue
     wipe_record "$g"
@@ -201,36 +195,6 @@ check "with the real setpci again, --store-data exits 0" test "$status" -eq 0
 check "$undecoded: decoding again (COMMAND 0006) and holding its record" \
     test "$(setpci -s "$undecoded" COMMAND) $("$PEEK" "/sys/bus/pci/devices/$undecoded/resource0" 0x100000 16)" = "0006 $(record_bytes "$(bar0_start "$undecoded")")"
 timed "store on a GPU that does not decode its memory"
-
-# libvirt's hook as libvirt runs it (the guest's name and the operation as
-# arguments, its domain on standard input), before a guest that passes one
-# stand-in through starts: that GPU alone is stored.  Every record is wiped
-# first, so that a store of any other GPU would show; a store of every GPU
-# puts them back afterwards.
-hooked=$(gpus | tail -n 1)
-declare -A before_hook
-for g in $(gpus); do
-    wipe_record "$g"
-    before_hook[$g]=$("$PEEK" "/sys/bus/pci/devices/$g/resource0" 0x100000 16)
-done
-setup "$hooked: record wiped before the hook" \
-    test "${before_hook[$hooked]}" = "$(printf ' 00%.0s' $(seq 16) | sed 's/^ //')"
-address=${hooked#*:}
-printf "<domain type='kvm'><name>hooked</name><devices><hostdev mode='subsystem' type='pci' managed='yes'><source><address domain='0x0000' bus='0x%s' slot='0x%s' function='0x%s'/></source></hostdev></devices></domain>\n" \
-    "${address%%:*}" "$(echo "$address" | cut -d: -f2 | cut -d. -f1)" "${address##*.}" > /tmp/hooked.xml
-check "libvirt's installed hook, run as libvirt runs it for a guest passing $hooked through, exits 0" \
-    sh -c 'timeout --kill-after=5 "$1" /etc/libvirt/hooks/qemu.d/qvgpu-vm-p2p hooked prepare begin - < /tmp/hooked.xml' \
-    _ "$TOOL_LIMIT"
-check "$hooked: stored by the hook and read back (magic and BAR0 base $(bar0_start "$hooked"))" \
-    test "$("$PEEK" "/sys/bus/pci/devices/$hooked/resource0" 0x100000 16)" = "$(record_bytes "$(bar0_start "$hooked")")"
-for g in $(gpus); do
-    [ "$g" = "$hooked" ] && continue
-    check "$g: not the guest's, left by the hook as it was" \
-        test "$("$PEEK" "/sys/bus/pci/devices/$g/resource0" 0x100000 16)" = "${before_hook[$g]}"
-done
-run rehooked --store-data
-setup "every record stored again after the hook" test "$status" -eq 0
-timed "libvirt's hook: the guest's own GPU"
 
 # Passthrough: every stand-in to vfio-pci, then L2 laid out like L1 by the
 # report (the two GPUs below L1's switch below a switch of L2's).  The nested guest sometimes hangs under emulated SVM;

@@ -278,6 +278,15 @@ check_report_tree() {
 
 # BAR0's start address from the kernel's resource table (not from config
 # space, which is what the tool reads), in hexadecimal without prefix.
+# wipe_record BUS: the 16 bytes of the GPU's record in its device memory
+# zeroed, through its resource file.
+wipe_record() {
+    python3 -c 'import mmap, os, sys
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_SYNC)
+m = mmap.mmap(fd, 0x101000, mmap.MAP_SHARED, mmap.PROT_READ | mmap.PROT_WRITE)
+m[0x100000:0x100010] = bytes(16)' "/sys/bus/pci/devices/$1/resource0"
+}
+
 bar0_start() {
     local start
     read -r start _ < "/sys/bus/pci/devices/$1/resource"
