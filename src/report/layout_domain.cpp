@@ -99,6 +99,31 @@ std::string described(const pugi::xml_node& node)
     return text;
 }
 
+// A guest's kernel passes by a slot without function 0: what hostdevs
+// moved out of `vacated` slots leave there gets slots of its own from
+// libvirt (its addresses go), and `notes` says so.
+void placeWithoutFunction0(pugi::xml_node devices, const std::set<std::pair<unsigned, unsigned>>& vacated,
+                           std::vector<std::string>& notes)
+{
+    for (const auto& slot : vacated) {
+        std::vector<pugi::xml_node> left;
+        bool first = false;
+        for (const pugi::xml_node& node : devices.children())
+            if (busSlot(node) == slot) {
+                left.push_back(node);
+                first = first || number(node.child("address").attribute("function")).value_or(0) == 0;
+            }
+        for (pugi::xml_node& node : left)
+            if (!first) {
+                notes.push_back("Note: the " + described(node) + " at bus " + paddedHex(slot.first, 2) +
+                                " slot " + paddedHex(slot.second, 2) +
+                                " would be left in a slot without function 0: libvirt gives it a "
+                                "slot of its own");
+                node.remove_child("address");
+            }
+    }
+}
+
 // Gives a PCI hostdev the driver element that QEMU's driver needs to pass
 // it through (without, `domxml-to-native` refuses it).
 void driveByVfio(pugi::xml_node hostdev)
@@ -340,25 +365,7 @@ std::string Domain::merge(const std::string& fragment, std::vector<std::string>&
                             " sat in the layout this one replaces: libvirt gives it a place of its own");
     for (pugi::xml_node& node : replaced)
         devices.remove_child(node);
-    // A guest's kernel passes by a slot without function 0: what the moved
-    // hostdevs leave in their slots gets slots of its own.
-    for (const auto& slot : vacated) {
-        std::vector<pugi::xml_node> left;
-        bool first = false;
-        for (const pugi::xml_node& node : devices.children())
-            if (busSlot(node) == slot) {
-                left.push_back(node);
-                first = first || number(node.child("address").attribute("function")).value_or(0) == 0;
-            }
-        for (pugi::xml_node& node : left)
-            if (!first) {
-                notes.push_back("Note: the " + described(node) + " at bus " + paddedHex(slot.first, 2) +
-                                " slot " + paddedHex(slot.second, 2) +
-                                " would be left in a slot without function 0: libvirt gives it a "
-                                "slot of its own");
-                node.remove_child("address");
-            }
-    }
+    placeWithoutFunction0(devices, vacated, notes);
     for (pugi::xml_node node : devices.children())
         if (isPciHostdev(node))
             driveByVfio(node);
