@@ -21,7 +21,11 @@ namespace sim {
 
 namespace {
 
-const unsigned DRIVER_MAJOR = 237;
+// The real driver's nodes open; here the null device's numbers stand in
+// for its own, so that a process can hold a node open as a device plugin
+// does.
+const unsigned DRIVER_MAJOR = 1;
+const unsigned DRIVER_MINOR = 3;
 // The largest write the kernel hands us in one request; the attribute keeps
 // a page of it, as sysfs does.
 const uint32_t MAX_WRITE = 64 * 1024;
@@ -105,7 +109,7 @@ void Driver::load(bool attributesLater)
     for (auto& instance : instances_)
         if (instance.present) {
             const std::string node = nodePath(guest_, static_cast<std::size_t>(instance.minor));
-            if (::mknod(node.c_str(), S_IFCHR | 0600, makedev(DRIVER_MAJOR, instance.minor)) != 0)
+            if (::mknod(node.c_str(), S_IFCHR | 0666, makedev(DRIVER_MAJOR, DRIVER_MINOR)) != 0)
                 throw std::runtime_error("driver stand-in: cannot create " + node);
         }
 }
@@ -202,7 +206,7 @@ void Driver::bindAgain(const std::string& bdf)
             if (instance.fuse < 0)
                 throw std::runtime_error("driver stand-in: cannot open /dev/fuse");
             attach(instance);
-            if (::mknod(node.c_str(), S_IFCHR | 0600, makedev(DRIVER_MAJOR, instance.minor)) != 0)
+            if (::mknod(node.c_str(), S_IFCHR | 0666, makedev(DRIVER_MAJOR, DRIVER_MINOR)) != 0)
                 throw std::runtime_error("driver stand-in: cannot create " + node);
         }
     }
@@ -460,7 +464,7 @@ void Driver::probe(Instance& instance)
     instance.table.clear();
     attach(instance);
     const std::string node = nodePath(guest_, static_cast<std::size_t>(minor));
-    if (::mknod(node.c_str(), S_IFCHR | 0600, makedev(DRIVER_MAJOR, minor)) != 0)
+    if (::mknod(node.c_str(), S_IFCHR | 0666, makedev(DRIVER_MAJOR, DRIVER_MINOR)) != 0)
         throw std::runtime_error("driver stand-in: cannot create " + node);
     rewatch_ = true;
 }

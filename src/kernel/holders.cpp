@@ -49,6 +49,7 @@ Look heldFiles(int pidFd, const std::set<std::string>& files,
         return Look::Unseen;
     }
     char target[256];
+    static const std::string driverNodes = "/dev/" + std::string(GPU_DRIVER_NAME);
     while (const dirent* entry = ::readdir(dir.get())) {
         if (!isNumber(entry->d_name))
             continue;
@@ -57,9 +58,10 @@ Look heldFiles(int pidFd, const std::set<std::string>& files,
         // only a reader that may trace the process.
         if (n < 0 && (errno == EACCES || errno == EPERM))
             return Look::Unseen;
-        // Every file sought lies under /dev/vfio/ or /sys/: the rest is
-        // passed over without a look-up.
-        if (n < 5 || (std::strncmp(target, "/dev/vfio/", 10) != 0 && std::strncmp(target, "/sys/", 5) != 0))
+        // Every file sought lies under /dev/vfio/ or /sys/, or is one of the
+        // GPU driver's nodes: the rest is passed over without a look-up.
+        if (n < 5 || (std::strncmp(target, "/dev/vfio/", 10) != 0 && std::strncmp(target, "/sys/", 5) != 0 &&
+                      std::strncmp(target, driverNodes.c_str(), driverNodes.size()) != 0))
             continue;
         const auto found = files.find(std::string(target, static_cast<std::size_t>(n)));
         if (found != files.end())

@@ -30,7 +30,9 @@ struct HolderScan {
     bool hidden = false;    // /proc hides other users' processes (hidepid)
     bool complete() const { return unseen == 0 && !hidden; }
 };
-// With `maps`, the files each process maps count as held too.
+// The files sought are VFIO's (/dev/vfio/...), sysfs's, or the GPU
+// driver's device nodes (/dev/morvantiN).  With `maps`, the files each
+// process maps count as held too.
 HolderScan findHolders(const std::set<std::string>& files, bool maps = false);
 
 // How a GPU is passed through: by VFIO (vfio-pci, or a variant driver built

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <sys/inotify.h>
@@ -39,7 +40,7 @@ bool waitForSuccesses(sim::Process& p, int count, int timeoutMs)
 
 void makeNode(const sim::Machine& guest, const std::string& name)
 {
-    ASSERT_EQ(0, ::mknod(guest.devPath(name).c_str(), S_IFCHR | 0600, makedev(237, 99)));
+    ASSERT_EQ(0, ::mknod(guest.devPath(name).c_str(), S_IFCHR | 0600, makedev(1, 3)));
 }
 
 // The daemon started beside a loaded driver, once it has configured it at
@@ -131,6 +132,41 @@ TEST(Daemon, FollowsTheGpusAddedAndTakenAwayWhileItRuns)
     const sim::RunResult r = daemon.finish(SIGTERM);
     EXPECT_EQ("", r.err);
     EXPECT_EQ(std::string::npos, r.out.find("Error")) << r.out;
+}
+
+// A GPU added whose node something already holds open (a device plugin
+// takes a new node within milliseconds) is not pulled from under it: no
+// unbind, nothing told for it, and the daemon says why.
+TEST(Daemon, AGpuAddedWhoseNodeIsOpenIsLeftToItsHolder)
+{
+    HostAndGuest m(sim::switchedHost(1, 2, {0x0001}), true);
+    const std::string second = "0000:02:00.0";
+    sim::Driver driver(m.guest);
+    driver.unplug(second);
+    sim::Process daemon = startedBeside(m, driver);
+    ASSERT_EQ(0, ::kill(daemon.pid(), SIGSTOP));
+    driver.plug(second);
+    sim::RunOptions o;
+    o.program = "/bin/sh";
+    sim::Process holder = m.guest.start({"-c", "exec 3<" + driver.node(second) + "; exec sleep 60"}, o);
+    const auto held = [&] {
+        std::error_code ec;
+        return std::filesystem::read_symlink("/proc/" + std::to_string(holder.pid()) + "/fd/3", ec) ==
+               driver.node(second);
+    };
+    for (int i = 0; i < 100 && !held(); ++i)
+        holder.waitForOutput("\n", 50);
+    ASSERT_EQ(0, ::kill(daemon.pid(), SIGCONT));
+    EXPECT_TRUE(daemon.waitForOutput("Warning: [" + second + "]: added, and not configured: " +
+                                         driver.node(second) + " is open (sleep, pid " +
+                                         std::to_string(holder.pid()) + ")",
+                                     10000))
+        << daemon.out();
+    driver.settle();
+    EXPECT_EQ(std::vector<std::string>{}, driver.coreWrites());
+    EXPECT_EQ((std::map<std::string, uint64_t>{}), driver.table(second));
+    holder.finish(SIGTERM);
+    daemon.finish(SIGTERM);
 }
 
 TEST(Daemon, AGpuBoundAgainIsToldAgain)
