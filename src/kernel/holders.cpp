@@ -49,7 +49,7 @@ Look heldFiles(int pidFd, const std::set<std::string>& files,
         return Look::Unseen;
     }
     char target[256];
-    static const std::string driverNodes = "/dev/" + std::string(GPU_DRIVER_NAME);
+    static const std::string driverNodes = gpuNodePath();
     while (const dirent* entry = ::readdir(dir.get())) {
         if (!isNumber(entry->d_name))
             continue;

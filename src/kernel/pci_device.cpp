@@ -45,6 +45,11 @@ std::string driverPath(const char* driver, const char* entry)
     return PCI_DRIVERS_DIR + std::string(driver) + entry;
 }
 
+std::string gpuNodePath(const std::string& number)
+{
+    return "/dev/" + std::string(GPU_DRIVER_NAME) + number;
+}
+
 bool gpuDriverLoaded()
 {
     std::error_code ec;
@@ -82,6 +87,12 @@ bool isBusAddress(const std::string& text)
             return false;
     }
     return domainDigits >= 4 && domainDigits <= 8;
+}
+
+std::string fullBusAddress(const std::string& text)
+{
+    const std::string bus = std::count(text.begin(), text.end(), ':') == 1 ? "0000:" + text : text;
+    return isBusAddress(bus) ? bus : "";
 }
 
 std::vector<std::string> busChainFromPath(const std::string& canonicalPath, std::string* rootBus)

@@ -26,6 +26,9 @@ std::string driverPath(const char* driver, const char* entry = "");
 // when the driver does not say).
 extern const char* const GPU_DRIVER_NAME;
 bool gpuDriverLoaded();
+// One of its device nodes: "/dev/morvanti" and the node's number ("" for
+// the start that every node's path shares).
+std::string gpuNodePath(const std::string& number = "");
 std::string gpuDriverModule();
 
 // Whether some Xen domain has a PCI backend (pcifront's other end) running:
@@ -35,6 +38,9 @@ bool xenPciBackendsRunning();
 // A PCI bus address as the kernel names devices: domain:bus:device.function
 // in hexadecimal, such as 0000:3b:00.0 (domains may be wider than four digits).
 bool isBusAddress(const std::string& text);
+// The same with its domain, as a user may name a device without it
+// ("03:00.0" is 0000:03:00.0); "" for a text that is neither.
+std::string fullBusAddress(const std::string& text);
 
 // The bus addresses from the root port down to a device, taken from the
 // device's canonical sysfs path (such as /sys/devices/pci0000:00/0000:00:01.0/

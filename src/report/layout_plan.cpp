@@ -22,13 +22,6 @@ unsigned functionOf(const std::string& bus)
     return static_cast<unsigned>(std::stoul(bus.substr(bus.rfind('.') + 1), nullptr, 16));
 }
 
-// "0000:03:00.0" of "03:00.0" or "0000:03:00.0"; "" when it is neither.
-std::string fullBus(const std::string& text)
-{
-    const std::string bus = std::count(text.begin(), text.end(), ':') == 1 ? "0000:" + text : text;
-    return isBusAddress(bus) ? bus : "";
-}
-
 // One step of the guest tree on the way to a slot.
 struct Step {
     LayoutKind kind;
@@ -95,7 +88,7 @@ bool Builder::choose()
     } else {
         std::set<std::size_t> picked;
         for (const std::string& text : options_.gpus) {
-            const auto found = byBus.find(fullBus(text));
+            const auto found = byBus.find(fullBusAddress(text));
             if (found == byBus.end())
                 return refuse("Not a GPU of this host: " + printable(text));
             picked.insert(found->second);

@@ -331,8 +331,7 @@ std::vector<Holding> findUsers(const std::vector<std::string>& buses, MachineFac
 void readDriver(StatusReport& report)
 {
     MachineFacts& machine = report.machine;
-    machine.lastNode = "/dev/" + std::string(GPU_DRIVER_NAME) +
-                       std::to_string(static_cast<int>(report.gpus.size()) - 1);
+    machine.lastNode = gpuNodePath(std::to_string(static_cast<int>(report.gpus.size()) - 1));
     struct stat node;
     machine.lastNodeThere = ::stat(machine.lastNode.c_str(), &node) == 0 && S_ISCHR(node.st_mode);
     std::vector<ConfiguredGpu> configured;

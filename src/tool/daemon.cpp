@@ -9,7 +9,6 @@
 #include "platform.h"
 #include "record.h"
 #include "utils.h"
-#include "writers.h"
 
 #include <cstdio>
 #include <map>
@@ -34,19 +33,15 @@ int countCreatedNodes(const uint8_t* buffer, std::size_t length, const std::stri
             ++count;
         if ((header.mask & IN_IGNORED) && watchGone)
             *watchGone = true;
-        if (header.len > 0 && (header.mask & IN_CREATE)) {
+        if (header.len > 0 && (header.mask & (IN_CREATE | IN_DELETE))) {
             const char* name = reinterpret_cast<const char*>(buffer + nameAt);
             const std::string text(name, strnlen(name, header.len));
-            if (text.find(awaitedName) != std::string::npos)
+            const bool driverNode = text.compare(0, std::strlen(GPU_DRIVER_NAME), GPU_DRIVER_NAME) == 0;
+            if ((header.mask & IN_CREATE) && text.find(awaitedName) != std::string::npos)
                 ++count;
-            if (driverNodes && text.compare(0, std::strlen(GPU_DRIVER_NAME), GPU_DRIVER_NAME) == 0)
-                ++*driverNodes;
-        }
-        if (header.len > 0 && (header.mask & IN_DELETE) && driverNodesGone) {
-            const char* name = reinterpret_cast<const char*>(buffer + nameAt);
-            if (std::string(name, strnlen(name, header.len)).compare(0, std::strlen(GPU_DRIVER_NAME),
-                                                                      GPU_DRIVER_NAME) == 0)
-                ++*driverNodesGone;
+            int* counted = header.mask & IN_CREATE ? driverNodes : driverNodesGone;
+            if (driverNode && counted)
+                ++*counted;
         }
         at = nameAt + header.len;
     }
@@ -162,7 +157,7 @@ bool nodeInUse(const PciDevice& gpu, std::string& why)
         why = "its minor number cannot be read";
         return true;
     }
-    const std::string node = "/dev/" + std::string(GPU_DRIVER_NAME) + std::to_string(*minor);
+    const std::string node = gpuNodePath(std::to_string(*minor));
     const HolderScan scan = findHolders({node});
     if (!scan.holders.empty()) {
         const ProcessFacts& p = scan.holders.begin()->second;
@@ -253,8 +248,8 @@ bool followGpus(Present& known, std::set<std::string>& told, bool& appeared)
             if (saveAppeared(bus, saved))
                 told.insert(bus);
         }
-    if (!saved.empty() && !recordSaved(saved))
-        colouredLine(Colour::Red, "Error: Cannot write %s: %s", SAVED_RECORD, std::strerror(errno));
+    if (!saved.empty())
+        enterSaved(saved);
     known = now;
     return true;
 }

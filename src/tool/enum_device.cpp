@@ -99,7 +99,7 @@ bool EnumDevice::limitTo(const std::vector<std::string>& gpus)
 {
     const std::vector<std::string> found = findMakerDevices();
     for (const std::string& name : gpus) {
-        const std::string bus = isBusAddress(name) ? name : "0000:" + name;
+        const std::string bus = fullBusAddress(name);
         if (std::find(found.begin(), found.end(), bus) == found.end()) {
             colouredLine(Colour::Red, "Error: %s is not a GPU of Morvanti's on this machine!",
                          printable(name).c_str());

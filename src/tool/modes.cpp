@@ -152,6 +152,14 @@ bool keepStoreFile(const PciDevice& gpu, const uint8_t bytes[PEER_RECORD_SIZE],
     return true;
 }
 
+bool enterSaved(const std::vector<SavedGpu>& saved)
+{
+    if (recordSaved(saved))
+        return true;
+    colouredLine(Colour::Red, "Error: Cannot write %s: %s", SAVED_RECORD, std::strerror(errno));
+    return false;
+}
+
 int runSaveData(const DeviceList& devices)
 {
     if (!isVirtualMachine()) {
@@ -190,9 +198,7 @@ int runSaveData(const DeviceList& devices)
         }
     }
     // Each file counts only for the GPU it was saved from, while it is there.
-    const bool recorded = recordSaved(saved);
-    if (!recorded)
-        colouredLine(Colour::Red, "Error: Cannot write %s: %s", SAVED_RECORD, std::strerror(errno));
+    const bool recorded = enterSaved(saved);
     if (failed > 0)
         return reportFailedGpus("save data", failed, devices.size());
     if (!recorded)

@@ -29,6 +29,9 @@ int runSaveData(const DeviceList& devices);
 // file cannot be written.
 bool keepStoreFile(const PciDevice& gpu, const uint8_t bytes[PEER_RECORD_SIZE],
                    std::vector<SavedGpu>& saved);
+// Enters them in this boot's record of saves; false, after an error line,
+// when it cannot be written.
+bool enterSaved(const std::vector<SavedGpu>& saved);
 
 // Reads and checks every GPU's store file, then tells every GPU's driver
 // instance every GPU's host BAR0 base.  False, with nothing told to any GPU,
