@@ -53,7 +53,7 @@ std::string resourceText(const Device& d)
         if (d.isGpu && i == 0) {
             start = d.bar0;
             end = d.bar0 + d.bar0Size - 1;
-            flags = 0x14220c;
+            flags = d.bar0Wide ? 0x14220c : 0x42208;
         } else if (d.isGpu && i == 2) {
             start = 0xe0000000ull + (d.bar0 >> 20 & 0xff) * d.bar2Size;
             end = start + d.bar2Size - 1;

@@ -48,6 +48,7 @@ struct Device {
     bool isGpu = false;                    // has resource0 (memory) and resource2 (registers)
     uint64_t bar0 = 0;                     // base address programmed into BAR0/BAR1
     uint64_t bar0Size = 4u << 20;
+    bool bar0Wide = true;              // a 64-bit BAR0; else one below 4 GiB
     uint64_t bar2Size = 4u << 20;
     std::map<uint32_t, uint32_t> registers;  // initial BAR2 words
     // The PCI Express link: Link Capabilities and Link Status (speed codes,

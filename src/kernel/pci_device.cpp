@@ -290,10 +290,11 @@ std::string PciDevice::driverName() const
 std::optional<PciDevice::Resource> PciDevice::bar0Resource() const
 {
     const std::string first = line("/resource").value_or("");
-    unsigned long long start = 0, last = 0;
-    if (std::sscanf(first.c_str(), "%llx %llx", &start, &last) != 2 || last <= start)
+    unsigned long long start = 0, last = 0, flags = 0;
+    if (std::sscanf(first.c_str(), "%llx %llx %llx", &start, &last, &flags) < 2 || last <= start)
         return std::nullopt;
-    return Resource{start, last - start + 1};
+    constexpr unsigned long long MEM_64 = 0x00100000;   // the kernel's IORESOURCE_MEM_64
+    return Resource{start, last - start + 1, (flags & MEM_64) != 0};
 }
 
 std::string PciDevice::classCode() const

@@ -126,6 +126,7 @@ public:
     struct Resource {
         uint64_t start = 0;
         uint64_t size = 0;
+        bool wide = false;   // a 64-bit BAR, which firmware may place above 4 GiB
     };
     std::optional<Resource> bar0Resource() const;
     // The power state the kernel believes the device in, and its runtime

@@ -44,6 +44,7 @@ private:
     std::vector<Step> stepsTo(const GpuFacts& gpu);
     void place(const GpuFacts& gpu);
     void addExpanders();
+    bool addHotplugPorts();
     bool number();
     bool numberBelow(int parent, const std::vector<int>& children, unsigned firstSlot,
                      unsigned lastSlot, unsigned perSlot);
@@ -69,6 +70,7 @@ private:
     unsigned chassis_ = 0;
     unsigned ids_[4] = {};
     unsigned functionIds_ = 0;
+    unsigned hotplugIds_ = 0;
 };
 
 bool Builder::choose()
@@ -299,6 +301,35 @@ void Builder::addExpanders()
          (one ? "this node (" : "each of these nodes (") + define + ")");
 }
 
+// After the ports that carry GPUs, on the root bus (node 0 of the guest).
+// The window holds the largest BAR0 laid out; above 4 GiB only when every
+// one of them is a 64-bit BAR, which firmware may place there.
+bool Builder::addHotplugPorts()
+{
+    if (options_.hotplugPorts == 0)
+        return true;
+    LayoutNode port;
+    port.reserveWide = true;
+    for (std::size_t i : chosen_) {
+        port.reserve = std::max(port.reserve, report_.gpus[i].bar0Size);
+        port.reserveWide = port.reserveWide && report_.gpus[i].bar0Wide;
+    }
+    if (port.reserve == 0)
+        return refuse("The size of the GPUs' BAR0 is unknown: no hot-plug port can be given room for one");
+    std::string aliases;
+    for (unsigned i = 0; i < options_.hotplugPorts; ++i) {
+        nodes_.push_back(port);
+        roots_.push_back(static_cast<int>(nodes_.size() - 1));
+        aliases += std::string(i ? ", " : "") + USER_ALIAS + LAYOUT_ID_PREFIX + "hotplug" +
+                   std::to_string(i);
+    }
+    if (options_.form == LayoutOptions::Libvirt)
+        note("Note: libvirt has no element for a root port's prefetchable window: give " + aliases +
+             " the QEMU property " + reserveProperty(port) + " with <qemu:override>, or firmware "
+             "may leave a GPU added there no room for its BAR0");
+    return true;
+}
+
 unsigned Builder::bridgesBelow(int n) const
 {
     unsigned count = 0;
@@ -343,7 +374,8 @@ void Builder::assign(int n, unsigned& index)
     static const char* const NAMES[] = {"hb", "rp", "up", "dp"};
     LayoutNode& node = nodes_[n];
     const int kind = static_cast<int>(node.kind);
-    node.id = LAYOUT_ID_PREFIX + std::string(NAMES[kind]) + std::to_string(ids_[kind]++);
+    node.id = node.reserve ? LAYOUT_ID_PREFIX + std::string("hotplug") + std::to_string(hotplugIds_++)
+                           : LAYOUT_ID_PREFIX + std::string(NAMES[kind]) + std::to_string(ids_[kind]++);
     if (node.kind == LayoutKind::RootPort || node.kind == LayoutKind::Downstream) {
         // Clear of a domain's own chassis and port numbers.
         while (options_.takenChassis.count(chassis_))
@@ -454,7 +486,7 @@ bool Builder::build(LayoutPlan& plan)
     warnGroups();
     warnAcs();
     addExpanders();
-    if (!number())
+    if (!addHotplugPorts() || !number())
         return false;
     plan.nodes = nodes_;
     plan.roots = roots_;
@@ -466,6 +498,12 @@ bool Builder::build(LayoutPlan& plan)
 std::string slotOf(const std::string& bus)
 {
     return bus.substr(0, bus.rfind('.'));
+}
+
+std::string reserveProperty(const LayoutNode& port)
+{
+    return std::string(port.reserveWide ? "pref64-reserve=" : "pref32-reserve=") +
+           std::to_string(port.reserve);
 }
 
 std::string paddedHex(unsigned value, int digits)

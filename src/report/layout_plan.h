@@ -31,6 +31,10 @@ struct LayoutOptions {
     unsigned firstIndex = 64;    // libvirt controller indexes
     unsigned firstSlot = 0x10;   // slots on the guest's root bus
     unsigned firstBus = 128;     // bus number of the first expander bus
+    // Empty root ports on the guest's root bus, each with a prefetchable
+    // window that holds the largest BAR0 laid out: room for GPUs added to
+    // the running guest.
+    unsigned hotplugPorts = 0;
     // A libvirt domain to merge the layout into (a path, or "-" for
     // standard input); "" for a fragment.
     std::string domain;
@@ -80,7 +84,14 @@ struct LayoutNode {
     unsigned chassis = 0;          // root and downstream ports
     unsigned index = 0;            // its libvirt controller index
     unsigned busNr = 0;            // expanders: the bus number of their bus
+    // A port for hot-plug: the prefetchable window firmware must reserve,
+    // above 4 GiB when `reserveWide`.
+    uint64_t reserve = 0;
+    bool reserveWide = false;
 };
+
+// The QEMU property that reserves a hot-plug port's window ("pref64-reserve").
+std::string reserveProperty(const LayoutNode& port);
 
 struct LayoutPlan {
     std::vector<LayoutNode> nodes;

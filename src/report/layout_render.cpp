@@ -29,7 +29,8 @@ void renderQemu(const LayoutPlan& plan, int n, std::string& text)
                 "\n";
         break;
     case LayoutKind::RootPort:
-        text += "-device pcie-root-port,id=" + node.id + numbers + address + "\n";
+        text += "-device pcie-root-port,id=" + node.id + numbers + address +
+                (node.reserve ? "," + reserveProperty(node) : "") + "\n";
         break;
     case LayoutKind::Upstream:
         text += "-device x3130-upstream,id=" + node.id + address + "\n";

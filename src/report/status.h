@@ -144,6 +144,7 @@ struct GpuFacts {
     uint64_t bar0Base = 0;         // from configuration space
     uint64_t bar0Size = 0;         // from the kernel's resource list; 0 unknown
     uint64_t bar0Start = 0;        // from the kernel's resource list; 0 unknown
+    bool bar0Wide = false;         // a 64-bit BAR0, as the resource list says
     std::optional<unsigned> minor; // the driver's minor number; nothing when none
     PciLink link;                  // the GPU's own end of its link
 

@@ -258,6 +258,7 @@ GpuFacts readGpu(const std::string& bus, const Holding& holding, StatusReport& r
     if (const auto resource = device.bar0Resource()) {
         gpu.bar0Start = resource->start;
         gpu.bar0Size = resource->size;
+        gpu.bar0Wide = resource->wide;
     }
     gpu.numaNode = device.numaNode();
     gpu.localCpus = device.localCpus();

@@ -187,6 +187,12 @@ void addOptions(CLI::App& app, StatusOptions& o)
         ->delimiter(',')
         ->type_name("BUS[,BUS...]")
         ->needs(layoutOption);
+    app.add_option("--hotplug-ports", o.layout.hotplugPorts,
+                   "Add this many empty root ports, each with room for a GPU's BAR0, for GPUs added to the "
+                   "running guest.")
+        ->capture_default_str()
+        ->check(CLI::Range(0u, 8u))
+        ->needs(layoutOption);
     const struct {
         const char* name;
         unsigned* value;
