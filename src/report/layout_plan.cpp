@@ -1,5 +1,7 @@
 #include "layout_plan.h"
 
+#include "layout_warnings.h"
+
 #include "wording.h"
 
 #include <algorithm>
@@ -39,8 +41,6 @@ public:
 
 private:
     bool choose();
-    void warnGroups();
-    void warnAcs();
     std::vector<Step> stepsTo(const GpuFacts& gpu);
     void place(const GpuFacts& gpu);
     void addExpanders();
@@ -112,52 +112,6 @@ bool Builder::choose()
         return false;
     }
     return true;
-}
-
-void Builder::warnGroups()
-{
-    std::set<std::string> warned;
-    for (std::size_t i : chosen_) {
-        const GpuFacts& gpu = report_.gpus[i];
-        for (const GroupMember& member : gpu.group) {
-            if (member.bridge || laidOut_.count(member.bus) || !warned.insert(member.bus).second)
-                continue;
-            const auto other = std::find_if(report_.gpus.begin(), report_.gpus.end(),
-                                            [&](const GpuFacts& g) { return g.bus == member.bus; });
-            const std::string head = "Warning: IOMMU group " + printable(gpu.iommuGroup) + " of " +
-                                     gpu.bus + " also holds " + member.bus;
-            if (other != report_.gpus.end() && other->inUse)
-                note(head + ", a GPU that " + printable(userText(other->user)) +
-                     " holds: the group goes to one guest whole");
-            else
-                note(head + ", which must be bound to vfio-pci too (the group goes to one "
-                            "guest whole)");
-        }
-    }
-}
-
-void Builder::warnAcs()
-{
-    std::set<std::string> redirecting, unknown;
-    for (std::size_t a = 0; a < chosen_.size(); ++a)
-        for (std::size_t b = a + 1; b < chosen_.size(); ++b) {
-            const Link& link = report_.links[chosen_[a]][chosen_[b]];
-            if (link.turnSwitch.empty())
-                continue;
-            if (link.redirected)
-                redirecting.insert(link.turnSwitch);
-            else if (link.acsUnknown)
-                unknown.insert(link.turnSwitch);
-        }
-    for (const std::string& bus : redirecting)
-        note("Warning: ACS in the host's switch at " + bus + " redirects peer traffic to the root "
-             "complex, where the guest's switch promises a path inside it: run " +
-             toolCommand({DISABLE_ACS}) + " here, or keep it off at every boot with the parameter that " +
-             KERNEL_ACS_COMMAND + " prints (then the switch's GPUs form one IOMMU group, for "
-             "one guest)");
-    for (const std::string& bus : unknown)
-        note("Warning: whether ACS in the host's switch at " + bus + " redirects peer traffic "
-             "cannot be read, and the guest's switch promises a path inside it");
 }
 
 // The guest's bridges on the way to a GPU's slot: a root port for the
@@ -302,8 +256,10 @@ void Builder::addExpanders()
 }
 
 // After the ports that carry GPUs, on the root bus (node 0 of the guest).
-// The window holds the largest BAR0 laid out; above 4 GiB only when every
-// one of them is a 64-bit BAR, which firmware may place there.
+// A BAR0 sits aligned to its size, and firmware aligns an empty port's
+// window to far less (SeaBIOS put a 16 MiB one at 0xfda00000): twice the
+// largest BAR0 holds it wherever the window lies.  Above 4 GiB only when
+// every BAR0 is a 64-bit one, which may sit there.
 bool Builder::addHotplugPorts()
 {
     if (options_.hotplugPorts == 0)
@@ -311,7 +267,7 @@ bool Builder::addHotplugPorts()
     LayoutNode port;
     port.reserveWide = true;
     for (std::size_t i : chosen_) {
-        port.reserve = std::max(port.reserve, report_.gpus[i].bar0Size);
+        port.reserve = std::max(port.reserve, 2 * report_.gpus[i].bar0Size);
         port.reserveWide = port.reserveWide && report_.gpus[i].bar0Wide;
     }
     if (port.reserve == 0)
@@ -483,8 +439,7 @@ bool Builder::build(LayoutPlan& plan)
         return false;
     for (std::size_t i : chosen_)
         place(report_.gpus[i]);
-    warnGroups();
-    warnAcs();
+    warnLayout(report_, chosen_, laidOut_, out_.notes);
     addExpanders();
     if (!addHotplugPorts() || !number())
         return false;

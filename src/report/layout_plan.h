@@ -32,8 +32,8 @@ struct LayoutOptions {
     unsigned firstSlot = 0x10;   // slots on the guest's root bus
     unsigned firstBus = 128;     // bus number of the first expander bus
     // Empty root ports on the guest's root bus, each with a prefetchable
-    // window that holds the largest BAR0 laid out: room for GPUs added to
-    // the running guest.
+    // window that holds the largest BAR0 laid out wherever firmware puts
+    // it: room for GPUs added to the running guest.
     unsigned hotplugPorts = 0;
     // A libvirt domain to merge the layout into (a path, or "-" for
     // standard input); "" for a fragment.

@@ -266,15 +266,15 @@ TEST(Status, LayoutsMirrorTheHostTreeInBothForms)
     };
     std::vector<Row> rows;
     rows.push_back({"flat", std::move(flat), {}, "", 0, "01:00.0<root1 02:00.0<root2", ""});
-    // Room for hot-plug as large as the largest BAR0, below 4 GiB when one
-    // BAR0 must be.
+    // Room for hot-plug for the largest BAR0 at its alignment, below 4 GiB
+    // when one BAR0 must be.
     sim::Topology mixed;
     mixed.rootPort("0000:00:01.0").gpu("0000:01:00.0", 0x0001, 0x38bff0000000ull);
     sim::Device& narrow = mixed.rootPort("0000:00:02.0").gpu("0000:02:00.0", 0x0001, 0xc0000000ull);
     narrow.bar0Size = 16u << 20;
     narrow.bar0Wide = false;
     rows.push_back({"two hot-plug ports", std::move(mixed), {}, "--hotplug-ports=2", 0,
-                    "01:00.0<root1 02:00.0<root2", "", 64, 0x10, 64, "pref32-reserve=16777216"});
+                    "01:00.0<root1 02:00.0<root2", "", 64, 0x10, 64, "pref32-reserve=33554432"});
     rows.push_back({"one switch", openAcs(sim::switchedHost(1, 2, {0x0001})), {}, "", 0, oneSwitch, ""});
     rows.push_back({"two switches that redirect", twoSwitches(), {}, "", 0,
                     oneSwitch + " 07:00.0<down3<up2<root2 08:00.0<down4<up2<root2",
