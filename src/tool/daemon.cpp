@@ -217,13 +217,15 @@ bool saveAppeared(const std::string& bus, std::vector<SavedGpu>& saved)
 }
 
 // The maker's GPUs there now, each by its presence (PciDevice::presence):
-// a GPU taken away and another added at its address is another GPU.
+// a GPU taken away and another added at its address is another GPU.  One
+// whose presence cannot be read went away while the devices were listed.
 using Present = std::map<std::string, uint64_t>;
 Present presentGpus()
 {
     Present now;
     for (const std::string& bus : findMakerDevices())
-        now[bus] = PciDevice(bus).presence().value_or(0);
+        if (const std::optional<uint64_t> presence = PciDevice(bus).presence())
+            now[bus] = *presence;
     return now;
 }
 
