@@ -210,6 +210,9 @@ if [ ! -c /dev/kvm ]; then
 fi
 pass_through status-after
 libvirt_machine
+# L2's monitor, through which L1 adds GPUs to the running L2 and takes them
+# from it (serve_hotplug).
+L2_MACHINE+=(-qmp unix:/run/l2.qmp,server=on,wait=off)
 # Each GPU's series of its own, with no guest: the labels a guest's start
 # must not change.
 gpu_series() {
@@ -333,10 +336,29 @@ while_l2_runs() {
         /tmp/series-free /tmp/series-l2 "$(gpus | wc -l)"
     echo done > /tmp/while-l2
 }
+# L2's requests to add a GPU to it or take one away, once L1's report
+# beside L2 is done: /xfer/hotplug-N holds a QMP command and, for a
+# device_del, "--deleted ID"; /xfer/hotplug-N.done gets qmp.py's answer.
+serve_hotplug() {
+    local request command wait
+    while kill -0 "$watcher" 2>/dev/null; do nap 1; done
+    for (( ; ; )); do
+        for request in /xfer/hotplug-[0-9]*; do
+            [[ $request == *.* ]] || [ ! -e "$request" ] || [ -e "$request.done" ] && continue
+            { read -r command; read -r wait; } < "$request"
+            python3 "$RIG/qmp.py" /run/l2.qmp "$command" $wait > "$request.answer" 2>&1
+            mv "$request.answer" "$request.done"
+        done
+        nap 0.3
+    done
+}
 rm -f /tmp/while-l2 /xfer/l1-stored
 while_l2_runs &
 watcher=$!
+serve_hotplug &
+hotplugs=$!
 boot_l2 "$RIG/l2.sh" l2 l2 "$L2_FLOW_LIMIT"
+kill "$hotplugs" 2>/dev/null
 timed "L2, boot to power-off"
 for g in $(gpus); do
     check "$g: with L2 gone, the kernel counts it enabled no more (enable 0)" \

@@ -259,5 +259,103 @@ for g in $(gpus); do
 done
 timed "refused save"
 
+# GPUs added to the running guest and taken from it, by L1 through this
+# guest's QEMU (device_del; device_add at the layout's hot-plug port),
+# while the daemon runs.  The stand-in driver takes an added GPU at once.
+# hotplug_step N COMMAND [--deleted ID]: L1 runs the QMP command (and waits
+# for the device to be gone); its answer in $answer.
+hotplug_step() {
+    printf '%s\n%s\n' "$2" "${3:+$3 $4}" > "/xfer/hotplug-$1.new"
+    mv "/xfer/hotplug-$1.new" "/xfer/hotplug-$1"
+    wait_until 80 test -e "/xfer/hotplug-$1.done"
+    answer=$(< "/xfer/hotplug-$1.done") || answer="no answer from L1"
+}
+read -r hotplug_port < /xfer/hotplug-port
+add_gpu() {   # add_gpu STEP ID L1-BUS NUMBER: that stand-in at the hot-plug port
+    hotplug_step "$1" "{\"execute\":\"device_add\",\"arguments\":{\"driver\":\"vfio-pci\",\"host\":\"$3\",\"id\":\"$2\",\"bus\":\"$hotplug_port\",\"x-pci-vendor-id\":$((0x1f7a)),\"x-pci-device-id\":1,\"x-pci-sub-device-id\":$4,\"x-no-mmap\":true}}"
+}
+# numbered N: the guest address of the GPU L1 numbered N, in $numbered.
+numbered() {
+    local g n
+    numbered=""
+    for g in $(gpus); do
+        read -r n < "/sys/bus/pci/devices/$g/subsystem_device" && [ $((n)) = "$1" ] && numbered=$g
+    done
+    [ -n "$numbered" ]
+}
+peer_entry() { grep "^$2 " "/sys/bus/pci/devices/$1/p2p_peers"; }
+mapfile -t expected < /xfer/expected
+read -r _ fourth_l1 fourth_base <<< "${expected[3]}"
+read -r _ other_l1 other_base <<< "${expected[0]}"
+numbered 4; fourth=$numbered
+numbered 1; other=$numbered
+"$TOOL" --daemon > /tmp/daemon.out 2>&1 &
+daemon=$!
+within "$DAEMON_LIMIT" 1 "the daemon, started again, configures the driver" \
+    "the daemon did not configure the driver at its start" daemon_successes
+timed "hot-plug: daemon started"
+
+hotplug_step 1 '{"execute":"device_del","arguments":{"id":"ua-gpu4"}}' --deleted ua-gpu4
+setup "L1 took the fourth GPU, $fourth (L1 $fourth_l1), from this guest: $answer" \
+    wait_until 10 test "${answer%% *}" = ok -a ! -e "/sys/bus/pci/devices/$fourth"
+told=$(daemon_successes)
+add_gpu 2 qv-hot1 "$fourth_l1" 4
+setup "L1 added it again at the hot-plug port $hotplug_port: $answer" test "${answer%% *}" = ok
+setup "the fourth GPU appears again, below the hot-plug port" wait_until 30 numbered 4
+hot=$numbered
+load_expectations
+timed "hot-plug: the fourth taken away and added again"
+check "the daemon saved the record of the added GPU, $hot, from its device memory: the fourth's L1 BAR0 base ${l1base[$hot]}" \
+    wait_until "$DAEMON_LIMIT" store_file_holds "$hot"
+within "$DAEMON_LIMIT" $((told + 1)) "the daemon configured the driver again once the fourth was added" \
+    "the daemon did not configure the driver after a GPU was added" daemon_successes
+expect_peers "after the fourth was added again ($hot's driver instance is new with it)"
+status_json status-hotplugged
+{
+    printf '%s\t%s\n' "with the fourth added again, the report is ready, with four GPUs" \
+        "(d['ready'], len(d['gpus'])) == (True, 4)"
+    printf '%s\t%s\n' "it counts $hot's store file, of the GPU there now, and the driver configured for it" \
+        "[(x['storeFile']['state'], x['storeFile']['base'], x['driverConfigured']) for x in d['gpus'] if x['bus'] == '$hot'] == [('valid', '0x$fourth_base', True)]"
+} | report_checks status-hotplugged
+fourth_minor=$(< "/sys/bus/pci/devices/$hot/minor") || fourth_minor="?"
+timed "hot-plug: the fourth's record saved and told"
+
+hotplug_step 3 '{"execute":"device_del","arguments":{"id":"qv-hot1"}}' --deleted qv-hot1
+first_gone=$answer
+hotplug_step 4 '{"execute":"device_del","arguments":{"id":"ua-gpu1"}}' --deleted ua-gpu1
+setup "L1 took away the fourth ($first_gone) and the first, $other (L1 $other_l1): $answer" \
+    wait_until 10 test "${first_gone%% *} ${answer%% *}" = "ok ok" -a ! -e "/sys/bus/pci/devices/$other"
+told=$(daemon_successes)
+add_gpu 5 qv-hot2 "$other_l1" 1
+setup "L1 added the first GPU at the hot-plug port: $answer" test "${answer%% *}" = ok
+setup "the first GPU appears again, below the hot-plug port" wait_until 30 numbered 1
+setup "at the guest address the fourth had, $hot (found at ${numbered:-none})" test "$numbered" = "$hot"
+load_expectations
+timed "hot-plug: another GPU added where the fourth was"
+check "the daemon saved $hot's record again, from the GPU there now: the first's L1 BAR0 base $other_base, not the fourth's $fourth_base" \
+    wait_until "$DAEMON_LIMIT" store_file_holds "$hot"
+within "$DAEMON_LIMIT" $((told + 1)) "the daemon configured the driver again once the first was added at $hot" \
+    "the daemon did not configure the driver after a GPU was added" daemon_successes
+minor=$(< "/sys/bus/pci/devices/$hot/minor")
+for g in $(gpus); do
+    check "$g's driver holds the first's L1 BAR0 base $other_base under minor $minor, the GPU now at $hot: the fourth's $fourth_base was not told for it" \
+        test "$(peer_entry "$g" "$minor")" = "$minor $other_base"
+done
+check "$hot's driver instance, new with the GPU, was told the GPUs there now alone: no entry of the fourth's base $fourth_base" \
+    bash -c '! grep -q " $1\$" "/sys/bus/pci/devices/$2/p2p_peers"' _ "$fourth_base" "$hot"
+status_json status-replaced
+{
+    printf '%s\t%s\n' "with three GPUs left, the report is ready and counts no GPU taken away" \
+        "(d['ready'], sorted(x['bus'] for x in d['gpus'])) == (True, sorted('$(gpus | paste -sd' ')'.split()))"
+    printf '%s\t%s\n' "it counts $hot's store file with the base of the GPU there now ($other_base)" \
+        "[(x['storeFile']['state'], x['storeFile']['base'], x['driverConfigured']) for x in d['gpus'] if x['bus'] == '$hot'] == [('valid', '0x$other_base', True)]"
+} | report_checks status-replaced
+check "the daemon said no error while GPUs came and went" bash -c '! grep -q Error /tmp/daemon.out'
+kill "$daemon"
+wait "$daemon" 2>/dev/null
+echo "--- daemon output, hot-plug"; cat /tmp/daemon.out
+note "a GPU taken away stays in its peers' tables until the driver's next load (it cannot forget a peer): the fourth's entry, minor $fourth_minor, is kept there"
+timed "hot-plug: another GPU where the fourth was"
+
 echo "done l2" >> "$RESULTS"
 poweroff_now

@@ -422,9 +422,18 @@ libvirt_machine() {
     $V define /tmp/l2-base.xml > /tmp/libvirt.out 2>&1 && $V dumpxml l2 > /tmp/l2-dumped.xml 2>>/tmp/libvirt.out
     setup "libvirt's QEMU driver, embedded, defines L2 with L1's stand-ins" test -s /tmp/l2-dumped.xml
     timed "libvirt's QEMU driver: its capability probe under emulation, and the definition"
-    limited /tmp/l2-merged.xml /tmp/l2-merged.err "$STATUS" --layout=libvirt --domain=- < /tmp/l2-dumped.xml
-    check "the layout merged into L2's domain: exit 0, nothing to warn of" \
-        test "$status" -eq 0 -a "$(grep -vc '^Note: the GPUs sit on [0-9] NUMA nodes\?: ' /tmp/l2-merged.err)" -eq 0
+    limited /tmp/l2-merged.xml /tmp/l2-merged.err "$STATUS" --layout=libvirt --domain=- --hotplug-ports=1 \
+        < /tmp/l2-dumped.xml
+    check "the layout merged into L2's domain, with a port for hot-plug: exit 0, nothing to warn of" \
+        test "$status" -eq 0 -a "$(grep -vc '^Note: the GPUs sit on [0-9] NUMA nodes\?: \|^Note: libvirt has no element for a root port' /tmp/l2-merged.err)" -eq 0
+    # libvirt has no element for the port's window: it gets it as the
+    # layout's note says, by libvirt's override of a device's QEMU
+    # properties.  L2 learns the port's id from /xfer/hotplug-port.
+    local port property value
+    read -r port property value < <(sed -n "s/^Note: libvirt has no element for .*: give \([^ ,]*\) the QEMU property \([a-z0-9-]*\)=\([0-9]*\) with .*/\1 \2 \3/p" /tmp/l2-merged.err)
+    echo "$port" > /xfer/hotplug-port
+    sed -i "s|</qemu:override>|<qemu:device alias='$port'><qemu:frontend><qemu:property name='$property' type='unsigned' value='$value'/></qemu:frontend></qemu:device>&|" \
+        /tmp/l2-merged.xml
     $V define /tmp/l2-merged.xml >> /tmp/libvirt.out 2>&1 &&
         $V domxml-to-native qemu-argv --domain l2 > /tmp/l2.argv 2>>/tmp/libvirt.out
     cat /tmp/libvirt.out /tmp/l2.argv
@@ -450,6 +459,8 @@ sys.stdout.write("\0".join(out) + "\0")
 ' /tmp/l2.argv)
     setup "L2 starts from libvirt's arguments: its -device options as libvirt wrote them ($(grep -o -- "-device '{" /tmp/l2.argv | wc -l))" \
         test "$(printf '%s\n' "${L2_MACHINE[@]}" | grep -c '^{"driver"')" -eq "$(grep -o -- "-device '{" /tmp/l2.argv | wc -l)"
+    setup "libvirt gives the hot-plug port ${port:-(none named)} the window the layout names ($property=$value)" \
+        bash -c 'grep -F "\"id\":\"$1\"" /tmp/l2.argv | grep -qF "\"$2\":$3"' _ "$port" "$property" "$value"
     $V undefine l2 > /dev/null 2>&1
 }
 
@@ -461,7 +472,7 @@ sys.stdout.write("\0".join(out) + "\0")
 boot_l2() {   # boot_l2 INIT LEVEL MARKER LIMIT
     local init=$1 level=$2 marker=$3 limit=$4 attempt status qemu why kept
     for attempt in $(seq 1 "$L2_TRIES"); do
-        rm -f /xfer/results /xfer/console /xfer/*.journal /xfer/qemu.err
+        rm -f /xfer/results /xfer/console /xfer/*.journal /xfer/qemu.err /xfer/hotplug-[0-9]*
         touch /xfer/results /xfer/console
         # On L1's console, so that run.sh can tell an L1 whose kernel died
         # under nested virtualisation from one that died on its own.
@@ -530,10 +541,10 @@ expect_peers() {
 }
 
 # L2: the store file of a GPU holds the record of its L1 BAR0 base, which is
-# not the GPU's own base here (given as the second argument).
+# not the GPU's own base here (given as the second argument, if at all).
 store_file_holds() {
     test "$(od -An -tx1 -v "/etc/qv/vm_p2p_cfg/$1" | tr -s ' \n' ' ' | sed 's/^ //; s/ $//')" = \
-         "$(record_bytes "${l1base[$1]}")" -a "${l1base[$1]}" != "$2"
+         "$(record_bytes "${l1base[$1]}")" -a "${l1base[$1]}" != "${2:-none}"
 }
 
 # wait_until LIMIT COMMAND...: until COMMAND succeeds, LIMIT seconds at
