@@ -368,10 +368,11 @@ TEST(Status, LayoutsMirrorTheHostTreeInBothForms)
             EXPECT_EQ(row.tree, laid.tree()) << r.out;
             // Each hot-plug port empty on the root bus, its window given.
             long hotplug = 0;
-            for (const auto& [key, d] : laid.devices) {
+            for (const auto& device : laid.devices) {
+                const std::string& key = device.first;
                 const bool empty = std::none_of(laid.devices.begin(), laid.devices.end(),
                                                 [&](const auto& o) { return o.second.parent == key; });
-                hotplug += d.kind == "root" && d.parent.empty() && empty;
+                hotplug += device.second.kind == "root" && device.second.parent.empty() && empty;
             }
             EXPECT_EQ(row.reserve.empty() ? 0 : 2, hotplug) << r.out;
             if (!libvirt && !row.reserve.empty()) {
