@@ -342,7 +342,7 @@ while_l2_runs() {
 serve_hotplug() {
     local request command wait
     while kill -0 "$watcher" 2>/dev/null; do nap 1; done
-    for (( ; ; )); do
+    while :; do
         for request in /xfer/hotplug-[0-9]*; do
             [[ $request == *.* ]] || [ ! -e "$request" ] || [ -e "$request.done" ] && continue
             { read -r command; read -r wait; } < "$request"

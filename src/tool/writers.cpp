@@ -116,51 +116,53 @@ bool replaceFile(const std::string& path, const void* data, std::size_t length)
     return true;
 }
 
-bool writeConfiguration(const std::vector<ConfiguredGpu>& gpus)
+namespace {
+
+// One of the records under CONFIGURATION_DIR, made afresh with `text`.
+bool writeRunRecord(const char* path, const std::string& text)
 {
     if (::mkdir(CONFIGURATION_DIR, 0700) != 0 && errno != EEXIST)
         return false;
-    const std::string text = formatConfiguration(gpus);
-    return replaceFile(CONFIGURATION_RECORD, text.data(), text.size());
+    return replaceFile(path, text.data(), text.size());
+}
+
+// A record's GPUs with those of this run: each entry of a bus that `fresh`
+// has, or that `dropped` names, gives way; then in bus order.
+template <typename Gpu>
+void mergeByBus(std::vector<Gpu>& gpus, const std::vector<Gpu>& fresh,
+                const std::vector<std::string>& dropped = {})
+{
+    auto replaced = [&](const Gpu& g) {
+        return std::find(dropped.begin(), dropped.end(), g.bus) != dropped.end() ||
+               std::any_of(fresh.begin(), fresh.end(), [&](const Gpu& f) { return f.bus == g.bus; });
+    };
+    gpus.erase(std::remove_if(gpus.begin(), gpus.end(), replaced), gpus.end());
+    gpus.insert(gpus.end(), fresh.begin(), fresh.end());
+    std::sort(gpus.begin(), gpus.end(), [](const Gpu& a, const Gpu& b) { return a.bus < b.bus; });
+}
+
+} // namespace
+
+bool writeConfiguration(const std::vector<ConfiguredGpu>& gpus)
+{
+    return writeRunRecord(CONFIGURATION_RECORD, formatConfiguration(gpus));
 }
 
 bool recordStored(const std::vector<StoredGpu>& stored, const std::vector<std::string>& failed)
 {
-    if (::mkdir(CONFIGURATION_DIR, 0700) != 0 && errno != EEXIST)
-        return false;
     // A record that cannot be read says nothing: it is started afresh.
     std::vector<StoredGpu> gpus;
     readStored(gpus);
-    auto replaced = [&](const StoredGpu& g) {
-        return std::find(failed.begin(), failed.end(), g.bus) != failed.end() ||
-               std::any_of(stored.begin(), stored.end(),
-                           [&](const StoredGpu& s) { return s.bus == g.bus; });
-    };
-    gpus.erase(std::remove_if(gpus.begin(), gpus.end(), replaced), gpus.end());
-    gpus.insert(gpus.end(), stored.begin(), stored.end());
-    std::sort(gpus.begin(), gpus.end(),
-              [](const StoredGpu& a, const StoredGpu& b) { return a.bus < b.bus; });
-    const std::string text = formatStored(gpus);
-    return replaceFile(STORED_RECORD, text.data(), text.size());
+    mergeByBus(gpus, stored, failed);
+    return writeRunRecord(STORED_RECORD, formatStored(gpus));
 }
 
 bool recordSaved(const std::vector<SavedGpu>& saved)
 {
-    if (::mkdir(CONFIGURATION_DIR, 0700) != 0 && errno != EEXIST)
-        return false;
     std::vector<SavedGpu> gpus;
     readSaved(gpus);
-    gpus.erase(std::remove_if(gpus.begin(), gpus.end(),
-                              [&](const SavedGpu& g) {
-                                  return std::any_of(saved.begin(), saved.end(),
-                                                     [&](const SavedGpu& s) { return s.bus == g.bus; });
-                              }),
-               gpus.end());
-    gpus.insert(gpus.end(), saved.begin(), saved.end());
-    std::sort(gpus.begin(), gpus.end(),
-              [](const SavedGpu& a, const SavedGpu& b) { return a.bus < b.bus; });
-    const std::string text = formatSaved(bootId(), gpus);
-    return replaceFile(SAVED_RECORD, text.data(), text.size());
+    mergeByBus(gpus, saved);
+    return writeRunRecord(SAVED_RECORD, formatSaved(bootId(), gpus));
 }
 
 const char* StoreLock::path()

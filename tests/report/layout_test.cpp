@@ -16,6 +16,14 @@ using namespace qvtest;
 
 namespace {
 
+long occurrences(const std::string& text, const std::string& what)
+{
+    long n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
 // A layout read back as a tree: each device, the bridge it hangs from, and
 // what breaks the rules of a PCI Express tree or of the numbering.
 struct LaidDevice {
@@ -376,11 +384,7 @@ TEST(Status, LayoutsMirrorTheHostTreeInBothForms)
             }
             EXPECT_EQ(row.reserve.empty() ? 0 : 2, hotplug) << r.out;
             if (!libvirt && !row.reserve.empty()) {
-                const std::string end = "," + row.reserve + "\n";
-                long windows = 0;
-                for (auto at = r.out.find(end); at != std::string::npos; at = r.out.find(end, at + 1))
-                    ++windows;
-                EXPECT_EQ(2, windows) << r.out;
+                EXPECT_EQ(2, occurrences(r.out, "," + row.reserve + "\n")) << r.out;
             }
             long chassis = 256, slot = 256, index = 256, busNr = 256;
             for (const auto& [key, d] : laid.devices) {
@@ -524,12 +528,7 @@ TEST(Status, LibvirtsOwnQemuDriverKeepsTheLayoutMergedIntoADomain)
             const std::string merged =
                 sim::fileExists(dir + "/merged.xml") ? sim::readFile(dir + "/merged.xml") : "";
             EXPECT_EQ(0, r.status) << r.out << r.err << merged;
-            const auto count = [&](const std::string& text) {
-                long n = 0;
-                for (std::size_t at = merged.find(text); at != std::string::npos; at = merged.find(text, at + 1))
-                    ++n;
-                return n;
-            };
+            const auto count = [&](const std::string& text) { return occurrences(merged, text); };
             // Replaced, not doubled, keeping what it had of its own.
             if (!gpus.empty()) {
                 EXPECT_EQ(2, count("<alias name='ua-gpu'") + count("<boot order='2'")) << merged;
