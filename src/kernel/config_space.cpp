@@ -29,7 +29,7 @@ uint32_t get32(const std::vector<uint8_t>& b, std::size_t at)
 // list runs beyond the bytes read, or unreachable because the extended space
 // reads all ones.
 struct Capability {
-    enum { Found, Absent, Unknown, AllOnes } state = Absent;
+    enum State { Absent, Found, Unknown, AllOnes } state = Absent;
     std::size_t offset = 0;
 };
 
@@ -37,54 +37,37 @@ struct Capability {
 // list in a broken device ends it (as absent: its device says nothing).
 Capability findCapability(const std::vector<uint8_t>& config, uint8_t id)
 {
-    Capability cap;
-    if (!has(config, 0, HEADER_SIZE)) {
-        cap.state = Capability::Unknown;
-        return cap;
-    }
+    if (!has(config, 0, HEADER_SIZE))
+        return {Capability::Unknown};
     if (!(get16(config, 0x06) & 0x10))
-        return cap;
+        return {};
     std::size_t at = config[0x34] & 0xFC;
     for (int hops = 0; hops < 48 && at >= HEADER_SIZE; ++hops) {
-        if (!has(config, at, 2)) {
-            cap.state = Capability::Unknown;
-            return cap;
-        }
-        if (config[at] == id) {
-            cap.state = Capability::Found;
-            cap.offset = at;
-            return cap;
-        }
+        if (!has(config, at, 2))
+            return {Capability::Unknown};
+        if (config[at] == id)
+            return {Capability::Found, at};
         at = config[at + 1] & 0xFC;
     }
-    return cap;
+    return {};
 }
 
 Capability findExtendedCapability(const std::vector<uint8_t>& config, uint16_t id)
 {
-    Capability cap;
     std::size_t at = EXTENDED_SPACE;
     for (int hops = 0; hops < 960 && at >= EXTENDED_SPACE; ++hops) {
-        if (!has(config, at, 4)) {
-            cap.state = Capability::Unknown;
-            return cap;
-        }
+        if (!has(config, at, 4))
+            return {Capability::Unknown};
         const uint32_t header = get32(config, at);
         if (header == 0)
-            return cap;
-        // All ones: the extended space could not be reached.
-        if (header == 0xFFFFFFFF) {
-            cap.state = Capability::AllOnes;
-            return cap;
-        }
-        if ((header & 0xFFFF) == id) {
-            cap.state = Capability::Found;
-            cap.offset = at;
-            return cap;
-        }
+            return {};
+        if (header == 0xFFFFFFFF)   // the extended space could not be reached
+            return {Capability::AllOnes};
+        if ((header & 0xFFFF) == id)
+            return {Capability::Found, at};
         at = header >> 20 & 0xFFC;
     }
-    return cap;
+    return {};
 }
 
 const uint8_t CAP_PM = 0x01;

@@ -151,13 +151,6 @@ std::optional<unsigned> parseMinor(const std::string& text)
     return static_cast<unsigned>(std::stoul(text));
 }
 
-PciDevice::PciDevice(std::string bus) : bus_(std::move(bus)) {}
-
-std::string PciDevice::path(const char* attribute) const
-{
-    return devicePath(bus_, attribute);
-}
-
 std::string PciDevice::resourcePath(int bar) const
 {
     return path(("/resource" + std::to_string(bar)).c_str());
@@ -229,20 +222,10 @@ bool PciDevice::deviceId(uint32_t& id) const
     return true;
 }
 
-std::string PciDevice::vendorText() const
-{
-    return word("/vendor").value_or("");
-}
-
 bool PciDevice::hexAttribute(const char* attribute, uint64_t& value) const
 {
     const std::optional<std::string> text = word(attribute);
     return text && parseHex(*text, 16, value) && value <= 0xFFFF;
-}
-
-std::optional<std::string> PciDevice::minorText() const
-{
-    return word("/minor");
 }
 
 std::optional<unsigned> PciDevice::minor() const
@@ -251,40 +234,18 @@ std::optional<unsigned> PciDevice::minor() const
     return text ? parseMinor(*text) : std::nullopt;
 }
 
-std::optional<std::string> PciDevice::numaNodeText() const
-{
-    return word("/numa_node");
-}
-
 std::optional<int> PciDevice::numaNode() const
 {
-    const std::optional<std::string> text = numaNodeText();
     // The kernel prints -1 for a device without NUMA information.
-    if (!text || text->empty() || text->size() > 6 ||
-        text->find_first_not_of("0123456789") != std::string::npos)
-        return std::nullopt;
-    return std::stoi(*text);
-}
-
-std::optional<std::string> PciDevice::localCpus() const
-{
-    return line("/local_cpulist");
+    const std::optional<std::string> text = numaNodeText();
+    const std::optional<unsigned> node = text && text->size() <= 6 ? parseMinor(*text) : std::nullopt;
+    return node ? std::optional<int>(static_cast<int>(*node)) : std::nullopt;
 }
 
 bool PciDevice::hasIommu() const
 {
     std::error_code ec;
     return fs::exists(path("/iommu"), ec);
-}
-
-std::string PciDevice::iommuGroup() const
-{
-    return linkName("/iommu_group");
-}
-
-std::string PciDevice::driverName() const
-{
-    return linkName("/driver");
 }
 
 std::optional<PciDevice::Resource> PciDevice::bar0Resource() const
@@ -295,11 +256,6 @@ std::optional<PciDevice::Resource> PciDevice::bar0Resource() const
         return std::nullopt;
     constexpr unsigned long long MEM_64 = 0x00100000;   // the kernel's IORESOURCE_MEM_64
     return Resource{start, last - start + 1, (flags & MEM_64) != 0};
-}
-
-std::string PciDevice::classCode() const
-{
-    return word("/class").value_or("");
 }
 
 std::vector<std::string> PciDevice::iommuGroupDevices() const
@@ -358,10 +314,7 @@ std::optional<uint64_t> PciDevice::presence() const
 std::optional<unsigned> PciDevice::enableCount() const
 {
     const std::optional<std::string> text = word("/enable");
-    if (!text || text->empty() || text->size() > 9 ||
-        text->find_first_not_of("0123456789") != std::string::npos)
-        return std::nullopt;
-    return static_cast<unsigned>(std::stoul(*text));
+    return text ? parseMinor(*text) : std::nullopt;
 }
 
 std::vector<std::string> PciDevice::vfioDevices() const
