@@ -139,6 +139,29 @@ const char* const SAVED_HEADER = "qvgpu-vm-p2p saved 1";
 // One line per GPU, 64 GPUs and more: far below this.
 const std::size_t CONFIGURATION_MAX = 65536;
 
+// The records' one shape: every line whole (a record cut short is no
+// record), the header line `header` accepts, then one GPU a line that
+// `parse` takes whole.  `gpus` is empty whenever the text is no record.
+template <typename Gpu, typename Header, typename Parse>
+bool parseLines(const std::string& text, std::vector<Gpu>& gpus, Header header, Parse parse)
+{
+    gpus.clear();
+    std::istringstream in(text);
+    std::string line;
+    if (text.empty() || text.back() != '\n' || !std::getline(in, line) || !header(line, in))
+        return false;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        Gpu g;
+        if (!parse(fields, g)) {
+            gpus.clear();
+            return false;
+        }
+        gpus.push_back(g);
+    }
+    return true;
+}
+
 } // namespace
 
 bool stillTold(const ConfiguredGpu& told, uint64_t instance)
@@ -185,28 +208,17 @@ std::string formatConfiguration(const std::vector<ConfiguredGpu>& gpus)
 
 bool parseConfiguration(const std::string& text, std::vector<ConfiguredGpu>& gpus)
 {
-    gpus.clear();
-    // Every line whole: a record cut short is no record.
-    if (text.empty() || text.back() != '\n')
-        return false;
-    std::istringstream in(text);
-    std::string line;
-    if (!std::getline(in, line) || (line != CONFIGURATION_HEADER && line != CONFIGURATION_HEADER_1))
-        return false;
-    const bool withDevice = line == CONFIGURATION_HEADER_1;
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        ConfiguredGpu g;
+    bool withDevice = false;
+    const auto header = [&](const std::string& line, std::istream&) {
+        withDevice = line == CONFIGURATION_HEADER_1;
+        return line == CONFIGURATION_HEADER || withDevice;
+    };
+    return parseLines(text, gpus, header, [&](std::istringstream& fields, ConfiguredGpu& g) {
         std::string rest;
         uint64_t device = 0;
-        if (!(fields >> g.bus >> g.minor >> std::hex >> g.base >> std::dec) ||
-            (withDevice && !(fields >> device)) || !(fields >> g.ino) || (fields >> rest)) {
-            gpus.clear();
-            return false;
-        }
-        gpus.push_back(g);
-    }
-    return true;
+        return (fields >> g.bus >> g.minor >> std::hex >> g.base >> std::dec) &&
+               (!withDevice || (fields >> device)) && (fields >> g.ino) && !(fields >> rest);
+    });
 }
 
 bool readConfiguration(std::vector<ConfiguredGpu>& gpus)
@@ -230,33 +242,18 @@ std::string formatStored(const std::vector<StoredGpu>& gpus)
 
 bool parseStored(const std::string& text, std::vector<StoredGpu>& gpus)
 {
-    gpus.clear();
-    if (text.empty() || text.back() != '\n')
-        return false;
-    std::istringstream in(text);
-    std::string line;
-    if (!std::getline(in, line) || line != STORED_HEADER)
-        return false;
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        StoredGpu g;
+    const auto header = [](const std::string& line, std::istream&) { return line == STORED_HEADER; };
+    return parseLines(text, gpus, header, [](std::istringstream& fields, StoredGpu& g) {
         std::string id, base;
         uint64_t value = 0;
         if (!(fields >> g.bus >> id >> base) || !isBusAddress(g.bus) || !parseHex(id, 32, value) ||
-            value > 0xFFFF) {
-            gpus.clear();
+            value > 0xFFFF || !parseHex(base, 64, g.base))
             return false;
-        }
         g.deviceId = static_cast<uint32_t>(value);
-        if (!parseHex(base, 64, g.base)) {
-            gpus.clear();
-            return false;
-        }
         // The product name is the rest of the line, spaces and all.
         std::getline(fields >> std::ws, g.product);
-        gpus.push_back(g);
-    }
-    return true;
+        return true;
+    });
 }
 
 bool readStored(std::vector<StoredGpu>& gpus, std::string* why)
@@ -290,25 +287,17 @@ std::string formatSaved(const std::string& boot, const std::vector<SavedGpu>& gp
 
 bool parseSaved(const std::string& text, std::string& boot, std::vector<SavedGpu>& gpus)
 {
-    gpus.clear();
-    if (text.empty() || text.back() != '\n')
-        return false;
-    std::istringstream in(text);
-    std::string line, word;
-    if (!std::getline(in, line) || line != SAVED_HEADER || !std::getline(in, line) ||
-        line.compare(0, 5, "boot ") != 0)
-        return false;
-    boot = line.substr(5);
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        SavedGpu g;
-        if (!(fields >> g.bus >> g.presence) || !isBusAddress(g.bus) || (fields >> word)) {
-            gpus.clear();
+    const auto header = [&](const std::string& line, std::istream& in) {
+        std::string second;
+        if (line != SAVED_HEADER || !std::getline(in, second) || second.compare(0, 5, "boot ") != 0)
             return false;
-        }
-        gpus.push_back(g);
-    }
-    return true;
+        boot = second.substr(5);
+        return true;
+    };
+    return parseLines(text, gpus, header, [](std::istringstream& fields, SavedGpu& g) {
+        std::string rest;
+        return (fields >> g.bus >> g.presence) && isBusAddress(g.bus) && !(fields >> rest);
+    });
 }
 
 bool readSaved(std::vector<SavedGpu>& gpus)
