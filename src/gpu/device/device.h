@@ -1,6 +1,8 @@
 // One GPU: raw access to its register space (BAR2, "resource2") and to the
 // first 2 MiB of its device memory (BAR0, "resource0"), and the firmware
-// mailbox operations that each chip series implements.
+// mailbox operations that each chip series implements.  No mode of the tool
+// sends a firmware command: the modes use only what every device has
+// (initialDevice, readMemory, writeMemory); only the tests drive a mailbox.
 #pragma once
 
 #include "bar_window.h"

@@ -110,16 +110,6 @@ bool QvDeviceKA::warnReset()
     return true;
 }
 
-bool QvDeviceKA::resetDevice()
-{
-    return true;
-}
-
-bool QvDeviceKA::upgradeBySRAM(const uint8_t*, uint64_t)
-{
-    return true;
-}
-
 bool QvDeviceKA::burnSNByHBM(const uint8_t* data, uint32_t length)
 {
     return burnSequence(data, length, sizedCommandWord(length, BURN_OPCODE), BURN_DATA0);

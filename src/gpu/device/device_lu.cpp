@@ -78,11 +78,6 @@ bool QvDeviceLU::setMailbox(uint32_t command, uint32_t data0, uint32_t, uint32_t
     return true;
 }
 
-bool QvDeviceLU::initMailbox()
-{
-    return true;
-}
-
 bool QvDeviceLU::checkMailbox()
 {
     readReg(MAILBOX0_BUSY_REG);   // read as the firmware expects; takes no part
@@ -93,21 +88,6 @@ bool QvDeviceLU::checkMailbox()
     const bool scratchClean =
         reportErrorBits(scratchErrors, luFirmwareScratch4ErrorTable, "FW scratch4 error: %s\n");
     return mailboxClean && scratchClean;
-}
-
-bool QvDeviceLU::warnReset()
-{
-    return true;
-}
-
-bool QvDeviceLU::resetDevice()
-{
-    return true;
-}
-
-bool QvDeviceLU::upgradeBySRAM(const uint8_t*, uint64_t)
-{
-    return true;
 }
 
 bool QvDeviceLU::burnSNByHBM(const uint8_t* data, uint32_t length)

@@ -1,8 +1,6 @@
 // The LU series: a mailbox block of its own and firmware errors read as bit
 // masks from two registers.
-// No mode of the tool sends a firmware command: the modes use only what
-// every device has (QvDevice's initialDevice, readMemory, writeMemory), and
-// only the tests drive this series' mailbox.
+// What the series has nothing to do for succeeds at once.
 #pragma once
 
 #include "device.h"
@@ -22,16 +20,15 @@ extern const std::map<uint32_t, std::string> luFirmwareScratch4ErrorTable;
 class QvDeviceLU : public QvDevice {
 public:
     explicit QvDeviceLU(std::string bus);
-    ~QvDeviceLU() override = default;
 
     bool putDataToHBM(const uint8_t* data, uint32_t length) override;
     bool setMailbox(uint32_t command, uint32_t data0, uint32_t data1, uint32_t data2,
                     uint32_t data3) override;
-    bool initMailbox() override;
+    bool initMailbox() override { return true; }
     bool checkMailbox() override;
-    bool warnReset() override;
-    bool resetDevice() override;
-    bool upgradeBySRAM(const uint8_t* image, uint64_t size) override;
+    bool warnReset() override { return true; }
+    bool resetDevice() override { return true; }
+    bool upgradeBySRAM(const uint8_t*, uint64_t) override { return true; }
     bool burnSNByHBM(const uint8_t* data, uint32_t length) override;
 
 private:

@@ -76,26 +76,6 @@ bool QvDeviceRE::setMailbox(uint32_t command, uint32_t data0, uint32_t, uint32_t
     return true;
 }
 
-bool QvDeviceRE::initMailbox()
-{
-    return true;
-}
-
-bool QvDeviceRE::checkMailbox()
-{
-    return true;
-}
-
-bool QvDeviceRE::warnReset()
-{
-    return true;
-}
-
-bool QvDeviceRE::resetDevice()
-{
-    return true;
-}
-
 bool QvDeviceRE::sendSramBlock(const uint8_t* block, uint32_t bytes, uint32_t command)
 {
     writeReg(SRAM_ADDR_REG, SRAM_LOAD_ADDRESS);
