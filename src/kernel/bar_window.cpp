@@ -64,11 +64,6 @@ void BarWindow::map(const PciDevice& device, int bar, int fd, uint64_t offset, u
     why_ = "cannot map " + device.resourcePath(bar) + ": " + std::strerror(error_);
 }
 
-unsigned char* BarWindow::at(uint64_t offset) const
-{
-    return mapping_.data() + (offset - first_);
-}
-
 uint32_t BarWindow::load32(uint64_t offset) const
 {
     return *reinterpret_cast<const volatile uint32_t*>(at(offset));

@@ -62,8 +62,8 @@ protected:
     // A window on a resource file already open as `fd` (not taken over),
     // mapped with the protection `prot`.
     BarWindow(const PciDevice& device, int bar, int fd, uint64_t offset, uint64_t length, int prot);
-    // The first byte of the window: BAR offset `offset`.
-    unsigned char* at(uint64_t offset) const;
+    // The byte of the window at BAR offset `offset`.
+    unsigned char* at(uint64_t offset) const { return mapping_.data() + (offset - first_); }
 
 private:
     BarWindow() = default;

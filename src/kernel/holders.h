@@ -1,12 +1,9 @@
-// Which processes hold a GPU: on a host, a hypervisor holds each GPU it has
-// given to a guest through the GPU's VFIO group file (/dev/vfio/<group>, or
-// /dev/vfio/noiommu-<group> without an IOMMU) or its VFIO device file
-// (/dev/vfio/devices/vfio<N>); under Xen's pciback, QEMU's passthrough
-// holds its sysfs config and resource files open or mapped.  Found through
-// the descriptors in /proc/<pid>/fd (and the maps, for pciback), of every
-// user's processes; and where no process seen holds it, told by the
-// kernel's own count of the GPU's users.  Nothing is
-// written and nothing blocks.
+// Which processes hold a GPU: a hypervisor holds each GPU it gave a guest
+// through its VFIO group file (/dev/vfio/<group>, noiommu-<group> without an
+// IOMMU) or device file (/dev/vfio/devices/vfio<N>); under Xen's pciback,
+// QEMU holds its sysfs config and resource files open or mapped.  Found in
+// every process's /proc/<pid>/fd (and maps), else told by the kernel's count
+// of the GPU's users.  Nothing is written and nothing blocks.
 #pragma once
 
 #include <map>
@@ -20,10 +17,9 @@ struct ProcessFacts {
     std::string guest;    // QEMU's -name, "" when none
 };
 
-// What a look through every process's descriptors found: for each of the
-// files sought that some process holds open, the first such process; and
-// what could not be seen.  A process that ended during the look is not
-// counted as unseen.
+// What a look through every process's descriptors found: for each file
+// sought, the first process holding it; and what could not be seen (not a
+// process that ended during the look).
 struct HolderScan {
     std::map<std::string, ProcessFacts> holders;
     int unseen = 0;         // processes whose descriptors could not be read
@@ -35,11 +31,9 @@ struct HolderScan {
 // process maps count as held too.
 HolderScan findHolders(const std::set<std::string>& files, bool maps = false);
 
-// How a GPU is passed through: by VFIO (vfio-pci, or a variant driver built
-// on it), or by Xen's pciback; or not at all.  A driver is VFIO's when the
-// GPU has a VFIO device entry in sysfs, or when its name holds "vfio", as
-// the name of every variant in the kernel does, and the GPU's VFIO group
-// file exists.
+// How a GPU is passed through.  A driver is VFIO's (vfio-pci or a variant)
+// when the GPU has a VFIO device entry in sysfs, or when its name holds
+// "vfio", as every variant's in the kernel does, and its group file exists.
 enum class Passthrough { None, Vfio, Pciback };
 
 // Who holds a GPU.

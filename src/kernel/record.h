@@ -77,10 +77,8 @@ bool readSaved(std::vector<SavedGpu>& gpus);
 // The kernel's ID of this boot ("" when unreadable).
 std::string bootId();
 
-// What the GPU driver was last given: one line per GPU of the last
-// configuration the driver took whole, with what identified each GPU's
-// driver instance then, kept under /run so that a reboot forgets it.  The
-// report compares it with today's store files and driver instances: a
+// The last configuration the GPU driver took whole, one line per GPU with
+// its driver instance then, under /run so that a reboot forgets it: a
 // driver reloaded since, or a GPU rebound, has not been configured.
 extern const char* const CONFIGURATION_DIR;      // "/run/qvgpu-vm-p2p"
 extern const char* const CONFIGURATION_RECORD;   // CONFIGURATION_DIR + "/configured"
@@ -90,11 +88,10 @@ struct ConfiguredGpu {
     uint64_t base = 0;        // the host BAR0 base it was given
     uint64_t ino = 0;         // its driver instance (PciDevice::driverInstance)
 };
-// The questions asked of that record, each answered here alone: the tool,
-// its daemon and the report ask them.
-// Is `instance` (PciDevice::driverInstance) still the driver instance that
-// was told `told`?  The daemon's rebind look, and the tool before it keeps
-// a record.
+// The questions the tool, its daemon and the report ask of that record,
+// each answered here alone.  Is `instance` still the driver instance that
+// was told `told`?  (The daemon's rebind look; the tool before it keeps a
+// record.)
 bool stillTold(const ConfiguredGpu& told, uint64_t instance);
 // Does `told` still describe the GPU at `bus` as it would be told now, by
 // its minor and its base?  When it does not, every GPU must be told again.

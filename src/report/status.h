@@ -35,18 +35,15 @@ struct MachineFacts {
     // Some GPU belongs to an IOMMU group with an IOMMU behind it (not one of
     // VFIO's no-IOMMU mode): without, no isolation is judged.
     bool iommu = false;
-    // On a host: processes whose descriptors the report could not look at,
-    // and whether /proc hides other users' processes from it; and how many
-    // GPUs under VFIO have a holder the report cannot see, or may have one.
-    // While there are such GPUs, which guests hold them, and isolation,
-    // are not judged.
+    // On a host: processes the report could not look at, whether /proc hides
+    // others', and how many GPUs under VFIO may have a holder unseen; while
+    // there are such GPUs, neither their holders nor isolation are judged.
     int unseenProcesses = 0;
     bool processesHidden = false;
     int holdersUnknown = 0;
     bool holdersJudged() const { return holdersUnknown == 0; }
-    // In a guest: the GPU driver's device node for the last GPU exists
-    // (lastNode names it), and a record of the last configuration it took
-    // was found.
+    // In a guest: the GPU driver's node for the last GPU exists, and a
+    // record of the last configuration it took was found.
     std::string lastNode;
     bool lastNodeThere = false;
     bool configurationRecord = false;
@@ -152,9 +149,7 @@ struct GpuFacts {
     std::string recordReason;      // why it could not be read
     ReadFailure recordFailure = ReadFailure::None;
     Unchecked unchecked = Unchecked::None;
-    // Whether its No_Soft_Reset bit says its memory survives a move to D0;
-    // nothing when not read.
-    std::optional<bool> noSoftReset;
+    std::optional<bool> noSoftReset;   // its memory survives a move to D0
     uint64_t recordBase = 0;       // the base the record holds (valid records)
     // Of a GPU left alone: what this boot's stores recorded of it.
     BootStore bootStore = BootStore::NotRead;
@@ -176,10 +171,9 @@ struct GpuFacts {
     PciPath path;
     // The other devices of its IOMMU group, in bus order (read for a layout).
     std::vector<GroupMember> group;
-    // The narrowest a link to this GPU may be at full rate: the smaller of
-    // the two ends' maximum widths; 0 when either end is unknown.
+    // A link to it at full rate: the smaller of the two ends' maximum width
+    // and speed code; 0 when either end is unknown.
     unsigned fullWidth = 0;
-    // The same for speed: the smaller of the two ends' maximum speed codes.
     unsigned fullSpeed = 0;
 };
 

@@ -16,18 +16,14 @@
 
 class PciDevice;
 
-// Whether this machine is a guest: "hypervisor" anywhere in /proc/cpuinfo,
-// or a hypervisor named by the firmware where the CPU hides that flag
-// (side.h).  Read rather than asked of grep, so that the tool and the
-// report (which starts no process) give one answer.  False when nothing
-// tells.
+// Whether this machine is a guest, as the report decides it (side.h), so
+// that both give one answer; false when nothing tells.
 bool isVirtualMachine();
 // Whether the GPU kernel driver is loaded (gpuDriverLoaded, pci_device.h).
 bool getDriverLoaded();
 
-// The GPU's BAR0 base (BAR0 with BAR1 as its upper half, low four bits
-// cleared) from its configuration space: false when the eight bytes could
-// not be read, and why has been reported.
+// The GPU's BAR0 base from its configuration space; false, reported, when
+// it could not be read.
 bool readDeviceBaseBar0(const PciDevice& device, uint64_t& base);
 
 // Hexadecimal text to a number; throws std::invalid_argument
@@ -38,18 +34,16 @@ uint32_t stringToUint32_t(std::string hexText);
 // as fits in `reply` with a terminating NUL; null when it cannot be started.
 char* cmdResult(const char* command, char* reply, int replySize);
 
-// Appends one piece of a command's output to `reply` when it leaves room for
-// the terminating NUL within `replySize` bytes (`used` are taken); false,
-// with nothing changed, when it does not.
+// Appends a piece of a command's output to `reply` (`used` bytes taken) if
+// it leaves room for the NUL; false, nothing changed, if not.
 bool keepPiece(char* reply, int replySize, int& used, const char* piece, std::size_t length);
 
 // The wake, through setpci: a device whose ID registers read all ones does
 // not answer (false, nothing written); one that does gets memory decoding,
 // bus mastering and the power state D0.
 bool enablePciDevice(std::string bus);
-// Memory decoding and bus mastering on again, the other command bits kept:
-// the wake's own command register write, for a device whose move to D0
-// cleared it.
+// The wake's command register write again, other bits kept, for a device
+// whose move to D0 cleared it.
 void enableMemoryDecoding(const std::string& bus);
 // Writes BAR registers back, as the kernel restores them after a power
 // change: `bars` for every register whose bit is set in `which`.  False

@@ -15,9 +15,8 @@ struct ConfiguredGpu;
 struct StoredGpu;
 struct SavedGpu;
 
-// A command started through the shell with its standard output on a pipe.
-// The stream is closed (and the command waited for) on destruction unless
-// close() has already done it.
+// A command started through the shell with its standard output on a pipe,
+// closed and waited for on destruction unless close() did it.
 class CommandPipe {
 public:
     explicit CommandPipe(const char* command);
@@ -26,8 +25,7 @@ public:
     CommandPipe& operator=(const CommandPipe&) = delete;
 
     FILE* stream() const { return stream_; }
-    // Waits for the command; the result of pclose.
-    int close();
+    int close();   // the result of pclose
 
 private:
     FILE* stream_ = nullptr;
@@ -38,35 +36,26 @@ private:
 // the lines in the order in which they happened.
 void flushBeforeChild();
 
-// Replaces the file at `path` with exactly `length` bytes of `data`, readable
-// and writable by its owner alone, so that
-// the file is either the old one or the whole new one, never a part: the
-// bytes go to a temporary file in the same directory, which is flushed to
-// disk and then renamed over `path`.  False (errno set) when any step fails;
-// the temporary file is then removed and `path` is left as it was.
-// The new name is synced in its directory before it returns.
+// Replaces the file at `path` with exactly `length` bytes, its owner's alone,
+// so that it is either the old file or the whole new one, never a part: a
+// temporary file beside it, flushed, renamed over it, the name synced in its
+// directory.  False (errno set) when a step fails, `path` left as it was.
 bool replaceFile(const std::string& path, const void* data, std::size_t length);
 
-// True for a name that replaceFile gives its temporary files.
+// A name replaceFile gives its temporary files; and the removal of those a
+// run killed inside it left behind in `directory`.
 bool isTemporaryName(const std::string& name);
-// Removes what a run killed inside replaceFile left behind in `directory`:
-// the files of its temporary naming.
 void removeStaleTemporaries(const std::string& directory);
 
-// Replaces the record of the configuration the GPU driver took
-// (CONFIGURATION_RECORD, record.h) whole, root's alone; false (errno set)
-// when it cannot.
+// The records under /run (record.h), root's alone, each replaced whole;
+// false (errno set) when one cannot be written.  The configuration the GPU
+// driver took:
 bool writeConfiguration(const std::vector<ConfiguredGpu>& gpus);
 
-// Adds what a store wrote to the record of this boot's stores
-// (STORED_RECORD, record.h), replacing the entries of the same GPUs and
-// dropping those of `failed`, whose memory may no longer hold what the
-// record says; the entries of every other GPU stay.  Root's alone, replaced
-// whole; false (errno set) when it cannot be written.
+// What a store wrote, in this boot's stores beside every other GPU's,
+// dropping `failed`, whose memory may no longer hold what the record says:
 bool recordStored(const std::vector<StoredGpu>& stored, const std::vector<std::string>& failed);
-// Enters these GPUs, saved now, in this boot's record of saves
-// (SAVED_RECORD), beside the others saved this boot; false, with errno,
-// when it cannot be written.
+// These GPUs, saved now, in this boot's saves beside the others:
 bool recordSaved(const std::vector<SavedGpu>& saved);
 
 // The lock that keeps stores apart (a guest's start and another's, or the
