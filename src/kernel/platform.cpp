@@ -121,24 +121,16 @@ bool readRegularFileAt(int dirFd, const std::string& path, std::size_t limit, st
     if (!fd.isOpen())
         return false;
     bytes.resize(limit);
-    std::size_t got = 0;
-    while (got < limit) {
-        const ssize_t n = ::read(fd.get(), &bytes[got], limit - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            if (why)
-                *why = "cannot read " + path + ": " + std::strerror(errno);
-            if (error)
-                *error = FileError::CannotRead;
-            bytes.clear();
-            return false;
-        }
-        if (n == 0)
-            break;
-        got += static_cast<std::size_t>(n);
+    const long got = readAt(fd.get(), 0, limit, &bytes[0]);
+    if (got < 0) {
+        if (why)
+            *why = "cannot read " + path + ": " + std::strerror(errno);
+        if (error)
+            *error = FileError::CannotRead;
+        bytes.clear();
+        return false;
     }
-    bytes.resize(got);
+    bytes.resize(static_cast<std::size_t>(got));
     return true;
 }
 

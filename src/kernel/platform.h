@@ -1,8 +1,6 @@
-// Owners for the operating-system resources both programs touch: file
-// descriptors and memory mappings, and files read without ever blocking.
-// Each owner releases its resource on every path and cannot be copied, so no
-// error path can leak a descriptor or a mapping.  Nothing here writes a file
-// or starts a process: that is the tool's alone (writers.h).
+// Owners of descriptors and mappings, released on every path and never
+// copied, so that no error path leaks one; and files read without ever
+// blocking.  Nothing here writes a file or starts a process (writers.h).
 #pragma once
 
 #include <cstddef>
@@ -32,8 +30,7 @@ private:
 // A shared mapping of (part of) an open file, unmapped on destruction.
 class Mapping {
 public:
-    // Maps `length` bytes of `fd` from file offset `offset` (a multiple of
-    // the page size).  ok() tells whether the system accepted the mapping.
+    // `offset` a multiple of the page size; ok() when the system accepted it.
     Mapping(int fd, std::size_t length, int prot, off_t offset = 0);
     Mapping() = default;   // nothing mapped
     ~Mapping();
@@ -64,43 +61,32 @@ private:
     int error_ = 0;
 };
 
-// The size of an open file, or -1 when the system cannot tell.
-off_t fileSize(int fd);
+off_t fileSize(int fd);   // -1 when the system cannot tell
 
-// Why a file could not be read, for the callers that decide by it.
 enum class FileError { None, Missing, NotRegular, CannotOpen, CannotRead };
 
 // Opens `path` for reading without ever blocking: a FIFO, socket or device
-// in its place is closed again and refused (errno EINVAL), so no stray file
-// can stop a run in open() or read().  `why` receives the reason of a
-// failure as "no file <path>", "<path> is not a regular file" or "cannot
-// open <path>: <reason>", and `error` its kind.
+// in its place is refused (errno EINVAL), so no stray file can stop a run.
+// `why` receives "no file <path>", "<path> is not a regular file" or "cannot
+// open <path>: <reason>".  The "At" forms look at a directory that may be
+// replaced meanwhile (a process's /proc/<pid>) through one open of it.  The
+// reads take at most `limit` bytes.
 UniqueFd openRegularFile(const std::string& path, std::string* why = nullptr,
                          FileError* error = nullptr);
-// The same for `path` relative to the directory open as `dirFd`, so that a
-// directory that may be replaced meanwhile (a process's /proc/<pid>) is
-// looked at through one open of it.
 UniqueFd openRegularFileAt(int dirFd, const std::string& path, std::string* why = nullptr,
                            FileError* error = nullptr);
-// Reads at most `limit` bytes of a regular file opened as above; false, with
-// the reason in `why` and its kind in `error`, when it cannot be opened or
-// read.
 bool readRegularFile(const std::string& path, std::size_t limit, std::string& bytes,
                      std::string* why = nullptr, FileError* error = nullptr);
 bool readRegularFileAt(int dirFd, const std::string& path, std::size_t limit, std::string& bytes,
                        std::string* why = nullptr, FileError* error = nullptr);
 
-// Reads up to `length` bytes of an open file from `offset` into `into`:
-// as many as the file holds there (fewer at its end), or -1, with errno,
-// when the read failed.
+// Reads up to `length` bytes from `offset`: how many the file holds there,
+// or -1 (errno set).
 long readAt(int fd, std::size_t offset, std::size_t length, void* into);
 
-// True when the shell would find the command `name`, without starting
-// one: the search the shell makes, over the directories of the command
-// search path (or the system's default path when none is set).
+// Whether the shell would find the command `name`, found without a shell.
 bool onCommandPath(const char* name);
 
 // Bytes below 0x20 and from 0x7f up as "\xNN", so that no text read from
-// the system (sysfs, a process's name) can move a terminal's cursor or
-// break a line.
+// the system can move a terminal's cursor or break a line.
 std::string printable(const std::string& text);

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
+#include <strings.h>
 #include <unistd.h>
 
 const char* const DMI_FIELD_NAMES[DMI_FIELDS] = {
@@ -16,23 +17,9 @@ const char* const DMI_FIELD_NAMES[DMI_FIELDS] = {
 };
 
 const DmiHypervisor DMI_HYPERVISORS[] = {
-    {"QEMU", nullptr, nullptr},
-    {"KVM", nullptr, nullptr},
-    {"Bochs", nullptr, nullptr},
-    {"VMware", nullptr, nullptr},
-    {"VMW", nullptr, nullptr},
-    {"VirtualBox", nullptr, nullptr},
-    {"innotek GmbH", nullptr, nullptr},
-    {"Xen", nullptr, nullptr},
-    {"BHYVE", nullptr, nullptr},
-    {"Parallels", nullptr, nullptr},
-    {"OpenStack", nullptr, nullptr},
-    {"KubeVirt", nullptr, nullptr},
-    {"Cloud Hypervisor", nullptr, nullptr},
-    {"Hyper-V", nullptr, nullptr},
-    {"Apple Virtualization", nullptr, nullptr},
-    {"Google Compute Engine", nullptr, nullptr},
-    {"Amazon EC2", nullptr, nullptr},
+    {"QEMU"}, {"KVM"}, {"Bochs"}, {"VMware"}, {"VMW"}, {"VirtualBox"}, {"innotek GmbH"}, {"Xen"},
+    {"BHYVE"}, {"Parallels"}, {"OpenStack"}, {"KubeVirt"}, {"Cloud Hypervisor"}, {"Hyper-V"},
+    {"Apple Virtualization"}, {"Google Compute Engine"}, {"Amazon EC2"},
     {"Virtual Machine", "product_name", "Microsoft"},
 };
 const int DMI_HYPERVISOR_COUNT = sizeof DMI_HYPERVISORS / sizeof DMI_HYPERVISORS[0];
@@ -48,14 +35,7 @@ const char* const AMAZON = "Amazon EC2";
 
 bool startsWithNoCase(const std::string& text, const char* prefix)
 {
-    const std::size_t n = std::strlen(prefix);
-    if (text.size() < n)
-        return false;
-    for (std::size_t i = 0; i < n; ++i)
-        if (std::tolower(static_cast<unsigned char>(text[i])) !=
-            std::tolower(static_cast<unsigned char>(prefix[i])))
-            return false;
-    return true;
+    return strncasecmp(text.c_str(), prefix, std::strlen(prefix)) == 0;
 }
 
 bool endsWith(const std::string& text, const char* suffix)

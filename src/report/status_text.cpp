@@ -412,12 +412,9 @@ std::string groups(const StatusReport& report)
     for (const auto& [bus, gpus] : byBridge)
         out += wrapped("    " + bus + ": ", "      ", gpuRanges(gpus));
     out += "  host bridges of each NUMA node (NODE; SYS across nodes):\n";
-    for (const auto& [node, bridges] : byNode) {
-        std::string list;
-        for (const std::string& bridge : bridges)
-            list += (list.empty() ? "" : ", ") + bridge;
-        out += wrapped("    node " + node + ": ", "      ", list);
-    }
+    for (const auto& [node, bridges] : byNode)
+        out += wrapped("    node " + node + ": ", "      ",
+                       joined({bridges.begin(), bridges.end()}));
     for (const auto* marked : {&redirected, &unknown}) {
         if (marked->empty())
             continue;
@@ -425,13 +422,11 @@ std::string groups(const StatusReport& report)
                    ? "  pairs whose traffic ACS sends to the root complex (*), by switch:\n"
                    : "  pairs with a switch port of unknown ACS state on the way (?), by switch:\n";
         for (const auto& [bus, pairs] : *marked) {
-            std::string list;
-            for (const std::string& pair : pairs)
-                list += (list.empty() ? "" : ", ") + pair;
-            if (pairs.size() > 1 && pairs.size() == turning[bus])
-                list = "all " + std::to_string(pairs.size()) + " pairs of " +
-                       gpuRanges(bySwitch[bus]);
-            out += wrapped("    " + bus + ": ", "      ", list);
+            const bool all = pairs.size() > 1 && pairs.size() == turning[bus];
+            out += wrapped("    " + bus + ": ", "      ",
+                           all ? "all " + std::to_string(pairs.size()) + " pairs of " +
+                                     gpuRanges(bySwitch[bus])
+                               : joined(pairs));
         }
     }
     return out;
