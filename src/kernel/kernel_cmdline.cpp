@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <sstream>
 
 const char* const KERNEL_COMMAND_LINE = "/proc/cmdline";
 
@@ -206,16 +207,10 @@ std::optional<std::string> acsRedirList(const std::vector<std::string>& paramete
     for (const std::string& parameter : parameters) {
         if (parameter.compare(0, 4, "pci=") != 0)
             continue;
-        std::size_t start = 4;
-        while (start <= parameter.size()) {
-            std::size_t comma = parameter.find(',', start);
-            if (comma == std::string::npos)
-                comma = parameter.size();
-            const std::string option = parameter.substr(start, comma - start);
+        std::istringstream options(parameter.substr(4));
+        for (std::string option; std::getline(options, option, ',');)
             if (option.compare(0, OPTION.size(), OPTION) == 0)
                 list = option.substr(OPTION.size());
-            start = comma + 1;
-        }
     }
     return list;
 }
@@ -247,15 +242,10 @@ bool acsRedirNames(const std::string& list, const std::vector<PciIdentity>& chai
 std::vector<std::string> acsRedirEntries(const std::string& list)
 {
     std::vector<std::string> entries;
-    std::size_t start = 0;
-    while (start <= list.size()) {
-        std::size_t end = list.find(';', start);
-        if (end == std::string::npos)
-            end = list.size();
-        if (end > start)
-            entries.push_back(list.substr(start, end - start));
-        start = end + 1;
-    }
+    std::istringstream in(list);
+    for (std::string entry; std::getline(in, entry, ';');)
+        if (!entry.empty())
+            entries.push_back(entry);
     return entries;
 }
 
