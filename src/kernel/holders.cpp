@@ -107,14 +107,9 @@ std::vector<std::string> argumentsOf(int pidFd)
     // The command line is only read of a process found holding a GPU.
     readRegularFileAt(pidFd, "cmdline", 65536, bytes);
     std::vector<std::string> argv;
-    std::size_t start = 0;
-    while (start < bytes.size()) {
-        std::size_t end = bytes.find('\0', start);
-        if (end == std::string::npos)
-            end = bytes.size();
-        argv.push_back(bytes.substr(start, end - start));
-        start = end + 1;
-    }
+    std::istringstream in(bytes);
+    for (std::string argument; std::getline(in, argument, '\0');)
+        argv.push_back(argument);
     return argv;
 }
 
@@ -136,13 +131,8 @@ std::string procMountOptions()
     std::string mounts;
     readRegularFile("/proc/self/mountinfo", 1 << 20, mounts);
     std::string options;
-    std::size_t start = 0;
-    while (start < mounts.size()) {
-        std::size_t end = mounts.find('\n', start);
-        if (end == std::string::npos)
-            end = mounts.size();
-        const std::string line = mounts.substr(start, end - start);
-        start = end + 1;
+    std::istringstream lines(mounts);
+    for (std::string line; std::getline(lines, line);) {
         // id parent major:minor root mountpoint options ... - type source super-options
         std::istringstream fields(line);
         std::string id, parent, device, root, point;
