@@ -33,15 +33,16 @@ BarWindow::BarWindow(const PciDevice& device, int bar, int fd, uint64_t offset, 
 void BarWindow::map(const PciDevice& device, int bar, int fd, uint64_t offset, uint64_t length,
                     int prot, uint64_t minimumSize)
 {
+    const auto refuse = [&](BarRefusal refusal, std::string why) {
+        refusal_ = refusal;
+        why_ = std::move(why);
+    };
     // The file behind a mapping must cover it: a plain file shorter than the
     // mapping would kill the process with a bus error at the first access.
     const off_t size = fileSize(fd);
     if (length == 0 || size < 0 ||
-        static_cast<uint64_t>(size) < std::max(offset + length, minimumSize)) {
-        refusal_ = BarRefusal::TooSmall;
-        why_ = "BAR" + std::to_string(bar) + " is too small";
-        return;
-    }
+        static_cast<uint64_t>(size) < std::max(offset + length, minimumSize))
+        return refuse(BarRefusal::TooSmall, "BAR" + std::to_string(bar) + " is too small");
     const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
     first_ = offset / page * page;
     mapping_ = Mapping(fd, static_cast<std::size_t>(offset + length - first_), prot,
@@ -49,19 +50,15 @@ void BarWindow::map(const PciDevice& device, int bar, int fd, uint64_t offset, u
     if (mapping_.ok())
         return;
     error_ = mapping_.error();
-    if (error_ == EPERM) {
-        refusal_ = BarRefusal::LockedDown;
-        why_ = "the kernel is locked down";
-        return;
-    }
     const std::string driver = driverHoldingBar(device, error_);
-    if (!driver.empty()) {
-        refusal_ = BarRefusal::HeldByDriver;
-        why_ = "BAR" + std::to_string(bar) + " is held by the driver '" + driver + "'";
-        return;
-    }
-    refusal_ = BarRefusal::CannotMap;
-    why_ = "cannot map " + device.resourcePath(bar) + ": " + std::strerror(error_);
+    const std::string name = "BAR" + std::to_string(bar);
+    if (error_ == EPERM)
+        refuse(BarRefusal::LockedDown, "the kernel is locked down");
+    else if (!driver.empty())
+        refuse(BarRefusal::HeldByDriver, name + " is held by the driver '" + driver + "'");
+    else
+        refuse(BarRefusal::CannotMap,
+               "cannot map " + device.resourcePath(bar) + ": " + std::strerror(error_));
 }
 
 uint32_t BarWindow::load32(uint64_t offset) const

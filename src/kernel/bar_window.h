@@ -1,10 +1,8 @@
-// A window onto one of a PCI device's memory BARs: its resource file and a
-// mapping of the bytes wanted, owned together and released on every path.
-// This is the one way both programs read a GPU's registers and device
-// memory.  Anyone may open a window read-only; a window that also writes
-// is opened only by the tool's device layer (device.h), from the
-// descriptors it opened for writing, so nothing the report reaches can
-// write a BAR.
+// A window onto a PCI device's memory BAR: its resource file and a mapping,
+// owned together; the one way both programs read a GPU's registers and
+// device memory.  Only the tool's device layer (device.h) opens a window
+// that writes, from descriptors it opened so, so nothing the report
+// reaches can write a BAR.
 #pragma once
 
 #include "pci_device.h"
@@ -24,17 +22,15 @@ enum class BarRefusal {
     CannotMap,      // any other refusal of the mapping
 };
 
-// The driver whose claim made the kernel refuse to map one of a device's
-// BARs with `mapError`: a kernel built with strict devmem (Debian's, like
-// most distributions') answers EINVAL for a BAR that a driver has claimed.
-// "" when the refusal has another cause.
+// The driver whose claim made the kernel refuse a mapping with `mapError`:
+// a strict-devmem kernel (Debian's, like most) answers EINVAL for a BAR a
+// driver claimed.  "" for another cause.
 std::string driverHoldingBar(const PciDevice& device, int mapError);
 
 class BarWindow {
 public:
-    // Opens BAR `bar`'s resource file read-only, without ever blocking, and
-    // maps the `length` bytes at BAR offset `offset`.  The file must hold
-    // them, and be at least `minimumSize` bytes long.
+    // BAR `bar`'s resource file opened read-only without blocking, the
+    // `length` bytes at `offset` mapped; the file at least `minimumSize`.
     static BarWindow readOnly(const PciDevice& device, int bar, uint64_t offset, uint64_t length,
                               uint64_t minimumSize = 0);
 
@@ -44,23 +40,17 @@ public:
 
     bool ok() const { return refusal_ == BarRefusal::None; }
     BarRefusal refusal() const { return refusal_; }
-    // The system's reason for a refused mapping (errno), 0 otherwise.
-    int error() const { return error_; }
-    // Why there is no window, in words: "cannot open <path>: <reason>",
-    // "the kernel is locked down", "BAR2 is held by the driver 'morvanti'",
-    // "<path> is too small", "cannot map <path>: <reason>".
+    int error() const { return error_; }   // errno of a refused mapping
+    // Why there is no window, in words ("the kernel is locked down").
     const std::string& why() const { return why_; }
 
-    // A 32-bit word, loaded from the device once, at BAR offset `offset`
-    // (inside the window, a multiple of 4).
+    // Loads from the device, at BAR offsets, each made once and never taken
+    // from what the compiler remembers.
     uint32_t load32(uint64_t offset) const;
-    // `length` bytes from BAR offset `offset` on, each loaded from the
-    // device, never taken from what the compiler remembers.
     void copyOut(uint64_t offset, void* to, std::size_t length) const;
 
 protected:
-    // A window on a resource file already open as `fd` (not taken over),
-    // mapped with the protection `prot`.
+    // A window on a resource file already open as `fd` (not taken over).
     BarWindow(const PciDevice& device, int bar, int fd, uint64_t offset, uint64_t length, int prot);
     // The byte of the window at BAR offset `offset`.
     unsigned char* at(uint64_t offset) const { return mapping_.data() + (offset - first_); }

@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <set>
 #include <sys/inotify.h>
@@ -149,10 +150,15 @@ TEST(Daemon, AGpuAddedWhoseNodeIsOpenIsLeftToItsHolder)
     sim::RunOptions o;
     o.program = "/bin/sh";
     sim::Process holder = m.guest.start({"-c", "exec 3<" + driver.node(second) + "; exec sleep 60"}, o);
+    // Held once sleep runs: between the shell's open and its exec, the
+    // holder's name is still the shell's.
     const auto held = [&] {
+        const std::string proc = "/proc/" + std::to_string(holder.pid());
         std::error_code ec;
-        return std::filesystem::read_symlink("/proc/" + std::to_string(holder.pid()) + "/fd/3", ec) ==
-               driver.node(second);
+        std::ifstream comm(proc + "/comm");
+        std::string name;
+        return std::getline(comm, name) && name == "sleep" &&
+               std::filesystem::read_symlink(proc + "/fd/3", ec) == driver.node(second);
     };
     for (int i = 0; i < 100 && !held(); ++i)
         holder.waitForOutput("\n", 50);
