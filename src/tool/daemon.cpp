@@ -56,12 +56,11 @@ InotifyCalls inotifyCalls = {
 
 namespace {
 
-// A driver that has just created its last node may still be creating its
-// attributes, or refuse commands until it has: the configuration is tried
-// again after growing waits, about 30 s in all, before the daemon waits for
-// the driver's next load.  A GPU whose minor could not be read yet went out
-// as "x", which no driver can place: that is not taken either.  Files that
-// are missing or invalid stay so, and are not tried again.
+// A driver that has just created its last node may refuse commands until
+// its attributes are made: tried again after growing waits, about 30 s in
+// all, then the next load is awaited.  A minor not readable yet went out as
+// "x", which no driver can place: not taken either.  Files missing or
+// invalid stay so, and are not tried again.
 const int RETRY_SECONDS[] = {1, 2, 4, 8, 15};
 
 bool taken(ConfigOutcome outcome)
@@ -91,26 +90,22 @@ void configureUntilTaken(const std::set<std::string>& busIds,
 
 void configureAfterLoad(const std::set<std::string>& busIds)
 {
-    // Give the driver a second to finish taking the GPUs up; the waits go
-    // through the same pause as the device layer's.
+    // A second for the driver to finish taking the GPUs up.
     deviceEnvironment().pause(1000000);
     configureUntilTaken(busIds);
 }
 
-// A GPU unbound and bound again while the driver stays loaded (error
-// recovery, a rebind) has a new driver instance that knows no peer, and
-// its node coming back is the only sign of it.  Each GPU whose instance is
-// not the one the record of the last configuration names is told again.
-// Without a record there has been no whole configuration to repeat; and
-// when no GPU keeps its instance, the whole driver is coming back, and its
-// last node will bring the whole configuration.
+// A GPU bound again while the driver stays loaded (error recovery) has a
+// new driver instance that knows no peer, and its node coming back is the
+// only sign: each GPU whose instance is not the one the record names is
+// told again.  Without a record there was no whole configuration to repeat;
+// when no GPU keeps its instance, the whole driver is coming back.
 void tellRebound(const std::set<std::string>& busIds)
 {
     std::vector<ConfiguredGpu> record;
     if (!readConfiguration(record) || record.size() != busIds.size())
         return;
     std::set<std::string> rebound;
-    // Which GPUs keep the instance the record names, and which have another.
     const auto look = [&] {
         bool someKept = false;
         rebound.clear();
@@ -134,8 +129,7 @@ void tellRebound(const std::set<std::string>& busIds)
         configureUntilTaken(busIds, rebound, &record);
 }
 
-// Hands a bus address to one of the GPU driver's own sysfs entries
-// ("/bind", "/unbind"); false, after a line that says why, when it cannot.
+// A bus address to the GPU driver's "/bind" or "/unbind"; false, said.
 bool tellDriverCore(const char* entry, const std::string& bus)
 {
     const std::string path = driverPath(GPU_DRIVER_NAME, entry);
@@ -147,9 +141,8 @@ bool tellDriverCore(const char* entry, const std::string& bus)
     return false;
 }
 
-// Whether anything holds the GPU's device node open, so that an unbind
-// would pull the GPU from under it (a device plugin takes a new node at
-// once); `why` says who.
+// Whether something holds the GPU's node open (a device plugin takes a new
+// node at once), which an unbind would pull the GPU from under.
 bool nodeInUse(const PciDevice& gpu, std::string& why)
 {
     const std::optional<unsigned> minor = gpu.minor();
@@ -164,18 +157,15 @@ bool nodeInUse(const PciDevice& gpu, std::string& why)
         why = node + " is open (" + printable(p.name) + ", pid " + std::to_string(p.pid) + ")";
         return true;
     }
-    // As everywhere in the tool: what could not be seen is said, and the
-    // run goes on.
     if (!scan.complete())
         colouredLine(Colour::Yellow, "Warning: not every process could be seen; one may hold %s "
                      "open.", node.c_str());
     return false;
 }
 
-// A GPU that appeared while the daemon runs gets its store file from its
-// own device memory: out of the driver's hands for the read (the kernel
-// maps no BAR a driver holds), then back in them.  False, after a line
-// that says why, when it has none: nothing is told for it.
+// A GPU that appeared gets its store file from its own device memory, out
+// of the driver's hands for the read (the kernel maps no BAR a driver
+// holds).  False, said, when it has none: nothing is told for it.
 bool saveAppeared(const std::string& bus, std::vector<SavedGpu>& saved)
 {
     const PciDevice gpu(bus);
@@ -216,9 +206,8 @@ bool saveAppeared(const std::string& bus, std::vector<SavedGpu>& saved)
     return kept;
 }
 
-// The maker's GPUs there now, each by its presence (PciDevice::presence):
-// a GPU taken away and another added at its address is another GPU.  One
-// whose presence cannot be read went away while the devices were listed.
+// The maker's GPUs there now by presence, so that another GPU added at an
+// address is another GPU; one whose presence cannot be read went away.
 using Present = std::map<std::string, uint64_t>;
 Present presentGpus()
 {
@@ -229,11 +218,9 @@ Present presentGpus()
     return now;
 }
 
-// The maker's GPUs now, against those the daemon knew: each that appeared
-// is saved and joins the GPUs told; each that went leaves them (the driver
-// has no command to forget a peer: the others keep its entry, which no GPU
-// there now has).  False when they are the same GPUs; `appeared` tells
-// whether one appeared.
+// Each GPU that appeared is saved and joins those told; each that went
+// leaves them (the driver cannot forget a peer: the others keep its entry,
+// which no GPU there now has).  False when they are the same GPUs.
 bool followGpus(Present& known, std::set<std::string>& told, bool& appeared)
 {
     const Present now = presentGpus();
@@ -274,17 +261,13 @@ int runDaemon(const std::set<std::string>& busIds, int32_t gpuCount)
         std::fprintf(stderr, "Error adding watch to /dev directory\n");
         return -1;
     }
-    // The watch comes first: a driver still taking the GPUs up may create
-    // the last node while this configuration runs, and that event must wait
-    // in the queue rather than be lost.
-    // A driver loaded before the daemon may still be taking the GPUs up,
-    // after its last node already exists: no event will come for it, so
-    // this configuration gets the same retries as one after a load.
+    // The watch first, so that a last node made during this configuration
+    // waits in the queue.  A driver loaded before may still be taking the
+    // GPUs up and no event will come: the same retries as after a load.
     if (getDriverLoaded())
         configureUntilTaken(busIds);
-    // The driver creates its nodes from 0 up; the last one means it has
-    // taken up every GPU.  GPUs come and go while a guest runs: the last
-    // node is then the one of the GPUs there now.
+    // The driver creates its nodes from 0 up: the last, of the GPUs there
+    // now, means it has taken up every GPU.
     std::string awaitedName = GPU_DRIVER_NAME + std::to_string(gpuCount - 1);
     std::set<std::string> told = busIds;
     Present known = presentGpus();
@@ -292,8 +275,7 @@ int runDaemon(const std::set<std::string>& busIds, int32_t gpuCount)
     for (;;) {
         const long got = inotifyCalls.read(inotify.get(), events, sizeof events);
         if (got < 0) {
-            // Nothing can be watched any more: a failed run, so that a
-            // service manager starts the daemon again.
+            // A failed run, so that a service manager starts it again.
             std::fprintf(stderr, "Error reading inotify events\n");
             ::inotify_rm_watch(inotify.get(), watch);
             return -1;

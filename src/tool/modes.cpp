@@ -52,9 +52,8 @@ DeviceList buildDeviceList(const std::vector<QvBoard*>& boards)
 
 namespace {
 
-// A mapping refused because a driver holds the device memory: the mode's
-// own message would blame something else, so say what happened and what to
-// do.
+// A mapping refused because a driver holds the device memory, which the
+// mode's own message would blame on something else.
 void explainRefusedMapping(const QvDevice& device, const char* mode)
 {
     const std::string driver = driverHoldingBar(device.sysfs, device.memoryMapError);
@@ -65,9 +64,8 @@ void explainRefusedMapping(const QvDevice& device, const char* mode)
                  device.busAddress.c_str(), driver.c_str(), mode);
 }
 
-// A record written but not read back: the GPU's memory did not take it,
-// most often because its memory decoding is off or it is not in D0, which
-// its configuration space tells when it can be read.
+// A record written but not read back: most often memory decoding is off or
+// the GPU is not in D0, as its configuration space tells.
 void reportRecordNotKept(const QvDevice& device)
 {
     const std::string why = asleepReason(device.sysfs.config());
@@ -76,9 +74,8 @@ void reportRecordNotKept(const QvDevice& device)
                  why.empty() ? "" : ")");
 }
 
-// The end of a store or a save that did not handle every GPU: a run that
-// left a GPU without its record must not look like a success to the
-// operator, to a script or to a service manager.
+// A run that left a GPU without its record must not look like a success to
+// the operator, a script or a service manager.
 int reportFailedGpus(const char* what, int failed, std::size_t total)
 {
     colouredLine(Colour::Red, "Error: %s failed for %d of %zu GPUs!", what, failed, total);
@@ -209,15 +206,13 @@ int runSaveData(const DeviceList& devices)
 
 namespace {
 
-// A GPU's driver instance, told one command line per write, straight into
-// its debug attribute.  The lines hold text read from sysfs, so they never
-// pass through a shell.  The attribute stays open for all of a GPU's
-// commands; a command that cannot be handed over is reported and the next
-// one is tried afresh.
+// A GPU's driver instance, told one command line per write into its debug
+// attribute (text read from sysfs never passes through a shell), kept open
+// for all its commands; one not handed over is reported, the next tried
+// afresh on a new open.
 class DriverAttribute {
 public:
     explicit DriverAttribute(const std::string& target) : path_(PciDevice(target).path("/itr_debug")) {}
-    // False when the command could not be handed over.
     bool tell(const std::string& line)
     {
         if (!fd_.isOpen()) {
@@ -242,9 +237,8 @@ private:
     UniqueFd fd_;
 };
 
-// Keeps the record of a configuration the driver took whole, for the
-// report: only when every GPU's driver instance is the one it was before
-// the commands.
+// The record of a configuration the driver took whole, for the report: only
+// when every GPU's driver instance is the one it was before the commands.
 void keepConfiguration(const std::vector<ConfiguredGpu>& configured)
 {
     for (const ConfiguredGpu& gpu : configured) {
@@ -289,8 +283,6 @@ ConfigOutcome configureDriver(const std::set<std::string>& busIds, std::set<std:
             labelledLine(Colour::Red, "Error:", "cannot read the device ID of %s!", bus.c_str());
             return ConfigOutcome::FilesRefused;
         }
-        // A FIFO or any other file that is not a regular one is as invalid
-        // as a short one: it is never waited on.
         if (!file.validFor(deviceId)) {
             labelledLine(Colour::Red, "Error:", "invalid configuration file!");
             return ConfigOutcome::FilesRefused;
@@ -301,15 +293,10 @@ ConfigOutcome configureDriver(const std::set<std::string>& busIds, std::set<std:
         minorsRead = minorsRead && read.has_value();
         const std::string minor = read.value_or("x");
         addresses[minor] = file.record().bar0Base;
-        ConfiguredGpu gpu;
-        gpu.bus = bus;
-        gpu.minor = minor;
-        gpu.base = file.record().bar0Base;
-        // Which driver instance is told: read before the commands and again
-        // after them, so that a reload in between is never taken for this
-        // configuration.
-        if (!device.driverInstance(gpu.ino))
-            gpu.ino = 0;
+        // The driver instance told, read before the commands and again after
+        // them, so that a reload in between is never taken for this one.
+        ConfiguredGpu gpu{bus, minor, file.record().bar0Base, 0};
+        device.driverInstance(gpu.ino);
         // Every GPU knows every GPU by its minor and base: when one of them
         // is no longer what the record says, every GPU is told anew.
         if (record && std::none_of(record->begin(), record->end(), [&](const ConfiguredGpu& c) {
