@@ -11,9 +11,8 @@
 
 namespace {
 
-// A GPU that the wake moves out of a lower power state, with its BAR
-// registers as they were before: a BAR keeps its value in D3hot, so these
-// are the assignment as the bus sees it.
+// A GPU the wake moves out of a lower power state, with its BARs before (a
+// BAR keeps its value in D3hot: the assignment as the bus sees it).
 struct Moved {
     PciDevice* device;
     bool barsKnown;
@@ -31,12 +30,11 @@ std::string barsText(const uint32_t (&now)[BAR_COUNT], const uint32_t (&was)[BAR
     return "";
 }
 
-// A GPU without No_Soft_Reset comes out of D3hot reset: its BARs read as at
-// power-on, not as the kernel assigned them (the kernel restores them after
-// its own power changes; setpci does not), and its command register is
-// cleared.  The BARs go back first, then memory decoding; where they cannot
-// be written back, decoding stays off and the GPU is marked, so that no
-// record is ever built from a BAR0 that is not its assignment.
+// A GPU without No_Soft_Reset comes out of D3hot reset: BARs as at power-on
+// (the kernel restores them after its own power changes; setpci does not),
+// command register cleared.  The BARs go back first, then decoding; where
+// they cannot, decoding stays off and the GPU is marked, so that no record
+// is built from a BAR0 that is not its assignment.
 void restoreAssignment(Moved& moved, std::set<std::string>& barsLost)
 {
     PciDevice& device = *moved.device;
@@ -65,10 +63,8 @@ void restoreAssignment(Moved& moved, std::set<std::string>& barsLost)
     barsLost.insert(device.bus());
 }
 
-// After a wake that moved these GPUs out of a lower power state: one wait
-// for all of them, their BARs written back where the move lost them, then
-// memory decoding and bus mastering set again wherever the move cleared
-// them.
+// After the wake: one wait for all GPUs it moved out of a lower power
+// state, their BARs written back, and decoding and mastering set again.
 void settleWokenDevices(std::vector<Moved>& moved, std::set<std::string>& barsLost)
 {
     if (moved.empty())
@@ -76,8 +72,7 @@ void settleWokenDevices(std::vector<Moved>& moved, std::set<std::string>& barsLo
     // What is said of them comes in bus order, whatever the directory's.
     std::sort(moved.begin(), moved.end(),
               [](const Moved& a, const Moved& b) { return a.device->bus() < b.device->bus(); });
-    // A device moved from D3hot to D0 has 10 ms to get there before it must
-    // answer; one wait covers every GPU the walk moved.
+    // A device moved from D3hot to D0 has 10 ms before it must answer.
     deviceEnvironment().pause(D0_RECOVERY_MICROSECONDS);
     const uint16_t wanted = COMMAND_MEMORY | COMMAND_MASTER;
     for (Moved& m : moved) {
@@ -112,21 +107,18 @@ bool EnumDevice::limitTo(const std::vector<std::string>& gpus)
 
 void EnumDevice::initPciDevice()
 {
-    // GPUs that were not in D0 (or whose state could not be read) before
-    // their wake: their move may still be under way when the walk ends.
+    // GPUs not (known) in D0 before their wake: still moving at its end.
     std::vector<Moved> moved;
     std::vector<std::string> found = findMakerDevices();
     if (!limit_.empty())
         found.erase(std::remove_if(found.begin(), found.end(),
                                    [&](const std::string& bus) { return !limit_.count(bus); }),
                     found.end());
-    // The holders first: a GPU a guest holds gets no write at all, not even
-    // the wake's, which would move it out of the power state its guest put
-    // it in (a soft reset, on GPUs without No_Soft_Reset).
+    // The holders first: a GPU a guest holds gets no write, not even the
+    // wake's, which would move it out of its guest's power state (a soft
+    // reset, without No_Soft_Reset).  A GPU open through VFIO is known held,
+    // seen or not; one an unseen process may hold is written as if free, said.
     const GpuHolders holders = findGpuHolders(found);
-    // A GPU open through VFIO is known held, seen or not; one whose group
-    // file an unseen process may hold is written as if free, and the run
-    // says so.
     if (!holders.complete())
         colouredLine(Colour::Yellow, "Warning: not every process could be seen; a GPU a guest "
                      "holds may be written.");
@@ -184,8 +176,7 @@ std::vector<QvBoard*> EnumDevice::getAllBoards()
         board->deviceId = board->sysfs.deviceIdText();
         board->barsLost = barsLost_.count(bus) != 0;
         if (const DeviceTableEntry* entry = findDeviceTableEntry(board->deviceId)) {
-            // The tool's register read answers 0xFFFF when it fails, after
-            // its message, and the board is still made from that.
+            // A failed register read answers 0xFFFF, said; the board is made.
             readBoardCodes(*board, *entry, [&](uint32_t offset, uint32_t& word) {
                 word = getDeviceInfoByReg(bus, offset);
                 return true;
