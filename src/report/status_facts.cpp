@@ -24,17 +24,15 @@ const char* const LOCKDOWN_FILE = "/sys/kernel/security/lockdown";
 
 namespace {
 
-// Why a BAR's words could not be read: the cause the verdict decides by,
-// and the words that show it.
+// Why a BAR's words could not be read, for the verdict and in words.
 struct Unread {
     ReadFailure cause = ReadFailure::None;
     std::string why;
     bool ok() const { return cause == ReadFailure::None; }
 };
 
-// Reads `count` 32-bit words at `offset` of a BAR through a read-only
-// window of just the pages that hold them.  A BAR smaller than
-// `minimumSize` gives `tooSmall`.
+// `count` words at `offset` of a BAR through a read-only window of just
+// their pages; a BAR smaller than `minimumSize` gives `tooSmall`.
 Unread readResourceWords(const PciDevice& device, int bar, uint64_t minimumSize,
                          const char* tooSmall, uint32_t offset, uint32_t count, uint32_t* words)
 {
@@ -130,34 +128,20 @@ void readStore(GpuFacts& gpu, const uint8_t memory[PEER_RECORD_SIZE])
     const StoreFile file = readStoreFile(gpu.bus);
     gpu.store = StoreState::Invalid;
     switch (file.state) {
-    case StoreFile::Missing:
-        gpu.store = StoreState::Missing;
-        return;
-    case StoreFile::NotRegular:
-        gpu.storeReason = "not a regular file";
-        return;
+    case StoreFile::Missing: gpu.store = StoreState::Missing; return;
+    case StoreFile::NotRegular: gpu.storeReason = "not a regular file"; return;
     case StoreFile::CannotOpen:
-    case StoreFile::CannotRead:
-        gpu.storeReason = "unreadable";
-        return;
-    case StoreFile::Stale:
-        gpu.storeReason = "saved from a device no longer at this address";
-        return;
-    case StoreFile::Read:
-        break;
+    case StoreFile::CannotRead: gpu.storeReason = "unreadable"; return;
+    case StoreFile::Stale: gpu.storeReason = "saved from a device no longer at this address"; return;
+    case StoreFile::Read: break;
     }
-    if (file.bytes.empty()) {
-        gpu.storeReason = "empty";
+    gpu.storeReason = file.bytes.empty() ? "empty"
+                      : file.bytes.size() < PEER_RECORD_SIZE
+                          ? "wrong size (" + std::to_string(file.bytes.size()) + " bytes)"
+                      : !file.validFor(gpu.deviceIdValue) ? "not a record of this GPU"
+                                                          : "";
+    if (!gpu.storeReason.empty())
         return;
-    }
-    if (file.bytes.size() < PEER_RECORD_SIZE) {
-        gpu.storeReason = "wrong size (" + std::to_string(file.bytes.size()) + " bytes)";
-        return;
-    }
-    if (!file.validFor(gpu.deviceIdValue)) {
-        gpu.storeReason = "not a record of this GPU";
-        return;
-    }
     gpu.storeBase = file.record().bar0Base;
     gpu.store = gpu.record == RecordState::Valid &&
                         std::memcmp(file.bytes.data(), memory, PEER_RECORD_SIZE) != 0
@@ -180,9 +164,6 @@ std::string configProblem(const PciDevice& device)
                "could be read";
     return "";
 }
-
-// What is known of a GPU before anything of its own is read: its holder.
-using Holding = GpuHold;
 
 // Why a host leaves a GPU's memory alone, decided before any BAR is
 // looked at: register reads can have side effects too.
@@ -225,7 +206,7 @@ std::string uncheckedReason(const GpuFacts& gpu)
     return "";
 }
 
-GpuFacts readGpu(const std::string& bus, const Holding& holding, StatusReport& report)
+GpuFacts readGpu(const std::string& bus, const GpuHold& holding, StatusReport& report)
 {
     const MachineFacts& machine = report.machine;
     const PciDevice device(bus);
@@ -313,12 +294,12 @@ std::string readLockdown()
 
 // On a host: which process holds each GPU, found before anything of the
 // GPUs is read.
-std::vector<Holding> findUsers(const std::vector<std::string>& buses, MachineFacts& machine)
+std::vector<GpuHold> findUsers(const std::vector<std::string>& buses, MachineFacts& machine)
 {
     const GpuHolders holders = findGpuHolders(buses);
     machine.unseenProcesses = holders.unseen;
     machine.processesHidden = holders.hidden;
-    std::vector<Holding> holdings(buses.size());
+    std::vector<GpuHold> holdings(buses.size());
     for (std::size_t i = 0; i < buses.size(); ++i) {
         holdings[i] = holders.gpus.at(buses[i]);
         if (holdings[i].holder == Holder::Unseen || holdings[i].holder == Holder::Undecided)
@@ -392,13 +373,9 @@ void readGroups(StatusReport& report)
     for (GpuFacts& gpu : report.gpus) {
         gpu.group.clear();
         for (const std::string& bus : PciDevice(gpu.bus).iommuGroupDevices()) {
-            if (bus == gpu.bus)
-                continue;
-            GroupMember member;
-            member.bus = bus;
             // Class 0x0604: a PCI-to-PCI bridge.
-            member.bridge = PciDevice(bus).classCode().compare(0, 6, "0x0604") == 0;
-            gpu.group.push_back(member);
+            if (bus != gpu.bus)
+                gpu.group.push_back({bus, PciDevice(bus).classCode().compare(0, 6, "0x0604") == 0});
         }
     }
 }
@@ -432,8 +409,8 @@ StatusReport collectStatus()
     std::sort(buses.begin(), buses.end());
     // On a host, the holders first: no BAR of a GPU a guest holds is ever
     // looked at.
-    const std::vector<Holding> holdings =
-        report.machine.guest ? std::vector<Holding>(buses.size())
+    const std::vector<GpuHold> holdings =
+        report.machine.guest ? std::vector<GpuHold>(buses.size())
                              : findUsers(buses, report.machine);
     for (std::size_t i = 0; i < buses.size(); ++i)
         report.gpus.push_back(readGpu(buses[i], holdings[i], report));
