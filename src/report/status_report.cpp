@@ -23,12 +23,22 @@
 
 namespace {
 
+// `text` on standard output, whole, then `status`; a short write leaves half
+// an output (for the metrics, the unit that keeps their file then keeps the
+// last whole one), and cannot run.
+int printed(const std::string& text, int status)
+{
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
+        return STATUS_CANNOT_RUN;
+    return status;
+}
+
 const char* const STATUS_DESCRIPTION =
     "qvgpu-vm-p2p-status reports whether the GPUs of this host or guest are ready for "
     "peer-to-peer transfers, and what to fix when they are not. It only reads.";
 
-// The layout on standard output, whole, and nothing else there: what to
-// know about it goes to standard error.
+// The layout alone on standard output; what to know about it on standard
+// error.
 int printLayout(LayoutOptions options)
 {
     // The domain first: one that cannot be read is told before the host is
@@ -68,10 +78,7 @@ int printLayout(LayoutOptions options)
         std::fprintf(stderr, "%s\n", layout.error.c_str());
         return layout.outcome == Layout::NoGpu ? STATUS_NOT_READY : STATUS_CANNOT_RUN;
     }
-    if (std::fwrite(layout.text.data(), 1, layout.text.size(), stdout) != layout.text.size() ||
-        std::fflush(stdout) != 0)
-        return STATUS_CANNOT_RUN;
-    return 0;
+    return printed(layout.text, 0);
 }
 
 // The maker's GPUs of this machine that a domain passes through, on one
@@ -90,16 +97,11 @@ int printDomainGpus(const std::string& source)
     for (const std::string& bus : domain.hostdevBuses())
         if (std::find(found.begin(), found.end(), bus) != found.end())
             line += (line.empty() ? "" : ",") + bus;
-    if (!line.empty())
-        line += "\n";
-    if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() || std::fflush(stdout) != 0)
-        return STATUS_CANNOT_RUN;
-    return 0;
+    return printed(line.empty() ? "" : line + "\n", 0);
 }
 
 // The kernel parameter that keeps ACS redirection off on the ports that
-// --disable-acs writes, for the kernel command line: one line on standard
-// output, what to know about it on standard error.
+// --disable-acs writes: one line on standard output.
 int printKernelAcs()
 {
     const SideFacts side = readSide();
@@ -136,10 +138,7 @@ int printKernelAcs()
                      "Warning: this parameter is %zu bytes long; the kernel takes a command line "
                      "of at most %zu bytes, everything else on it included.\n",
                      line.size(), KERNEL_COMMAND_LINE_MAX - 1);
-    const std::string out = line + "\n";
-    if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0)
-        return STATUS_CANNOT_RUN;
-    return 0;
+    return printed(line + "\n", 0);
 }
 
 // What the options ask.
@@ -155,6 +154,14 @@ struct StatusOptions {
     LayoutOptions layout;
 };
 
+// An option that prints something other than the report excludes the
+// report's own.
+CLI::Option* apart(CLI::Option* option)
+{
+    return option->excludes("--json")->excludes("--prometheus")->excludes("--matrix")->excludes(
+        "--check-side");
+}
+
 void addOptions(CLI::App& app, StatusOptions& o)
 {
     CLI::Option* jsonFlag = app.add_flag("--json", o.json, "Print the report as one JSON document.");
@@ -167,16 +174,12 @@ void addOptions(CLI::App& app, StatusOptions& o)
                    "Only tell whether this machine is that side: exit 0 when it is, 1 when it "
                    "is not, 2 when that cannot be told. For the units' conditions.")
         ->check(CLI::IsMember({"host", "guest"}));
-    CLI::Option* layoutOption =
+    CLI::Option* layoutOption = apart(
         app.add_option("--layout", o.layoutForm,
                        "Print the GPUs' place in a guest laid out like this host: switches where "
                        "the host has them, a host bridge per host root complex. As QEMU -device options "
                        "(qemu) or a libvirt <devices> fragment (libvirt).")
-            ->check(CLI::IsMember({"qemu", "libvirt"}))
-            ->excludes(jsonFlag)
-            ->excludes("--prometheus")
-            ->excludes("--matrix")
-            ->excludes("--check-side");
+            ->check(CLI::IsMember({"qemu", "libvirt"})));
     app.add_option("--domain", o.layout.domain,
                    "With --layout=libvirt: the domain, as virsh dumpxml prints it, to print "
                    "whole with the layout merged in (- for standard input).")
@@ -213,22 +216,15 @@ void addOptions(CLI::App& app, StatusOptions& o)
             ->capture_default_str()
             ->check(CLI::Range(first.low, first.high))
             ->needs(layoutOption);
-    app.add_flag("--kernel-acs", o.kernelAcs,
-                 "Print the kernel parameter that keeps ACS redirection off, at every boot and "
-                 "every restore, on the switch ports that qvgpu-vm-p2p --disable-acs writes.")
-        ->excludes(jsonFlag)
-        ->excludes("--prometheus")
-        ->excludes("--matrix")
-        ->excludes("--check-side")
+    apart(app.add_flag("--kernel-acs", o.kernelAcs,
+                       "Print the kernel parameter that keeps ACS redirection off, at every boot "
+                       "and every restore, on the switch ports that qvgpu-vm-p2p --disable-acs "
+                       "writes."))
         ->excludes(layoutOption);
-    app.add_option("--domain-gpus", o.domainGpus,
-                   "Only print the GPUs that the libvirt domain in FILE (- for standard input) "
-                   "passes through, as qvgpu-vm-p2p --gpus takes them.")
+    apart(app.add_option("--domain-gpus", o.domainGpus,
+                         "Only print the GPUs that the libvirt domain in FILE (- for standard "
+                         "input) passes through, as qvgpu-vm-p2p --gpus takes them."))
         ->type_name("FILE")
-        ->excludes(jsonFlag)
-        ->excludes("--prometheus")
-        ->excludes("--matrix")
-        ->excludes("--check-side")
         ->excludes(layoutOption)
         ->excludes("--kernel-acs");
     app.add_flag("-v, --version", o.version, "Print version information.");
@@ -246,14 +242,8 @@ int printReport(const StatusOptions& o)
     const std::string out = o.prometheus ? renderMetrics(report)
                             : o.json     ? renderJson(report)
                                        : renderText(report, text);
-    // A short write leaves half a report: for the metrics, the unit that
-    // keeps their file then keeps the last whole one.
-    if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0)
-        return STATUS_CANNOT_RUN;
     // The metrics carry the verdict themselves.
-    if (o.prometheus)
-        return STATUS_READY;
-    return report.verdict.ready() ? STATUS_READY : STATUS_NOT_READY;
+    return printed(out, o.prometheus || report.verdict.ready() ? STATUS_READY : STATUS_NOT_READY);
 }
 
 } // namespace
