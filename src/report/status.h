@@ -1,7 +1,5 @@
-// What qvgpu-vm-p2p-status knows: the types of the facts about this
-// machine and its GPUs as they were gathered, and of the verdict on whether
-// peer-to-peer will work, with what to fix first.  The verdict is decided
-// from the facts alone (verdict.h), never from the words that show them.
+// What qvgpu-vm-p2p-status knows: the facts about this machine and its GPUs
+// as gathered, and the verdict, decided from the facts alone (verdict.h).
 #pragma once
 
 #include "config_space.h"
@@ -24,16 +22,13 @@ struct MachineFacts {
     bool xenDom0 = false;          // Xen's control domain, which shows that flag
     std::string sideSignal = "none";   // the kind of signal that decided (SideFacts::signalKind)
     bool sideKnown = true;         // /proc/cpuinfo or the firmware told
-    // The firmware's signals of a virtual machine: "sys_vendor QEMU".
-    std::vector<std::string> firmwareSignals;
+    std::vector<std::string> firmwareSignals;   // "sys_vendor QEMU"
     bool driverLoaded = false;     // the GPU kernel driver's directory exists
     std::string driverModule;      // the module that holds that driver
     bool setpci = false;           // the shell would find setpci
-    // "none", "integrity" or "confidentiality"; "none" too when the kernel
-    // does not report it.
-    std::string lockdown = "none";
-    // Some GPU belongs to an IOMMU group with an IOMMU behind it (not one of
-    // VFIO's no-IOMMU mode): without, no isolation is judged.
+    std::string lockdown = "none";   // "integrity", "confidentiality"
+    // Some GPU's IOMMU group has an IOMMU behind it: without, no isolation
+    // is judged.
     bool iommu = false;
     // On a host: processes the report could not look at, whether /proc hides
     // others', and how many GPUs under VFIO may have a holder unseen; while
@@ -47,13 +42,11 @@ struct MachineFacts {
     std::string lastNode;
     bool lastNodeThere = false;
     bool configurationRecord = false;
-    // On a host with GPUs left alone: whether the record of this boot's
-    // stores could be read, and why not.
+    // On a host with GPUs left alone: this boot's record of stores read, or
+    // why not.
     bool storedRead = false;
     std::string storedReason;
-    // The disable_acs_redir= list that counts on the kernel's command line
-    // (nothing when there is none, or the command line cannot be read).
-    std::optional<std::string> acsRedirList;
+    std::optional<std::string> acsRedirList;   // the kernel's, that counts
 };
 
 enum class RecordState {
@@ -74,8 +67,7 @@ enum class Unchecked {
     HolderUnseen,   // under VFIO, and whether a guest holds it cannot be seen
 };
 
-// On a host, for a GPU whose memory is left alone: what this boot's stores
-// recorded of it.
+// What this boot's stores recorded of a GPU a host leaves alone.
 enum class BootStore {
     NotRead,        // not left alone, or a guest
     Current,        // stored this boot, with its device ID and today's BAR0 base
@@ -118,8 +110,7 @@ struct GpuFacts {
     std::optional<std::string> deviceId;   // as sysfs prints it; nothing when unreadable
     bool handled = false;          // a device ID of the tool's device table
     uint32_t deviceIdValue = 0;    // of a GPU the tool handles
-    // Its header was read and it answers; otherwise configReason says why
-    // and nothing else of the GPU is decided from it.
+    // Its header read, and it answers; else nothing is decided from it.
     bool configRead = false;
     std::string configReason;
     std::string product;           // "" when unknown
@@ -127,13 +118,11 @@ struct GpuFacts {
     std::optional<int> numaNode;           // nothing when unknown
     std::optional<std::string> localCpus;  // nothing when unreadable
     std::string iommuGroup;        // "" without an IOMMU
-    // Its group is one of VFIO's no-IOMMU mode, with no IOMMU behind it: it
-    // isolates nothing, and whatever drives the GPU reaches all memory.
+    // VFIO's no-IOMMU mode: whatever drives the GPU reaches all memory.
     bool noIommu = false;
     std::string driver;            // the bound driver, "" when none
-    // On a host: how it is passed through, and who holds it: a hypervisor
-    // running a guest with it holds its VFIO group or device file (then
-    // `user` names it), or Xen's pciback has it for a guest (pid 0).
+    // On a host: how it is passed through, and who holds it (`user` names
+    // the hypervisor; pid 0 for Xen's pciback).
     Passthrough through = Passthrough::None;
     Holder holder = Holder::Free;
     bool inUse = false;
@@ -151,7 +140,6 @@ struct GpuFacts {
     Unchecked unchecked = Unchecked::None;
     std::optional<bool> noSoftReset;   // its memory survives a move to D0
     uint64_t recordBase = 0;       // the base the record holds (valid records)
-    // Of a GPU left alone: what this boot's stores recorded of it.
     BootStore bootStore = BootStore::NotRead;
     uint64_t bootStoreBase = 0;    // the base they recorded (Stale)
     uint32_t bootStoreDeviceId = 0;
@@ -162,34 +150,32 @@ struct GpuFacts {
     std::string storeReason;       // why an invalid store file is invalid
     uint64_t storeBase = 0;
 
-    // In a guest: bound to the GPU driver, its minor a number no other GPU
-    // has, and whether the driver has its configuration.
+    // In a guest: bound to the GPU driver, its minor no other GPU's, and
+    // whether the driver has its configuration.
     bool boundToDriver = false;
     bool minorUsable = false;
     DriverConfig driverConfig = DriverConfig::NotRead;
 
     PciPath path;
-    // The other devices of its IOMMU group, in bus order (read for a layout).
-    std::vector<GroupMember> group;
+    std::vector<GroupMember> group;   // the rest of its IOMMU group, for a layout
     // A link to it at full rate: the smaller of the two ends' maximum width
     // and speed code; 0 when either end is unknown.
     unsigned fullWidth = 0;
     unsigned fullSpeed = 0;
 };
 
-// One thing to fix: what is wrong, and the command that fixes it, with
-// where and when to run it when that is not here and now.
+// One thing to fix, and the command that fixes it, with where and when to
+// run it when not here and now.
 struct Fix {
     std::vector<std::string> problems;
     std::vector<ProblemKind> kinds;   // of each problem, in their order
-    // What to weigh beside the command: no problem of its own.
-    std::vector<std::string> advice;
+    std::vector<std::string> advice;   // to weigh beside the command
     std::string where;             // "" for here, now
     std::string command;           // "" when no command of ours fixes it
 };
 
-// Two GPUs below one switch that reach each other without the IOMMU
-// although the kernel put them in different IOMMU groups.
+// Two GPUs below one switch that reach each other without the IOMMU, in
+// different IOMMU groups.
 struct IsolationPair {
     std::size_t a = 0, b = 0;      // indexes into the GPUs
     std::string switchBus;         // the upstream port of the switch they share
@@ -200,12 +186,9 @@ struct Verdict {
     std::vector<Fix> fixes;                    // in the order to do them
     std::vector<std::string> warnings;         // worth knowing; no change to the verdict
     std::vector<WarningKind> warningKinds;     // of each warning, in their order
-    // Pairs split between IOMMU groups: warnings, and breaches when two
-    // guests hold them now.
+    // Pairs split between IOMMU groups; breaches when two guests hold them.
     std::vector<IsolationPair> isolationWarnings, isolationBreaches;
-    // GPUs whose records a host leaves alone: in use by a guest (whose own
-    // report checks them), asleep under vfio-pci, or with holders unseen.
-    std::size_t notChecked = 0;
+    std::size_t notChecked = 0;   // GPUs whose records a host leaves alone
     bool ready() const { return fixes.empty(); }
 };
 
@@ -213,8 +196,8 @@ struct StatusReport {
     MachineFacts machine;
     std::vector<GpuFacts> gpus;                // ascending bus addresses
     std::map<std::string, PortFacts> ports;    // every device on a GPU's path
-    // The switch downstream ports among them whose ACS redirection the
-    // kernel's command line keeps off at every enable and restore.
+    // The switch downstream ports whose ACS redirection the kernel's
+    // command line keeps off.
     std::set<std::string> acsKeptOff;
     std::vector<std::vector<Link>> links;      // GPU by GPU
     Verdict verdict;                           // judged from all of the above

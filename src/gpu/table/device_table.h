@@ -1,7 +1,6 @@
-// The maker's GPUs as the read-only part of the GPU layer knows them: the
-// vendor ID, the device table (which series a device ID belongs to, and
-// where its identification words lie), the board record built from those
-// words, and product names.  Nothing here writes: both programs use it.
+// The maker's GPUs as the GPU layer's read-only part knows them, for both
+// programs: the device table (a device ID's series, where its identification
+// words lie), the board record built from those words, and product names.
 #pragma once
 
 #include "pci_device.h"
@@ -11,11 +10,10 @@
 #include <string>
 #include <vector>
 
-extern const char* const QV_VENDOR_ID;
+extern const char* const QV_VENDOR_ID;   // "0x1f7a"
 
-// What the tool reaches of a GPU's device memory: the first 2 MiB of BAR0,
-// where the peer address record lies.
-constexpr uint32_t DEVICE_MEMORY_WINDOW = 0x200000;   // "0x1f7a"
+// What the tool reaches of device memory: the first 2 MiB of BAR0.
+constexpr uint32_t DEVICE_MEMORY_WINDOW = 0x200000;
 
 struct QvBoard {
     std::string busId;
@@ -24,14 +22,12 @@ struct QvBoard {
     uint32_t variantBit = 0;       // bit 24
     uint32_t numberedForm = 0;     // RE group: the word at BAR2 0x78F8
     uint32_t subModelCode = 0;     // bits 2..0
-    // The GPU as sysfs showed it after its wake, for its device object.
-    PciDevice sysfs;
-    // Its wake reset its BARs and they could not be written back: its
-    // memory does not decode, and its BAR0 register is not its assignment.
+    PciDevice sysfs;               // as sysfs showed it after its wake
+    // Its wake reset its BARs, not written back: its memory does not decode.
     bool barsLost = false;
 };
 
-// The chip series that a device ID belongs to; it names the device class.
+// A device ID's chip series, which names its device class.
 enum class DeviceGroup { KA, RE, LU };
 
 struct DeviceTableEntry {
@@ -43,19 +39,16 @@ struct DeviceTableEntry {
 // RE boards also carry a numbered-form word next to their information word.
 constexpr uint32_t RE_NUMBERED_FORM_REGISTER = 0x78F8;
 
-// The row for a device ID text (compared exactly), or null when the device
-// is not one the tool knows.
+// The row for a device ID text (exactly), null for one the tool does not know.
 const DeviceTableEntry* findDeviceTableEntry(const std::string& deviceId);
 
-// The bus addresses of the maker's devices in sysfs, in directory order,
-// without touching the devices themselves.  A sysfs that cannot be listed
-// raises std::filesystem::filesystem_error.
+// The maker's devices in sysfs, in directory order, untouched; a sysfs that
+// cannot be listed throws std::filesystem::filesystem_error.
 std::vector<std::string> findMakerDevices();
 
-// Reads a board's identification words (the device table names where)
-// through `readWord`, and sets its codes and numbered form from them.  The
-// enumerator reads through the tool's register read, the status report
-// through a read-only one; false as soon as `readWord` fails.
+// A board's codes from its identification words, read through `readWord`
+// (the tool's register read, or the report's read-only one); false as soon
+// as it fails.
 using RegisterRead = std::function<bool(uint32_t offset, uint32_t& word)>;
 bool readBoardCodes(QvBoard& board, const DeviceTableEntry& entry, const RegisterRead& readWord);
 
