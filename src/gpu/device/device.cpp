@@ -50,10 +50,6 @@ void DeviceEnvironment::pause(uint64_t microseconds)
     std::this_thread::sleep_for(std::chrono::microseconds(microseconds));
 }
 
-void DeviceEnvironment::registerWritten(const std::string&, uint32_t) {}
-
-void DeviceEnvironment::registerRead(const std::string&, uint32_t) {}
-
 DeviceEnvironment& deviceEnvironment()
 {
     return *currentEnvironment;
@@ -70,12 +66,6 @@ uint32_t sizedCommandWord(uint32_t length, uint32_t opcode)
 }
 
 QvDevice::QvDevice(std::string address) : busAddress(std::move(address)), sysfs(busAddress) {}
-
-QvDevice::~QvDevice()
-{
-    bar0Fd.reset();
-    bar2Fd.reset();
-}
 
 bool QvDevice::initialDevice()
 {
@@ -176,16 +166,6 @@ bool QvDevice::readMemory(int32_t offset, uint32_t length, void* buffer)
         return false;
     window.copyOut(static_cast<uint64_t>(offset), buffer, length);
     return true;
-}
-
-bool QvDevice::writeMemory(int32_t offset, uint32_t length, const void* data)
-{
-    return storeMemory(offset, length, data, nullptr);
-}
-
-bool QvDevice::writeMemory(int32_t offset, uint32_t length, const void* data, bool& kept)
-{
-    return storeMemory(offset, length, data, &kept);
 }
 
 bool QvDevice::storeMemory(int32_t offset, uint32_t length, const void* data, bool* kept)

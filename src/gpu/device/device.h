@@ -27,45 +27,45 @@ constexpr uint32_t STAGING_AREA = 0x800;
 // The busy registers read this while the firmware works on a command.
 constexpr uint32_t MAILBOX_BUSY = 1;
 
-// What the device layer needs from the world besides the resource files:
-// its pauses, and a doorbell for every register store (and load).  The
-// program pauses for real and has nobody to ring, since the chip sees its
-// accesses on the bus; a simulated chip takes its place in tests and answers
-// in virtual time.
+// The device layer's pauses, and a doorbell for every register access: the
+// program pauses for real and rings nobody (the chip sees its accesses on
+// the bus); a simulated chip takes its place in tests, in virtual time.
 class DeviceEnvironment {
 public:
     virtual ~DeviceEnvironment() = default;
     virtual void pause(uint64_t microseconds);
-    virtual void registerWritten(const std::string& bus, uint32_t offset);
-    // Told of every register load, after it was made.
-    virtual void registerRead(const std::string& bus, uint32_t offset);
+    virtual void registerWritten(const std::string&, uint32_t) {}
+    virtual void registerRead(const std::string&, uint32_t) {}   // after the load
 };
 
-// The environment in force; `environment` null restores the real one.
+// The environment in force; null restores the real one.
 DeviceEnvironment& deviceEnvironment();
 void setDeviceEnvironment(DeviceEnvironment* environment);
 
-// A command word that carries a length: the opcode in bits 11..0 and the low
-// 18 bits of the length in bits 29..12.
+// The opcode in bits 11..0, the length's low 18 bits in bits 29..12.
 uint32_t sizedCommandWord(uint32_t length, uint32_t opcode);
 
 class QvDevice {
 public:
     explicit QvDevice(std::string bus);
-    virtual ~QvDevice();
+    virtual ~QvDevice() = default;
     QvDevice(const QvDevice&) = delete;
     QvDevice& operator=(const QvDevice&) = delete;
 
-    // Opens both resource files and reads the device ID.
-    bool initialDevice();
+    bool initialDevice();   // opens both resource files, reads the device ID
     uint32_t readReg(uint32_t offset);              // 0xFFFFFFFF on failure
     bool writeReg(uint32_t offset, uint32_t value);
     bool readMemory(int32_t offset, uint32_t length, void* buffer);
-    bool writeMemory(int32_t offset, uint32_t length, const void* data);
-    // The same, then the bytes read back through the same mapping: `kept`
-    // tells whether the device memory holds them.  Memory whose decoding
-    // is off drops the write and reads back as all ones.
-    bool writeMemory(int32_t offset, uint32_t length, const void* data, bool& kept);
+    bool writeMemory(int32_t offset, uint32_t length, const void* data)
+    {
+        return storeMemory(offset, length, data, nullptr);
+    }
+    // Then read back through the same mapping: whether the memory kept it
+    // (memory whose decoding is off drops it and reads as all ones).
+    bool writeMemory(int32_t offset, uint32_t length, const void* data, bool& kept)
+    {
+        return storeMemory(offset, length, data, &kept);
+    }
     // True when the staging area holds exactly `length` bytes of `data`.
     bool checkDataInHBM(const uint8_t* data, uint32_t length);
 
@@ -81,36 +81,24 @@ public:
 
     uint32_t deviceId = 0;
     std::string busAddress;
-    // The GPU as sysfs shows it; discovery hands over what it has read
-    // already, so that nothing is read twice.
-    PciDevice sysfs;
-    // Discovery's wake reset its BARs and could not write them back: its
-    // memory does not decode, and it has said so.
-    bool barsLost = false;
-    // Its product name from its board's codes ("" when unknown), which the
-    // host's record of its stores keeps.
-    std::string productName;
+    PciDevice sysfs;            // as discovery read it, so nothing is read twice
+    bool barsLost = false;      // discovery's wake lost its BARs, and said so
+    std::string productName;    // for the record of stores, "" when unknown
     UniqueFd bar0Fd;
     UniqueFd bar2Fd;
     uint32_t mailboxReadSrcId = 0;
     uint32_t mailboxWriteSrcId = 0;
-    // Why the kernel last refused to map the device memory window (errno),
-    // 0 when it has not.
-    int memoryMapError = 0;
+    int memoryMapError = 0;     // errno of the last refused memory mapping
 
 protected:
     // The burn sequence shared by every series; only the command differs.
     bool burnSequence(const uint8_t* data, uint32_t length, uint32_t command, uint32_t data0);
-    // Polls `busyRegister` up to `polls` times, pausing before each read;
-    // true as soon as it reads anything but busy.
+    // Up to `polls` reads, each after a pause; true at the first not busy.
     bool waitWhileBusy(uint32_t busyRegister, int polls, uint64_t pauseMicroseconds);
     void pause(uint64_t microseconds);
 
 private:
-    // Copies `data` into device memory; with `kept`, reads it back through
-    // the same mapping and tells whether the memory holds it.
     bool storeMemory(int32_t offset, uint32_t length, const void* data, bool* kept);
-    // True when the window could be had; otherwise keeps why the kernel
-    // refused it and prints the `failed` message.
+    // Otherwise keeps why the kernel refused it, and prints `failed`.
     bool windowOk(const BarWindow& window, const char* failed);
 };
