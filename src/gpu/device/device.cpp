@@ -69,18 +69,13 @@ QvDevice::QvDevice(std::string address) : busAddress(std::move(address)), sysfs(
 
 bool QvDevice::initialDevice()
 {
-    const std::string bar0Path = sysfs.resourcePath(0);
-    const std::string bar2Path = sysfs.resourcePath(2);
-
-    bar0Fd.reset(::open(bar0Path.c_str(), O_RDWR | O_CLOEXEC));
-    if (!bar0Fd.isOpen()) {
-        std::printf("Error: Failed to open %s\n", bar0Path.c_str());
-        return false;
-    }
-    bar2Fd.reset(::open(bar2Path.c_str(), O_RDWR | O_CLOEXEC));
-    if (!bar2Fd.isOpen()) {
-        std::printf("Error: Failed to open %s\n", bar2Path.c_str());
-        return false;
+    for (const auto& [fd, bar] : {std::pair{&bar0Fd, 0}, std::pair{&bar2Fd, 2}}) {
+        const std::string path = sysfs.resourcePath(bar);
+        fd->reset(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+        if (!fd->isOpen()) {
+            std::printf("Error: Failed to open %s\n", path.c_str());
+            return false;
+        }
     }
 
     // A GPU whose device ID cannot be read is reported and left alone: no
@@ -219,9 +214,4 @@ bool QvDevice::waitWhileBusy(uint32_t busyRegister, int polls, uint64_t pauseMic
             return true;
     }
     return false;
-}
-
-void QvDevice::pause(uint64_t microseconds)
-{
-    deviceEnvironment().pause(microseconds);
 }

@@ -95,7 +95,7 @@ protected:
     bool burnSequence(const uint8_t* data, uint32_t length, uint32_t command, uint32_t data0);
     // Up to `polls` reads, each after a pause; true at the first not busy.
     bool waitWhileBusy(uint32_t busyRegister, int polls, uint64_t pauseMicroseconds);
-    void pause(uint64_t microseconds);
+    void pause(uint64_t microseconds) { deviceEnvironment().pause(microseconds); }
 
 private:
     bool storeMemory(int32_t offset, uint32_t length, const void* data, bool* kept);
