@@ -261,6 +261,13 @@ int runDaemon(const std::set<std::string>& busIds, int32_t gpuCount)
         std::fprintf(stderr, "Error adding watch to /dev directory\n");
         return -1;
     }
+    // The GPUs known are those the run was given, as they are once the
+    // watch is on: a GPU added since (even during the configuration below)
+    // is one that appeared, at the next event.
+    Present known;
+    for (const auto& [bus, presence] : presentGpus())
+        if (busIds.count(bus))
+            known[bus] = presence;
     // The watch first, so that a last node made during this configuration
     // waits in the queue.  A driver loaded before may still be taking the
     // GPUs up and no event will come: the same retries as after a load.
@@ -270,7 +277,6 @@ int runDaemon(const std::set<std::string>& busIds, int32_t gpuCount)
     // now, means it has taken up every GPU.
     std::string awaitedName = GPU_DRIVER_NAME + std::to_string(gpuCount - 1);
     std::set<std::string> told = busIds;
-    Present known = presentGpus();
     alignas(inotify_event) uint8_t events[32768];
     for (;;) {
         const long got = inotifyCalls.read(inotify.get(), events, sizeof events);

@@ -391,6 +391,27 @@ TEST(DaemonEvents, ADriverThatRefusesIsTriedAgainWithGrowingWaits)
     EXPECT_EQ(-1, status);
 }
 
+// A GPU added after the run found its GPUs, while the daemon starts, is one
+// that appeared: the GPUs the daemon knows are those it was given.
+TEST(DaemonEvents, AGpuAddedAsTheDaemonStartsIsOneThatAppeared)
+{
+    HostAndGuest m(sim::switchedHost(1, 2, {0x0002}), true);
+    sim::Driver driver(m.guest);
+    driver.load();
+    sim::Machine::Inside inside(m.guest);
+    CountedWaits waits;
+    scripted::Session session(driver, 1);
+    scripted::event(scripted::reads[0], IN_CREATE, "morvanti1");
+
+    const std::vector<std::string> gpus = m.guest.topology().gpus();
+    int status = 0;
+    const Output o = capture([&] { status = runDaemon({gpus[0]}, 1); });
+    EXPECT_EQ(std::string(CONFIG_SUCCESS) + CONFIG_SUCCESS, o.out);
+    driver.settle();
+    EXPECT_EQ(2u, driver.table(gpus[1]).size()) << "the GPU added knows both GPUs";
+    EXPECT_EQ(-1, status);
+}
+
 // A driver that takes a command for a minor it cannot know: the daemon
 // does not count that as taken; --config-address alone leaves it to the
 // driver.
