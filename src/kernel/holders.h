@@ -41,11 +41,9 @@ enum class Holder {
     Free,        // nobody: no process holds its files, and it is not open
     Process,     // the process named
     Unseen,      // open through VFIO (its enable count above 0), by no process seen
-    // Bound to pciback and in use by a Xen domain no process stands for
-    // (enabled for pcifront), or while a domain's PCI backend runs.
-    XenGuest,
-    // Under VFIO or pciback and not enabled (or its enable count cannot be
-    // read), while not every process was seen: one may hold its files.
+    XenGuest,    // pciback's, enabled for pcifront or while a PCI backend runs
+    // Not enabled (or unknown) under VFIO or pciback, while not every
+    // process was seen: one may hold its files.
     Undecided,
 };
 
@@ -53,16 +51,15 @@ struct GpuHold {
     Passthrough through = Passthrough::None;
     Holder holder = Holder::Free;
     ProcessFacts process;    // of Holder::Process
-    // A guest holds it, named or not: it is left alone.
-    bool held() const
+    bool held() const   // by a guest, named or not: it is left alone
     {
         return holder == Holder::Process || holder == Holder::Unseen ||
                holder == Holder::XenGuest;
     }
 };
 
-// Which process holds each of these GPUs: the one look both programs take
-// before they touch any GPU.  `unseen` and `hidden` are the look's own.
+// Which process holds each GPU: the one look both programs take before
+// they touch any.
 struct GpuHolders {
     std::map<std::string, GpuHold> gpus;   // bus address -> how it is held
     int unseen = 0;
@@ -71,9 +68,8 @@ struct GpuHolders {
 };
 GpuHolders findGpuHolders(const std::vector<std::string>& buses);
 
-// Whether a /proc mounted with these options hides other users' processes
-// from a reader with `ptraceCapability` in its effective set: hidepid=2
-// (invisible) or 4 (ptraceable), by number or by name.
+// Whether a /proc mounted so hides other users' processes (hidepid=2 or 4,
+// by number or name) from a reader with or without CAP_SYS_PTRACE.
 bool procHidesOthers(const std::string& mountOptions, bool ptraceCapability);
 
 // The guest name of QEMU's "-name" option in an argument list:

@@ -1,10 +1,7 @@
-// A libvirt domain as `virsh dumpxml` prints it, with a layout merged in:
-// what the domain already uses (controller indexes, chassis and port
-// numbers, slots of the root bus, NUMA cells), so that the plan keeps
-// clear of it; the GPUs it passes through;
-// and the whole domain again with the plan's controllers and hostdevs.
-// The domain is read once, from a regular file or standard input; nothing
-// here writes.
+// A libvirt domain as `virsh dumpxml` prints it, read once (a regular file
+// or standard input): what it already uses, which the plan keeps clear of;
+// the GPUs it passes through; and the whole domain again with the plan's
+// controllers and hostdevs.  Nothing here writes.
 #pragma once
 
 #include "layout_plan.h"
@@ -21,26 +18,22 @@ public:
     Domain(const Domain&) = delete;
     Domain& operator=(const Domain&) = delete;
 
-    // Reads the domain from `source`, a path or "-" for standard input;
-    // false, with `error` naming what is wrong, when it cannot be read, is
-    // no XML, or is no domain.
+    // From a path or "-" for standard input, or from its text (`source`
+    // names it); false, `error` saying what is wrong, when it cannot be read,
+    // is no XML or no domain.
     bool read(const std::string& source, std::string& error);
-    // The same for a domain's text; `source` names it in errors.
     bool parse(const std::string& text, const std::string& source, std::string& error);
-    // Whether a layout can serve it: a QEMU guest (kvm or qemu) of a q35
-    // machine; false, with `error` naming what is wrong, when not.
+    // A QEMU guest (kvm or qemu) of a q35 machine; else false, with `error`.
     bool servable(std::string& error) const;
-    // Makes the plan keep clear of what the domain uses: its controller
-    // indexes continue after the domain's highest.
+    // The plan keeps clear of what the domain uses, its controller indexes
+    // after the domain's highest.
     void constrain(LayoutOptions& options) const;
-    // The bus addresses its PCI hostdevs take from the host, in their order.
-    std::vector<std::string> hostdevBuses() const;
-    // The domain with `fragment` (the libvirt rendering of the plan)
-    // merged in: a hostdev the domain has for a function the plan lays out
-    // is replaced, keeping its children but <source>, <address> and
-    // <driver>; every PCI hostdev gets <driver name='vfio'/>; an expander
-    // bus whose guest NUMA node the domain does not define loses its
-    // <node>, and `notes` says so.
+    std::vector<std::string> hostdevBuses() const;   // in their order
+    // The domain with the plan's libvirt rendering merged in: a hostdev for
+    // a function laid out is replaced, keeping its children but <source>,
+    // <address> and <driver>; every PCI hostdev gets <driver name='vfio'/>;
+    // an expander bus whose guest NUMA node the domain does not define loses
+    // its <node>, and `notes` says so.
     std::string merge(const std::string& fragment, std::vector<std::string>& notes) const;
 
 private:

@@ -1,9 +1,8 @@
 // The plan of a guest laid out like its host: the tree of virtual bridges
-// (switches where the host has them, a host bridge per host root complex),
-// each
-// with its numbers and guest address, and the GPUs' functions below them.
-// It is drawn from a report's facts and rendered apart (layout_render.h),
-// as QEMU options or as libvirt XML.  Nothing here reads a file.
+// (switches where the host has them, a host bridge per host root complex)
+// with their numbers and guest addresses, and the GPUs' functions below;
+// drawn from a report's facts, rendered apart (layout_render.h).  Nothing
+// here reads a file.
 #pragma once
 
 #include "status.h"
@@ -13,37 +12,29 @@
 #include <string>
 #include <vector>
 
-// Every id of a layout carries it, so that none collides with a guest's
-// own.  In libvirt a controller's id is its alias behind "ua-" (a user
-// alias, which libvirt keeps through define and dumpxml): the mark by
-// which a later merge knows the layout's own controllers.
+// Every id of a layout carries it, so that none collides with a guest's.
+// In libvirt it is the alias behind "ua-" (a user alias, kept through
+// define and dumpxml), by which a later merge knows the layout's own.
 constexpr const char* LAYOUT_ID_PREFIX = "qvp2p-";
 constexpr const char* USER_ALIAS = "ua-";
 
 struct LayoutOptions {
     enum Form { Qemu, Libvirt } form = Qemu;
-    // The GPUs to lay out (bus addresses, the domain optional); empty: every
-    // GPU no guest holds.
-    std::vector<std::string> gpus;
-    // Where numbering starts: high enough to miss QEMU's q35 devices and the
-    // controllers libvirt adds by itself.
+    std::vector<std::string> gpus;   // empty: every GPU no guest holds
+    // Where numbering starts: past QEMU's q35 devices and the controllers
+    // libvirt adds by itself.
     unsigned firstChassis = 64;  // chassis and slot numbers of the ports
     unsigned firstIndex = 64;    // libvirt controller indexes
     unsigned firstSlot = 0x10;   // slots on the guest's root bus
     unsigned firstBus = 128;     // bus number of the first expander bus
-    // Empty root ports on the guest's root bus, each with a prefetchable
-    // window that holds the largest BAR0 laid out wherever firmware puts
-    // it: room for GPUs added to the running guest.
+    // Empty root ports, each with room for the largest BAR0 laid out, for
+    // GPUs added to the running guest.
     unsigned hotplugPorts = 0;
-    // A libvirt domain to merge the layout into (a path, or "-" for
-    // standard input); "" for a fragment.
-    std::string domain;
-    // What such a domain already uses, which the plan keeps clear of:
-    // chassis and port numbers, and slots of the root bus.
+    std::string domain;   // to merge into (a path, "-"); "" for a fragment
+    // What such a domain already uses: chassis and port numbers, root slots,
     std::set<unsigned> takenChassis;
     std::set<unsigned> takenRootSlots;
-    // The bus numbers each of its own expander buses needs, from its busNr
-    // on (the bus, and one for each bridge of its tree): [first, end).
+    // the bus numbers [first, end) each of its expander buses needs.
     std::vector<std::pair<unsigned, unsigned>> takenBuses;
     unsigned rootBridges = 0;   // the bridges of the root bus's own tree
 };
@@ -84,8 +75,7 @@ struct LayoutNode {
     unsigned chassis = 0;          // root and downstream ports
     unsigned index = 0;            // its libvirt controller index
     unsigned busNr = 0;            // expanders: the bus number of their bus
-    // A port for hot-plug: the prefetchable window firmware must reserve,
-    // above 4 GiB when `reserveWide`.
+    // A port for hot-plug: the prefetchable window firmware must reserve.
     uint64_t reserve = 0;
     bool reserveWide = false;
 };
@@ -98,13 +88,12 @@ struct LayoutPlan {
     std::vector<int> roots;              // on the guest's root bus, in order
 };
 
-// Draws the plan; false, with `out` saying why (or that there is no GPU),
-// when there is none.  Notes and warnings go to `out` too.  The facts it
-// needs beyond a report's: each GPU's IOMMU group (readGroups).
+// False, with `out` saying why, when there is no plan; notes and warnings
+// go to `out` too.  Beyond a report's facts: IOMMU groups (readGroups).
 bool planLayout(const StatusReport& report, const LayoutOptions& options, Layout& out,
                 LayoutPlan& plan);
 
-// "0000:03:00.0" of a host bus address; the text of a guest slot or number
-// in hexadecimal ("0x10").
+// The slot of a host bus address ("0000:03:00"); a guest slot or number as
+// "0x10".
 std::string slotOf(const std::string& bus);
 std::string paddedHex(unsigned value, int digits);
