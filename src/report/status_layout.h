@@ -1,8 +1,6 @@
-// A guest laid out like its host: the virtual PCI tree (switches where the
-// host has them, a host bridge per host root complex) that puts the chosen GPUs
-// where peer-to-peer software in the guest finds the host's paths, as QEMU
-// options, as a libvirt <devices> fragment, or merged into a libvirt domain.
-// Nothing here reads a file.
+// A guest laid out like its host, so that peer-to-peer software in it finds
+// the host's paths: as QEMU options, a libvirt <devices> fragment, or merged
+// into a libvirt domain.  Nothing here reads a file.
 #pragma once
 
 #include "layout_domain.h"
@@ -10,8 +8,7 @@
 
 #include <string>
 
-// The plan, rendered in the form asked, and merged into `domain` when one
-// is given (constrained by it first, Domain::constrain).  The facts it
-// needs beyond a report's: each GPU's IOMMU group (readGroups).
+// The plan rendered, and merged into `domain` when given (the options
+// constrained by it first).  Beyond a report's facts: IOMMU groups.
 Layout layOut(const StatusReport& report, const LayoutOptions& options,
               const Domain* domain = nullptr);
