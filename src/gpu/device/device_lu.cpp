@@ -12,17 +12,13 @@ const uint32_t BURN_COMMAND = 0x13;
 bool reportErrorBits(uint32_t value, const std::map<uint32_t, std::string>& table,
                      const char* format)
 {
+    // The table's keys are single bits, in order.
     bool clean = true;
-    for (int bit = 0; bit < 32; ++bit) {
-        const uint32_t key = 1u << bit;
-        if (!(value & key))
-            continue;
-        const auto entry = table.find(key);
-        if (entry == table.end())
-            continue;
-        std::printf(format, entry->second.c_str());
-        clean = false;
-    }
+    for (const auto& [bit, text] : table)
+        if (value & bit) {
+            std::printf(format, text.c_str());
+            clean = false;
+        }
     return clean;
 }
 
