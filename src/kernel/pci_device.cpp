@@ -144,7 +144,7 @@ bool parseHex(const std::string& text, unsigned bits, uint64_t& value)
     return true;
 }
 
-std::optional<unsigned> parseMinor(const std::string& text)
+std::optional<unsigned> parseDecimal(const std::string& text)
 {
     if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
         return std::nullopt;
@@ -231,14 +231,14 @@ bool PciDevice::hexAttribute(const char* attribute, uint64_t& value) const
 std::optional<unsigned> PciDevice::minor() const
 {
     const std::optional<std::string> text = minorText();
-    return text ? parseMinor(*text) : std::nullopt;
+    return text ? parseDecimal(*text) : std::nullopt;
 }
 
 std::optional<int> PciDevice::numaNode() const
 {
     // The kernel prints -1 for a device without NUMA information.
     const std::optional<std::string> text = numaNodeText();
-    const std::optional<unsigned> node = text && text->size() <= 6 ? parseMinor(*text) : std::nullopt;
+    const std::optional<unsigned> node = text && text->size() <= 6 ? parseDecimal(*text) : std::nullopt;
     return node ? std::optional<int>(static_cast<int>(*node)) : std::nullopt;
 }
 
@@ -314,7 +314,7 @@ std::optional<uint64_t> PciDevice::presence() const
 std::optional<unsigned> PciDevice::enableCount() const
 {
     const std::optional<std::string> text = word("/enable");
-    return text ? parseMinor(*text) : std::nullopt;
+    return text ? parseDecimal(*text) : std::nullopt;
 }
 
 std::vector<std::string> PciDevice::vfioDevices() const

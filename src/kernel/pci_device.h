@@ -52,7 +52,7 @@ struct PciPath {
 bool parseHex(const std::string& text, unsigned bits, uint64_t& value);
 extern const char* const INVALID_HEX;   // "Invalid hexadecimal string"
 // A number as the GPU driver or sysfs prints it: decimal digits alone.
-std::optional<unsigned> parseMinor(const std::string& text);
+std::optional<unsigned> parseDecimal(const std::string& text);
 
 enum class KernelPower { Unknown, D0, D1, D2, D3hot, D3cold };
 enum class RuntimeStatus { Unknown, Active, Suspended, Other };

@@ -176,7 +176,7 @@ namespace {
 bool names(const ConfiguredGpu& told, const std::string& bus, std::optional<unsigned> minor,
            uint64_t base)
 {
-    return minor && told.bus == bus && parseMinor(told.minor) == minor && told.base == base;
+    return minor && told.bus == bus && parseDecimal(told.minor) == minor && told.base == base;
 }
 
 } // namespace
@@ -184,7 +184,7 @@ bool names(const ConfiguredGpu& told, const std::string& bus, std::optional<unsi
 bool describes(const ConfiguredGpu& told, const std::string& bus, const std::string& minor,
                uint64_t base)
 {
-    return names(told, bus, parseMinor(minor), base);
+    return names(told, bus, parseDecimal(minor), base);
 }
 
 bool tookConfiguration(const std::vector<ConfiguredGpu>& record, const std::string& bus,

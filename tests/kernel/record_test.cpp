@@ -101,7 +101,7 @@ TEST(ConfigurationRecord, EachQuestionAnsweredOnceForEveryCaller)
     for (const Case& c : cases) {
         EXPECT_EQ(c.stillTold, stillTold(c.told, c.instanceNow)) << c.what;
         EXPECT_EQ(c.describes, describes(c.told, "0000:01:00.0", c.minorNow, c.baseNow)) << c.what;
-        EXPECT_EQ(c.took, tookConfiguration({c.told}, "0000:01:00.0", parseMinor(c.minorNow),
+        EXPECT_EQ(c.took, tookConfiguration({c.told}, "0000:01:00.0", parseDecimal(c.minorNow),
                                             c.baseNow, c.instanceNow))
             << c.what;
     }
