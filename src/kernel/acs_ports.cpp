@@ -48,9 +48,8 @@ bool parseAddress(const std::string& bus, PciIdentity& id)
     return true;
 }
 
-// The path from the top of the device's own hierarchy: a bridge that hosts
-// a root bus of its own (a VMD) starts another domain, whose devices have
-// no upstream bridge in the kernel's eyes.
+// The path from the top of the device's own hierarchy: a VMD's root bus starts
+// another domain, whose devices have no upstream bridge for the kernel.
 std::vector<std::string> hierarchy(const std::string& bus)
 {
     const PciPath path = PciDevice(bus).pathToRoot();

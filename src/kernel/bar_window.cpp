@@ -37,8 +37,7 @@ void BarWindow::map(const PciDevice& device, int bar, int fd, uint64_t offset, u
         refusal_ = refusal;
         why_ = std::move(why);
     };
-    // The file behind a mapping must cover it: a plain file shorter than the
-    // mapping would kill the process with a bus error at the first access.
+    // A file shorter than the mapping would kill us with a bus error.
     const off_t size = fileSize(fd);
     if (length == 0 || size < 0 ||
         static_cast<uint64_t>(size) < std::max(offset + length, minimumSize))
@@ -51,11 +50,11 @@ void BarWindow::map(const PciDevice& device, int bar, int fd, uint64_t offset, u
         return;
     error_ = mapping_.error();
     const std::string driver = driverHoldingBar(device, error_);
-    const std::string name = "BAR" + std::to_string(bar);
     if (error_ == EPERM)
         refuse(BarRefusal::LockedDown, "the kernel is locked down");
     else if (!driver.empty())
-        refuse(BarRefusal::HeldByDriver, name + " is held by the driver '" + driver + "'");
+        refuse(BarRefusal::HeldByDriver, "BAR" + std::to_string(bar) + " is held by the driver '" +
+                                             driver + "'");
     else
         refuse(BarRefusal::CannotMap,
                "cannot map " + device.resourcePath(bar) + ": " + std::strerror(error_));

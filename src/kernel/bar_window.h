@@ -1,8 +1,6 @@
 // A window onto a PCI device's memory BAR: its resource file and a mapping,
-// owned together; the one way both programs read a GPU's registers and
-// device memory.  Only the tool's device layer (device.h) opens a window
-// that writes, from descriptors it opened so, so nothing the report
-// reaches can write a BAR.
+// owned together; the one way both programs read a GPU's BARs.  Only the
+// tool's device layer opens one that writes, so the report cannot.
 #pragma once
 
 #include "pci_device.h"
@@ -22,9 +20,8 @@ enum class BarRefusal {
     CannotMap,      // any other refusal of the mapping
 };
 
-// The driver whose claim made the kernel refuse a mapping with `mapError`:
-// a strict-devmem kernel (Debian's, like most) answers EINVAL for a BAR a
-// driver claimed.  "" for another cause.
+// The driver whose claim made a strict-devmem kernel (Debian's) refuse a
+// mapping with EINVAL; "" for another cause.
 std::string driverHoldingBar(const PciDevice& device, int mapError);
 
 class BarWindow {
@@ -44,8 +41,7 @@ public:
     // Why there is no window, in words ("the kernel is locked down").
     const std::string& why() const { return why_; }
 
-    // Loads from the device, at BAR offsets, each made once and never taken
-    // from what the compiler remembers.
+    // Loads from the device at BAR offsets, each made once (volatile).
     uint32_t load32(uint64_t offset) const;
     void copyOut(uint64_t offset, void* to, std::size_t length) const;
 

@@ -25,16 +25,14 @@ uint32_t get32(const std::vector<uint8_t>& b, std::size_t at)
     return static_cast<uint32_t>(get16(b, at) | get16(b, at + 2) << 16);
 }
 
-// Where a capability lies: found at `offset`, absent, unknown because the
-// list runs beyond the bytes read, or unreachable because the extended space
-// reads all ones.
+// Where a capability lies: found at `offset`, absent, unknown (the list runs
+// beyond the bytes read), or the extended space reads all ones.
 struct Capability {
     enum State { Absent, Found, Unknown, AllOnes } state = Absent;
     std::size_t offset = 0;
 };
 
-// A capability of the standard list.  The walk is bounded, so a looping
-// list in a broken device ends it (as absent: its device says nothing).
+// A capability of the standard list; a looping list ends the walk (absent).
 Capability findCapability(const std::vector<uint8_t>& config, uint8_t id)
 {
     if (!has(config, 0, HEADER_SIZE))
@@ -79,6 +77,18 @@ std::string bytesRead(std::size_t size)
     return "only " + std::to_string(size) + " bytes of configuration space could be read";
 }
 
+// The Link Speed codes 1 to 6: as lspci names them, and in transfers per
+// second.
+const struct {
+    const char* text;
+    uint64_t transfersPerSecond;
+} LINK_SPEEDS[] = {{"2.5GT/s", 2500000000},  {"5GT/s", 5000000000},   {"8GT/s", 8000000000},
+                   {"16GT/s", 16000000000}, {"32GT/s", 32000000000}, {"64GT/s", 64000000000}};
+
+bool knownSpeed(unsigned code)
+{
+    return code >= 1 && code <= sizeof LINK_SPEEDS / sizeof LINK_SPEEDS[0];
+}
 } // namespace
 
 bool readConfigSpace(std::size_t size, const ConfigRead& read, std::vector<uint8_t>& config)
@@ -158,23 +168,6 @@ bool acsBlocksPeerTraffic(uint16_t control)
 {
     return control & (ACS_REQ_REDIR | ACS_CMPLT_REDIR | ACS_EGRESS_CTRL);
 }
-
-namespace {
-
-// The Link Speed codes 1 to 6: as lspci names them, and in transfers per
-// second.
-const struct {
-    const char* text;
-    uint64_t transfersPerSecond;
-} LINK_SPEEDS[] = {{"2.5GT/s", 2500000000},  {"5GT/s", 5000000000},   {"8GT/s", 8000000000},
-                   {"16GT/s", 16000000000}, {"32GT/s", 32000000000}, {"64GT/s", 64000000000}};
-
-bool knownSpeed(unsigned code)
-{
-    return code >= 1 && code <= sizeof LINK_SPEEDS / sizeof LINK_SPEEDS[0];
-}
-
-} // namespace
 
 std::string linkSpeedText(unsigned code)
 {
@@ -324,14 +317,8 @@ PowerState powerStateOf(const std::vector<uint8_t>& config)
 
 std::string powerStateName(PowerState state)
 {
-    switch (state) {
-    case PowerState::D0: return "D0";
-    case PowerState::D1: return "D1";
-    case PowerState::D2: return "D2";
-    case PowerState::D3hot: return "D3hot";
-    case PowerState::Unknown: break;
-    }
-    return "unknown";
+    static const char* const NAMES[] = {"D0", "D1", "D2", "D3hot", "unknown"};
+    return NAMES[static_cast<int>(state)];
 }
 
 std::optional<bool> noSoftReset(const std::vector<uint8_t>& config)
@@ -348,9 +335,8 @@ const char* const CONFIG_UNREAD = "its configuration space could not be read";
 
 MemoryAccess memoryAccess(const std::vector<uint8_t>& config)
 {
-    // Reads of a BAR whose decoding is off come back as all ones, which
-    // would look like a record that is not there; so would a cut-short
-    // read, and so only bytes actually read decide.
+    // A BAR whose decoding is off reads as all ones, like a record not there;
+    // so would a cut-short read: only bytes actually read decide.
     uint16_t command = 0;
     if (!commandRegister(config, command))
         return MemoryAccess::Unread;

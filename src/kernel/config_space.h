@@ -8,20 +8,16 @@
 #include <string>
 #include <vector>
 
-// Reads only the bytes the decoders below look at (the header, each
-// capability by its pointer, each extended capability's header up to ACS),
-// since in a guest every 4-byte access is a trap to the hypervisor and a
-// whole space a thousand of them.  `read` returns how many bytes it got
-// (fewer where the kernel hands out no more, as beyond 64 bytes without
-// CAP_SYS_ADMIN), or -1.  `config` comes back as long as the kernel hands
-// the space out, at most `size`, zero where not read, so that every decoder
-// says what it would of the whole space; false, and empty, on a failed read.
+// Reads only the bytes the decoders below look at (header, capabilities,
+// extended headers up to ACS): in a guest every 4-byte access traps to the
+// hypervisor.  `read` returns how many bytes it got (fewer beyond 64 without
+// CAP_SYS_ADMIN), or -1.  `config` comes back as long as the kernel hands it
+// out, at most `size`, zero where not read; false, and empty, on a failed read.
 using ConfigRead = std::function<long(std::size_t offset, std::size_t length, uint8_t* into)>;
 bool readConfigSpace(std::size_t size, const ConfigRead& read, std::vector<uint8_t>& config);
 
-// A read of a device that is gone, or cannot answer, completes with all
-// ones: an ID register of 0xFFFF is no answer, whoever read it (sysfs, or
-// setpci in the wake).  `answers`: a header read whole, of one that answers.
+// A device gone or unable to answer reads as all ones: an ID of 0xFFFF is
+// no answer, whoever read it.  `answers`: a header read whole, answering.
 bool answersWithId(uint16_t idRegister);
 bool answers(const std::vector<uint8_t>& config);
 
@@ -34,8 +30,7 @@ constexpr int PORT_DOWNSTREAM = 6;
 constexpr uint16_t COMMAND_MEMORY = 0x2;
 constexpr uint16_t COMMAND_MASTER = 0x4;
 
-// ACS Control bits that keep peer traffic from crossing a switch, the three
-// the kernel counts as redirection.
+// The ACS Control bits the kernel counts as redirection.
 constexpr uint16_t ACS_REQ_REDIR = 1u << 2;
 constexpr uint16_t ACS_CMPLT_REDIR = 1u << 3;
 constexpr uint16_t ACS_EGRESS_CTRL = 1u << 5;
@@ -49,9 +44,8 @@ struct PciLink {
     unsigned maxSpeed = 0;    // Link Capabilities
     unsigned maxWidth = 0;
 };
-// A Link Speed code as "16GT/s" ("?" where lspci names none either) and in
-// transfers per second (0 without a speed); a link as "x16 16GT/s (max x16
-// 16GT/s)", "-" when unknown.
+// A speed code as "16GT/s" ("?" where lspci names none) and in transfers per
+// second (0 unknown); a link as "x16 16GT/s (max x16 16GT/s)", "-" unknown.
 std::string linkSpeedText(unsigned code);
 uint64_t linkTransfersPerSecond(unsigned code);
 std::string linkText(const PciLink& link);
@@ -76,9 +70,8 @@ struct PortFacts {
     uint16_t acsCtl = 0;
     PciLink link;
 
-    // A switch downstream port whose ACS keeps peer traffic from crossing
-    // the switch; one that may, for all that was read (a downstream port,
-    // or of a type not known, its ACS unread).
+    // A downstream port whose ACS keeps peer traffic from crossing the
+    // switch; one that may, for all that was read (its ACS unread).
     bool redirects() const;
     bool acsUnknown() const;
 };
@@ -92,8 +85,7 @@ std::string decodeAcsCtl(uint16_t control);
 std::string portTypeName(int portType);
 
 bool commandRegister(const std::vector<uint8_t>& config, uint16_t& command);
-// The power state in PMCSR; D0 without power management, which never leaves
-// D0.
+// The power state in PMCSR; D0 without power management.
 enum class PowerState { D0, D1, D2, D3hot, Unknown };
 PowerState powerStateOf(const std::vector<uint8_t>& config);
 std::string powerStateName(PowerState state);
@@ -109,8 +101,7 @@ enum class MemoryAccess {
     Unread,          // the bytes that tell were not read
 };
 MemoryAccess memoryAccess(const std::vector<uint8_t>& config);
-// Why it cannot ("memory decoding is off", "in power state D3hot"), "" when
-// it can.
+// Why it cannot ("memory decoding is off", "in power state D3hot"), or "".
 std::string asleepReason(const std::vector<uint8_t>& config);
 extern const char* const CONFIG_UNREAD;   // "its configuration space could not be read"
 

@@ -24,12 +24,7 @@ using Dir = std::unique_ptr<DIR, DirCloser>;
 
 bool isNumber(const char* name)
 {
-    if (!*name)
-        return false;
-    for (; *name; ++name)
-        if (!std::isdigit(static_cast<unsigned char>(*name)))
-            return false;
-    return true;
+    return *name && std::strspn(name, "0123456789") == std::strlen(name);
 }
 
 // How one process's descriptors could be looked at.
@@ -54,12 +49,10 @@ Look heldFiles(int pidFd, const std::set<std::string>& files,
         if (!isNumber(entry->d_name))
             continue;
         const ssize_t n = ::readlinkat(dirFd, entry->d_name, target, sizeof target - 1);
-        // The directory lists for anyone who may read it; its links answer
-        // only a reader that may trace the process.
+        // The links answer only a reader that may trace the process.
         if (n < 0 && (errno == EACCES || errno == EPERM))
             return Look::Unseen;
-        // Every file sought lies under /dev/vfio/ or /sys/, or is one of the
-        // GPU driver's nodes: the rest is passed over without a look-up.
+        // Only /dev/vfio/, /sys/ and the driver's nodes are looked up.
         if (n < 5 || (std::strncmp(target, "/dev/vfio/", 10) != 0 && std::strncmp(target, "/sys/", 5) != 0 &&
                       std::strncmp(target, driverNodes.c_str(), driverNodes.size()) != 0))
             continue;
@@ -70,8 +63,7 @@ Look heldFiles(int pidFd, const std::set<std::string>& files,
     return Look::Seen;
 }
 
-// The ones of `files` that the process maps (its /proc/<pid>/maps names each
-// mapped file at the end of its line), through its /proc directory.
+// The ones of `files` that the process maps (at the end of a maps line).
 Look mappedFiles(int pidFd, const std::set<std::string>& files,
                  std::vector<const std::string*>& held)
 {
@@ -147,6 +139,37 @@ std::string procMountOptions()
     return options;
 }
 
+// How a GPU is passed through, and the files whose holder holds it.
+Passthrough passthroughOf(const PciDevice& device, std::vector<std::string>& files)
+{
+    const std::string group = device.iommuGroup();
+    bool groupFile = false;
+    if (!group.empty())
+        for (const char* prefix : {"/dev/vfio/", "/dev/vfio/noiommu-"}) {
+            files.push_back(prefix + group);
+            struct stat st;
+            groupFile = groupFile || ::stat(files.back().c_str(), &st) == 0;
+        }
+    const std::vector<std::string> devices = device.vfioDevices();
+    for (const std::string& name : devices)
+        files.push_back("/dev/vfio/devices/" + name);
+    const std::string driver = device.driverName();
+    if (driver == "pciback") {
+        // QEMU's Xen passthrough uses its sysfs files: config written, BARs mapped.
+        const std::string dir = device.canonicalPath();
+        if (!dir.empty()) {
+            files.push_back(dir + "/config");
+            for (int bar = 0; bar < 6; ++bar)
+                for (const char* suffix : {"", "_wc"})
+                    files.push_back(dir + "/resource" + std::to_string(bar) + suffix);
+        }
+        return Passthrough::Pciback;
+    }
+    if (driver == "vfio-pci" || !devices.empty() ||
+        (driver.find("vfio") != std::string::npos && groupFile))
+        return Passthrough::Vfio;
+    return Passthrough::None;
+}
 } // namespace
 
 std::string qemuGuestName(const std::vector<std::string>& argv)
@@ -158,17 +181,11 @@ std::string qemuGuestName(const std::vector<std::string>& argv)
         // The name is the first of its comma-separated parts, bare or as
         // "guest=".  A doubled comma stands for a comma in the name.
         std::string name;
-        std::size_t at = 0;
-        while (at < value.size()) {
-            if (value[at] == ',') {
-                if (at + 1 < value.size() && value[at + 1] == ',') {
-                    name += ',';
-                    at += 2;
-                    continue;
-                }
+        for (std::size_t at = 0; at < value.size(); ++at) {
+            if (value[at] == ',' && (at + 1 == value.size() || value[at + 1] != ','))
                 break;
-            }
-            name += value[at++];
+            name += value[at];
+            at += value[at] == ',';
         }
         if (name.compare(0, 6, "guest=") == 0)
             return name.substr(6);
@@ -211,8 +228,7 @@ HolderScan findHolders(const std::set<std::string>& files, bool maps)
     while (const dirent* entry = ::readdir(proc.get())) {
         if (!isNumber(entry->d_name))
             continue;
-        // One open of the process's directory for all that is read of it,
-        // so that a pid reused meanwhile cannot lend another's name.
+        // One open of its directory for all reads: a reused pid lends no name.
         UniqueFd pidFd(::openat(procFd, entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!pidFd.isOpen()) {
             if (errno != ENOENT && errno != ESRCH)
@@ -240,43 +256,6 @@ HolderScan findHolders(const std::set<std::string>& files, bool maps)
     return scan;
 }
 
-namespace {
-
-// How a GPU is passed through, and the files whose holder holds it.
-Passthrough passthroughOf(const PciDevice& device, std::vector<std::string>& files)
-{
-    const std::string group = device.iommuGroup();
-    bool groupFile = false;
-    if (!group.empty())
-        for (const char* prefix : {"/dev/vfio/", "/dev/vfio/noiommu-"}) {
-            files.push_back(prefix + group);
-            struct stat st;
-            groupFile = groupFile || ::stat(files.back().c_str(), &st) == 0;
-        }
-    const std::vector<std::string> devices = device.vfioDevices();
-    for (const std::string& name : devices)
-        files.push_back("/dev/vfio/devices/" + name);
-    const std::string driver = device.driverName();
-    if (driver == "pciback") {
-        // QEMU's Xen passthrough in dom0 uses the GPU through its sysfs
-        // files: configuration space written, BARs mapped.
-        const std::string dir = device.canonicalPath();
-        if (!dir.empty()) {
-            files.push_back(dir + "/config");
-            for (int bar = 0; bar < 6; ++bar)
-                for (const char* suffix : {"", "_wc"})
-                    files.push_back(dir + "/resource" + std::to_string(bar) + suffix);
-        }
-        return Passthrough::Pciback;
-    }
-    if (driver == "vfio-pci" || !devices.empty() ||
-        (driver.find("vfio") != std::string::npos && groupFile))
-        return Passthrough::Vfio;
-    return Passthrough::None;
-}
-
-} // namespace
-
 GpuHolders findGpuHolders(const std::vector<std::string>& buses)
 {
     std::vector<std::vector<std::string>> filesOf(buses.size());
@@ -289,9 +268,8 @@ GpuHolders findGpuHolders(const std::vector<std::string>& buses)
         files.insert(filesOf[i].begin(), filesOf[i].end());
     }
     const HolderScan scan = findHolders(files, pciback);
-    // A domain's PCI backend (pcifront's other end) names its devices only
-    // in xenstore, which this look does not read: while one runs, every
-    // GPU bound to pciback may be its.
+    // A PCI backend names its devices only in xenstore, not read here: while
+    // one runs, every GPU bound to pciback may be its.
     const bool backends = pciback && xenPciBackendsRunning();
     GpuHolders holders;
     holders.unseen = scan.unseen;
@@ -309,11 +287,9 @@ GpuHolders findGpuHolders(const std::vector<std::string>& buses)
         }
         if (gpu.holder == Holder::Process || gpu.through == Passthrough::None)
             continue;
-        // vfio-pci enables a device while a user has it open, whatever
-        // process namespace, user or container that user is in; pciback
-        // while a domU's pcifront has decoding on.  A process may hold the
-        // GPU's files without that (a group file ready to open): only a look
-        // that saw every process rules that out.
+        // vfio-pci enables a device while a user (of any namespace) has it
+        // open; pciback while a domU's pcifront has decoding on.  A process may
+        // hold its files without that: only a look that saw all rules it out.
         const bool xen = gpu.through == Passthrough::Pciback;
         const std::optional<unsigned> enabled = PciDevice(buses[i]).enableCount();
         if ((enabled && *enabled > 0) || (xen && backends))

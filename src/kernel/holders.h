@@ -1,9 +1,7 @@
-// Which processes hold a GPU: a hypervisor holds each GPU it gave a guest
-// through its VFIO group file (/dev/vfio/<group>, noiommu-<group> without an
-// IOMMU) or device file (/dev/vfio/devices/vfio<N>); under Xen's pciback,
-// QEMU holds its sysfs config and resource files open or mapped.  Found in
-// every process's /proc/<pid>/fd (and maps), else told by the kernel's count
-// of the GPU's users.  Nothing is written and nothing blocks.
+// Which processes hold a GPU: a hypervisor holds its VFIO group file
+// (/dev/vfio/<group>, noiommu-<group>) or device file (/dev/vfio/devices/
+// vfio<N>); under Xen's pciback, QEMU its sysfs config and resource files.
+// Found in each /proc/<pid>/fd (and maps), else by the kernel's enable count.
 #pragma once
 
 #include <map>
@@ -17,23 +15,21 @@ struct ProcessFacts {
     std::string guest;    // QEMU's -name, "" when none
 };
 
-// What a look through every process's descriptors found: for each file
-// sought, the first process holding it; and what could not be seen (not a
-// process that ended during the look).
+// A look through every process's descriptors: each file's first holder, and
+// what could not be seen.
 struct HolderScan {
     std::map<std::string, ProcessFacts> holders;
     int unseen = 0;         // processes whose descriptors could not be read
     bool hidden = false;    // /proc hides other users' processes (hidepid)
     bool complete() const { return unseen == 0 && !hidden; }
 };
-// The files sought are VFIO's (/dev/vfio/...), sysfs's, or the GPU
-// driver's device nodes (/dev/morvantiN).  With `maps`, the files each
-// process maps count as held too.
+// Files under /dev/vfio/ or /sys/, or GPU driver nodes; with `maps`, mapped
+// files count as held too.
 HolderScan findHolders(const std::set<std::string>& files, bool maps = false);
 
 // How a GPU is passed through.  A driver is VFIO's (vfio-pci or a variant)
-// when the GPU has a VFIO device entry in sysfs, or when its name holds
-// "vfio", as every variant's in the kernel does, and its group file exists.
+// when the GPU has a VFIO device entry, or its name holds "vfio" and its
+// group file exists.
 enum class Passthrough { None, Vfio, Pciback };
 
 // Who holds a GPU.
@@ -42,24 +38,18 @@ enum class Holder {
     Process,     // the process named
     Unseen,      // open through VFIO (its enable count above 0), by no process seen
     XenGuest,    // pciback's, enabled for pcifront or while a PCI backend runs
-    // Not enabled (or unknown) under VFIO or pciback, while not every
-    // process was seen: one may hold its files.
-    Undecided,
+    Undecided,   // not enabled (or unknown), some process unseen
 };
 
 struct GpuHold {
     Passthrough through = Passthrough::None;
     Holder holder = Holder::Free;
     ProcessFacts process;    // of Holder::Process
-    bool held() const   // by a guest, named or not: it is left alone
-    {
-        return holder == Holder::Process || holder == Holder::Unseen ||
-               holder == Holder::XenGuest;
-    }
+    // By a guest, named or not: it is left alone.
+    bool held() const { return holder != Holder::Free && holder != Holder::Undecided; }
 };
 
-// Which process holds each GPU: the one look both programs take before
-// they touch any.
+// Which process holds each GPU: the look both programs take first.
 struct GpuHolders {
     std::map<std::string, GpuHold> gpus;   // bus address -> how it is held
     int unseen = 0;
@@ -68,11 +58,8 @@ struct GpuHolders {
 };
 GpuHolders findGpuHolders(const std::vector<std::string>& buses);
 
-// Whether a /proc mounted so hides other users' processes (hidepid=2 or 4,
-// by number or name) from a reader with or without CAP_SYS_PTRACE.
+// Whether /proc mounted so hides others' processes (hidepid=2 or 4) from us.
 bool procHidesOthers(const std::string& mountOptions, bool ptraceCapability);
 
-// The guest name of QEMU's "-name" option in an argument list:
-// "-name guest=NAME,debug-threads=on" or "-name NAME,process=..." give
-// NAME; "" without the option.
+// NAME of QEMU's "-name guest=NAME,..." or "-name NAME,..."; "" without one.
 std::string qemuGuestName(const std::vector<std::string>& argv);

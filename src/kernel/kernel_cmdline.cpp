@@ -39,22 +39,16 @@ bool scanHex(const char*& p, unsigned long& value)
 }
 
 // How many of the numbers a format of hexadecimal numbers and literal
-// characters (such as "x:x.x") matched, as sscanf counts them; `exact`
-// tells whether nothing follows the last of them.
-int scanFields(const char* p, const char* format, unsigned long* values, bool& exact)
+// characters (such as "x:x.x") matched, as sscanf counts them; `p` moves
+// past what matched.
+int scanFields(const char*& p, const char* format, unsigned long* values)
 {
     int matched = 0;
-    exact = false;
     for (const char* f = format; *f; ++f) {
-        if (*f == 'x') {
-            if (!scanHex(p, values[matched]))
-                return matched;
-            ++matched;
-        } else if (*p++ != *f) {
+        if (*f != 'x' ? *p++ != *f : !scanHex(p, values[matched]))
             return matched;
-        }
+        matched += *f == 'x';
     }
-    exact = *p == '\0';
     return matched;
 }
 
@@ -69,70 +63,49 @@ int matchEntry(const std::vector<PciIdentity>& chain, const char*& p)
 {
     const PciIdentity& dev = chain.front();
     if (std::strncmp(p, "pci:", 4) == 0) {
-        p += 4;
         // "%hx:%hx:%hx:%hx", or else "%hx:%hx".
         unsigned long id[4] = {};
-        const char* q = p;
-        int got = 0;
-        for (; got < 4; ++got) {
-            if (got > 0 && *q != ':')
-                break;
-            const char* r = got > 0 ? q + 1 : q;
-            if (!scanHex(r, id[got]))
-                break;
-            q = r;
-        }
-        if (got < 2)
-            return -1;
-        if (got < 4) {
-            got = 2;
-            id[2] = id[3] = 0;
+        const char* q = p += 4;
+        if (scanFields(q, "x:x:x:x", id) != 4) {
             q = p;
-            for (int i = 0; i < 2; ++i) {
-                if (i > 0)
-                    ++q;
-                scanHex(q, id[i]);
-            }
+            if (scanFields(q, "x:x", id) != 2)
+                return -1;
+            id[2] = id[3] = 0;
         }
         p = q;
-        const uint16_t want[4] = {static_cast<uint16_t>(id[0]), static_cast<uint16_t>(id[1]),
-                                  static_cast<uint16_t>(id[2]), static_cast<uint16_t>(id[3])};
         const uint16_t have[4] = {dev.vendor, dev.device, dev.subsystemVendor, dev.subsystemDevice};
         for (int i = 0; i < 4; ++i)
-            if (want[i] && want[i] != have[i])
+            if (static_cast<uint16_t>(id[i]) && static_cast<uint16_t>(id[i]) != have[i])
                 return 0;
         return 1;
     }
-    // A path: the entry runs to the next ';', every "/DD.F" from the last
-    // one back names the device and then each bridge above it, and what is
-    // left names the topmost of them by its address.
+    // A path: the entry runs to the next ';', every "/DD.F" from the last back
+    // names the device and each bridge above it, the rest the topmost's address.
     const char* end = std::strchr(p, ';');
     if (!end)
         end = p + std::strlen(p);
     std::string path(p, end);
     p = end;
     std::size_t above = 0;
+    unsigned long v[4];
+    // Exactly the format, from `at` to the end.
+    const auto fits = [&](const char* at, const char* format, int fields) {
+        return scanFields(at, format, v) == fields && *at == '\0';
+    };
     for (std::size_t slash; (slash = path.rfind('/')) != std::string::npos;) {
-        unsigned long v[2];
-        bool exact = false;
-        if (scanFields(path.c_str() + slash + 1, "x.x", v, exact) != 2 || !exact)
+        if (!fits(path.c_str() + slash + 1, "x.x", 2))
             return -1;
-        if (chain[above].devfn != devfn(v[0], v[1]))
-            return 0;
-        if (++above >= chain.size())
+        if (chain[above].devfn != devfn(v[0], v[1]) || ++above >= chain.size())
             return 0;
         path.resize(slash);
     }
-    unsigned long v[4];
-    bool exact = false;
     unsigned long domain = 0, bus, slot, function;
-    if (scanFields(path.c_str(), "x:x:x.x", v, exact) == 4 && exact) {
+    if (fits(path.c_str(), "x:x:x.x", 4))
         domain = v[0], bus = v[1], slot = v[2], function = v[3];
-    } else if (scanFields(path.c_str(), "x:x.x", v, exact) == 3 && exact) {
+    else if (fits(path.c_str(), "x:x.x", 3))
         bus = v[0], slot = v[1], function = v[2];
-    } else {
+    else
         return -1;
-    }
     const PciIdentity& top = chain[above];
     return domain == top.domain && bus == top.bus && devfn(slot, function) == top.devfn;
 }
@@ -141,9 +114,8 @@ int matchEntry(const std::vector<PciIdentity>& chain, const char*& p)
 
 std::vector<std::string> kernelParameters(const std::string& commandLine)
 {
-    // The kernel's next_arg(): a parameter ends at a blank outside quotes;
-    // a quote that opens it, and a quote that opens its value, are dropped
-    // with the quote that ends it.
+    // The kernel's next_arg(): a parameter ends at a blank outside quotes; a
+    // quote opening it or its value is dropped with the one that ends it.
     std::vector<std::string> parameters;
     std::size_t i = 0;
     // /proc/cmdline ends the line the kernel parsed with a line feed.
@@ -190,8 +162,7 @@ std::vector<std::string> kernelParameters(const std::string& commandLine)
         } else {
             if (quoted && last > start && commandLine[last - 1] == '"')
                 --last;
-            // parse_args() stops at a bare "--", and so does the early
-            // parse that reads pci=: the rest is init's.
+            // parse_args() (and the early parse of pci=) stops at a bare "--".
             if (commandLine.compare(start, last - start, "--") == 0)
                 break;
             parameters.push_back(commandLine.substr(start, last - start));

@@ -21,10 +21,9 @@
 extern const char* const KERNEL_COMMAND_LINE;   // "/proc/cmdline"
 constexpr std::size_t KERNEL_COMMAND_LINE_MAX = 2048;   // on x86, its NUL included
 
-// The parameters the kernel reads itself, without the quotes it drops
-// ("pci=\"a;b\"" gives pci=a;b), up to a bare "--" (the rest is init's); the
-// disable_acs_redir= list that counts among them, and on this machine's
-// command line (nothing when none, or it cannot be read).
+// The parameters the kernel reads, without the quotes it drops, up to a bare
+// "--" (the rest is init's); the disable_acs_redir= list that counts among
+// them, and on this machine's command line (nothing when none or unreadable).
 std::vector<std::string> kernelParameters(const std::string& commandLine);
 std::optional<std::string> acsRedirList(const std::vector<std::string>& parameters);
 std::optional<std::string> readAcsRedirList();
@@ -35,17 +34,14 @@ struct PciIdentity {
     uint16_t vendor = 0, device = 0, subsystemVendor = 0, subsystemDevice = 0;
 };
 // Whether the kernel takes `list` to name the device `chain` starts with
-// (then each bridge above it up to the top); the entries of a list (a ','
-// never reaches one: every pci= parameter is split at it first).
+// (then the bridges above it); the entries of a list.
 bool acsRedirNames(const std::string& list, const std::vector<PciIdentity>& chain);
 std::vector<std::string> acsRedirEntries(const std::string& list);
 
-// The parameter that keeps ACS redirection off on `ports` (as kernelPathName
-// names them, with their chains): ours first, then the entries of the list
-// that counts now that name other devices, since only the last list counts
-// and dropping them would undo the administrator's own.  An entry naming one
-// of our ports by its place gives way; one by IDs may name others too, and
-// stays.  Repeats are folded.
+// The parameter that keeps ACS redirection off on `ports` (kernelPathName's
+// names, with their chains): ours, then the entries of today's list for
+// other devices (only the last list counts: the administrator's stay).  An
+// entry naming our port by place gives way; one by IDs stays.  No repeats.
 std::string acsRedirParameter(const std::vector<std::string>& ports,
                               const std::vector<std::vector<PciIdentity>>& chains,
                               const std::optional<std::string>& existing);

@@ -100,10 +100,9 @@ std::vector<std::string> busChainFromPath(const std::string& canonicalPath, std:
     const std::string root = "/sys/devices/";
     if (canonicalPath.compare(0, root.size(), root) != 0)
         return {};
-    // The PCI root need not sit right under /sys/devices/: a host bridge that
-    // is a platform device (device tree, many ARM64 servers) comes first, as
-    // in /sys/devices/platform/<bridge>/pci0000:00/...  Whatever stands
-    // before the first root bus is not PCI and is passed over.
+    // A host bridge that is a platform device (many ARM64 servers) may stand
+    // before the first root bus (/sys/devices/platform/<bridge>/pci0000:00/):
+    // whatever does is not PCI, and is passed over.
     std::vector<std::string> chain;
     bool underRootBus = false;
     std::size_t start = root.size();
@@ -129,18 +128,11 @@ std::vector<std::string> busChainFromPath(const std::string& canonicalPath, std:
 bool parseHex(const std::string& text, unsigned bits, uint64_t& value)
 {
     std::istringstream stream(text);
-    stream >> std::hex;
-    if (bits <= 32) {
-        uint32_t narrow = 0;
-        if (!(stream >> narrow))
-            return false;
-        value = narrow;
-        return true;
-    }
+    uint32_t narrow = 0;
     uint64_t wide = 0;
-    if (!(stream >> wide))
+    if (bits <= 32 ? !(stream >> std::hex >> narrow) : !(stream >> std::hex >> wide))
         return false;
-    value = wide;
+    value = bits <= 32 ? narrow : wide;
     return true;
 }
 
@@ -164,8 +156,7 @@ const std::vector<uint8_t>& PciDevice::config() const
         const UniqueFd fd = openRegularFile(file, &configError_);
         configUnopened_ = !fd.isOpen();
         if (fd.isOpen()) {
-            // sysfs gives the file the size of the device's space (4096 or
-            // 256); where a size is not given, the reads find the end.
+            // sysfs gives the file the space's size; without one, reads find the end.
             const off_t size = fileSize(fd.get());
             const std::size_t limit = size > 0 && static_cast<std::size_t>(size) < CONFIG_SPACE_MAX
                                           ? static_cast<std::size_t>(size)
@@ -350,11 +341,9 @@ PciPath PciDevice::pathToRoot() const
         return result;
     std::vector<std::string> chain = busChainFromPath(canonical, &result.rootBus);
     // The chain ends at the device itself; anything else is no PCI path.
-    if (chain.empty() || chain.back() != bus_)
-        return result;
-    chain.pop_back();
-    result.known = true;
-    result.ports = std::move(chain);
+    result.known = !chain.empty() && chain.back() == bus_;
+    if (result.known)
+        result.ports.assign(chain.begin(), chain.end() - 1);
     return result;
 }
 

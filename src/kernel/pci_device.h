@@ -1,8 +1,7 @@
-// One PCI device as sysfs shows it.  Every sysfs path is built here, and
-// every attribute read the same way: regular files only, without blocking,
-// at most one page.  The configuration space and the device ID are read
-// once, on first use; the other attributes when asked.  Nothing an
-// attribute cannot tell is guessed: "" or nothing when unreadable.
+// One PCI device as sysfs shows it.  Every sysfs path is built here, every
+// attribute read alike: regular files only, never blocking, one page at most.
+// Config space and device ID are read once, the rest when asked; nothing
+// unreadable is guessed ("" or nothing).
 #pragma once
 
 #include <cstdint>
@@ -16,9 +15,8 @@ extern const char* const PCI_DEVICES_DIR;
 std::string devicePath(const std::string& bus, const char* attribute);
 std::string driverPath(const char* driver, const char* entry = "");
 
-// The GPU kernel driver ("morvanti", its name in sysfs and /dev): whether it
-// is loaded, its device nodes ("" the start every node's path shares), and
-// the module to unload for it to let go of the GPUs.
+// The GPU kernel driver ("morvanti" in sysfs and /dev): loaded, its nodes
+// ("" their common start), and the module to unload to free the GPUs.
 extern const char* const GPU_DRIVER_NAME;
 bool gpuDriverLoaded();
 std::string gpuNodePath(const std::string& number = "");
@@ -27,16 +25,14 @@ std::string gpuDriverModule();
 // Whether some Xen domain has a PCI backend (pcifront's other end) running.
 bool xenPciBackendsRunning();
 
-// A bus address as the kernel names devices, 0000:3b:00.0 (domains may be
-// wider than four digits); the same completed with its domain, as a user may
-// name a device without it ("" for a text that is neither).
+// A bus address, 0000:3b:00.0 (domains may be wider); one a user gave,
+// completed with its domain ("" for a text that is neither).
 bool isBusAddress(const std::string& text);
 std::string fullBusAddress(const std::string& text);
 
 // The bus addresses from the root port down to a device, from its canonical
-// sysfs path, wherever the first root bus sits in it (below a platform
-// bridge, too); empty when the path has not that shape.  `rootBus` receives
-// that root bus's name ("pci0000:00").
+// sysfs path wherever the first root bus ("pci0000:00", into `rootBus`) sits
+// in it; empty when the path has not that shape.
 std::vector<std::string> busChainFromPath(const std::string& canonicalPath,
                                           std::string* rootBus = nullptr);
 
@@ -67,9 +63,8 @@ public:
     std::string path(const char* attribute) const { return devicePath(bus_, attribute); }
     std::string resourcePath(int bar) const;   // ".../resource<bar>"
 
-    // The configuration space as far as the kernel hands it out (4096 bytes
-    // of a PCI Express device read as root, 256 of a conventional one), read
-    // on first use: only the bytes config_space.h decodes, the rest zero.
+    // The configuration space as far as the kernel hands it out, read on
+    // first use: only the bytes config_space.h decodes, the rest zero.
     const std::vector<uint8_t>& config() const;
     // Why it could not be read ("" when it was); whether it could not even
     // be opened.  After a write to it, forgetConfig() has it read anew.
@@ -77,8 +72,7 @@ public:
     bool configUnopened() const;
     void forgetConfig();
 
-    // The device ID as sysfs prints it ("0x0002", "" when unreadable), read
-    // once; as a number, false when unreadable or not hexadecimal.
+    // The device ID as sysfs prints it ("0x0002", "" unreadable); as a number.
     const std::string& deviceIdText() const;
     bool deviceId(uint32_t& id) const;
     std::string vendorText() const { return word("/vendor").value_or(""); }
@@ -91,8 +85,8 @@ public:
     // The NUMA node's word, and the node (nothing for the kernel's -1).
     std::optional<std::string> numaNodeText() const { return word("/numa_node"); }
     std::optional<int> numaNode() const;
-    // VFIO's no-IOMMU mode gives a device a group with no IOMMU behind it.
     std::optional<std::string> localCpus() const { return line("/local_cpulist"); }
+    // VFIO's no-IOMMU mode gives a device a group with no IOMMU behind it.
     bool hasIommu() const;
     std::string iommuGroup() const { return linkName("/iommu_group"); }
     std::string driverName() const { return linkName("/driver"); }
@@ -106,14 +100,11 @@ public:
     std::optional<Resource> bar0Resource() const;
     KernelPower kernelPowerState() const;
     RuntimeStatus runtimeStatus() const;
-    // The GPU driver's instance of the device: the inode of its debug
-    // command attribute, which each probe makes anew.  Not the device
-    // number: every sysfs mount (a unit's own, under systemd's sandboxing)
-    // shows the same inodes under a device of its own.
+    // The GPU driver's instance: the inode of its debug attribute, made anew
+    // by each probe (not the device number: each sysfs mount has its own).
     bool driverInstance(uint64_t& ino) const;
-    // The device itself at its bus address: the inode of its sysfs
-    // directory, which kernfs gives anew each time a device is added there
-    // and keeps across unbind and bind.
+    // The device at its address: its sysfs directory's inode, new at each
+    // hot-add, kept across unbind and bind.
     std::optional<uint64_t> presence() const;
     // Its "enable" count: vfio-pci enables a device while a user has it open.
     std::optional<unsigned> enableCount() const;

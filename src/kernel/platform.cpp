@@ -50,23 +50,16 @@ Mapping::~Mapping()
 }
 
 Mapping::Mapping(Mapping&& other) noexcept
-    : addr_(other.addr_), length_(other.length_), error_(other.error_)
 {
-    other.addr_ = nullptr;
-    other.length_ = 0;
+    *this = std::move(other);
 }
 
+// The old mapping goes with `other`.
 Mapping& Mapping::operator=(Mapping&& other) noexcept
 {
-    if (this != &other) {
-        if (addr_)
-            ::munmap(addr_, length_);
-        addr_ = other.addr_;
-        length_ = other.length_;
-        error_ = other.error_;
-        other.addr_ = nullptr;
-        other.length_ = 0;
-    }
+    std::swap(addr_, other.addr_);
+    std::swap(length_, other.length_);
+    std::swap(error_, other.error_);
     return *this;
 }
 

@@ -28,6 +28,72 @@ uint64_t get64(const uint8_t* at)
     return value;
 }
 
+// The GPU at `bus` with this minor and base is the one `told` names: minors
+// as the numbers they are, and one that cannot be read names no GPU.
+bool names(const ConfiguredGpu& told, const std::string& bus, std::optional<unsigned> minor,
+           uint64_t base)
+{
+    return minor && told.bus == bus && parseDecimal(told.minor) == minor && told.base == base;
+}
+
+// When this boot began, as the kernel counts it (nothing when unknown).
+std::optional<int64_t> bootTime()
+{
+    std::string text;
+    if (!readRegularFile("/proc/stat", 1 << 16, text))
+        return std::nullopt;
+    const auto at = text.find("\nbtime ");
+    if (at == std::string::npos)
+        return std::nullopt;
+    return std::strtoll(text.c_str() + at + 7, nullptr, 10);
+}
+
+// Whether the store file at `path` was saved from the device at `bus` now.
+bool savedFromPresent(const std::string& bus, const std::string& path)
+{
+    std::vector<SavedGpu> saved;
+    if (readSaved(saved)) {
+        const std::optional<uint64_t> presence = PciDevice(bus).presence();
+        return presence && std::any_of(saved.begin(), saved.end(), [&](const SavedGpu& g) {
+                   return g.bus == bus && g.presence == *presence;
+               });
+    }
+    struct stat st;
+    const std::optional<int64_t> booted = bootTime();
+    return ::stat(path.c_str(), &st) == 0 && booted && st.st_mtime >= *booted;
+}
+
+const char* const CONFIGURATION_HEADER = "qvgpu-vm-p2p configuration 2";
+// The record before an upgrade, kept until the next boot: its lines hold the
+// attribute's device number before its inode number.
+const char* const CONFIGURATION_HEADER_1 = "qvgpu-vm-p2p configuration 1";
+const char* const STORED_HEADER = "qvgpu-vm-p2p stored 1";
+const char* const SAVED_HEADER = "qvgpu-vm-p2p saved 1";
+// One line per GPU, 64 GPUs and more: far below this.
+const std::size_t CONFIGURATION_MAX = 65536;
+
+// The records' one shape: every line whole (one cut short is no record), a
+// header `header` accepts, then one GPU a line `parse` takes whole.  `gpus`
+// is empty whenever the text is no record.
+template <typename Gpu, typename Header, typename Parse>
+bool parseLines(const std::string& text, std::vector<Gpu>& gpus, Header header, Parse parse)
+{
+    gpus.clear();
+    std::istringstream in(text);
+    std::string line;
+    if (text.empty() || text.back() != '\n' || !std::getline(in, line) || !header(line, in))
+        return false;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        Gpu g;
+        if (!parse(fields, g)) {
+            gpus.clear();
+            return false;
+        }
+        gpus.push_back(g);
+    }
+    return true;
+}
 } // namespace
 
 uint64_t recordMagic(uint64_t deviceId)
@@ -58,37 +124,6 @@ std::string storeFilePath(const std::string& bus)
 {
     return GUEST_CONFIG_DIR + bus;
 }
-
-namespace {
-
-// When this boot began, as the kernel counts it (nothing when unknown).
-std::optional<int64_t> bootTime()
-{
-    std::string text;
-    if (!readRegularFile("/proc/stat", 1 << 16, text))
-        return std::nullopt;
-    const auto at = text.find("\nbtime ");
-    if (at == std::string::npos)
-        return std::nullopt;
-    return std::strtoll(text.c_str() + at + 7, nullptr, 10);
-}
-
-// Whether the store file at `path` was saved from the device at `bus` now.
-bool savedFromPresent(const std::string& bus, const std::string& path)
-{
-    std::vector<SavedGpu> saved;
-    if (readSaved(saved)) {
-        const std::optional<uint64_t> presence = PciDevice(bus).presence();
-        return presence && std::any_of(saved.begin(), saved.end(), [&](const SavedGpu& g) {
-                   return g.bus == bus && g.presence == *presence;
-               });
-    }
-    struct stat st;
-    const std::optional<int64_t> booted = bootTime();
-    return ::stat(path.c_str(), &st) == 0 && booted && st.st_mtime >= *booted;
-}
-
-} // namespace
 
 StoreFile readStoreFile(const std::string& bus)
 {
@@ -128,58 +163,10 @@ const char* const CONFIGURATION_RECORD = "/run/qvgpu-vm-p2p/configured";
 const char* const STORED_RECORD = "/run/qvgpu-vm-p2p/stored";
 const char* const SAVED_RECORD = "/run/qvgpu-vm-p2p/saved";
 
-namespace {
-
-const char* const CONFIGURATION_HEADER = "qvgpu-vm-p2p configuration 2";
-// The record before an upgrade, kept until the next boot: its lines hold the
-// attribute's device number before its inode number.
-const char* const CONFIGURATION_HEADER_1 = "qvgpu-vm-p2p configuration 1";
-const char* const STORED_HEADER = "qvgpu-vm-p2p stored 1";
-const char* const SAVED_HEADER = "qvgpu-vm-p2p saved 1";
-// One line per GPU, 64 GPUs and more: far below this.
-const std::size_t CONFIGURATION_MAX = 65536;
-
-// The records' one shape: every line whole (a record cut short is no
-// record), the header line `header` accepts, then one GPU a line that
-// `parse` takes whole.  `gpus` is empty whenever the text is no record.
-template <typename Gpu, typename Header, typename Parse>
-bool parseLines(const std::string& text, std::vector<Gpu>& gpus, Header header, Parse parse)
-{
-    gpus.clear();
-    std::istringstream in(text);
-    std::string line;
-    if (text.empty() || text.back() != '\n' || !std::getline(in, line) || !header(line, in))
-        return false;
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        Gpu g;
-        if (!parse(fields, g)) {
-            gpus.clear();
-            return false;
-        }
-        gpus.push_back(g);
-    }
-    return true;
-}
-
-} // namespace
-
 bool stillTold(const ConfiguredGpu& told, uint64_t instance)
 {
     return told.ino != 0 && told.ino == instance;
 }
-
-namespace {
-
-// The GPU at `bus` with this minor and base is the one `told` names: minors
-// as the numbers they are, and one that cannot be read names no GPU.
-bool names(const ConfiguredGpu& told, const std::string& bus, std::optional<unsigned> minor,
-           uint64_t base)
-{
-    return minor && told.bus == bus && parseDecimal(told.minor) == minor && told.base == base;
-}
-
-} // namespace
 
 bool describes(const ConfiguredGpu& told, const std::string& bus, const std::string& minor,
                uint64_t base)

@@ -1,7 +1,6 @@
-// The peer address record, which carries a GPU's host BAR0 base through its
-// own device memory into the guest's store files; the records under /run of
-// what the tool did this boot.  Each is written by tool/writers alone, and
-// read here alone; a text that is no such record says nothing.
+// The peer address record, carrying a GPU's host BAR0 base through its device
+// memory into the guest's store files; and /run's records of this boot's
+// runs.  Written by tool/writers alone, read here alone.
 #pragma once
 
 #include <cstddef>
@@ -24,17 +23,14 @@ struct PeerAddressRecord {
 
 uint64_t recordMagic(uint64_t deviceId);
 
-// The 16 bytes in device memory and in a store file: little-endian, magic
-// first.
+// The 16 bytes in device memory and store files: little-endian, magic first.
 void encodeRecord(const PeerAddressRecord& record, uint8_t bytes[PEER_RECORD_SIZE]);
 PeerAddressRecord decodeRecord(const uint8_t bytes[PEER_RECORD_SIZE]);
 
-// All 16 bytes there with the magic of the GPU's device ID; the address
-// itself is never judged.
+// All 16 bytes, with the magic of the GPU's device ID (the address unjudged).
 bool recordValidFor(const uint8_t* bytes, std::size_t length, uint64_t deviceId);
 
-// A GPU's store file as the configuration and the report read it: its
-// first 16 bytes, a file that is not a regular one refused, never waited on.
+// A GPU's store file: its first 16 bytes, only from a regular file.
 struct StoreFile {
     enum State {
         Read,          // `bytes` holds what it gave, at most 16 bytes
@@ -52,13 +48,13 @@ struct StoreFile {
     PeerAddressRecord record() const;   // of a file that is valid
 };
 std::string storeFilePath(const std::string& bus);   // GUEST_CONFIG_DIR + bus address
-// A file counts only for the GPU it was saved from while that GPU is there:
-// this boot's record of saves names the GPU's presence now.  Without such a
-// record (saved before an upgrade brought it), a file saved this boot counts.
+// A file counts only for the GPU it was saved from, while it is there (this
+// boot's record of saves names its presence); without that record, any file
+// saved this boot.
 StoreFile readStoreFile(const std::string& bus);
 
-// The guest's saves this boot: the boot's ID (presences start again at each
-// boot), then each GPU whose store file they wrote, with its presence then.
+// The guest's saves this boot: the boot's ID, then each GPU saved, with its
+// presence then.
 extern const char* const SAVED_RECORD;   // CONFIGURATION_DIR + "/saved"
 struct SavedGpu {
     std::string bus;
@@ -69,9 +65,8 @@ bool parseSaved(const std::string& text, std::string& bootId, std::vector<SavedG
 bool readSaved(std::vector<SavedGpu>& gpus);   // false too for another boot's
 std::string bootId();   // the kernel's, "" when unreadable
 
-// The last configuration the GPU driver took whole, one line per GPU with
-// its driver instance then, under /run so that a reboot forgets it: a
-// driver reloaded since, or a GPU rebound, has not been configured.
+// The last configuration the driver took whole, a line per GPU with its
+// driver instance then; under /run, so a reboot forgets it.
 extern const char* const CONFIGURATION_DIR;      // "/run/qvgpu-vm-p2p"
 extern const char* const CONFIGURATION_RECORD;   // CONFIGURATION_DIR + "/configured"
 struct ConfiguredGpu {
@@ -81,17 +76,13 @@ struct ConfiguredGpu {
     uint64_t ino = 0;         // its driver instance (PciDevice::driverInstance)
 };
 // The questions the tool, its daemon and the report ask of that record,
-// each answered here alone.  Is `instance` still the driver instance that
-// was told `told`?  (The daemon's rebind look; the tool before it keeps a
-// record.)
+// answered here alone.  Is `instance` still the one told `told`?
 bool stillTold(const ConfiguredGpu& told, uint64_t instance);
 // Does `told` still describe the GPU at `bus` by its minor and base (as
-// numbers; one that cannot be read describes none)?  If not, every GPU must
-// be told again.
+// numbers)?  If not, every GPU must be told again.
 bool describes(const ConfiguredGpu& told, const std::string& bus, const std::string& minor,
                uint64_t base);
-// Did this driver instance of the GPU take the configuration of its minor
-// and store base?  The report's question.
+// Did this driver instance take the configuration of its minor and base?
 bool tookConfiguration(const std::vector<ConfiguredGpu>& record, const std::string& bus,
                        std::optional<unsigned> minor, uint64_t base, uint64_t instance);
 
@@ -99,8 +90,8 @@ std::string formatConfiguration(const std::vector<ConfiguredGpu>& gpus);
 bool parseConfiguration(const std::string& text, std::vector<ConfiguredGpu>& gpus);
 bool readConfiguration(std::vector<ConfiguredGpu>& gpus);
 
-// The host's stores this boot: each GPU whose record they wrote and read
-// back, by which the report judges the records of the GPUs it leaves alone.
+// The host's stores this boot, each GPU written and read back: the report
+// judges the GPUs it leaves alone by it.
 extern const char* const STORED_RECORD;   // CONFIGURATION_DIR + "/stored"
 struct StoredGpu {
     std::string bus;

@@ -28,8 +28,7 @@ namespace {
 
 const char* const DMI_DIR = "/sys/class/dmi/id/";
 const char* const SMBIOS_TABLE = "/sys/firmware/dmi/tables/DMI";
-// The SMBIOS table is often larger than a page; its type 0 structure comes
-// first, well within this.
+// The SMBIOS table is often larger than a page; type 0 comes first.
 const std::size_t SMBIOS_MAX = 65536;
 const char* const AMAZON = "Amazon EC2";
 
@@ -56,8 +55,15 @@ std::string dmiField(const char* name)
     return bytes;
 }
 
-// Whether /proc/cpuinfo holds the word "hypervisor" anywhere; false in
-// `read` when it cannot be read.
+std::optional<std::string> readSmall(const char* path)
+{
+    std::string text;
+    if (!readRegularFile(path, 4096, text))
+        return std::nullopt;
+    return text;
+}
+
+// Whether /proc/cpuinfo holds "hypervisor"; `read` false when unreadable.
 bool cpuHypervisorFlag(bool& read)
 {
     static const char WORD[] = "hypervisor";
@@ -66,8 +72,7 @@ bool cpuHypervisorFlag(bool& read)
     UniqueFd fd = openRegularFile("/proc/cpuinfo");
     if (!fd.isOpen())
         return false;
-    // Read in pieces, keeping the tail of each so that a word cut between
-    // two pieces is still found; a machine with many CPUs has a large file.
+    // In pieces (many CPUs, a large file), each tail kept for a word cut.
     char buffer[16384];
     std::size_t kept = 0;
     for (;;) {
@@ -93,8 +98,7 @@ SmbiosVm smbiosVmBit(const std::string& table)
 {
     const auto byte = [&](std::size_t at) { return static_cast<unsigned char>(table[at]); };
     std::size_t at = 0;
-    // A structure: type, length of its formatted part, handle, the rest of
-    // that part, then its strings, ended by two NULs.
+    // A structure: type, formatted length, handle, the rest, strings, two NULs.
     while (at + 4 <= table.size()) {
         const unsigned type = byte(at);
         const std::size_t length = byte(at + 1);
@@ -131,10 +135,9 @@ std::vector<std::string> firmwareSignals(const DmiStrings& dmi, SmbiosVm vm)
                 continue;
             // Amazon EC2 runs bare-metal instances too: SMBIOS tells them
             // apart, or else their product name does.
-            if (std::strcmp(row.prefix, AMAZON) == 0 &&
-                (vm == SmbiosVm::Clear || (vm == SmbiosVm::Unknown && endsWith(product, ".metal"))))
-                break;
-            signals.push_back(std::string(DMI_FIELD_NAMES[f]) + " " + value);
+            if (std::strcmp(row.prefix, AMAZON) != 0 ||
+                !(vm == SmbiosVm::Clear || (vm == SmbiosVm::Unknown && endsWith(product, ".metal"))))
+                signals.push_back(std::string(DMI_FIELD_NAMES[f]) + " " + value);
             break;
         }
     }
@@ -151,8 +154,7 @@ bool xenControlDomain(const std::optional<std::string>& features,
         std::string digits = *features;
         while (!digits.empty() && std::isspace(static_cast<unsigned char>(digits.back())))
             digits.pop_back();
-        // The kernel prints the feature words as hexadecimal digits, the
-        // lowest word last.
+        // Hexadecimal feature words, the lowest last.
         if (!digits.empty() &&
             digits.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos)
             return std::strtoull(digits.substr(digits.size() - std::min<std::size_t>(digits.size(), 8)).c_str(),
@@ -160,10 +162,8 @@ bool xenControlDomain(const std::optional<std::string>& features,
     }
     if (!capabilities)
         return false;
-    std::string line = capabilities->substr(0, capabilities->find('\n'));
-    std::istringstream list(line);
-    std::string capability;
-    while (std::getline(list, capability, ','))
+    std::istringstream list(capabilities->substr(0, capabilities->find('\n')));
+    for (std::string capability; std::getline(list, capability, ',');)
         if (capability == "control_d")
             return true;
     return false;
@@ -177,18 +177,6 @@ const char* SideFacts::signalKind() const
         return firmware.front().compare(0, 6, "SMBIOS") == 0 ? "smbios" : "dmi";
     return xenDom0 ? "xen" : "none";
 }
-
-namespace {
-
-std::optional<std::string> readSmall(const char* path)
-{
-    std::string text;
-    if (!readRegularFile(path, 4096, text))
-        return std::nullopt;
-    return text;
-}
-
-} // namespace
 
 SideFacts readSide(bool allSignals)
 {

@@ -1,15 +1,13 @@
-// Whether this machine is a host or a guest, and what says so, for both
-// programs: the "hypervisor" flag in /proc/cpuinfo, or where the hypervisor
-// hides it (QEMU's -hypervisor, libvirt's hidden state) the firmware: a DMI
-// string that names a hypervisor, or SMBIOS marking a virtual machine.
+// Host or guest, and what says so: the "hypervisor" flag in /proc/cpuinfo,
+// or where the hypervisor hides it, the firmware (a DMI string naming a
+// hypervisor, or SMBIOS marking a virtual machine).
 #pragma once
 
 #include <optional>
 #include <string>
 #include <vector>
 
-// The DMI strings read, by their names under /sys/class/dmi/id ("" where
-// the firmware gives none).
+// The DMI strings, by their names under /sys/class/dmi/id ("" where none).
 constexpr int DMI_FIELDS = 6;
 extern const char* const DMI_FIELD_NAMES[DMI_FIELDS];
 struct DmiStrings {
@@ -21,11 +19,10 @@ struct DmiStrings {
 enum class SmbiosVm { Set, Clear, Unknown };
 SmbiosVm smbiosVmBit(const std::string& table);
 
-// The hypervisors the firmware's strings name: a prefix in either case, at
-// the start of any field or only of the one given, with a system vendor of
-// the one given.  A maker of physical servers (Microsoft, Oracle) names no
-// hypervisor by itself; Amazon EC2 is bare metal where SMBIOS says so, or
-// else where its product name ends in ".metal".
+// The hypervisors the firmware's strings name: a prefix in either case, of
+// any field or the one given, with the system vendor given.  A maker of
+// servers too (Microsoft, Oracle) names none by itself; Amazon EC2 is bare
+// metal where SMBIOS says so, or its product name ends in ".metal".
 struct DmiHypervisor {
     const char* prefix;
     const char* onlyField = nullptr;    // any field
@@ -37,10 +34,9 @@ extern const int DMI_HYPERVISOR_COUNT;
 // The firmware's signals of a virtual machine, as the report shows them.
 std::vector<std::string> firmwareSignals(const DmiStrings& dmi, SmbiosVm vm);
 
-// Whether this is Xen's control domain (dom0), which shows the CPU flag yet
-// is the host of Xen's guests, decided as systemd-detect-virt does: by
-// XENFEAT_dom0 in /sys/hypervisor/properties/features, else by "control_d"
-// in /proc/xen/capabilities.  Nothing for a file that could not be read.
+// Whether this is Xen's dom0, which shows the CPU flag yet is a host, as
+// systemd-detect-virt decides: XENFEAT_dom0 in /sys/hypervisor/properties/
+// features, else "control_d" in /proc/xen/capabilities.
 bool xenControlDomain(const std::optional<std::string>& features,
                       const std::optional<std::string>& capabilities);
 
@@ -51,11 +47,9 @@ struct SideFacts {
     std::vector<std::string> firmware;
 
     bool guest() const { return (cpuFlag && !xenDom0) || !firmware.empty(); }
-    // "cpu_flag", "dmi", "smbios", "xen" (a dom0's host) or "none"; and
-    // whether anything read tells.
+    // "cpu_flag", "dmi", "smbios", "xen" (dom0) or "none"; whether anything tells.
     const char* signalKind() const;
     bool known() const { return cpuinfoRead || !firmware.empty(); }
 };
-// With `allSignals` false, the firmware is read only where a CPU flag of a
-// guest is missing.
+// With `allSignals` false, the firmware is read only without the CPU flag.
 SideFacts readSide(bool allSignals = true);

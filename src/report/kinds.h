@@ -1,7 +1,6 @@
-// The kinds of things to fix and of warnings: one table each, from which
-// the metrics take their labels and against which the man page is checked.
-// A kind is added as a row of its table and a name of its enum, both in
-// the same place; the compiler refuses a table out of step with its enum.
+// The kinds of things to fix and of warnings: one table each, the metrics'
+// labels and the man page's names.  A kind is a name of its enum and a row
+// of its table; the compiler refuses a table out of step with its enum.
 #pragma once
 
 #include <cstddef>
@@ -67,9 +66,8 @@ inline constexpr KindRow<WarningKind> WARNING_KIND_TABLE[] = {
     {WarningKind::NoIommuGroup, "noiommu_group"},
 };
 
-// Every kind has its row, and row i names kind i: a kind added in the
-// middle cannot shift the labels after it, nor one added at the end read
-// past the table.
+// Every kind has its row, and row i names kind i: no kind added shifts the
+// labels, or reads past the table.
 template <class Kind, std::size_t N> constexpr bool kindsInStep(const KindRow<Kind> (&rows)[N])
 {
     for (std::size_t i = 0; i < N; ++i)

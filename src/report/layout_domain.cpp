@@ -18,6 +18,12 @@ namespace {
 // A domain of thousands of devices is far below this.
 constexpr std::size_t DOMAIN_LIMIT = 16u << 20;
 
+bool failed(std::string& error, const std::string& why)
+{
+    error = why;
+    return false;
+}
+
 // A number as libvirt writes it: decimal, or hexadecimal with "0x".
 std::optional<unsigned> number(const pugi::xml_attribute& attribute)
 {
@@ -99,9 +105,8 @@ std::string described(const pugi::xml_node& node)
     return text;
 }
 
-// A guest's kernel passes by a slot without function 0: what hostdevs
-// moved out of `vacated` slots leave there gets slots of its own from
-// libvirt (its addresses go), and `notes` says so.
+// A guest's kernel passes by a slot without function 0: what hostdevs moved
+// out of `vacated` slots leave there loses its address to libvirt, said.
 void placeWithoutFunction0(pugi::xml_node devices, const std::set<std::pair<unsigned, unsigned>>& vacated,
                            std::vector<std::string>& notes)
 {
@@ -124,8 +129,7 @@ void placeWithoutFunction0(pugi::xml_node devices, const std::set<std::pair<unsi
     }
 }
 
-// Gives a PCI hostdev the driver element that QEMU's driver needs to pass
-// it through (without, `domxml-to-native` refuses it).
+// The driver element QEMU's driver needs (`domxml-to-native` refuses without).
 void driveByVfio(pugi::xml_node hostdev)
 {
     if (!hostdev.child("driver"))
@@ -137,8 +141,7 @@ void driveByVfio(pugi::xml_node hostdev)
 struct Domain::Xml {
     pugi::xml_document doc;
     bool declaration = false;
-    // The devices that sat on the controllers of the layout a merge wrote
-    // before, which go: each loses its address.
+    // The devices on the controllers of an earlier layout, which lose addresses.
     std::vector<pugi::xml_node> unplaced;
     pugi::xml_node devices() const { return doc.child("domain").child("devices"); }
 };
@@ -156,11 +159,9 @@ bool Domain::read(const std::string& source, std::string& error)
             const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
             if (n < 0 && errno == EINTR)
                 continue;
-            if (n < 0) {
-                error = "Cannot read the domain from standard input: " +
-                        std::string(std::strerror(errno));
-                return false;
-            }
+            if (n < 0)
+                return failed(error, "Cannot read the domain from standard input: " +
+                                         std::string(std::strerror(errno)));
             if (n == 0)
                 break;
             text.append(buffer, static_cast<std::size_t>(n));
@@ -169,10 +170,8 @@ bool Domain::read(const std::string& source, std::string& error)
         }
     } else {
         std::string why;
-        if (!readRegularFile(source, DOMAIN_LIMIT + 1, text, &why)) {
-            error = "Cannot read the domain: " + printable(why);
-            return false;
-        }
+        if (!readRegularFile(source, DOMAIN_LIMIT + 1, text, &why))
+            return failed(error, "Cannot read the domain: " + printable(why));
     }
     return parse(text, source_, error);
 }
@@ -180,30 +179,23 @@ bool Domain::read(const std::string& source, std::string& error)
 bool Domain::parse(const std::string& text, const std::string& source, std::string& error)
 {
     source_ = source;
-    if (text.size() > DOMAIN_LIMIT) {
-        error = "The domain in " + printable(source_) + " is larger than " +
-                std::to_string(DOMAIN_LIMIT >> 20) + " MiB";
-        return false;
-    }
+    if (text.size() > DOMAIN_LIMIT)
+        return failed(error, "The domain in " + printable(source_) + " is larger than " +
+                                 std::to_string(DOMAIN_LIMIT >> 20) + " MiB");
     const pugi::xml_parse_result parsed = xml_->doc.load_buffer(
         text.data(), text.size(),
         pugi::parse_default | pugi::parse_declaration | pugi::parse_comments);
-    if (!parsed) {
-        error = "The domain in " + printable(source_) + " is not XML: " + parsed.description() +
-                " at byte " + std::to_string(parsed.offset);
-        return false;
-    }
+    if (!parsed)
+        return failed(error, "The domain in " + printable(source_) + " is not XML: " +
+                                 parsed.description() + " at byte " + std::to_string(parsed.offset));
     xml_->declaration = bool(xml_->doc.child("xml"));   // kept as it came
     pugi::xml_node root = xml_->doc.document_element();
-    if (std::string(root.name()) != "domain") {
-        error = printable(source_) + " holds no libvirt domain: its root element is <" +
-                printable(root.name()) + ">, not <domain>";
-        return false;
-    }
+    if (std::string(root.name()) != "domain")
+        return failed(error, printable(source_) + " holds no libvirt domain: its root element is <" +
+                                 printable(root.name()) + ">, not <domain>");
     if (!root.child("devices"))
         root.append_child("devices");
-    // A domain merged into before holds a layout: the new one replaces it,
-    // and whatever sat on its controllers gets a place from libvirt.
+    // An earlier layout is replaced; what sat on it gets a place from libvirt.
     pugi::xml_node devices = xml_->devices();
     std::set<unsigned> own;
     for (pugi::xml_node node = devices.first_child(), next; node; node = next) {
@@ -223,21 +215,18 @@ bool Domain::parse(const std::string& text, const std::string& source, std::stri
 
 bool Domain::servable(std::string& error) const
 {
-    // The layout is QEMU's PCI Express tree: a QEMU guest of a q35 machine
-    // (pc-q35-<version> as libvirt writes it back); i440fx has no PCIe.
+    // The layout is QEMU's PCI Express tree: q35 (pc-q35-<version> as libvirt
+    // writes it back); i440fx has no PCIe.
     const pugi::xml_node root = xml_->doc.document_element();
     const std::string type = root.attribute("type").value();
     const std::string machine = root.child("os").child("type").attribute("machine").value();
-    if (type != "kvm" && type != "qemu") {
-        error = "The domain in " + printable(source_) + " is of type '" + printable(type) +
-                "': a layout is for QEMU's guests (kvm or qemu)";
-        return false;
-    }
-    if (machine != "q35" && machine.compare(0, 7, "pc-q35-") != 0) {
-        error = "The domain in " + printable(source_) + " has the machine '" + printable(machine) +
-                "': a layout needs q35's PCI Express (machine='q35')";
-        return false;
-    }
+    if (type != "kvm" && type != "qemu")
+        return failed(error, "The domain in " + printable(source_) + " is of type '" +
+                                 printable(type) + "': a layout is for QEMU's guests (kvm or qemu)");
+    if (machine != "q35" && machine.compare(0, 7, "pc-q35-") != 0)
+        return failed(error, "The domain in " + printable(source_) + " has the machine '" +
+                                 printable(machine) + "': a layout needs q35's PCI Express "
+                                 "(machine='q35')");
     return true;
 }
 
@@ -261,8 +250,7 @@ void Domain::constrain(LayoutOptions& options) const
         highestIndex = std::max(highestIndex, *index);
         const std::string model = node.attribute("model").value();
         const pugi::xml_node target = node.child("target");
-        // libvirt numbers a port's chassis by its index when the domain
-        // does not.
+        // libvirt numbers a port's chassis by its index when the domain does not.
         if (model == "pcie-root-port" || model == "pcie-switch-downstream-port" ||
             model == "pci-bridge")
             options.takenChassis.insert(
@@ -272,9 +260,8 @@ void Domain::constrain(LayoutOptions& options) const
             options.takenChassis.insert(*port);
     }
     options.firstIndex = highestIndex + 1;
-    // Each expander bus of the domain needs its own bus and one for each
-    // bridge of its tree (a controller is a bridge; its address names its
-    // parent's index).
+    // Each expander bus needs its own bus and one per bridge of its tree (a
+    // controller is a bridge; its address names its parent's index).
     std::map<unsigned, unsigned> parentOf, busNrOf;
     for (const pugi::xml_node& node : devices.children())
         if (const auto index = number(node.attribute("index")); isPciController(node) && index) {
@@ -316,8 +303,7 @@ std::string Domain::merge(const std::string& fragment, std::vector<std::string>&
     pugi::xml_document laid;
     laid.load_buffer(fragment.data(), fragment.size());
     pugi::xml_node devices = xml_->devices();
-    // The children a replaced hostdev keeps (its alias, ROM, boot order),
-    // by the function it passes through.
+    // What a replaced hostdev keeps (alias, ROM, boot order), by its function.
     std::map<std::string, std::vector<pugi::xml_node>> kept;
     std::set<std::string> laidOut;
     for (const pugi::xml_node& node : laid.child("devices").children())

@@ -1,7 +1,6 @@
-// A libvirt domain as `virsh dumpxml` prints it, read once (a regular file
-// or standard input): what it already uses, which the plan keeps clear of;
-// the GPUs it passes through; and the whole domain again with the plan's
-// controllers and hostdevs.  Nothing here writes.
+// A libvirt domain as `virsh dumpxml` prints it, read once: what it uses,
+// which the plan keeps clear of; its GPUs; and the whole domain again with
+// the plan merged in.  Nothing here writes.
 #pragma once
 
 #include "layout_plan.h"
@@ -18,22 +17,19 @@ public:
     Domain(const Domain&) = delete;
     Domain& operator=(const Domain&) = delete;
 
-    // From a path or "-" for standard input, or from its text (`source`
-    // names it); false, `error` saying what is wrong, when it cannot be read,
-    // is no XML or no domain.
+    // From a path or "-" (standard input), or from its text (`source` names
+    // it); false, `error` saying why, when unreadable, no XML or no domain.
     bool read(const std::string& source, std::string& error);
     bool parse(const std::string& text, const std::string& source, std::string& error);
     // A QEMU guest (kvm or qemu) of a q35 machine; else false, with `error`.
     bool servable(std::string& error) const;
-    // The plan keeps clear of what the domain uses, its controller indexes
-    // after the domain's highest.
+    // The plan keeps clear of what the domain uses, indexes after its highest.
     void constrain(LayoutOptions& options) const;
     std::vector<std::string> hostdevBuses() const;   // in their order
-    // The domain with the plan's libvirt rendering merged in: a hostdev for
-    // a function laid out is replaced, keeping its children but <source>,
-    // <address> and <driver>; every PCI hostdev gets <driver name='vfio'/>;
-    // an expander bus whose guest NUMA node the domain does not define loses
-    // its <node>, and `notes` says so.
+    // The domain with the plan's libvirt rendering merged in: a hostdev laid
+    // out is replaced, keeping its children but <source>, <address> and
+    // <driver>; every PCI hostdev gets <driver name='vfio'/>; an expander on
+    // a guest NUMA node the domain does not define loses its <node>, said.
     std::string merge(const std::string& fragment, std::vector<std::string>& notes) const;
 
 private:

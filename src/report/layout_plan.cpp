@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <utility>
 
 namespace {
 
@@ -114,10 +115,9 @@ bool Builder::choose()
     return true;
 }
 
-// The guest's bridges on the way to a GPU's slot: a root port for the
-// host's last root port (below a VMD controller, the VMD's own), then an
-// upstream and a downstream port for each switch; the last step carries
-// the slot.
+// The guest's bridges on the way to a GPU's slot: a root port for the host's
+// last root port (below a VMD, the VMD's own), then an upstream and a
+// downstream port per switch; the last step carries the slot.
 std::vector<Step> Builder::stepsTo(const GpuFacts& gpu)
 {
     std::vector<Step> steps;
@@ -171,16 +171,14 @@ void Builder::place(const GpuFacts& gpu)
             LayoutNode node;
             node.kind = step.kind;
             node.key = step.key;
-            node.parent = parent;
+            node.parent = std::exchange(parent, n);
             node.hostNode = gpu.numaNode;
             node.complex = gpu.path.known ? gpu.path.rootBus : "";
             nodes_.push_back(node);   // after the last use of `siblings`
-            parent = n;
         }
         carried = slots_.emplace(slot, parent).first;
     }
-    // The GPU, and every function of its slot that shares its IOMMU group:
-    // the guest gets them all, each with its function number.
+    // The GPU, and every function of its slot in its IOMMU group, numbered.
     std::vector<std::string> functions{gpu.bus};
     for (const GroupMember& member : gpu.group)
         if (!member.bridge && slotOf(member.bus) == slot)
@@ -193,13 +191,11 @@ void Builder::place(const GpuFacts& gpu)
               [](const LayoutFunction& a, const LayoutFunction& b) { return a.number < b.number; });
 }
 
-// One guest host bridge per host root complex: the GPUs below one complex
-// share one, and two GPUs below two meet across host bridges in the guest
-// as on the host (NODE, or SYS across NUMA nodes), never as PHB.  The main
-// bus carries no NUMA node in a guest, so it stands for the first chosen
-// GPU's complex only where the host does not know that complex's node;
-// every other complex gets an expander bus with the guest node that stands
-// for its host node.  One complex alone stays on the main bus.
+// One guest host bridge per host root complex: GPUs below two complexes meet
+// across host bridges as on the host (NODE or SYS), never as PHB.  The main
+// bus has no NUMA node in a guest: it stands for the first GPU's complex only
+// where that complex's node is unknown; every other complex gets an expander
+// with the guest node standing for its host node.  One complex alone stays.
 void Builder::addExpanders()
 {
     std::vector<std::string> complexes;   // in the order of their first GPU
@@ -255,11 +251,10 @@ void Builder::addExpanders()
          (one ? "this node (" : "each of these nodes (") + define + ")");
 }
 
-// After the ports that carry GPUs, on the root bus (node 0 of the guest).
-// A BAR0 sits aligned to its size, and firmware aligns an empty port's
-// window to far less (SeaBIOS put a 16 MiB one at 0xfda00000): twice the
-// largest BAR0 holds it wherever the window lies.  Above 4 GiB only when
-// every BAR0 is a 64-bit one, which may sit there.
+// After the ports that carry GPUs, on the root bus (guest node 0).  A BAR0
+// is aligned to its size, an empty port's window far less (SeaBIOS put 16 MiB
+// at 0xfda00000): twice the largest BAR0 holds it anywhere.  Above 4 GiB
+// only when every BAR0 is 64-bit.
 bool Builder::addHotplugPorts()
 {
     if (options_.hotplugPorts == 0)
@@ -342,12 +337,10 @@ void Builder::assign(int n, unsigned& index)
     for (LayoutFunction& f : node.functions)
         f.id = LAYOUT_ID_PREFIX + std::string("hostdev") + std::to_string(functionIds_++);
     if (node.kind == LayoutKind::Expander && options_.form == LayoutOptions::Libvirt) {
-        // libvirt counts an expander's buses by controller index, from its
-        // busNr up, and fills every index left unused below the highest
-        // with a root port of its own: the expander's bus follows its
-        // index, its subtree's indexes follow that, and the next expander
-        // takes the index after them, its bus the one after that, which
-        // firmware's numbering of this subtree (busNr + 1 on) leaves free.
+        // libvirt counts an expander's buses by index from its busNr up, and
+        // fills unused indexes below the highest with root ports: the
+        // expander's bus follows its index, its subtree's indexes follow, the
+        // next expander takes the index after, which firmware leaves free.
         node.busNr = index;
         for (int child : node.children)
             assign(child, index);
@@ -389,10 +382,9 @@ bool Builder::number()
     unsigned index = options_.firstIndex;
     for (int n : roots_)
         assign(n, index);
-    // An expander bus owns the numbers from its busNr up to the next
-    // expander's, the root bus those below the lowest: each of the
-    // layout's starts past the numbers the root bus and a domain's own
-    // expander need, and ends before the next one's.
+    // An expander owns the numbers from its busNr to the next one's, the root
+    // bus those below the lowest: each of ours starts past what the root bus
+    // and a domain's own expanders need.
     const unsigned rootEnd = 1 + options_.rootBridges + rootBuses;
     for (const auto& [first, end] : options_.takenBuses)
         if (first < rootEnd)
@@ -425,8 +417,7 @@ bool Builder::number()
     if (libvirt && index - 1 > LAST_NUMBER)
         return refuse("The controllers need indexes up to " + std::to_string(index - 1) + ", past " +
                       std::to_string(LAST_NUMBER) + ": give a lower --first-index");
-    // Below the first expander bus, the root bus's own hierarchy, which
-    // firmware numbers from 1 (libvirt's expanders follow their indexes).
+    // Below the first expander, the root bus's own tree, numbered from 1.
     if (!libvirt && busNr != options_.firstBus && rootBuses >= options_.firstBus)
         return refuse("The root bus's own buses reach " + std::to_string(rootBuses) +
                       ", the first expander bus's number: give a higher --first-bus");

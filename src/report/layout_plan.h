@@ -1,8 +1,7 @@
 // The plan of a guest laid out like its host: the tree of virtual bridges
-// (switches where the host has them, a host bridge per host root complex)
-// with their numbers and guest addresses, and the GPUs' functions below;
-// drawn from a report's facts, rendered apart (layout_render.h).  Nothing
-// here reads a file.
+// (switches where the host has them, a host bridge per root complex) with
+// their numbers and addresses, the GPUs' functions below; from a report's
+// facts, rendered apart.  Nothing here reads a file.
 #pragma once
 
 #include "status.h"
@@ -12,23 +11,20 @@
 #include <string>
 #include <vector>
 
-// Every id of a layout carries it, so that none collides with a guest's.
-// In libvirt it is the alias behind "ua-" (a user alias, kept through
-// define and dumpxml), by which a later merge knows the layout's own.
+// Every id of a layout carries it, clear of a guest's; in libvirt behind "ua-"
+// (a user alias, kept through define and dumpxml), so a later merge knows it.
 constexpr const char* LAYOUT_ID_PREFIX = "qvp2p-";
 constexpr const char* USER_ALIAS = "ua-";
 
 struct LayoutOptions {
     enum Form { Qemu, Libvirt } form = Qemu;
     std::vector<std::string> gpus;   // empty: every GPU no guest holds
-    // Where numbering starts: past QEMU's q35 devices and the controllers
-    // libvirt adds by itself.
+    // Where numbering starts: past q35's devices and libvirt's own controllers.
     unsigned firstChassis = 64;  // chassis and slot numbers of the ports
     unsigned firstIndex = 64;    // libvirt controller indexes
     unsigned firstSlot = 0x10;   // slots on the guest's root bus
     unsigned firstBus = 128;     // bus number of the first expander bus
-    // Empty root ports, each with room for the largest BAR0 laid out, for
-    // GPUs added to the running guest.
+    // Empty root ports with room for the largest BAR0, for GPUs added later.
     unsigned hotplugPorts = 0;
     std::string domain;   // to merge into (a path, "-"); "" for a fragment
     // What such a domain already uses: chassis and port numbers, root slots,
@@ -88,12 +84,11 @@ struct LayoutPlan {
     std::vector<int> roots;              // on the guest's root bus, in order
 };
 
-// False, with `out` saying why, when there is no plan; notes and warnings
-// go to `out` too.  Beyond a report's facts: IOMMU groups (readGroups).
+// False, with `out` saying why, when there is no plan; notes go to `out`
+// too.  Beyond a report's facts: IOMMU groups (readGroups).
 bool planLayout(const StatusReport& report, const LayoutOptions& options, Layout& out,
                 LayoutPlan& plan);
 
-// The slot of a host bus address ("0000:03:00"); a guest slot or number as
-// "0x10".
+// The slot of a host bus address ("0000:03:00"); a guest number as "0x10".
 std::string slotOf(const std::string& bus);
 std::string paddedHex(unsigned value, int digits);

@@ -2,27 +2,17 @@
 
 const char* linkName(LinkKind kind)
 {
-    switch (kind) {
-    case LinkKind::Self: return "X";
-    case LinkKind::PIX: return "PIX";
-    case LinkKind::PXB: return "PXB";
-    case LinkKind::PHB: return "PHB";
-    case LinkKind::NODE: return "NODE";
-    case LinkKind::SYS: return "SYS";
-    case LinkKind::Unknown: break;
-    }
-    return "?";
+    static const char* const NAMES[] = {"X", "PIX", "PXB", "PHB", "NODE", "SYS", "?"};
+    return NAMES[static_cast<int>(kind)];
 }
 
 Link linkBetween(const GpuPlace& a, const GpuPlace& b,
                  const std::map<std::string, PortFacts>& ports)
 {
     Link link;
-    if (a.bus == b.bus) {
+    if (a.bus == b.bus)
         link.kind = LinkKind::Self;
-        return link;
-    }
-    if (!a.path->known || !b.path->known)
+    if (a.bus == b.bus || !a.path->known || !b.path->known)
         return link;
     if (a.path->rootBus != b.path->rootBus) {
         if (a.numaNode && b.numaNode)
@@ -38,20 +28,16 @@ Link linkBetween(const GpuPlace& a, const GpuPlace& b,
         const auto port = ports.find(bus);
         return port == ports.end() ? nullptr : &port->second;
     };
-    // Traffic turns in a switch only when the two paths last meet at a
-    // switch's upstream port; anything else they share (a root port, a VMD
-    // controller hosting root buses of its own) sends it through the host
-    // bridge.
+    // Traffic turns in a switch only where the paths last meet at an upstream
+    // port; anything else they share (a root port, a VMD) means the host bridge.
     const PortFacts* lowest = shared ? facts(pa[shared - 1]) : nullptr;
     if (shared && (!lowest || !lowest->typeKnown))
         return link;
-    if (!lowest || lowest->portType != PORT_UPSTREAM || shared == pa.size() ||
-        shared == pb.size()) {
+    if (!lowest || lowest->portType != PORT_UPSTREAM || shared == pa.size() || shared == pb.size()) {
         link.kind = LinkKind::PHB;
         return link;
     }
-    // The switch it turns in, and every switch below it whose upstream port
-    // the traffic climbs through on either side.
+    // The switch it turns in, and every switch below it on either side.
     int switches = 1;
     for (const auto* path : {&pa, &pb})
         for (std::size_t i = shared; i < path->size(); ++i) {
@@ -62,8 +48,7 @@ Link linkBetween(const GpuPlace& a, const GpuPlace& b,
                 ++switches;
         }
     link.kind = switches == 1 ? LinkKind::PIX : LinkKind::PXB;
-    // Only the turning switch's own downstream ports can send the pair's
-    // traffic up: below them it climbs anyway.
+    // Only the turning switch's downstream ports can send the traffic up.
     link.turnSwitch = pa[shared - 1];
     link.turnA = pa[shared];
     link.turnB = pb[shared];

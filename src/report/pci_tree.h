@@ -1,6 +1,5 @@
-// How two GPUs meet in the PCI tree: the kind of link between them, and
-// where in a switch their traffic turns, from their paths and the facts of
-// the ports on them.  Nothing here reads a file.
+// How two GPUs meet in the PCI tree: the kind of link, and where in a switch
+// their traffic turns.  Nothing here reads a file.
 #pragma once
 
 #include "config_space.h"
@@ -17,8 +16,7 @@ const char* linkName(LinkKind kind);
 // How peer traffic between two GPUs travels.
 struct Link {
     LinkKind kind = LinkKind::Unknown;
-    // Where the pair's traffic turns inside a switch: that switch's
-    // downstream ports on the way to each GPU ("" when it does not).
+    // The switch's downstream ports where the traffic turns ("" when none).
     std::string turnA, turnB;
     std::string turnSwitch;       // that switch's upstream port
     bool redirected = false;      // one of them redirects

@@ -27,23 +27,18 @@ struct MachineFacts {
     std::string driverModule;      // the module that holds that driver
     bool setpci = false;           // the shell would find setpci
     std::string lockdown = "none";   // "integrity", "confidentiality"
-    // Some GPU's IOMMU group has an IOMMU behind it: without, no isolation
-    // is judged.
-    bool iommu = false;
-    // On a host: processes the report could not look at, whether /proc hides
-    // others', and how many GPUs under VFIO may have a holder unseen; while
-    // there are such GPUs, neither their holders nor isolation are judged.
+    bool iommu = false;   // some GPU's group has an IOMMU: else no isolation judged
+    // On a host: processes unseen, /proc hiding others', GPUs under VFIO that
+    // may have a holder unseen (while any, holders and isolation are unjudged).
     int unseenProcesses = 0;
     bool processesHidden = false;
     int holdersUnknown = 0;
     bool holdersJudged() const { return holdersUnknown == 0; }
-    // In a guest: the GPU driver's node for the last GPU exists, and a
-    // record of the last configuration it took was found.
+    // In a guest: the driver's last GPU node, and the configuration record.
     std::string lastNode;
     bool lastNodeThere = false;
     bool configurationRecord = false;
-    // On a host with GPUs left alone: this boot's record of stores read, or
-    // why not.
+    // On a host with GPUs left alone: this boot's stores read, or why not.
     bool storedRead = false;
     std::string storedReason;
     std::optional<std::string> acsRedirList;   // the kernel's, that counts
@@ -121,8 +116,7 @@ struct GpuFacts {
     // VFIO's no-IOMMU mode: whatever drives the GPU reaches all memory.
     bool noIommu = false;
     std::string driver;            // the bound driver, "" when none
-    // On a host: how it is passed through, and who holds it (`user` names
-    // the hypervisor; pid 0 for Xen's pciback).
+    // On a host: how it is passed through, who holds it (pid 0: pciback).
     Passthrough through = Passthrough::None;
     Holder holder = Holder::Free;
     bool inUse = false;
@@ -150,22 +144,19 @@ struct GpuFacts {
     std::string storeReason;       // why an invalid store file is invalid
     uint64_t storeBase = 0;
 
-    // In a guest: bound to the GPU driver, its minor no other GPU's, and
-    // whether the driver has its configuration.
+    // In a guest: bound to the driver, a minor of its own, configured.
     bool boundToDriver = false;
     bool minorUsable = false;
     DriverConfig driverConfig = DriverConfig::NotRead;
 
     PciPath path;
     std::vector<GroupMember> group;   // the rest of its IOMMU group, for a layout
-    // A link to it at full rate: the smaller of the two ends' maximum width
-    // and speed code; 0 when either end is unknown.
+    // Its link at full rate: the smaller of both ends' maximums; 0 unknown.
     unsigned fullWidth = 0;
     unsigned fullSpeed = 0;
 };
 
-// One thing to fix, and the command that fixes it, with where and when to
-// run it when not here and now.
+// One thing to fix, and the command that fixes it, with where and when.
 struct Fix {
     std::vector<std::string> problems;
     std::vector<ProblemKind> kinds;   // of each problem, in their order
@@ -174,8 +165,7 @@ struct Fix {
     std::string command;           // "" when no command of ours fixes it
 };
 
-// Two GPUs below one switch that reach each other without the IOMMU, in
-// different IOMMU groups.
+// Two GPUs of different IOMMU groups below one switch, reaching each other.
 struct IsolationPair {
     std::size_t a = 0, b = 0;      // indexes into the GPUs
     std::string switchBus;         // the upstream port of the switch they share
@@ -196,8 +186,7 @@ struct StatusReport {
     MachineFacts machine;
     std::vector<GpuFacts> gpus;                // ascending bus addresses
     std::map<std::string, PortFacts> ports;    // every device on a GPU's path
-    // The switch downstream ports whose ACS redirection the kernel's
-    // command line keeps off.
+    // The switch downstream ports whose ACS redirection the kernel keeps off.
     std::set<std::string> acsKeptOff;
     std::vector<std::vector<Link>> links;      // GPU by GPU
     Verdict verdict;                           // judged from all of the above

@@ -53,34 +53,22 @@ Unread readResourceWords(const PciDevice& device, int bar, uint64_t minimumSize,
 void readProduct(GpuFacts& gpu, const PciDevice& device, const MachineFacts& machine)
 {
     const DeviceTableEntry* entry = gpu.deviceId ? findDeviceTableEntry(*gpu.deviceId) : nullptr;
-    if (!entry) {
-        gpu.productReason = gpu.deviceId ? "device ID not known" : "device ID unreadable";
+    gpu.productReason = !entry ? (gpu.deviceId ? "device ID not known" : "device ID unreadable")
+                        : !gpu.configRead            ? gpu.configReason
+                        : machine.lockdown != "none" ? "the kernel is locked down"
+                                                     : asleepReason(device.config());
+    if (!gpu.productReason.empty())
         return;
-    }
-    if (!gpu.configRead) {
-        gpu.productReason = gpu.configReason;
-        return;
-    }
-    if (machine.lockdown != "none") {
-        gpu.productReason = "the kernel is locked down";
-        return;
-    }
-    const std::string asleep = asleepReason(device.config());
-    if (!asleep.empty()) {
-        gpu.productReason = asleep;
-        return;
-    }
     QvBoard board;
     Unread unread;
     const bool read = readBoardCodes(board, *entry, [&](uint32_t offset, uint32_t& word) {
         unread = readResourceWords(device, 2, 0, "BAR2 is too small", offset, 1, &word);
         return unread.ok();
     });
-    if (!read) {
+    if (!read)
         gpu.productReason = unread.why;
-        return;
-    }
-    gpu.product = getDeviceProductName(gpu.deviceIdValue, board.numberedForm, board.variantBit,
+    else
+        gpu.product = getDeviceProductName(gpu.deviceIdValue, board.numberedForm, board.variantBit,
                                        board.modelCode, board.subModelCode);
 }
 
@@ -165,8 +153,7 @@ std::string configProblem(const PciDevice& device)
     return "";
 }
 
-// Why a host leaves a GPU's memory alone, decided before any BAR is
-// looked at: register reads can have side effects too.
+// Why a host leaves a GPU's memory alone, decided before any BAR is read.
 Unchecked leaveAlone(const GpuFacts& gpu, const MachineFacts& machine, const PciDevice& device,
                      bool cold)
 {
@@ -179,8 +166,7 @@ Unchecked leaveAlone(const GpuFacts& gpu, const MachineFacts& machine, const Pci
     // Otherwise only VFIO hands a GPU to a guest.
     if (gpu.through != Passthrough::Vfio)
         return Unchecked::None;
-    // vfio-pci runtime-suspends a GPU no guest uses, and wakes it when one
-    // starts: asleep there is how an idle host should be.
+    // vfio-pci suspends a GPU no guest uses and wakes it for one: idle is fine.
     if (cold || device.runtimeStatus() == RuntimeStatus::Suspended ||
         powerStateOf(device.config()) == PowerState::D3hot)
         return Unchecked::IdleUnderVfio;
@@ -225,8 +211,7 @@ GpuFacts readGpu(const std::string& bus, const GpuHold& holding, StatusReport& r
     gpu.iommuGroup = device.iommuGroup();
     gpu.noIommu = !gpu.iommuGroup.empty() && !device.hasIommu();
     gpu.driver = device.driverName();
-    // A GPU the kernel holds in D3cold wakes for a read of its
-    // configuration space: the report wakes nothing.
+    // A read of its config space would wake a GPU in D3cold.
     const bool cold = device.kernelPowerState() == KernelPower::D3cold;
     gpu.configReason = cold ? "the kernel holds it in D3cold, and reading it would wake it"
                             : configProblem(device);
@@ -260,8 +245,7 @@ GpuFacts readGpu(const std::string& bus, const GpuHold& holding, StatusReport& r
         readProduct(gpu, device, machine);
     }
 
-    // A GPU whose state could not be read is not touched at all: its
-    // memory might not decode, and its reads would look like anything.
+    // A GPU whose state is unread is not touched: its memory may not decode.
     uint8_t memory[PEER_RECORD_SIZE] = {};
     const bool readable = gpu.handled && gpu.configRead && gpu.unchecked == Unchecked::None;
     if (readable)
@@ -292,8 +276,7 @@ std::string readLockdown()
     return parseLockdown(text);
 }
 
-// On a host: which process holds each GPU, found before anything of the
-// GPUs is read.
+// On a host: which process holds each GPU, found before any GPU is read.
 std::vector<GpuHold> findUsers(const std::vector<std::string>& buses, MachineFacts& machine)
 {
     const GpuHolders holders = findGpuHolders(buses);
@@ -308,8 +291,8 @@ std::vector<GpuHold> findUsers(const std::vector<std::string>& buses, MachineFac
     return holdings;
 }
 
-// In a guest: what the GPU driver holds of each GPU whose store file is
-// valid, and whether the last configuration it took is today's.
+// In a guest: what the driver holds of each GPU with a valid store file,
+// and whether it took today's configuration.
 void readDriver(StatusReport& report)
 {
     MachineFacts& machine = report.machine;
@@ -337,8 +320,7 @@ void readDriver(StatusReport& report)
     }
 }
 
-// On a host: what this boot's stores recorded of the GPUs whose memory is
-// left alone, read only where there are such GPUs.
+// On a host: what this boot's stores recorded of the GPUs left alone.
 void readBootStores(StatusReport& report)
 {
     const auto leftAlone = [](const GpuFacts& gpu) { return gpu.record == RecordState::NotChecked; };
@@ -350,8 +332,7 @@ void readBootStores(StatusReport& report)
         if (!leftAlone(gpu))
             continue;
         gpu.bootStore = BootStore::Missing;
-        // Today's BAR0 base: its register, or where the kernel holds the GPU
-        // in D3cold, the kernel's own resource list.
+        // Today's BAR0 base: its register, or in D3cold the resource list.
         const uint64_t today = gpu.configRead ? gpu.bar0Base : gpu.bar0Start;
         for (const StoredGpu& entry : stored)
             if (entry.bus == gpu.bus) {
@@ -372,11 +353,10 @@ void readGroups(StatusReport& report)
 {
     for (GpuFacts& gpu : report.gpus) {
         gpu.group.clear();
-        for (const std::string& bus : PciDevice(gpu.bus).iommuGroupDevices()) {
-            // Class 0x0604: a PCI-to-PCI bridge.
+        // Class 0x0604: a PCI-to-PCI bridge.
+        for (const std::string& bus : PciDevice(gpu.bus).iommuGroupDevices())
             if (bus != gpu.bus)
                 gpu.group.push_back({bus, PciDevice(bus).classCode().compare(0, 6, "0x0604") == 0});
-        }
     }
 }
 
@@ -407,8 +387,7 @@ StatusReport collectStatus()
     report.machine.acsRedirList = readAcsRedirList();
     std::vector<std::string> buses = findMakerDevices();
     std::sort(buses.begin(), buses.end());
-    // On a host, the holders first: no BAR of a GPU a guest holds is ever
-    // looked at.
+    // On a host, the holders first: no BAR of a GPU a guest holds is read.
     const std::vector<GpuHold> holdings =
         report.machine.guest ? std::vector<GpuHold>(buses.size())
                              : findUsers(buses, report.machine);

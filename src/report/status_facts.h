@@ -1,7 +1,6 @@
-// How qvgpu-vm-p2p-status gathers its facts.  Everything here only reads:
-// sysfs, device memory through read-only mappings, the store files, other
-// processes' descriptors.  No device is woken, no command is started, and
-// no file that is not a regular one is opened for reading.
+// How qvgpu-vm-p2p-status gathers its facts, only reading: sysfs, device
+// memory read-only, store files, processes' descriptors.  No device woken, no
+// command started, no file but a regular one opened.
 #pragma once
 
 #include "status.h"
@@ -11,15 +10,12 @@
 // The kernel's lockdown setting, from securityfs.
 extern const char* const LOCKDOWN_FILE;   // "/sys/kernel/security/lockdown"
 
-// Gathers everything, then judges it.  Throws
-// std::filesystem::filesystem_error only when the PCI device directory
-// cannot be listed.
+// Gathers everything, then judges it; throws filesystem_error only when the
+// PCI device directory cannot be listed.
 StatusReport collectStatus();
 
-// The other devices of each GPU's IOMMU group, which a layout passes
-// through with it (read only for a layout).
+// The rest of each GPU's IOMMU group, which a layout passes through with it.
 void readGroups(StatusReport& report);
 
-// The mode in brackets of the lockdown file's text ("[none] integrity
-// confidentiality" gives "none"); "none" when there is none.
+// The mode in brackets ("[none] integrity confidentiality"), else "none".
 std::string parseLockdown(const std::string& text);

@@ -6,6 +6,19 @@
 
 #include <nlohmann/json.hpp>
 
+NLOHMANN_JSON_SERIALIZE_ENUM(RecordState, {{RecordState::NotRead, "not read"},
+    {RecordState::Valid, "valid"}, {RecordState::Absent, "absent"},
+    {RecordState::OtherDevice, "other device"}, {RecordState::Unreadable, "unreadable"},
+    {RecordState::NotChecked, "not checked"}})
+NLOHMANN_JSON_SERIALIZE_ENUM(StoreState, {{StoreState::NotRead, "not read"},
+    {StoreState::Valid, "valid"}, {StoreState::Missing, "missing"},
+    {StoreState::Invalid, "invalid"}, {StoreState::Disagrees, "disagrees with memory"}})
+NLOHMANN_JSON_SERIALIZE_ENUM(AcsState, {{AcsState::Unknown, "unknown"},
+    {AcsState::Absent, "absent"}, {AcsState::Present, "present"}})
+// What this boot's stores recorded of a GPU a host leaves alone, or null.
+NLOHMANN_JSON_SERIALIZE_ENUM(BootStore, {{BootStore::NotRead, nullptr},
+    {BootStore::Current, "current"}, {BootStore::Missing, "missing"}, {BootStore::Stale, "stale"}})
+
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -28,53 +41,6 @@ Json linkJson(const PciLink& link)
                 {"width", link.width},
                 {"maxSpeed", linkSpeedText(link.maxSpeed)},
                 {"maxWidth", link.maxWidth}};
-}
-
-const char* recordStateName(RecordState state)
-{
-    switch (state) {
-    case RecordState::NotRead: return "not read";
-    case RecordState::Valid: return "valid";
-    case RecordState::Absent: return "absent";
-    case RecordState::OtherDevice: return "other device";
-    case RecordState::Unreadable: return "unreadable";
-    case RecordState::NotChecked: return "not checked";
-    }
-    return "not read";
-}
-
-const char* storeStateName(StoreState state)
-{
-    switch (state) {
-    case StoreState::NotRead: return "not read";
-    case StoreState::Valid: return "valid";
-    case StoreState::Missing: return "missing";
-    case StoreState::Invalid: return "invalid";
-    case StoreState::Disagrees: return "disagrees with memory";
-    }
-    return "not read";
-}
-
-const char* acsStateName(AcsState state)
-{
-    switch (state) {
-    case AcsState::Absent: return "absent";
-    case AcsState::Present: return "present";
-    case AcsState::Unknown: break;
-    }
-    return "unknown";
-}
-
-// What this boot's stores recorded of a GPU a host leaves alone, or null.
-Json bootStoreJson(const GpuFacts& g)
-{
-    switch (g.bootStore) {
-    case BootStore::NotRead: break;
-    case BootStore::Current: return "current";
-    case BootStore::Missing: return "missing";
-    case BootStore::Stale: return "stale";
-    }
-    return nullptr;
 }
 
 // The process holding a GPU on a host, or null.
@@ -118,7 +84,7 @@ Json gpuJson(const GpuFacts& g, std::size_t index, bool guest)
         {"link", linkJson(g.link)},
         {"fullWidth", g.fullWidth ? Json(g.fullWidth) : Json(nullptr)},
         {"record",
-         {{"state", recordStateName(g.record)},
+         {{"state", g.record},
           {"reason", textOrNull(g.record == RecordState::Unreadable ||
                                     g.record == RecordState::NotChecked,
                                 g.recordReason)},
@@ -126,9 +92,9 @@ Json gpuJson(const GpuFacts& g, std::size_t index, bool guest)
           {"current", validRecord && !guest ? Json(g.recordBase == g.bar0Base) : Json(nullptr)},
           {"deviceId", textOrNull(g.record == RecordState::OtherDevice,
                                   deviceIdText(g.recordDeviceId))},
-          {"storedThisBoot", bootStoreJson(g)}}},
+          {"storedThisBoot", g.bootStore}}},
         {"storeFile",
-         {{"state", storeStateName(g.store)},
+         {{"state", g.store},
           {"reason", textOrNull(g.store == StoreState::Invalid, g.storeReason)},
           {"base", textOrNull(validStore, hex(g.storeBase))}}},
         {"driverConfigured", g.driverConfig == DriverConfig::NotRead
@@ -146,7 +112,7 @@ Json portJson(const PortFacts& p, bool keptOff)
     return Json{
         {"bus", p.bus},
         {"type", textOrNull(p.typeKnown, portTypeName(p.portType))},
-        {"acs", p.acsUnknown() ? "unknown" : acsStateName(p.acs)},
+        {"acs", p.acsUnknown() ? AcsState::Unknown : p.acs},
         {"acsUnknownReason", textOrNull(p.acsUnknown(), p.unknownReason)},
         {"acsCtl", textOrNull(acs, decodeAcsCtl(p.acsCtl))},
         {"acsCtlValue", acs ? Json(p.acsCtl) : Json(nullptr)},

@@ -1,6 +1,5 @@
-// A guest laid out like its host, so that peer-to-peer software in it finds
-// the host's paths: as QEMU options, a libvirt <devices> fragment, or merged
-// into a libvirt domain.  Nothing here reads a file.
+// A guest laid out like its host, so peer-to-peer software finds the host's
+// paths: QEMU options, a libvirt fragment, or a merged domain.
 #pragma once
 
 #include "layout_domain.h"
@@ -8,7 +7,6 @@
 
 #include <string>
 
-// The plan rendered, and merged into `domain` when given (the options
-// constrained by it first).  Beyond a report's facts: IOMMU groups.
+// The plan rendered, and merged into `domain` when given (already constrained).
 Layout layOut(const StatusReport& report, const LayoutOptions& options,
               const Domain* domain = nullptr);

@@ -1,15 +1,13 @@
-// The report as Prometheus metrics: the same facts and the same verdict as
-// the text and the JSON, in the text exposition format (version 0.0.4) that
-// node_exporter's textfile collector reads.
+// The report as Prometheus metrics, in the text exposition format (0.0.4)
+// that node_exporter's textfile collector reads.
 #include "status_metrics.h"
 
 #include <optional>
 
 namespace {
 
-// A label value as the format wants it: backslash, double quote and line
-// feed escaped.  Texts from sysfs first lose every byte that is not
-// printable ASCII (as "\xNN"), so the file is always valid UTF-8.
+// A label value: backslash and double quote escaped, and every byte that is
+// not printable ASCII as "\xNN" (so no line feed, and always valid UTF-8).
 std::string labelValue(const std::string& text)
 {
     std::string out;
@@ -23,9 +21,8 @@ std::string labelValue(const std::string& text)
 
 class Exposition {
 public:
-    // Starts a family; every family is a gauge here.  Its HELP and TYPE
-    // lines come with its first sample: a family of nothing judged is not
-    // there at all.
+    // Starts a gauge family, whose HELP and TYPE come with its first sample:
+    // a family of nothing judged is not there at all.
     void family(const char* name, const char* help)
     {
         name_ = name;
@@ -37,8 +34,7 @@ public:
         start();
         out_ += name_ + " " + std::to_string(value) + "\n";
     }
-    // One sample with the labels given as name, value pairs, in the order
-    // node_exporter serves them (by name).
+    // Labels as name, value pairs, by name as node_exporter serves them.
     void sample(std::initializer_list<std::pair<const char*, std::string>> labels, uint64_t value)
     {
         start();
@@ -66,8 +62,7 @@ private:
 
 using Value = std::optional<uint64_t>;
 
-// A family of one sample for each GPU that `value` gives one for, labelled
-// by its address.
+// A sample for each GPU that `value` gives one for, labelled by its address.
 template <class Of> void perGpu(Exposition& m, const StatusReport& report, const char* name,
                                 const char* help, Of value)
 {
@@ -86,8 +81,7 @@ Value flag(bool known, bool set)
 void verdictFamilies(Exposition& m, const StatusReport& report)
 {
     const MachineFacts& machine = report.machine;
-    // Bounded labels only: the signals' own texts differ from machine to
-    // machine, and stay in the text and JSON reports.
+    // Bounded labels only: the signals' own texts stay in the text and JSON.
     m.family("qvgpu_vm_p2p_build_info",
              "The report's version, the side it found and the kind of signal that decided it; "
              "always 1.");
@@ -101,8 +95,7 @@ void verdictFamilies(Exposition& m, const StatusReport& report)
              "Whether peer-to-peer transfers between the GPUs will work (1) or not (0).");
     m.sample(report.verdict.ready() ? 1 : 0);
 
-    // Every kind, zero included: the sum is the number of problems the
-    // text lists, and a kind that goes away goes to 0.
+    // Every kind, 0 included: the sum is the text's count of problems.
     uint64_t problems[PROBLEM_KINDS] = {};
     for (const Fix& fix : report.verdict.fixes)
         for (const ProblemKind kind : fix.kinds)
@@ -119,8 +112,7 @@ void verdictFamilies(Exposition& m, const StatusReport& report)
     for (const auto& row : WARNING_KIND_TABLE)
         m.sample({{"kind", row.name}}, warnings[static_cast<std::size_t>(row.kind)]);
 
-    // On every machine, 0 included: a GPU gone from the bus shows as a
-    // count below the machine's own earlier one.
+    // 0 included: a GPU gone from the bus shows as a lower count.
     m.family("qvgpu_vm_p2p_gpus", "GPUs of the maker on the machine.");
     m.sample(report.gpus.size());
 }
@@ -136,9 +128,8 @@ void gpuFamilies(Exposition& m, const StatusReport& report)
                   {"pci_address", g.bus},
                   {"side", guest ? "guest" : "host"}},
                  1);
-    // The product needs the GPU's registers, which the report leaves alone
-    // while a guest or the driver holds it: a series of its own, from this
-    // boot's store where they were not read, and none while unknown.
+    // The product needs registers the report leaves alone while the GPU is
+    // held: a series of its own, else from this boot's store, none unknown.
     m.family("qvgpu_vm_p2p_gpu_product_info",
              "A GPU's product, always 1; no sample while it is not known.");
     for (const GpuFacts& g : report.gpus) {
@@ -173,8 +164,7 @@ void gpuFamilies(Exposition& m, const StatusReport& report)
            "Whether the GPU's VFIO group is one of the no-IOMMU mode, which isolates nothing "
            "(1), or an IOMMU group (0).",
            [](const GpuFacts& g) { return flag(!g.iommuGroup.empty(), g.noIommu); });
-    // A GPU open by a process the report cannot see is in use; one whose
-    // group file such a process may hold is no fact either way.
+    // Open by a process unseen: in use; maybe held by one: no fact.
     perGpu(m, report, "qvgpu_vm_p2p_gpu_in_use",
            "On a host: whether a guest holds the GPU (1) or not (0).", [&](const GpuFacts& g) {
                return flag(!guest && g.holder != Holder::Undecided,

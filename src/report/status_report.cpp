@@ -23,9 +23,8 @@
 
 namespace {
 
-// `text` on standard output, whole, then `status`; a short write leaves half
-// an output (for the metrics, the unit that keeps their file then keeps the
-// last whole one), and cannot run.
+// `text` on standard output, then `status`; a short write cannot run (the
+// unit keeping the metrics' file then keeps the last whole one).
 int printed(const std::string& text, int status)
 {
     if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
@@ -37,33 +36,30 @@ const char* const STATUS_DESCRIPTION =
     "qvgpu-vm-p2p-status reports whether the GPUs of this host or guest are ready for "
     "peer-to-peer transfers, and what to fix when they are not. It only reads.";
 
-// The layout alone on standard output; what to know about it on standard
-// error.
+int cannotRun(const std::string& why)
+{
+    std::fprintf(stderr, "%s\n", why.c_str());
+    return STATUS_CANNOT_RUN;
+}
+
+// The layout alone on standard output; notes on standard error.
 int printLayout(LayoutOptions options)
 {
-    // The domain first: one that cannot be read is told before the host is
-    // looked at.
+    // A domain that cannot be read is told before the host is looked at.
     Domain domain;
-    if (!options.domain.empty()) {
-        std::string error;
-        if (!domain.read(options.domain, error) || !domain.servable(error)) {
-            std::fprintf(stderr, "%s\n", error.c_str());
-            return STATUS_CANNOT_RUN;
-        }
+    std::string error;
+    if (!options.domain.empty() && (!domain.read(options.domain, error) || !domain.servable(error)))
+        return cannotRun(error);
+    if (!options.domain.empty())
         domain.constrain(options);
-    }
     StatusReport report = collectStatus();
-    if (!report.machine.sideKnown || report.machine.guest) {
-        std::fprintf(stderr, "%s\n",
-                     report.machine.guest
-                         ? "This is a guest: lay it out on its host, which sees the host's tree."
-                         : "Whether this is a host or a guest cannot be told: lay a guest out on "
-                           "its host.");
-        return STATUS_CANNOT_RUN;
-    }
+    if (!report.machine.sideKnown || report.machine.guest)
+        return cannotRun(report.machine.guest
+                             ? "This is a guest: lay it out on its host, which sees the host's tree."
+                             : "Whether this is a host or a guest cannot be told: lay a guest out "
+                               "on its host.");
     readGroups(report);
-    // Without --gpus, a domain's own GPUs are laid out again: the maker's
-    // GPUs of this host among those it passes through.
+    // Without --gpus, the maker's GPUs of this host that the domain passes.
     if (!options.domain.empty() && options.gpus.empty())
         for (const std::string& bus : domain.hostdevBuses())
             if (std::any_of(report.gpus.begin(), report.gpus.end(),
@@ -81,17 +77,14 @@ int printLayout(LayoutOptions options)
     return printed(layout.text, 0);
 }
 
-// The maker's GPUs of this machine that a domain passes through, on one
-// line as the tool's --gpus takes them (nothing when there is none): what
-// libvirt's hook stores before that guest starts.
+// The maker's GPUs here that a domain passes through, as the tool's --gpus
+// takes them: what libvirt's hook stores before that guest starts.
 int printDomainGpus(const std::string& source)
 {
     Domain domain;
     std::string error;
-    if (!domain.read(source, error)) {
-        std::fprintf(stderr, "%s\n", error.c_str());
-        return STATUS_CANNOT_RUN;
-    }
+    if (!domain.read(source, error))
+        return cannotRun(error);
     const std::vector<std::string> found = findMakerDevices();
     std::string line;
     for (const std::string& bus : domain.hostdevBuses())
@@ -105,14 +98,11 @@ int printDomainGpus(const std::string& source)
 int printKernelAcs()
 {
     const SideFacts side = readSide();
-    if (!side.known() || side.guest()) {
-        std::fprintf(stderr, "%s\n",
-                     side.guest() ? "This is a guest: ACS is the host's to keep off."
-                                  : "Whether this is a host or a guest cannot be told.");
-        return STATUS_CANNOT_RUN;
-    }
-    // The GPUs the tool finds: every one of the maker's that answers (one
-    // the kernel holds in D3cold is not read, which would wake it).
+    if (!side.known() || side.guest())
+        return cannotRun(side.guest() ? "This is a guest: ACS is the host's to keep off."
+                                      : "Whether this is a host or a guest cannot be told.");
+    // The GPUs the tool finds: the maker's that answer (one in D3cold is not
+    // read, which would wake it).
     std::set<std::string> gpus;
     for (const std::string& bus : findMakerDevices()) {
         const PciDevice device(bus);
@@ -154,8 +144,7 @@ struct StatusOptions {
     LayoutOptions layout;
 };
 
-// An option that prints something other than the report excludes the
-// report's own.
+// An option that prints something other than the report excludes its options.
 CLI::Option* apart(CLI::Option* option)
 {
     return option->excludes("--json")->excludes("--prometheus")->excludes("--matrix")->excludes(
@@ -281,10 +270,8 @@ int statusMain(int argc, char** argv)
             return printDomainGpus(o.domainGpus);
         if (!o.layoutForm.empty()) {
             o.layout.form = o.layoutForm == "libvirt" ? LayoutOptions::Libvirt : LayoutOptions::Qemu;
-            if (!o.layout.domain.empty() && o.layout.form != LayoutOptions::Libvirt) {
-                std::fprintf(stderr, "--domain needs --layout=libvirt\n");
-                return STATUS_CANNOT_RUN;
-            }
+            if (!o.layout.domain.empty() && o.layout.form != LayoutOptions::Libvirt)
+                return cannotRun("--domain needs --layout=libvirt");
             return printLayout(o.layout);
         }
         return printReport(o);

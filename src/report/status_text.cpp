@@ -1,6 +1,6 @@
-// The status report as text for a person: lines within 100 columns, the PCI
-// tree drawn once in the way of `lspci -t`, the links as a matrix up to 16
-// GPUs and in groups beyond, then the warnings and the verdict.
+// The status report as text: lines within 100 columns, the PCI tree as
+// `lspci -t` draws it, the links as a matrix up to 16 GPUs and in groups
+// beyond, then the warnings and the verdict.
 #include "status_text.h"
 
 #include "wording.h"
@@ -46,11 +46,9 @@ std::string gpuName(std::size_t index)
 }
 
 // `text` on lines of at most WIDTH columns, the first after `first`, the
-// rest after `rest`.  Lines break after ", " or ": " where they can, so that
-// an item of a list stays whole, and between words where they must.  Texts
-// from sysfs are the kernel's, or anybody's on a broken machine: whatever
-// is wrapped, and every cell of a table, is escaped before it reaches a
-// terminal.
+// rest after `rest`, broken after ", " or ": " where they can (an item of a
+// list stays whole), between words where they must.  Whatever is wrapped,
+// and every table cell, is escaped: sysfs's texts may be anybody's.
 std::string wrapped(const std::string& first, const std::string& rest, const std::string& raw)
 {
     const std::string text = printable(raw);
@@ -96,8 +94,7 @@ std::string wrapped(const std::string& first, const std::string& rest, const std
     return out + line + "\n";
 }
 
-// Rows of cells printed as columns two blanks apart, each line indented;
-// the last column is not padded, and wraps when a line would pass WIDTH.
+// Rows as indented columns two blanks apart; the last unpadded, wrapped.
 std::string table(std::vector<std::vector<std::string>> rows, const char* indent)
 {
     for (auto& row : rows)
@@ -261,8 +258,7 @@ std::string gpuSections(const StatusReport& report)
            table(memory, "  ");
 }
 
-// The PCI paths above the GPUs as one tree: each root bus, then each device
-// below it once, the GPUs as leaves.
+// The PCI paths above the GPUs as one tree, each device once, GPUs as leaves.
 std::string treeSection(const StatusReport& report)
 {
     std::map<std::string, std::set<std::string>> children;   // parent -> children
@@ -343,8 +339,7 @@ const char* const LEGEND =
     "  *    = ACS on a switch downstream port sends the pair's traffic to the root complex\n"
     "  ?    after a kind: the ACS state of a switch downstream port on the way is unknown\n";
 
-// `text` followed by blanks up to `width` columns, or by one blank where it
-// is as wide already.
+// `text` and blanks up to `width` columns, or one blank where it is as wide.
 std::string padded(const std::string& text, std::size_t width)
 {
     return text + std::string(text.size() < width ? width - text.size() : 1, ' ');
@@ -374,8 +369,8 @@ std::string matrix(const StatusReport& report)
     return out;
 }
 
-// Beyond 16 GPUs: the GPUs below each switch, the GPUs below each host
-// bridge, the host bridges of each NUMA node, and the pairs marked.
+// Beyond 16 GPUs: the GPUs below each switch and host bridge, the bridges
+// of each NUMA node, and the pairs marked.
 std::string groups(const StatusReport& report)
 {
     std::map<std::string, std::vector<std::size_t>> bySwitch, byBridge;
@@ -481,14 +476,13 @@ std::string renderText(const StatusReport& report, const TextOptions& options)
     for (std::size_t k = 0; k < report.verdict.fixes.size(); ++k) {
         const Fix& fix = report.verdict.fixes[k];
         const std::string number = "  " + std::to_string(k + 1) + ". ";
+        const std::string under(number.size(), ' '), more(number.size() + 2, ' ');
         for (std::size_t p = 0; p < fix.problems.size(); ++p)
-            out += wrapped(p == 0 ? number : std::string(number.size(), ' '),
-                           std::string(number.size() + 2, ' '), fix.problems[p]);
+            out += wrapped(p == 0 ? number : under, more, fix.problems[p]);
         for (const std::string& advice : fix.advice)
-            out += wrapped(std::string(number.size(), ' '), std::string(number.size() + 2, ' '),
-                           advice);
+            out += wrapped(under, more, advice);
         if (!fix.command.empty())
-            out += wrapped(std::string(number.size(), ' '), std::string(number.size() + 2, ' '),
+            out += wrapped(under, more,
                            "run" + (fix.where.empty() ? "" : " " + fix.where) + ": " + fix.command);
     }
     return out;

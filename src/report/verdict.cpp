@@ -26,20 +26,15 @@ void judgeUnseen(const StatusReport& report, Verdict& verdict)
         if (port.acsUnknown())
             unknownAcs.emplace_back(bus, port.unknownReason);
     FixBuilder b;
-    b.add(withReasons(silent), "the state of these GPUs cannot be read: ", ProblemKind::GpuStateUnreadable);
-    b.addTo(verdict);
+    b.add(withReasons(silent), "the state of these GPUs cannot be read: ",
+          ProblemKind::GpuStateUnreadable).addTo(verdict);
     b.add(joined(noId), "the device ID of these devices of the maker cannot be read: ",
-          ProblemKind::DeviceIdUnreadable);
-    b.addTo(verdict);
-    b.add(withReasons(unknownAcs),
-          "the ACS state of these ports above GPUs cannot be read, so they may redirect peer "
-          "traffic: ",
-          ProblemKind::AcsUnknown);
-    b.addTo(verdict);
+          ProblemKind::DeviceIdUnreadable).addTo(verdict);
+    b.add(withReasons(unknownAcs), "the ACS state of these ports above GPUs cannot be read, so "
+          "they may redirect peer traffic: ", ProblemKind::AcsUnknown).addTo(verdict);
     b.add(joined(noPath),
           "the PCI path of these GPUs is unknown, so their ports keep their ACS settings: ",
-          ProblemKind::PathUnknown);
-    b.addTo(verdict);
+          ProblemKind::PathUnknown).addTo(verdict);
     const MachineFacts& m = report.machine;
     if (!m.guest && !m.holdersJudged()) {
         Reasoned unknown;
@@ -61,23 +56,21 @@ void judgeUnseen(const StatusReport& report, Verdict& verdict)
         if (m.processesHidden)
             unseen += std::string(unseen.empty() ? "" : ", and ") +
                       "/proc hides other users' processes (hidepid)";
-        // Every process of its /proc seen, and still a GPU open by none of
-        // them: its user lives outside the report's process namespace.
+        // Every process seen, and a GPU open by none: its user is outside
+        // the report's process namespace.
         if (unseen.empty() && namespaceOfItsOwn)
             unseen = "no process of this /proc holds them: the report runs in a process "
                      "namespace of its own, such as a container's";
         b.add(withReasons(unknown) + (unseen.empty() ? "" : "; " + unseen),
               "which guests hold these GPUs under VFIO, and isolation between guests, are not "
-              "judged: ",
-              ProblemKind::HoldersUnseen);
-        b.addTo(verdict, "qvgpu-vm-p2p-status",
-                "as root with CAP_SYS_PTRACE and CAP_DAC_READ_SEARCH, in the host's own process "
-                "namespace (the metrics unit runs so)");
+              "judged: ", ProblemKind::HoldersUnseen)
+            .addTo(verdict, "qvgpu-vm-p2p-status",
+                   "as root with CAP_SYS_PTRACE and CAP_DAC_READ_SEARCH, in the host's own "
+                   "process namespace (the metrics unit runs so)");
     }
 }
 
-// "0000:03:00.0 (IOMMU group 3) and 0000:04:00.0 (IOMMU group 4)", with
-// the guests that hold them when `users`.
+// "0000:03:00.0 (IOMMU group 3) and 0000:04:00.0 (IOMMU group 4)" (with users).
 std::string pairText(const StatusReport& report, const IsolationPair& pair, bool users)
 {
     auto one = [&](std::size_t i) {
@@ -124,8 +117,7 @@ void judgeIsolation(const StatusReport& report, Verdict& verdict)
     for (const IsolationPair& pair : verdict.isolationBreaches)
         breaches.push_back(pairText(report, pair, true) + " below the switch at " + pair.switchBus);
     b.add(joined(breaches), "GPUs in use by different guests reach each other's memory without "
-                            "the IOMMU: ",
-          ProblemKind::IsolationBreach);
+                            "the IOMMU: ", ProblemKind::IsolationBreach);
     if (!b.fix.problems.empty())
         b.fix.advice.push_back(
             "give them to one guest; or, on a host whose switches are shared between guests, do "
@@ -133,8 +125,7 @@ void judgeIsolation(const StatusReport& report, Verdict& verdict)
     b.addTo(verdict);
 }
 
-// Why this boot's stores do not vouch for a GPU's record (where their
-// record could be read at all).
+// Why this boot's stores do not vouch for a GPU's record.
 std::string bootStoreReason(const GpuFacts& gpu)
 {
     if (gpu.bootStore == BootStore::Missing)
@@ -144,9 +135,8 @@ std::string bootStoreReason(const GpuFacts& gpu)
     return "stored this boot with BAR0 base " + hex(gpu.bootStoreBase) + ", not today's";
 }
 
-// The ports whose ACS redirects peer traffic between GPUs.  A switch whose
-// GPUs two guests hold keeps them apart by redirecting: that is no thing to
-// fix there.
+// The ports whose ACS redirects peer traffic between GPUs, but for switches
+// whose GPUs two guests hold: redirecting keeps those apart.
 std::set<std::string> redirectingPorts(const StatusReport& report)
 {
     std::map<std::string, std::set<int>> usersBelow;
@@ -170,9 +160,8 @@ std::set<std::string> redirectingPorts(const StatusReport& report)
 struct HostRecords {
     std::vector<std::string> noRecord, stale;
     Reasoned unreadable, blocked, notStored;
-    // The store leaves the GPUs that guests hold alone: one of those it must
-    // store waits for its guest to be shut down (a Xen domain, where pciback
-    // has the GPU).
+    // A GPU a guest holds is stored once its guest (a Xen domain under
+    // pciback) is shut down.
     bool storeWaitsForGuests = false;
     bool xen = false;
 };
@@ -183,8 +172,7 @@ HostRecords hostRecords(const StatusReport& report, Verdict& verdict)
     std::vector<std::string> noIommu;
     for (const GpuFacts& gpu : report.gpus) {
         switch (gpu.record) {
-        case RecordState::NotRead:
-            break;
+        case RecordState::NotRead: break;
         case RecordState::Valid:
             if (gpu.recordBase != gpu.bar0Base)
                 r.stale.push_back(gpu.bus);
@@ -194,9 +182,8 @@ HostRecords hostRecords(const StatusReport& report, Verdict& verdict)
             r.noRecord.push_back(gpu.bus);
             break;
         case RecordState::NotChecked:
-            // A guest's own report checks it, vfio-pci wakes it for the
-            // next guest, or the holders were not seen (a thing to fix of
-            // its own).  Its record is what this boot's stores recorded.
+            // Held, idle under vfio-pci or its holders unseen: its record is
+            // what this boot's stores recorded.
             ++verdict.notChecked;
             if (gpu.bootStore != BootStore::Current) {
                 r.notStored.emplace_back(gpu.bus, bootStoreReason(gpu));
@@ -235,16 +222,12 @@ HostRecords hostRecords(const StatusReport& report, Verdict& verdict)
 }
 
 // Warns of ports whose ACS redirection is off now but comes back when the
-// kernel restores them; says whether a redirecting one is not kept off.
+// kernel restores them (a reset, or a wake that a guest's start or a read
+// of a GPU below brings), unless the kernel's command line names them; says
+// whether a redirecting one is not kept off.
 bool acsNotKept(const StatusReport& report, const std::set<std::string>& redirecting,
                 Verdict& verdict)
 {
-    // One run does both, the tool switching ACS off before it stores; but
-    // a GPU a guest holds is stored only once that guest is shut down.
-    // A run of --disable-acs lasts until the kernel restores the port (a
-    // reset, or its wake from a low-power state, which a guest's start or
-    // a read of a GPU below it brings), unless the kernel's command line
-    // names it.
     std::vector<std::string> notKept;
     bool redirectingNotKept = false;
     for (const auto& [bus, port] : report.ports) {
@@ -286,15 +269,15 @@ void judgeHost(const StatusReport& report, Verdict& verdict)
         b.addTo(verdict, toolCommand({DISABLE_ACS}));
     b.add(joined(r.noRecord), "no valid record in the device memory of: ", ProblemKind::RecordMissing);
     b.add(joined(r.stale), "the record holds another BAR0 base than the GPU has now (stale after "
-                         "a BAR reassignment): ",
-          ProblemKind::RecordStale);
+                         "a BAR reassignment): ", ProblemKind::RecordStale);
     b.add(withReasons(r.unreadable),
           "the record cannot be read now (store it before any guest starts): ",
           ProblemKind::RecordNotReadableNow);
+    // One run does both, switching ACS off before it stores; but a GPU a guest
+    // holds is stored only once that guest is shut down.
     if (report.machine.storedRead) {
         b.add(withReasons(r.notStored), "no store this boot wrote today's record into these GPUs, "
-                                      "whose memory is left alone: ",
-              ProblemKind::RecordNotStored);
+                                      "whose memory is left alone: ", ProblemKind::RecordNotStored);
     } else {
         std::vector<std::string> buses;
         for (const auto& [bus, reason] : r.notStored)
@@ -315,8 +298,7 @@ void judgeHost(const StatusReport& report, Verdict& verdict)
                     : "with the guests that hold them shut down, then start those guests again "
                       "(the libvirt hook does it at each guest's start)");
     b.add(withReasons(r.blocked), "the device memory cannot be read at all: ",
-          ProblemKind::MemoryUnreadable);
-    b.addTo(verdict);
+          ProblemKind::MemoryUnreadable).addTo(verdict);
 }
 
 } // namespace

@@ -3,8 +3,8 @@
 
 namespace {
 
-// In a guest whose store files are all valid: the GPU driver must hold
-// every GPU and have been given today's addresses since its current load.
+// Once the store files are valid: the GPU driver must hold every GPU and
+// have today's addresses since its load.
 void judgeDriver(const StatusReport& report, Verdict& verdict)
 {
     const MachineFacts& m = report.machine;
@@ -29,9 +29,8 @@ void judgeDriver(const StatusReport& report, Verdict& verdict)
     }
     FixBuilder b;
     b.add(joined(unbound), "the GPU driver has not taken up these GPUs (load it again; give it "
-                           "those another driver holds): ",
-          ProblemKind::DriverGpuNotTaken);
-    b.addTo(verdict, "modprobe -r " + module + " && modprobe " + module);
+                           "those another driver holds): ", ProblemKind::DriverGpuNotTaken)
+        .addTo(verdict, "modprobe -r " + module + " && modprobe " + module);
     b.add(joined(noMinor), "the GPU driver shows no minor number of their own for these GPUs: ",
           ProblemKind::DriverMinor);
     if (unbound.empty() && !m.lastNodeThere)
@@ -68,33 +67,26 @@ void judgeGuest(const StatusReport& report, Verdict& verdict)
             continue;
         }
         switch (gpu.record) {
-        case RecordState::Valid:
-            save.push_back(gpu.bus);
-            break;
+        case RecordState::Valid: save.push_back(gpu.bus); break;
         case RecordState::Absent:
-        case RecordState::OtherDevice:
-            fromHost.push_back(gpu.bus);
-            break;
+        case RecordState::OtherDevice: fromHost.push_back(gpu.bus); break;
         case RecordState::Unreadable:
             (wakeGetsPast(gpu) ? unreadable : heldByDriver(gpu) ? held : blocked)
                 .emplace_back(gpu.bus, gpu.recordReason);
             break;
         case RecordState::NotRead:
-        case RecordState::NotChecked:
-            break;
+        case RecordState::NotChecked: break;
         }
     }
     FixBuilder b;
     b.add(joined(unhandled), "no store file for GPUs whose device ID the tool does not handle, "
-                             "so no GPU's driver can be configured: ",
-          ProblemKind::GpuUnhandled);
-    b.addTo(verdict);
-    // The save stops at the first GPU without a record: the host's store
-    // comes first.
+                             "so no GPU's driver can be configured: ", ProblemKind::GpuUnhandled)
+        .addTo(verdict);
+    // The save stops at the first GPU without a record: the host's store first.
     b.add(joined(fromHost), "no valid store file, and no record from the host in device memory "
                             "(then start this guest again and save them here): ",
-          ProblemKind::StoreNeedsHostRecord);
-    b.addTo(verdict, toolCommand({STORE_DATA}), "on the host, with this guest shut down");
+          ProblemKind::StoreNeedsHostRecord)
+        .addTo(verdict, toolCommand({STORE_DATA}), "on the host, with this guest shut down");
     b.add(joined(save), "no valid store file (save the records before the GPU driver loads): ",
           ProblemKind::StoreMissing);
     b.add(joined(disagree), "the store file disagrees with the record in device memory (save it "
@@ -114,10 +106,8 @@ void judgeGuest(const StatusReport& report, Verdict& verdict)
                                  : "modprobe -r " + module + " && " + saving + " && modprobe " +
                                        module);
     b.add(withReasons(blocked), "no valid store file, and device memory cannot be read at all: ",
-          ProblemKind::StoreMemoryUnreadable);
-    b.addTo(verdict);
-    // The driver's configuration reads the store files: it comes once
-    // they are all valid.
+          ProblemKind::StoreMemoryUnreadable).addTo(verdict);
+    // The driver's configuration reads the store files: once they are valid.
     if (unhandled.empty() && fromHost.empty() && save.empty() && disagree.empty() &&
         unreadable.empty() && held.empty() && blocked.empty())
         judgeDriver(report, verdict);

@@ -1,6 +1,5 @@
-// What the verdict's rules share: the fixes they build and the warnings
-// they give, the kinds of unreadable memory they tell apart; and the rules
-// of a guest, apart from a host's.
+// What the verdict's rules share (fixes, warnings, kinds of unreadable
+// memory); and a guest's rules, apart from a host's.
 #pragma once
 
 #include "status.h"
@@ -11,12 +10,13 @@
 // Collects the problems that one command fixes.
 struct FixBuilder {
     Fix fix;
-    void add(const std::string& items, const std::string& problem, ProblemKind kind)
+    FixBuilder& add(const std::string& items, const std::string& problem, ProblemKind kind)
     {
-        if (items.empty())
-            return;
-        fix.problems.push_back(problem + items);
-        fix.kinds.push_back(kind);
+        if (!items.empty()) {
+            fix.problems.push_back(problem + items);
+            fix.kinds.push_back(kind);
+        }
+        return *this;
     }
     void addTo(Verdict& verdict, std::string command = "", std::string where = "")
     {
@@ -35,8 +35,7 @@ inline void warn(Verdict& verdict, WarningKind kind, const std::string& text)
     verdict.warningKinds.push_back(kind);
 }
 
-// Unreadable device memory that the tool's own run gets past: it wakes
-// sleeping GPUs.
+// Unreadable device memory that the tool's run gets past: it wakes GPUs.
 inline bool wakeGetsPast(const GpuFacts& gpu)
 {
     return gpu.recordFailure == ReadFailure::Asleep;

@@ -1,7 +1,6 @@
-// The words every rendering of the report, and its verdict, share: numbers
-// as the report shows them, lists, who holds a GPU, and the command lines
-// the fixes name.  Text from the system is made printable where it is
-// rendered (`printable`, from the kernel's layer).
+// The words every rendering and the verdict share: numbers, lists, who holds
+// a GPU, the fixes' command lines.  Text from the system is made printable
+// where it is rendered.
 #pragma once
 
 #include "holders.h"
@@ -19,8 +18,7 @@ std::string hex(uint64_t value);
 std::string deviceIdText(uint32_t id);
 // "a, b, c".
 std::string joined(const std::vector<std::string>& items);
-// Items that each come with a reason, in the order found, and their text:
-// "0000:03:00.0 (its reason), 0000:04:00.0 (its reason)".
+// Items with reasons: "0000:03:00.0 (its reason), 0000:04:00.0 (its reason)".
 using Reasoned = std::vector<std::pair<std::string, std::string>>;
 std::string withReasons(const Reasoned& items);
 // "vm1 (qemu-system-x86, pid 4242)": the guest, or the process, holding a GPU.
@@ -33,6 +31,5 @@ extern const char* const STORE_DATA;
 extern const char* const SAVE_DATA;
 extern const char* const CONFIG_ADDRESS;
 std::string toolCommand(std::initializer_list<const char*> options);
-// "qvgpu-vm-p2p-status --kernel-acs": the command that prints the kernel
-// parameter that keeps ACS redirection off at every boot and restore.
+// The command that prints the parameter keeping ACS redirection off.
 extern const char* const KERNEL_ACS_COMMAND;

@@ -31,8 +31,7 @@ struct Modes {
     bool configAddress = false;
     bool daemon = false;
     bool version = false;
-    // The GPUs a store is limited to (a guest's, named by the libvirt
-    // hook); empty: every GPU of the maker.
+    // The GPUs a store is limited to (a guest's, from libvirt's hook).
     std::vector<std::string> gpus;
 };
 
@@ -44,8 +43,8 @@ int runMode(const Modes& modes, const DeviceList& devices, const std::set<std::s
         return runStoreData(devices, leftAlone);
     if (modes.saveData)
         return runSaveData(devices);
-    // A configuration that failed still lets the daemon start: it will try
-    // again when the driver comes back.  Alone, it is a failed run.
+    // A failed configuration still lets the daemon start (it tries again when
+    // the driver comes back); alone, it is a failed run.
     const int configured = modes.configAddress ? runConfigAddress(busIdSet) : 0;
     if (configured == -1)
         return -1;
@@ -56,16 +55,13 @@ int runMode(const Modes& modes, const DeviceList& devices, const std::set<std::s
 
 int runModes(const Modes& modes)
 {
-    // Without setpci no GPU can be woken, and every device would look as if
-    // it had answered: refuse rather than work on sleeping GPUs.
+    // Without setpci no GPU can be woken: refuse to work on sleeping GPUs.
     if (!onCommandPath("setpci")) {
         std::printf("Please install pciutils.\n");
         return -1;
     }
 
-    // Stores wait for each other: the host unit's and those of guests
-    // started together would interleave their wakes and their record of
-    // what was stored.
+    // Stores wait for each other, or their wakes and records would interleave.
     std::unique_ptr<StoreLock> lock;
     if (modes.storeData && !isVirtualMachine()) {
         lock = std::make_unique<StoreLock>();
@@ -76,8 +72,7 @@ int runModes(const Modes& modes)
         }
     }
 
-    // Discovery runs whenever we get this far, whatever mode follows: it
-    // wakes every GPU of ours that answers and reports those that do not.
+    // Discovery, whatever mode follows: every GPU that answers is woken.
     auto enumerator = std::make_unique<EnumDevice>();
     try {
         if (!modes.gpus.empty() && !enumerator->limitTo(modes.gpus))
@@ -99,8 +94,8 @@ int runModes(const Modes& modes)
         }
         acs = disableACSCtl(busIdSet, enumerator->leftAlone());
     }
-    // The mode still runs when ACS could not be cleared everywhere, and says
-    // how it went; the run's last word is then the ACS failure.
+    // The mode runs even when ACS was not cleared everywhere; then the run's
+    // last word is the ACS failure.
     const int status = runMode(modes, devices, busIdSet, enumerator->leftAlone().size());
     if (acs.notCleared == 0)
         return status;
@@ -113,14 +108,13 @@ int runModes(const Modes& modes)
 
 int qvMain(int argc, char** argv)
 {
-    // Every line reaches a pipe or a journal when it is printed, not when a
-    // buffer fills: the daemon's output is read while it runs.
+    // Line-buffered: the daemon's output is read while it runs.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
     Modes modes;
     CLI::App app{TOOL_DESCRIPTION, ""};
-    // Not in the help, whose text is fixed: qvgpu-vm-p2p(8) documents it.
-    // Added first, so that its hidden group leaves the help's end as it is.
+    // Not in the help, whose text is fixed (qvgpu-vm-p2p(8) documents it);
+    // added first, so its hidden group leaves the help's end as it is.
     app.add_option("--gpus", modes.gpus)->delimiter(',')->group("");
     app.add_flag("--disable-acs", modes.disableAcs, "Disable ACSCtl.");
     app.add_flag("--store-data", modes.storeData, "Store the bar0 data about qvgpus to hbm.");
@@ -153,8 +147,7 @@ int qvMain(int argc, char** argv)
         return 0;
     }
 
-    // Nothing below may end the program through an exception: a failure the
-    // modes do not handle themselves still gets an error line and status 255.
+    // No exception ends the program: an error line and status 255 instead.
     try {
         return runModes(modes);
     } catch (const std::exception& e) {

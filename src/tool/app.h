@@ -1,7 +1,5 @@
-// The program's entry: options, the root check, help and version, discovery,
-// and the fixed order in which the modes run.
+// The program's entry: options, root, help, discovery, the modes in order.
 #pragma once
 
-// Runs the whole program; the result is the process exit status (-1 is seen
-// by the shell as 255).
+// The exit status (-1 is 255 to the shell).
 int qvMain(int argc, char** argv);

@@ -22,8 +22,7 @@ int countCreatedNodes(const uint8_t* buffer, std::size_t length, const std::stri
                       bool* watchGone, int* driverNodes, int* driverNodesGone)
 {
     int count = 0;
-    std::size_t at = 0;
-    while (length - at >= sizeof(inotify_event)) {
+    for (std::size_t at = 0; length - at >= sizeof(inotify_event);) {
         inotify_event header;
         std::memcpy(&header, buffer + at, sizeof header);
         const std::size_t nameAt = at + sizeof header;
@@ -56,11 +55,9 @@ InotifyCalls inotifyCalls = {
 
 namespace {
 
-// A driver that has just created its last node may refuse commands until
-// its attributes are made: tried again after growing waits, about 30 s in
-// all, then the next load is awaited.  A minor not readable yet went out as
-// "x", which no driver can place: not taken either.  Files missing or
-// invalid stay so, and are not tried again.
+// A driver that just made its last node may refuse commands until its
+// attributes exist: tried again for about 30 s, then the next load awaited.
+// A minor sent as "x" was not taken either; bad files are not retried.
 const int RETRY_SECONDS[] = {1, 2, 4, 8, 15};
 
 bool taken(ConfigOutcome outcome)
@@ -95,11 +92,10 @@ void configureAfterLoad(const std::set<std::string>& busIds)
     configureUntilTaken(busIds);
 }
 
-// A GPU bound again while the driver stays loaded (error recovery) has a
-// new driver instance that knows no peer, and its node coming back is the
-// only sign: each GPU whose instance is not the one the record names is
-// told again.  Without a record there was no whole configuration to repeat;
-// when no GPU keeps its instance, the whole driver is coming back.
+// A GPU rebound while the driver stays loaded (error recovery) has a new
+// instance that knows no peer; its node coming back is the only sign.  Each
+// GPU whose instance the record does not name is told again.  No record: no
+// whole configuration to repeat; no GPU kept: the whole driver is coming back.
 void tellRebound(const std::set<std::string>& busIds)
 {
     std::vector<ConfiguredGpu> record;
@@ -141,8 +137,7 @@ bool tellDriverCore(const char* entry, const std::string& bus)
     return false;
 }
 
-// Whether something holds the GPU's node open (a device plugin takes a new
-// node at once), which an unbind would pull the GPU from under.
+// Whether something (a device plugin) holds the node an unbind would pull.
 bool nodeInUse(const PciDevice& gpu, std::string& why)
 {
     const std::optional<unsigned> minor = gpu.minor();
@@ -163,9 +158,8 @@ bool nodeInUse(const PciDevice& gpu, std::string& why)
     return false;
 }
 
-// A GPU that appeared gets its store file from its own device memory, out
-// of the driver's hands for the read (the kernel maps no BAR a driver
-// holds).  False, said, when it has none: nothing is told for it.
+// A GPU that appeared gets its store file from its device memory, unbound
+// for the read (the kernel maps no BAR a driver holds).  False, said, if none.
 bool saveAppeared(const std::string& bus, std::vector<SavedGpu>& saved)
 {
     const PciDevice gpu(bus);
@@ -206,8 +200,8 @@ bool saveAppeared(const std::string& bus, std::vector<SavedGpu>& saved)
     return kept;
 }
 
-// The maker's GPUs there now by presence, so that another GPU added at an
-// address is another GPU; one whose presence cannot be read went away.
+// The maker's GPUs there now, by presence (a GPU added at an address is
+// another GPU); one whose presence cannot be read went away.
 using Present = std::map<std::string, uint64_t>;
 Present presentGpus()
 {
@@ -218,9 +212,8 @@ Present presentGpus()
     return now;
 }
 
-// Each GPU that appeared is saved and joins those told; each that went
-// leaves them (the driver cannot forget a peer: the others keep its entry,
-// which no GPU there now has).  False when they are the same GPUs.
+// A GPU that appeared is saved and told; one that went leaves those told
+// (the others keep its entry, harmless).  False when nothing changed.
 bool followGpus(Present& known, std::set<std::string>& told, bool& appeared)
 {
     const Present now = presentGpus();
@@ -261,20 +254,17 @@ int runDaemon(const std::set<std::string>& busIds, int32_t gpuCount)
         std::fprintf(stderr, "Error adding watch to /dev directory\n");
         return -1;
     }
-    // The GPUs known are those the run was given, as they are once the
-    // watch is on: a GPU added since (even during the configuration below)
+    // Known: the GPUs given, as they are once the watch is on; one added since
     // is one that appeared, at the next event.
     Present known;
     for (const auto& [bus, presence] : presentGpus())
         if (busIds.count(bus))
             known[bus] = presence;
-    // The watch first, so that a last node made during this configuration
-    // waits in the queue.  A driver loaded before may still be taking the
-    // GPUs up and no event will come: the same retries as after a load.
+    // Watching already, a last node made now waits in the queue.  A driver
+    // loaded before may still be taking GPUs up: the same retries as after a load.
     if (getDriverLoaded())
         configureUntilTaken(busIds);
-    // The driver creates its nodes from 0 up: the last, of the GPUs there
-    // now, means it has taken up every GPU.
+    // Nodes come from 0 up: the last means the driver has every GPU.
     std::string awaitedName = GPU_DRIVER_NAME + std::to_string(gpuCount - 1);
     std::set<std::string> told = busIds;
     alignas(inotify_event) uint8_t events[32768];
@@ -292,9 +282,8 @@ int runDaemon(const std::set<std::string>& busIds, int32_t gpuCount)
                                                &watchGone, &created, &gone);
         bool appeared = false;
         if ((created > 0 || gone > 0) && followGpus(known, told, appeared)) {
-            // Every GPU there now learns every peer, the new one included;
-            // a GPU gone changes what the others know of none of theirs,
-            // unless nodes came in the same events (the driver loaded again).
+            // Every GPU learns every peer, the new one too; a GPU gone changes
+            // nothing, unless nodes came with it (the driver loaded again).
             awaitedName = GPU_DRIVER_NAME + std::to_string(known.size() - 1);
             if ((appeared || created > 0) && !told.empty())
                 configureAfterLoad(told);

@@ -1,5 +1,5 @@
-// The guest's daemon: it watches /dev, and tells the GPU driver every GPU's
-// address again whenever the driver comes back, whole or for one GPU.
+// The guest's daemon: it watches /dev, and tells the driver the addresses
+// again whenever it comes back, whole or for one GPU.
 #pragma once
 
 #include <cstddef>
@@ -7,14 +7,12 @@
 #include <set>
 #include <string>
 
-// Configures, then again each time the last GPU's node is created in /dev
-// (trying again a while when the driver refuses); another node tells again
-// each GPU bound again since.  Returns -1, only when it cannot start or can
-// watch no more.
+// Configures, then again at each creation of the last GPU's node (retrying
+// a while); another node tells each GPU rebound since.  Returns -1 only when
+// it cannot start or watch.
 int runDaemon(const std::set<std::string>& busIds, int32_t gpuCount);
 
-// The daemon's calls into inotify, replaceable to try failures the kernel
-// cannot be made to produce on demand.
+// inotify's calls, replaceable to try failures the kernel will not make.
 struct InotifyCalls {
     int (*init)(int flags);
     int (*addWatch)(int fd, const char* path, uint32_t mask);
@@ -22,11 +20,9 @@ struct InotifyCalls {
 };
 extern InotifyCalls inotifyCalls;
 
-// How many records of an inotify event buffer call for a configuration: a
-// node created whose name contains `awaitedName`, or a queue overflow, which
-// may have swallowed one.  When given: whether the kernel removed the watch,
-// and how many of the GPU driver's nodes were created and removed.  A record
-// that does not fit the buffer ends the walk.
+// How many events call for a configuration: a node created whose name holds
+// `awaitedName`, or an overflow; and, when asked, whether the watch went, and
+// how many driver nodes came and went.  A record cut short ends the walk.
 int countCreatedNodes(const uint8_t* buffer, std::size_t length, const std::string& awaitedName,
                       bool* watchGone = nullptr, int* driverNodes = nullptr,
                       int* driverNodesGone = nullptr);

@@ -11,8 +11,8 @@
 
 namespace {
 
-// A GPU the wake moves out of a lower power state, with its BARs before (a
-// BAR keeps its value in D3hot: the assignment as the bus sees it).
+// A GPU the wake moves out of a lower power state, with its BARs before (as
+// the bus sees them: a BAR keeps its value in D3hot).
 struct Moved {
     PciDevice* device;
     bool barsKnown;
@@ -30,11 +30,10 @@ std::string barsText(const uint32_t (&now)[BAR_COUNT], const uint32_t (&was)[BAR
     return "";
 }
 
-// A GPU without No_Soft_Reset comes out of D3hot reset: BARs as at power-on
-// (the kernel restores them after its own power changes; setpci does not),
-// command register cleared.  The BARs go back first, then decoding; where
-// they cannot, decoding stays off and the GPU is marked, so that no record
-// is built from a BAR0 that is not its assignment.
+// A GPU without No_Soft_Reset leaves D3hot reset: BARs as at power-on (the
+// kernel restores them after its own changes, setpci does not), command
+// cleared.  The BARs go back, then decoding; failing that, decoding stays
+// off and the GPU is marked: no record from a BAR0 not its assignment.
 void restoreAssignment(Moved& moved, std::set<std::string>& barsLost)
 {
     PciDevice& device = *moved.device;
@@ -63,8 +62,8 @@ void restoreAssignment(Moved& moved, std::set<std::string>& barsLost)
     barsLost.insert(device.bus());
 }
 
-// After the wake: one wait for all GPUs it moved out of a lower power
-// state, their BARs written back, and decoding and mastering set again.
+// After the wake: one wait for all GPUs it moved, their BARs back, decoding
+// and mastering set again.
 void settleWokenDevices(std::vector<Moved>& moved, std::set<std::string>& barsLost)
 {
     if (moved.empty())
@@ -115,9 +114,8 @@ void EnumDevice::initPciDevice()
                                    [&](const std::string& bus) { return !limit_.count(bus); }),
                     found.end());
     // The holders first: a GPU a guest holds gets no write, not even the
-    // wake's, which would move it out of its guest's power state (a soft
-    // reset, without No_Soft_Reset).  A GPU open through VFIO is known held,
-    // seen or not; one an unseen process may hold is written as if free, said.
+    // wake's (a soft reset, without No_Soft_Reset).  Open through VFIO is
+    // held, seen or not; one an unseen process may hold is written, said.
     const GpuHolders holders = findGpuHolders(found);
     if (!holders.complete())
         colouredLine(Colour::Yellow, "Warning: not every process could be seen; a GPU a guest "

@@ -1,5 +1,4 @@
-// Finding the maker's GPUs and waking them, one board record per GPU.  The
-// device table, codes and product names are the GPU layer's.
+// Finding the maker's GPUs and waking them, one board record per GPU.
 #pragma once
 
 #include "device_table.h"
@@ -23,14 +22,11 @@ public:
     EnumDevice(const EnumDevice&) = delete;
     EnumDevice& operator=(const EnumDevice&) = delete;
 
-    // Wakes each of the maker's devices and keeps those that answer.  A GPU
-    // a guest holds (through VFIO, unseen, or Xen's pciback) is left alone,
-    // said, neither woken nor given a board; its bus address is kept, for
-    // the ports above it.  A sysfs that cannot be listed throws
-    // std::filesystem::filesystem_error.
+    // Wakes the maker's devices and keeps those that answer.  A GPU a guest
+    // holds is left alone, said, not woken, no board (its address kept, for
+    // the ports above).  An unlistable sysfs throws filesystem_error.
     void initPciDevice();
-    // Only these GPUs are woken or written; false, said, when one is not a
-    // GPU of the maker's here.
+    // Only these are woken or written; false, said, for one not here.
     bool limitTo(const std::vector<std::string>& gpus);
     const std::set<std::string>& leftAlone() const { return leftAlone_; }
     std::set<std::string> getAllBusIdSet();

@@ -1,8 +1,6 @@
-// The tool's coloured lines, in the forms its messages take: the whole line
-// in one colour ("\033[31mError: ...\033[0m\n"), or only its label
-// ("\033[31mError:\033[0m ...\n"); a mode's success is a green line and a
-// blank one.  Both go to standard output, as every
-// message of the tool does, and their bytes are interface.
+// The tool's coloured lines, on standard output, bytes as interface: the
+// whole line ("\033[31mError: ...\033[0m\n") or its label coloured
+// ("\033[31mError:\033[0m ...\n"); success, a green line and a blank one.
 #pragma once
 
 enum class Colour { Red = 31, Green = 32, Yellow = 33 };

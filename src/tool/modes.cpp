@@ -31,15 +31,9 @@ DeviceList buildDeviceList(const std::vector<QvBoard*>& boards)
         if (!entry)
             continue;
         switch (entry->group) {
-        case DeviceGroup::KA:
-            devices.push_back(std::make_unique<QvDeviceKA>(board->busId));
-            break;
-        case DeviceGroup::RE:
-            devices.push_back(std::make_unique<QvDeviceRE>(board->busId));
-            break;
-        case DeviceGroup::LU:
-            devices.push_back(std::make_unique<QvDeviceLU>(board->busId));
-            break;
+        case DeviceGroup::KA: devices.push_back(std::make_unique<QvDeviceKA>(board->busId)); break;
+        case DeviceGroup::RE: devices.push_back(std::make_unique<QvDeviceRE>(board->busId)); break;
+        case DeviceGroup::LU: devices.push_back(std::make_unique<QvDeviceLU>(board->busId)); break;
         }
         devices.back()->sysfs = board->sysfs;
         devices.back()->barsLost = board->barsLost;
@@ -82,134 +76,9 @@ int reportFailedGpus(const char* what, int failed, std::size_t total)
     return -1;
 }
 
-} // namespace
-
-int runStoreData(const DeviceList& devices, std::size_t leftAlone)
-{
-    if (isVirtualMachine()) {
-        colouredLine(Colour::Yellow, "Warning: '--store-data' only works in host machine!");
-        return -1;
-    }
-    int failed = 0;
-    std::vector<StoredGpu> stored;
-    std::vector<std::string> notStored;
-    for (const auto& device : devices) {
-        // A GPU whose device ID or BAR0 base could not be read gets no record
-        // at all: a record built from a value never read would send peer
-        // traffic to a wrong address.  The failing step has said why.
-        PeerAddressRecord record;
-        bool kept = false;
-        if (device->barsLost || !device->initialDevice() ||
-            !readDeviceBaseBar0(device->sysfs, record.bar0Base)) {
-            ++failed;
-        } else {
-            record.magic = recordMagic(device->deviceId);
-            uint8_t bytes[PEER_RECORD_SIZE];
-            encodeRecord(record, bytes);
-            if (!device->writeMemory(PEER_RECORD_ADDRESS, PEER_RECORD_SIZE, bytes, kept)) {
-                explainRefusedMapping(*device, "--store-data");
-                ++failed;
-            } else if (!kept) {
-                reportRecordNotKept(*device);
-                ++failed;
-            }
-        }
-        if (kept)
-            stored.push_back({device->busAddress, device->deviceId, record.bar0Base,
-                              device->productName});
-        else
-            notStored.push_back(device->busAddress);
-    }
-    // What this run wrote and read back is what the host knows it stored
-    // this boot, for the GPUs it may not look at later.
-    const bool recorded = devices.empty() || recordStored(stored, notStored);
-    if (!recorded)
-        colouredLine(Colour::Red, "Error: Cannot write %s: %s", STORED_RECORD,
-                     std::strerror(errno));
-    if (failed > 0)
-        return reportFailedGpus("store data", failed, devices.size());
-    if (!recorded)
-        return -1;
-    // GPUs that guests hold were left alone, and said so: no success is
-    // claimed for them, nor for a run that stored nothing because of them.
-    if (devices.empty() && leftAlone > 0)
-        return 0;
-    successLines("store data");
-    return 0;
-}
-
-bool keepStoreFile(const PciDevice& gpu, const uint8_t bytes[PEER_RECORD_SIZE],
-                   std::vector<SavedGpu>& saved)
-{
-    const std::optional<uint64_t> presence = gpu.presence();
-    if (!replaceFile(storeFilePath(gpu.bus()), bytes, PEER_RECORD_SIZE))
-        return false;
-    if (presence)
-        saved.push_back({gpu.bus(), *presence});
-    return true;
-}
-
-bool enterSaved(const std::vector<SavedGpu>& saved)
-{
-    if (recordSaved(saved))
-        return true;
-    colouredLine(Colour::Red, "Error: Cannot write %s: %s", SAVED_RECORD, std::strerror(errno));
-    return false;
-}
-
-int runSaveData(const DeviceList& devices)
-{
-    if (!isVirtualMachine()) {
-        colouredLine(Colour::Yellow, "Warning: '--save-data' only works in virtual machine!.");
-        return -1;
-    }
-    std::error_code ec;
-    fs::create_directories(GUEST_CONFIG_DIR, ec);
-    if (ec || !fs::is_directory(GUEST_CONFIG_DIR, ec)) {
-        const std::error_code why = ec ? ec : std::make_error_code(std::errc::not_a_directory);
-        colouredLine(Colour::Red, "Error: Cannot create %s: %s", GUEST_CONFIG_DIR,
-                     why.message().c_str());
-        return -1;
-    }
-    // A save killed between writing a file's temporary copy and renaming it
-    // left that copy behind; nothing else of ours starts with a dot here.
-    removeStaleTemporaries(GUEST_CONFIG_DIR);
-    int failed = 0;
-    std::vector<SavedGpu> saved;
-    for (const auto& device : devices) {
-        uint8_t bytes[PEER_RECORD_SIZE] = {};
-        // Memory that does not decode reads as all ones: no record either.
-        bool read = !device->barsLost && device->initialDevice();
-        if (read && !device->readMemory(PEER_RECORD_ADDRESS, PEER_RECORD_SIZE, bytes)) {
-            explainRefusedMapping(*device, "--save-data");
-            read = false;
-        }
-        if (!read || !recordValidFor(bytes, sizeof bytes, device->deviceId)) {
-            colouredLine(Colour::Red, "Error: invalid data, please '--store-data' on the host "
-                         "first!");
-            return -1;
-        }
-        if (!keepStoreFile(device->sysfs, bytes, saved)) {
-            colouredLine(Colour::Red, "Error: failed to write configuration file!");
-            ++failed;
-        }
-    }
-    // Each file counts only for the GPU it was saved from, while it is there.
-    const bool recorded = enterSaved(saved);
-    if (failed > 0)
-        return reportFailedGpus("save data", failed, devices.size());
-    if (!recorded)
-        return -1;
-    successLines("save data");
-    return 0;
-}
-
-namespace {
-
-// A GPU's driver instance, told one command line per write into its debug
-// attribute (text read from sysfs never passes through a shell), kept open
-// for all its commands; one not handed over is reported, the next tried
-// afresh on a new open.
+// A GPU's driver instance, told one command line per write to its debug
+// attribute (never through a shell), kept open; after a failed write the
+// next command opens it afresh.
 class DriverAttribute {
 public:
     explicit DriverAttribute(const std::string& target) : path_(PciDevice(target).path("/itr_debug")) {}
@@ -250,8 +119,123 @@ void keepConfiguration(const std::vector<ConfiguredGpu>& configured)
         colouredLine(Colour::Yellow, "Warning: cannot keep the record of this configuration in "
                      "%s: %s", CONFIGURATION_RECORD, std::strerror(errno));
 }
-
 } // namespace
+
+int runStoreData(const DeviceList& devices, std::size_t leftAlone)
+{
+    if (isVirtualMachine()) {
+        colouredLine(Colour::Yellow, "Warning: '--store-data' only works in host machine!");
+        return -1;
+    }
+    int failed = 0;
+    std::vector<StoredGpu> stored;
+    std::vector<std::string> notStored;
+    for (const auto& device : devices) {
+        // No record from a device ID or base never read: peer traffic would
+        // go to a wrong address.  The failing step has said why.
+        PeerAddressRecord record;
+        bool kept = false;
+        if (device->barsLost || !device->initialDevice() ||
+            !readDeviceBaseBar0(device->sysfs, record.bar0Base)) {
+            ++failed;
+        } else {
+            record.magic = recordMagic(device->deviceId);
+            uint8_t bytes[PEER_RECORD_SIZE];
+            encodeRecord(record, bytes);
+            if (!device->writeMemory(PEER_RECORD_ADDRESS, PEER_RECORD_SIZE, bytes, kept)) {
+                explainRefusedMapping(*device, "--store-data");
+                ++failed;
+            } else if (!kept) {
+                reportRecordNotKept(*device);
+                ++failed;
+            }
+        }
+        if (kept)
+            stored.push_back({device->busAddress, device->deviceId, record.bar0Base,
+                              device->productName});
+        else
+            notStored.push_back(device->busAddress);
+    }
+    // What was written and read back: the host's record of this boot's stores.
+    const bool recorded = devices.empty() || recordStored(stored, notStored);
+    if (!recorded)
+        colouredLine(Colour::Red, "Error: Cannot write %s: %s", STORED_RECORD,
+                     std::strerror(errno));
+    if (failed > 0)
+        return reportFailedGpus("store data", failed, devices.size());
+    if (!recorded)
+        return -1;
+    // No success is claimed for a run that left every GPU to its guest.
+    if (devices.empty() && leftAlone > 0)
+        return 0;
+    successLines("store data");
+    return 0;
+}
+
+bool keepStoreFile(const PciDevice& gpu, const uint8_t bytes[PEER_RECORD_SIZE],
+                   std::vector<SavedGpu>& saved)
+{
+    const std::optional<uint64_t> presence = gpu.presence();
+    if (!replaceFile(storeFilePath(gpu.bus()), bytes, PEER_RECORD_SIZE))
+        return false;
+    if (presence)
+        saved.push_back({gpu.bus(), *presence});
+    return true;
+}
+
+bool enterSaved(const std::vector<SavedGpu>& saved)
+{
+    if (recordSaved(saved))
+        return true;
+    colouredLine(Colour::Red, "Error: Cannot write %s: %s", SAVED_RECORD, std::strerror(errno));
+    return false;
+}
+
+int runSaveData(const DeviceList& devices)
+{
+    if (!isVirtualMachine()) {
+        colouredLine(Colour::Yellow, "Warning: '--save-data' only works in virtual machine!.");
+        return -1;
+    }
+    std::error_code ec;
+    fs::create_directories(GUEST_CONFIG_DIR, ec);
+    if (ec || !fs::is_directory(GUEST_CONFIG_DIR, ec)) {
+        const std::error_code why = ec ? ec : std::make_error_code(std::errc::not_a_directory);
+        colouredLine(Colour::Red, "Error: Cannot create %s: %s", GUEST_CONFIG_DIR,
+                     why.message().c_str());
+        return -1;
+    }
+    // A save killed before its rename left a temporary copy (a dot file).
+    removeStaleTemporaries(GUEST_CONFIG_DIR);
+    int failed = 0;
+    std::vector<SavedGpu> saved;
+    for (const auto& device : devices) {
+        uint8_t bytes[PEER_RECORD_SIZE] = {};
+        // Memory that does not decode reads as all ones: no record either.
+        bool read = !device->barsLost && device->initialDevice();
+        if (read && !device->readMemory(PEER_RECORD_ADDRESS, PEER_RECORD_SIZE, bytes)) {
+            explainRefusedMapping(*device, "--save-data");
+            read = false;
+        }
+        if (!read || !recordValidFor(bytes, sizeof bytes, device->deviceId)) {
+            colouredLine(Colour::Red, "Error: invalid data, please '--store-data' on the host "
+                         "first!");
+            return -1;
+        }
+        if (!keepStoreFile(device->sysfs, bytes, saved)) {
+            colouredLine(Colour::Red, "Error: failed to write configuration file!");
+            ++failed;
+        }
+    }
+    // Each file counts only for the GPU it was saved from, while it is there.
+    const bool recorded = enterSaved(saved);
+    if (failed > 0)
+        return reportFailedGpus("save data", failed, devices.size());
+    if (!recorded)
+        return -1;
+    successLines("save data");
+    return 0;
+}
 
 bool ptP2PConfigAddress(std::set<std::string> busIds)
 {
@@ -263,8 +247,7 @@ bool ptP2PConfigAddress(std::set<std::string> busIds)
 ConfigOutcome configureDriver(const std::set<std::string>& busIds, std::set<std::string> targets,
                               const std::vector<ConfiguredGpu>* record)
 {
-    // Every file is read and checked before the first command, so a run that
-    // fails has told the driver nothing.
+    // Every file is checked before the first command: a failed run told nothing.
     std::map<std::string, uint64_t> addresses;
     std::vector<ConfiguredGpu> configured;
     bool minorsRead = true;
@@ -287,26 +270,22 @@ ConfigOutcome configureDriver(const std::set<std::string>& busIds, std::set<std:
             labelledLine(Colour::Red, "Error:", "invalid configuration file!");
             return ConfigOutcome::FilesRefused;
         }
-        // A GPU whose minor cannot be read yet goes out under "x", the
-        // driver's to take or refuse.
+        // A minor not readable yet goes out as "x", the driver's to take or refuse.
         const std::optional<std::string> read = device.minorText();
         minorsRead = minorsRead && read.has_value();
         const std::string minor = read.value_or("x");
         addresses[minor] = file.record().bar0Base;
-        // The driver instance told, read before the commands and again after
-        // them, so that a reload in between is never taken for this one.
+        // Read before the commands and after: a reload between is not this one.
         ConfiguredGpu gpu{bus, minor, file.record().bar0Base, 0};
         device.driverInstance(gpu.ino);
-        // Every GPU knows every GPU by its minor and base: when one of them
-        // is no longer what the record says, every GPU is told anew.
+        // Every GPU knows every GPU's minor and base: one changed, all are told.
         if (record && std::none_of(record->begin(), record->end(), [&](const ConfiguredGpu& c) {
                 return describes(c, gpu.bus, gpu.minor, gpu.base);
             }))
             targets.clear();
         configured.push_back(gpu);
     }
-    // A command that cannot be handed over is reported and the others are
-    // still tried; the configuration as a whole has failed.
+    // A command not handed over is reported, the rest still tried; the whole fails.
     bool allTold = true;
     char address[20];
     for (const std::string& target : busIds) {

@@ -1,8 +1,6 @@
-// The tool's host queries that none of its modes calls, each kept with its
-// own name and placeholder ("x", "", 0) as a delegate to the reader the
-// programs use (named beside it, with the placeholder): a new caller should
-// take that reader, which says what it could not read.  PciDevice::config()
-// and bar0Base() (config_space.h):
+// The tool's host queries no mode calls, each a delegate to the reader the
+// programs use (named beside it, with the placeholder: "x", "", 0), which a
+// new caller should take.  PciDevice::config() and bar0Base():
 #pragma once
 
 #include <cstdint>

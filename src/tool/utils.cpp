@@ -72,14 +72,12 @@ char* cmdResult(const char* command, char* reply, int replySize)
 
 namespace {
 
-// Memory decoding and bus mastering on; the other bits of the command
-// register (I/O decoding, SERR, INTx disable) stay as firmware, a driver or
-// a running guest set them.
-const char* const DECODING_ON = "setpci -s %s COMMAND=0x06:0x06";
+// Memory decoding and bus mastering on; the command register's other bits
+// stay as firmware, a driver or a running guest set them.
+const char* const DECODING_ON = " COMMAND=0x06:0x06";
 
-// setpci's reply to an ID register probe: a register that reads all ones
-// is no answer.  A reply that holds no number (setpci said why on standard
-// error) tells nothing, and the wake goes on.
+// setpci's reply to an ID register probe: all ones is no answer; a reply
+// with no number (setpci said why) tells nothing, and the wake goes on.
 bool probeAnswers(const char* reply)
 {
     uint64_t id = 0;
@@ -90,20 +88,13 @@ bool probeAnswers(const char* reply)
 
 bool enablePciDevice(std::string bus)
 {
-    static const char* const steps[] = {
-        "setpci -s %s VENDOR_ID",
-        "setpci -s %s DEVICE_ID",
-        DECODING_ON,
-        "setpci -s %s CAP_PM+4.w=0:3",      // power state D0, PMCSR's other bits kept
-    };
-    char command[256];
+    // The last step: power state D0, PMCSR's other bits kept.
+    static const char* const steps[] = {" VENDOR_ID", " DEVICE_ID", DECODING_ON, " CAP_PM+4.w=0:3"};
     char reply[256];
     for (int step = 0; step < 4; ++step) {
-        const int n = std::snprintf(command, sizeof command, steps[step], bus.c_str());
-        if (n < 0 || n >= static_cast<int>(sizeof command))
-            return false;
         reply[0] = '\0';
-        const bool started = cmdResult(command, reply, sizeof reply) != nullptr;
+        const std::string command = "setpci -s " + bus + steps[step];
+        const bool started = cmdResult(command.c_str(), reply, sizeof reply) != nullptr;
         // Neither does a device answer that we could not even ask.
         if (step < 2 && (!started || !probeAnswers(reply)))
             return false;
@@ -113,10 +104,8 @@ bool enablePciDevice(std::string bus)
 
 void enableMemoryDecoding(const std::string& bus)
 {
-    char command[256];
     char reply[256];
-    std::snprintf(command, sizeof command, DECODING_ON, bus.c_str());
-    cmdResult(command, reply, sizeof reply);
+    cmdResult(("setpci -s " + bus + DECODING_ON).c_str(), reply, sizeof reply);
 }
 
 bool restoreBars(const std::string& bus, const uint32_t* bars, unsigned which)
@@ -140,8 +129,7 @@ uint32_t getDeviceInfoByReg(std::string bus, uint32_t offset)
         std::printf("Error: Failed to open %s\n", device.resourcePath(2).c_str());
         return 0xFFFF;
     }
-    // A register space too small to hold the word is as unreachable as one
-    // that cannot be mapped.
+    // A register space too small for the word is as unreachable as unmapped.
     if (!regs.ok()) {
         std::printf("Map device register failed!\n");
         return 0xFFFF;
@@ -152,16 +140,11 @@ uint32_t getDeviceInfoByReg(std::string bus, uint32_t offset)
 std::vector<std::string> split(const std::string& source, char separator)
 {
     std::vector<std::string> pieces;
-    std::string::size_type start = 0;
-    for (;;) {
-        const auto end = source.find(separator, start);
-        if (end == std::string::npos) {
-            pieces.push_back(source.substr(start));
-            return pieces;
-        }
+    std::string::size_type start = 0, end;
+    for (; (end = source.find(separator, start)) != std::string::npos; start = end + 1)
         pieces.push_back(source.substr(start, end - start));
-        start = end + 1;
-    }
+    pieces.push_back(source.substr(start));
+    return pieces;
 }
 
 AcsOutcome disableACSCtl(std::set<std::string> busIds,
@@ -172,34 +155,24 @@ AcsOutcome disableACSCtl(std::set<std::string> busIds,
     for (const std::string& bus : pathless)
         colouredLine(Colour::Yellow, "Warning: cannot find the PCI path of %s, its ports keep "
                      "their ACS settings!", bus.c_str());
-    char command[64];
     char reply[64];
     std::vector<std::string> written;
-    // Each device's type is asked of setpci, one probe a device, as the walk
-    // has always done it (the benchmark counts these commands); sysfs is read
-    // only for the read-back below.
+    // Each device's type is asked of setpci, one probe a device (the benchmark
+    // counts these commands); sysfs is read only for the read-back below.
     for (const std::string& address : walk) {
-        if (leftAlone.count(address))
-            continue;
-        int n = std::snprintf(command, sizeof command, "setpci -s %s CAP_EXP.l 2>/dev/null",
-                              address.c_str());
-        if (n < 0 || n >= static_cast<int>(sizeof command))
-            continue;
         reply[0] = '\0';
-        if (!cmdResult(command, reply, sizeof reply))
+        const std::string setpci = "setpci -s " + address;
+        if (leftAlone.count(address) ||
+            !cmdResult((setpci + " CAP_EXP.l 2>/dev/null").c_str(), reply, sizeof reply))
             continue;
         // The third digit of the capability word is the Device/Port Type.
         if (std::strlen(reply) < 3 || reply[2] != '0' + PORT_DOWNSTREAM)
             continue;
-        n = std::snprintf(command, sizeof command, "setpci -s %s ecap_acs+6.b=0x00", address.c_str());
-        if (n < 0 || n >= static_cast<int>(sizeof command))
-            continue;
-        cmdResult(command, reply, sizeof reply);
+        cmdResult((setpci + " ecap_acs+6.b=0x00").c_str(), reply, sizeof reply);
         written.push_back(address);
     }
     // setpci's reply does not tell a refused write from a port without the
-    // capability: what the port now holds does, read the way the report
-    // reads it.
+    // capability: what the port now holds does, read as the report reads it.
     int notCleared = 0;
     for (const std::string& address : written) {
         const PciDevice port(address);

@@ -1,7 +1,5 @@
-// The tool's questions about the host and its GPUs, their building blocks
-// (the shell command runner, the parsers), and every configuration-space
-// write: the wake, and ACS off above the GPUs.  What no mode calls is in
-// unused_queries.h.
+// The tool's questions about the host and its GPUs, their building blocks,
+// and every configuration-space write: the wake, and ACS off above the GPUs.
 #pragma once
 
 #include "holders.h"
@@ -15,8 +13,7 @@
 
 class PciDevice;
 
-// Whether this machine is a guest, as the report decides it (side.h), so
-// that both give one answer; false when nothing tells.
+// Whether this is a guest, as the report decides it; false when nothing tells.
 bool isVirtualMachine();
 bool getDriverLoaded();   // gpuDriverLoaded (pci_device.h)
 // The GPU's BAR0 base from its configuration space; false, said, when not.
@@ -24,32 +21,26 @@ bool readDeviceBaseBar0(const PciDevice& device, uint64_t& base);
 // Throws std::invalid_argument(INVALID_HEX) when no number of that width.
 uint32_t stringToUint32_t(std::string hexText);
 
-// `command`'s standard output through the shell, as much as fits in `reply`
-// with its NUL; null when it cannot be started.
+// `command`'s output through the shell, as much as fits in `reply` with its
+// NUL; null when it cannot be started.
 char* cmdResult(const char* command, char* reply, int replySize);
-// Appends a piece of a command's output to `reply` (`used` bytes taken) if
-// it leaves room for the NUL; false, nothing changed, if not.
+// Appends `piece` to `reply` (`used` bytes taken) if the NUL still fits.
 bool keepPiece(char* reply, int replySize, int& used, const char* piece, std::size_t length);
 
-// The wake, through setpci: a device whose ID registers read all ones does
-// not answer (false, nothing written); one that does gets memory decoding,
-// bus mastering and the power state D0.
+// The wake, through setpci: a device that answers gets memory decoding, bus
+// mastering and D0; one whose IDs read all ones, nothing (false).
 bool enablePciDevice(std::string bus);
-// The wake's command register write again, other bits kept, for a device
-// whose move to D0 cleared it.
+// The wake's command register write again, for a move to D0 that cleared it.
 void enableMemoryDecoding(const std::string& bus);
-// BAR registers written back as the kernel restores them after a power
-// change, those whose bit is set in `which`; false when setpci could not
-// be started.
+// The BARs whose bit is set in `which`, written back as the kernel restores
+// them after a power change; false when setpci could not be started.
 bool restoreBars(const std::string& bus, const uint32_t* bars, unsigned which);
-// One word of a GPU's register space (BAR2), read before any device object
-// exists; 0xFFFF, after its message, when it cannot be read.
+// A word of a GPU's registers (BAR2) before any device object; 0xFFFF, said.
 uint32_t getDeviceInfoByReg(std::string bus, uint32_t offset);
 std::vector<std::string> split(const std::string& source, char separator);
 
-// ACS off on every switch downstream port above the GPUs, each read back
-// from sysfs: one still on, or unreadable, is reported on a line of its own.
-// The GPUs `leftAlone` (a guest holds them) are not asked anything; the
+// ACS off on every switch downstream port above the GPUs, each read back: one
+// still on, or unreadable, is reported.  GPUs `leftAlone` are not read; the
 // ports above them are written.
 struct AcsOutcome {
     int written = 0;      // switch downstream ports the walk wrote to

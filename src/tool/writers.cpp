@@ -42,12 +42,31 @@ namespace {
 
 const char* const TEMPORARY_SUFFIX = ".tmp";
 
-// Flushes a directory's entries to disk, so that a rename in it survives a
-// power loss.
+// Flushes a directory's entries, so that a rename in it survives a power loss.
 bool syncDirectory(const std::string& directory)
 {
     UniqueFd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     return dir.isOpen() && ::fsync(dir.get()) == 0;
+}
+
+bool makeRunDirectory()
+{
+    return ::mkdir(CONFIGURATION_DIR, 0700) == 0 || errno == EEXIST;
+}
+
+// A record's GPUs with those of this run: each entry of a bus that `fresh`
+// has, or that `dropped` names, gives way; then in bus order.
+template <typename Gpu>
+void mergeByBus(std::vector<Gpu>& gpus, const std::vector<Gpu>& fresh,
+                const std::vector<std::string>& dropped = {})
+{
+    auto replaced = [&](const Gpu& g) {
+        return std::find(dropped.begin(), dropped.end(), g.bus) != dropped.end() ||
+               std::any_of(fresh.begin(), fresh.end(), [&](const Gpu& f) { return f.bus == g.bus; });
+    };
+    gpus.erase(std::remove_if(gpus.begin(), gpus.end(), replaced), gpus.end());
+    gpus.insert(gpus.end(), fresh.begin(), fresh.end());
+    std::sort(gpus.begin(), gpus.end(), [](const Gpu& a, const Gpu& b) { return a.bus < b.bus; });
 }
 
 } // namespace
@@ -71,10 +90,9 @@ void removeStaleTemporaries(const std::string& directory)
     DIR* dir = ::opendir(directory.c_str());
     if (!dir)
         return;
-    while (const dirent* entry = ::readdir(dir)) {
+    while (const dirent* entry = ::readdir(dir))
         if (isTemporaryName(entry->d_name))
             ::unlinkat(::dirfd(dir), entry->d_name, 0);
-    }
     ::closedir(dir);
 }
 
@@ -110,38 +128,16 @@ bool replaceFile(const std::string& path, const void* data, std::size_t length)
         errno = saved;
         return false;
     }
-    // The file is whole under its name already; the sync only makes the new
-    // name durable, so a directory that cannot be synced fails nothing.
+    // The file is whole under its name: a directory not synced fails nothing.
     syncDirectory(directory.empty() ? "." : directory);
     return true;
 }
 
-namespace {
-
 // One of the records under CONFIGURATION_DIR, made afresh with `text`.
-bool writeRunRecord(const char* path, const std::string& text)
+static bool writeRunRecord(const char* path, const std::string& text)
 {
-    if (::mkdir(CONFIGURATION_DIR, 0700) != 0 && errno != EEXIST)
-        return false;
-    return replaceFile(path, text.data(), text.size());
+    return makeRunDirectory() && replaceFile(path, text.data(), text.size());
 }
-
-// A record's GPUs with those of this run: each entry of a bus that `fresh`
-// has, or that `dropped` names, gives way; then in bus order.
-template <typename Gpu>
-void mergeByBus(std::vector<Gpu>& gpus, const std::vector<Gpu>& fresh,
-                const std::vector<std::string>& dropped = {})
-{
-    auto replaced = [&](const Gpu& g) {
-        return std::find(dropped.begin(), dropped.end(), g.bus) != dropped.end() ||
-               std::any_of(fresh.begin(), fresh.end(), [&](const Gpu& f) { return f.bus == g.bus; });
-    };
-    gpus.erase(std::remove_if(gpus.begin(), gpus.end(), replaced), gpus.end());
-    gpus.insert(gpus.end(), fresh.begin(), fresh.end());
-    std::sort(gpus.begin(), gpus.end(), [](const Gpu& a, const Gpu& b) { return a.bus < b.bus; });
-}
-
-} // namespace
 
 bool writeConfiguration(const std::vector<ConfiguredGpu>& gpus)
 {
@@ -172,17 +168,14 @@ const char* StoreLock::path()
 
 StoreLock::StoreLock()
 {
-    if (::mkdir(CONFIGURATION_DIR, 0700) != 0 && errno != EEXIST) {
-        error_ = std::strerror(errno);
-        return;
-    }
-    fd_.reset(::open(path(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (makeRunDirectory())
+        fd_.reset(::open(path(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd_.isOpen()) {
         error_ = std::strerror(errno);
         return;
     }
-    // Another store holds it: this one waits its turn (a store takes
-    // seconds; the hook's own time limit bounds a stuck one).
+    // Another store holds it: wait (a store takes seconds; the hook's time
+    // limit bounds a stuck one).
     while (::flock(fd_.get(), LOCK_EX) != 0)
         if (errno != EINTR) {
             error_ = std::strerror(errno);

@@ -1,7 +1,5 @@
-// What the tool changes the machine with: commands started through the
-// shell (setpci, for configuration-space writes), and files replaced whole
-// (the guest's store files, the record of a configuration).  The report
-// reaches none of this.
+// What the tool changes the machine with: commands through the shell
+// (setpci), and files replaced whole.  The report reaches none of this.
 #pragma once
 
 #include "platform.h"
@@ -15,8 +13,7 @@ struct ConfiguredGpu;
 struct StoredGpu;
 struct SavedGpu;
 
-// A command started through the shell with its standard output on a pipe,
-// closed and waited for on destruction unless close() did it.
+// A shell command with its output on a pipe, waited for at destruction.
 class CommandPipe {
 public:
     explicit CommandPipe(const char* command);
@@ -31,36 +28,31 @@ private:
     FILE* stream_ = nullptr;
 };
 
-// Our own messages are buffered on standard output; a child started through
-// the shell writes straight to the shared descriptors.  Flushing first keeps
-// the lines in the order in which they happened.
+// Our messages are buffered; a child writes straight to the descriptors.
+// Flushing first keeps the lines in order.
 void flushBeforeChild();
 
-// Replaces the file at `path` with exactly `length` bytes, its owner's alone,
-// so that it is either the old file or the whole new one, never a part: a
-// temporary file beside it, flushed, renamed over it, the name synced in its
-// directory.  False (errno set) when a step fails, `path` left as it was.
+// Replaces `path` with exactly `length` bytes, owner-only, old or whole new,
+// never a part: a temporary beside it, flushed, renamed over it, the
+// directory synced.  False (errno set) when a step fails, `path` unchanged.
 bool replaceFile(const std::string& path, const void* data, std::size_t length);
 
-// A name replaceFile gives its temporary files; and the removal of those a
-// run killed inside it left behind in `directory`.
+// replaceFile's temporary names; and the removal of those a killed run left.
 bool isTemporaryName(const std::string& name);
 void removeStaleTemporaries(const std::string& directory);
 
-// The records under /run (record.h), root's alone, each replaced whole;
-// false (errno set) when one cannot be written.  The configuration the GPU
-// driver took:
+// The records under /run, root's alone, replaced whole; false (errno set)
+// when one cannot be written.  The configuration the driver took:
 bool writeConfiguration(const std::vector<ConfiguredGpu>& gpus);
 
-// What a store wrote, in this boot's stores beside every other GPU's,
-// dropping `failed`, whose memory may no longer hold what the record says:
+// What a store wrote, beside the other GPUs', dropping `failed` (whose
+// memory may no longer hold what was recorded):
 bool recordStored(const std::vector<StoredGpu>& stored, const std::vector<std::string>& failed);
 // These GPUs, saved now, in this boot's saves beside the others:
 bool recordSaved(const std::vector<SavedGpu>& saved);
 
-// The lock that keeps stores apart (a guest's start and another's, or the
-// host unit's): held from construction, until destruction.  `error` says
-// why it could not be taken ("" when it was).
+// The lock that keeps stores apart (guests' starts, the host unit), held
+// for the object's life; `error` says why it could not be taken.
 class StoreLock {
 public:
     StoreLock();

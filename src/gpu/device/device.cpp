@@ -22,9 +22,8 @@ bool registerInside(uint32_t offset, off_t size)
 }
 
 // The device layer's own window onto a BAR, from the descriptors that
-// initialDevice opened for reading and writing: it reads as every window
-// does, and writes too.  A `length` of 0 is refused, as a range the caller
-// found outside the BAR.
+// initialDevice opened read-write.  A `length` of 0 is refused, as a range
+// the caller found outside the BAR.
 class DeviceWindow : public BarWindow {
 public:
     DeviceWindow(const PciDevice& device, int bar, int fd, uint64_t length, int prot)
@@ -43,6 +42,13 @@ public:
 
 const int READ_WRITE = PROT_READ | PROT_WRITE;
 
+// The device memory window for `length` bytes at `offset`, refused outside.
+DeviceWindow memoryWindow(const PciDevice& sysfs, int fd, int32_t offset, uint32_t length)
+{
+    const bool inside =
+        offset >= 0 && static_cast<uint64_t>(offset) + length <= DEVICE_MEMORY_WINDOW;
+    return DeviceWindow(sysfs, 0, fd, inside ? DEVICE_MEMORY_WINDOW : 0, READ_WRITE);
+}
 } // namespace
 
 void DeviceEnvironment::pause(uint64_t microseconds)
@@ -78,8 +84,7 @@ bool QvDevice::initialDevice()
         }
     }
 
-    // A GPU whose device ID cannot be read is reported and left alone: no
-    // record may ever be built or checked from an ID that was not read.
+    // No record may be built or checked from a device ID that was not read.
     if (sysfs.deviceIdText().empty()) {
         std::printf("Error: Failed to read %s\n", sysfs.path("/device").c_str());
         return false;
@@ -128,19 +133,6 @@ bool QvDevice::writeReg(uint32_t offset, uint32_t value)
     deviceEnvironment().registerWritten(busAddress, offset);
     return true;
 }
-
-namespace {
-
-// The device memory window for an access of `length` bytes at `offset`,
-// refused when the access does not lie inside it.
-DeviceWindow memoryWindow(const PciDevice& sysfs, int fd, int32_t offset, uint32_t length)
-{
-    const bool inside =
-        offset >= 0 && static_cast<uint64_t>(offset) + length <= DEVICE_MEMORY_WINDOW;
-    return DeviceWindow(sysfs, 0, fd, inside ? DEVICE_MEMORY_WINDOW : 0, READ_WRITE);
-}
-
-} // namespace
 
 bool QvDevice::windowOk(const BarWindow& window, const char* failed)
 {
@@ -213,5 +205,6 @@ bool QvDevice::waitWhileBusy(uint32_t busyRegister, int polls, uint64_t pauseMic
         if (readReg(busyRegister) != MAILBOX_BUSY)
             return true;
     }
+    std::printf("Mailbox: no respond.\n");
     return false;
 }

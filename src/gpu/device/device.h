@@ -1,8 +1,6 @@
-// One GPU: raw access to its register space (BAR2, "resource2") and to the
-// first 2 MiB of its device memory (BAR0, "resource0"), and the firmware
-// mailbox operations that each chip series implements.  No mode of the tool
-// sends a firmware command: the modes use only what every device has
-// (initialDevice, readMemory, writeMemory); only the tests drive a mailbox.
+// One GPU: raw access to its registers (BAR2) and the first 2 MiB of its
+// device memory (BAR0), and each series' firmware mailbox.  No mode sends a
+// firmware command (only the tests drive a mailbox).
 #pragma once
 
 #include "bar_window.h"
@@ -27,9 +25,8 @@ constexpr uint32_t STAGING_AREA = 0x800;
 // The busy registers read this while the firmware works on a command.
 constexpr uint32_t MAILBOX_BUSY = 1;
 
-// The device layer's pauses, and a doorbell for every register access: the
-// program pauses for real and rings nobody (the chip sees its accesses on
-// the bus); a simulated chip takes its place in tests, in virtual time.
+// The device layer's pauses, and a doorbell for every register access: real
+// pauses and no bell in the program; a simulated chip's, in tests.
 class DeviceEnvironment {
 public:
     virtual ~DeviceEnvironment() = default;
@@ -93,7 +90,8 @@ public:
 protected:
     // The burn sequence shared by every series; only the command differs.
     bool burnSequence(const uint8_t* data, uint32_t length, uint32_t command, uint32_t data0);
-    // Up to `polls` reads, each after a pause; true at the first not busy.
+    // Up to `polls` reads, each after a pause; true at the first not busy,
+    // else "Mailbox: no respond.".
     bool waitWhileBusy(uint32_t busyRegister, int polls, uint64_t pauseMicroseconds);
     void pause(uint64_t microseconds) { deviceEnvironment().pause(microseconds); }
 

@@ -30,7 +30,7 @@ const std::map<uint32_t, std::string> ka_exception_table = {
     {1u << 22, "Write spi flash status register failure."},
 };
 
-QvDeviceKA::QvDeviceKA(std::string address) : QvDevice(address), boardAddress(address) {}
+QvDeviceKA::QvDeviceKA(std::string address) : QvDevice(std::move(address)) {}
 
 bool QvDeviceKA::putDataToHBM(const uint8_t* data, uint32_t length)
 {
@@ -54,10 +54,8 @@ bool QvDeviceKA::setMailbox(uint32_t command, uint32_t data0, uint32_t data1, ui
     writeReg(MAILBOX_DATA2_REG, data2);
     writeReg(MAILBOX_DATA3_REG, data3);
     writeReg(MAILBOX_CMD_REG, command);
-    if (!waitWhileBusy(MAILBOX_BUSY_REG, BUSY_POLLS, BUSY_POLL_PAUSE)) {
-        std::printf("Mailbox: no respond.\n");
+    if (!waitWhileBusy(MAILBOX_BUSY_REG, BUSY_POLLS, BUSY_POLL_PAUSE))
         return false;
-    }
     writeReg(MAILBOX_SRCID_REG, mailboxReadSrcId);
     return true;
 }

@@ -48,7 +48,7 @@ const std::map<uint32_t, std::string> luFirmwareScratch4ErrorTable = {
     {1u << 30, "fw sdma failure."},
 };
 
-QvDeviceLU::QvDeviceLU(std::string address) : QvDevice(address), boardAddress(address) {}
+QvDeviceLU::QvDeviceLU(std::string address) : QvDevice(std::move(address)) {}
 
 bool QvDeviceLU::putDataToHBM(const uint8_t* data, uint32_t length)
 {
@@ -58,20 +58,14 @@ bool QvDeviceLU::putDataToHBM(const uint8_t* data, uint32_t length)
 
 bool QvDeviceLU::setMailbox(uint32_t command, uint32_t data0, uint32_t, uint32_t, uint32_t)
 {
-    if (!waitWhileBusy(MAILBOX0_BUSY_REG, BUSY_POLLS, BUSY_POLL_PAUSE)) {
-        std::printf("Mailbox: no respond.\n");
+    if (!waitWhileBusy(MAILBOX0_BUSY_REG, BUSY_POLLS, BUSY_POLL_PAUSE))
         return false;
-    }
     // Words 7 down to 2 are cleared, which also clears the last errors.
     for (uint32_t reg = MAILBOX0_7_REG; reg >= MAILBOX0_0_REG + 8; reg -= 4)
         writeReg(reg, 0);
     writeReg(MAILBOX0_1_REG, data0);
     writeReg(MAILBOX0_0_REG, command);
-    if (!waitWhileBusy(MAILBOX0_BUSY_REG, BUSY_POLLS, BUSY_POLL_PAUSE)) {
-        std::printf("Mailbox: no respond.\n");
-        return false;
-    }
-    return true;
+    return waitWhileBusy(MAILBOX0_BUSY_REG, BUSY_POLLS, BUSY_POLL_PAUSE);
 }
 
 bool QvDeviceLU::checkMailbox()

@@ -30,7 +30,4 @@ public:
     bool resetDevice() override { return true; }
     bool upgradeBySRAM(const uint8_t*, uint64_t) override { return true; }
     bool burnSNByHBM(const uint8_t* data, uint32_t length) override;
-
-private:
-    std::string boardAddress;
 };

@@ -49,7 +49,7 @@ const std::map<uint32_t, std::string> re_exception_table = {
     {1u << 31, "General fail."},
 };
 
-QvDeviceRE::QvDeviceRE(std::string address) : QvDevice(address), boardAddress(address) {}
+QvDeviceRE::QvDeviceRE(std::string address) : QvDevice(std::move(address)) {}
 
 bool QvDeviceRE::putDataToHBM(const uint8_t* data, uint32_t length)
 {
@@ -59,21 +59,15 @@ bool QvDeviceRE::putDataToHBM(const uint8_t* data, uint32_t length)
 
 bool QvDeviceRE::setMailbox(uint32_t command, uint32_t data0, uint32_t, uint32_t, uint32_t)
 {
-    if (!waitWhileBusy(MAILBOX_BUSY_REG, BUSY_POLLS, BUSY_POLL_PAUSE)) {
-        std::printf("Mailbox: no respond.\n");
+    if (!waitWhileBusy(MAILBOX_BUSY_REG, BUSY_POLLS, BUSY_POLL_PAUSE))
         return false;
-    }
     writeReg(MAILBOX_DATA3_REG, 0);
     writeReg(MAILBOX_DATA2_REG, 0);
     writeReg(MAILBOX_DATA1_REG, 0);
     writeReg(MAILBOX_DATA0_REG, data0);
     writeReg(MAILBOX_CMD_REG, command);
     readReg(MAILBOX_DATA0_REG);   // read once after the command; the value is not used
-    if (!waitWhileBusy(MAILBOX_BUSY_REG, BUSY_POLLS, BUSY_POLL_PAUSE)) {
-        std::printf("Mailbox: no respond.\n");
-        return false;
-    }
-    return true;
+    return waitWhileBusy(MAILBOX_BUSY_REG, BUSY_POLLS, BUSY_POLL_PAUSE);
 }
 
 bool QvDeviceRE::sendSramBlock(const uint8_t* block, uint32_t bytes, uint32_t command)

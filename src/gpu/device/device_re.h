@@ -31,5 +31,4 @@ public:
 private:
     // Loads one block of the image into SRAM and has the firmware take it.
     bool sendSramBlock(const uint8_t* block, uint32_t bytes, uint32_t command);
-    std::string boardAddress;
 };

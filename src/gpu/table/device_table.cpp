@@ -46,14 +46,10 @@ std::vector<std::string> findMakerDevices()
     std::vector<std::string> found;
     for (const auto& entry : fs::directory_iterator(PCI_DEVICES_DIR)) {
         const fs::path& path = entry.path();
-        if (!attributeExists(path / "vendor") || !attributeExists(path / "device"))
-            continue;
         std::string bus = path.filename().string();
-        // The kernel names every device by its bus address; anything else is
-        // not a device we can hand to setpci.
-        if (!isBusAddress(bus))
-            continue;
-        if (PciDevice(bus).vendorText() == QV_VENDOR_ID)
+        // The kernel names every device by its bus address: nothing else goes to setpci.
+        if (attributeExists(path / "vendor") && attributeExists(path / "device") &&
+            isBusAddress(bus) && PciDevice(bus).vendorText() == QV_VENDOR_ID)
             found.push_back(std::move(bus));
     }
     return found;

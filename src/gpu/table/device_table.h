@@ -1,6 +1,5 @@
-// The maker's GPUs as the GPU layer's read-only part knows them, for both
-// programs: the device table (a device ID's series, where its identification
-// words lie), the board record built from those words, and product names.
+// The maker's GPUs as both programs know them: the device table (a device
+// ID's series and identification words), the board record, product names.
 #pragma once
 
 #include "pci_device.h"
@@ -42,13 +41,12 @@ constexpr uint32_t RE_NUMBERED_FORM_REGISTER = 0x78F8;
 // The row for a device ID text (exactly), null for one the tool does not know.
 const DeviceTableEntry* findDeviceTableEntry(const std::string& deviceId);
 
-// The maker's devices in sysfs, in directory order, untouched; a sysfs that
-// cannot be listed throws std::filesystem::filesystem_error.
+// The maker's devices in sysfs, in directory order, untouched; throws
+// filesystem_error when sysfs cannot be listed.
 std::vector<std::string> findMakerDevices();
 
-// A board's codes from its identification words, read through `readWord`
-// (the tool's register read, or the report's read-only one); false as soon
-// as it fails.
+// A board's codes from its identification words, through `readWord` (the
+// tool's read, or the report's read-only one); false as soon as it fails.
 using RegisterRead = std::function<bool(uint32_t offset, uint32_t& word)>;
 bool readBoardCodes(QvBoard& board, const DeviceTableEntry& entry, const RegisterRead& readWord);
 
