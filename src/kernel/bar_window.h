@@ -1,6 +1,5 @@
-// A window onto a PCI device's memory BAR: its resource file and a mapping,
-// owned together; the one way both programs read a GPU's BARs.  Only the
-// tool's device layer opens one that writes, so the report cannot.
+// A window onto a BAR: its resource file and a mapping, owned together; the one way
+// both programs read a GPU's BARs.  Only the tool's device layer opens one that writes.
 #pragma once
 
 #include "pci_device.h"
@@ -20,8 +19,7 @@ enum class BarRefusal {
     CannotMap,      // any other refusal of the mapping
 };
 
-// The driver whose claim made a strict-devmem kernel (Debian's) refuse a
-// mapping with EINVAL; "" for another cause.
+// The driver whose claim made a strict-devmem kernel refuse a mapping (EINVAL), or "".
 std::string driverHoldingBar(const PciDevice& device, int mapError);
 
 class BarWindow {

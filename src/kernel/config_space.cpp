@@ -6,8 +6,7 @@ namespace {
 
 // The 64-byte header every function has.
 const std::size_t HEADER_SIZE = 64;
-// A PCI Express function read as root shows all of its 4096 bytes; with
-// fewer, its extended capabilities were not read.
+// Where the extended capabilities start (a space read as root has 4096 bytes).
 const std::size_t EXTENDED_SPACE = 0x100;
 
 bool has(const std::vector<uint8_t>& b, std::size_t at, std::size_t width)
@@ -77,8 +76,7 @@ std::string bytesRead(std::size_t size)
     return "only " + std::to_string(size) + " bytes of configuration space could be read";
 }
 
-// The Link Speed codes 1 to 6: as lspci names them, and in transfers per
-// second.
+// The Link Speed codes 1 to 6: as lspci names them, and in transfers per second.
 const struct {
     const char* text;
     uint64_t transfersPerSecond;

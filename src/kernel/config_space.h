@@ -1,5 +1,4 @@
-// What the bytes of a PCI configuration space say, decided from exactly as
-// many bytes as were read; nothing here reads a file.
+// What the bytes of a configuration space say, from exactly those read; no file read.
 #pragma once
 
 #include <cstdint>
@@ -8,11 +7,10 @@
 #include <string>
 #include <vector>
 
-// Reads only the bytes the decoders below look at (header, capabilities,
-// extended headers up to ACS): in a guest every 4-byte access traps to the
-// hypervisor.  `read` returns how many bytes it got (fewer beyond 64 without
-// CAP_SYS_ADMIN), or -1.  `config` comes back as long as the kernel hands it
-// out, at most `size`, zero where not read; false, and empty, on a failed read.
+// Reads only the bytes the decoders below look at (header, capabilities, extended
+// headers up to ACS): in a guest every 4-byte access traps to the hypervisor.  `read`
+// returns how many bytes it got (fewer beyond 64 without CAP_SYS_ADMIN), or -1.  `config`
+// is as long as the kernel hands out, zero where unread; false, and empty, on failure.
 using ConfigRead = std::function<long(std::size_t offset, std::size_t length, uint8_t* into)>;
 bool readConfigSpace(std::size_t size, const ConfigRead& read, std::vector<uint8_t>& config);
 
@@ -44,8 +42,7 @@ struct PciLink {
     unsigned maxSpeed = 0;    // Link Capabilities
     unsigned maxWidth = 0;
 };
-// A speed code as "16GT/s" ("?" where lspci names none) and in transfers per
-// second (0 unknown); a link as "x16 16GT/s (max x16 16GT/s)", "-" unknown.
+// A speed code as "16GT/s" ("?") and per second (0); a link as "x16 16GT/s (max x16 16GT/s)".
 std::string linkSpeedText(unsigned code);
 uint64_t linkTransfersPerSecond(unsigned code);
 std::string linkText(const PciLink& link);
@@ -89,8 +86,7 @@ bool commandRegister(const std::vector<uint8_t>& config, uint16_t& command);
 enum class PowerState { D0, D1, D2, D3hot, Unknown };
 PowerState powerStateOf(const std::vector<uint8_t>& config);
 std::string powerStateName(PowerState state);
-// PMCSR's No_Soft_Reset: whether a move from D3hot to D0 keeps the device's
-// BARs and memory; nothing when not read or without power management.
+// PMCSR's No_Soft_Reset: a move from D3hot to D0 keeps BARs and memory (unread: nothing).
 std::optional<bool> noSoftReset(const std::vector<uint8_t>& config);
 
 // Whether a device can answer memory reads now.
@@ -105,8 +101,7 @@ MemoryAccess memoryAccess(const std::vector<uint8_t>& config);
 std::string asleepReason(const std::vector<uint8_t>& config);
 extern const char* const CONFIG_UNREAD;   // "its configuration space could not be read"
 
-// The six BAR registers, false when not read or the device does not answer;
-// BAR0 with BAR1 as its upper half, low four bits cleared.
+// The six BARs (false when unread or silent); BAR0 with BAR1 above, low bits cleared.
 constexpr std::size_t BAR0_OFFSET = 16;
 constexpr int BAR_COUNT = 6;
 bool barRegisters(const std::vector<uint8_t>& config, uint32_t (&bars)[BAR_COUNT]);

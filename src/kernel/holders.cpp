@@ -30,8 +30,7 @@ bool isNumber(const char* name)
 // How one process's descriptors could be looked at.
 enum class Look { Seen, Unseen, Gone };
 
-// The ones of `files` that the process's descriptors point at, through its
-// /proc directory open as `pidFd`.
+// The ones of `files` that the process (its /proc directory `pidFd`) holds open.
 Look heldFiles(int pidFd, const std::set<std::string>& files,
                std::vector<const std::string*>& held)
 {

@@ -1,7 +1,6 @@
-// Which processes hold a GPU: a hypervisor holds its VFIO group file
-// (/dev/vfio/<group>, noiommu-<group>) or device file (/dev/vfio/devices/
-// vfio<N>); under Xen's pciback, QEMU its sysfs config and resource files.
-// Found in each /proc/<pid>/fd (and maps), else by the kernel's enable count.
+// Which processes hold a GPU: a hypervisor its VFIO group file (/dev/vfio/<group>,
+// noiommu-<group>) or device file (/dev/vfio/devices/vfio<N>); under Xen's pciback,
+// QEMU its sysfs files.  Found in /proc/<pid>/fd (and maps), else by the enable count.
 #pragma once
 
 #include <map>
@@ -15,21 +14,18 @@ struct ProcessFacts {
     std::string guest;    // QEMU's -name, "" when none
 };
 
-// A look through every process's descriptors: each file's first holder, and
-// what could not be seen.
+// A look through every process's descriptors: each file's first holder, the unseen.
 struct HolderScan {
     std::map<std::string, ProcessFacts> holders;
     int unseen = 0;         // processes whose descriptors could not be read
     bool hidden = false;    // /proc hides other users' processes (hidepid)
     bool complete() const { return unseen == 0 && !hidden; }
 };
-// Files under /dev/vfio/ or /sys/, or GPU driver nodes; with `maps`, mapped
-// files count as held too.
+// Files under /dev/vfio/ or /sys/, or driver nodes; with `maps`, mapped ones too.
 HolderScan findHolders(const std::set<std::string>& files, bool maps = false);
 
-// How a GPU is passed through.  A driver is VFIO's (vfio-pci or a variant)
-// when the GPU has a VFIO device entry, or its name holds "vfio" and its
-// group file exists.
+// How a GPU is passed through: a driver is VFIO's when the GPU has a VFIO device
+// entry, or its name holds "vfio" and its group file exists.
 enum class Passthrough { None, Vfio, Pciback };
 
 // Who holds a GPU.

@@ -11,15 +11,13 @@ const char* const KERNEL_COMMAND_LINE = "/proc/cmdline";
 
 namespace {
 
-// A blank as the kernel's isspace() has it (lib/ctype.c): the C locale's,
-// and the no-break space 0xA0 of Latin-1 too.
+// A blank as the kernel's isspace() has it: the C locale's, and Latin-1's 0xA0.
 bool kernelSpace(char c)
 {
     return c == ' ' || (c >= '\t' && c <= '\r') || static_cast<unsigned char>(c) == 0xA0;
 }
 
-// A number as the kernel's sscanf reads "%x": blanks skipped, then hex
-// digits, with a leading 0x passed over.  False when there is no digit.
+// A number as the kernel's sscanf reads "%x" (blanks, then an optional 0x); no digit: false.
 bool scanHex(const char*& p, unsigned long& value)
 {
     const char* s = p;
@@ -38,8 +36,7 @@ bool scanHex(const char*& p, unsigned long& value)
     return true;
 }
 
-// How many of the numbers a format of hexadecimal numbers and literal
-// characters (such as "x:x.x") matched, as sscanf counts them; `p` moves
+// How many numbers of a format ("x:x.x") matched, as sscanf counts them; `p` moves
 // past what matched.
 int scanFields(const char*& p, const char* format, unsigned long* values)
 {
@@ -57,8 +54,7 @@ unsigned devfn(unsigned long slot, unsigned long function)
     return static_cast<unsigned>((slot & 0x1f) << 3 | (function & 0x7));
 }
 
-// One entry at `p` against the device: 1 when it names it, 0 when not, -1
-// when the entry cannot be parsed.  `p` moves past the entry.
+// One entry at `p` (moved past it): 1 when it names the device, 0 not, -1 unparsable.
 int matchEntry(const std::vector<PciIdentity>& chain, const char*& p)
 {
     const PciIdentity& dev = chain.front();

@@ -1,16 +1,13 @@
 // What the kernel's command line says of ACS: pci=disable_acs_redir=<device>
-// [;<device>...] has the kernel clear ACS redirection on the named ports
-// whenever it enables ACS on them (at enumeration and every restore), read
-// by the kernel's own rules:
-//   - the command line splits into parameters at blanks outside quotes, and
-//     quotes around a parameter or its value are not part of it;
-//   - every pci= parameter splits into options at ',';
-//   - the last disable_acs_redir= of them all counts;
-//   - its devices are tried in order, separated by ';' (or ','), and one
-//     that cannot be parsed ends the list for the device being matched;
-//   - a device is DDDD:BB:DD.F or BB:DD.F, either followed by /DD.F for
-//     each bridge below it down to the device, or pci:VVVV:DDDD[:SV:SD]
-//     (0 matches any).
+// [;<device>...] has the kernel clear ACS redirection on those ports whenever
+// it enables ACS (at enumeration and every restore), by the kernel's rules:
+//   - parameters split at blanks outside quotes; quotes around a parameter
+//     or its value are not part of it;
+//   - pci= splits into options at ','; the last disable_acs_redir= counts;
+//   - its devices are tried in order, split at ';' (or ','); one that cannot
+//     be parsed ends the list for the device being matched;
+//   - a device is DDDD:BB:DD.F or BB:DD.F, then /DD.F for each bridge down
+//     to the device; or pci:VVVV:DDDD[:SV:SD] (0 matches any).
 #pragma once
 
 #include <cstdint>
@@ -21,9 +18,8 @@
 extern const char* const KERNEL_COMMAND_LINE;   // "/proc/cmdline"
 constexpr std::size_t KERNEL_COMMAND_LINE_MAX = 2048;   // on x86, its NUL included
 
-// The parameters the kernel reads, without the quotes it drops, up to a bare
-// "--" (the rest is init's); the disable_acs_redir= list that counts among
-// them, and on this machine's command line (nothing when none or unreadable).
+// The parameters the kernel reads (quotes dropped) up to a bare "--"; the
+// disable_acs_redir= list that counts, there and on this machine's command line.
 std::vector<std::string> kernelParameters(const std::string& commandLine);
 std::optional<std::string> acsRedirList(const std::vector<std::string>& parameters);
 std::optional<std::string> readAcsRedirList();
@@ -38,10 +34,9 @@ struct PciIdentity {
 bool acsRedirNames(const std::string& list, const std::vector<PciIdentity>& chain);
 std::vector<std::string> acsRedirEntries(const std::string& list);
 
-// The parameter that keeps ACS redirection off on `ports` (kernelPathName's
-// names, with their chains): ours, then the entries of today's list for
-// other devices (only the last list counts: the administrator's stay).  An
-// entry naming our port by place gives way; one by IDs stays.  No repeats.
+// The parameter keeping ACS redirection off on `ports` (kernelPathName's, with chains):
+// ours, then today's entries for other devices (only the last list counts: the
+// administrator's stay); one naming our port by place gives way.  No repeats.
 std::string acsRedirParameter(const std::vector<std::string>& ports,
                               const std::vector<std::vector<PciIdentity>>& chains,
                               const std::optional<std::string>& existing);

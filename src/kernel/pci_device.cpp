@@ -22,8 +22,7 @@ namespace {
 
 const char* const PCI_DRIVERS_DIR = "/sys/bus/pci/drivers/";
 
-// A sysfs attribute holds at most one page; a configuration space at most
-// 4096 bytes.  Whatever lies beyond is not the kernel's and is not read.
+// An attribute holds one page at most, a configuration space 4096 bytes.
 const std::size_t ATTRIBUTE_MAX = 4096;
 const std::size_t CONFIG_SPACE_MAX = 4096;
 
@@ -66,27 +65,15 @@ std::string gpuDriverModule()
 
 bool isBusAddress(const std::string& text)
 {
-    // domain (4 or more hex digits) ':' bus (2) ':' device (2) '.' function (1)
+    // domain (4 to 8 hex digits) ':' bus (2) ':' device (2) '.' function (0 to 7)
     const std::size_t n = text.size();
-    if (n < 12)
+    if (n < 12 || n > 16 || text[n - 8] != ':' || text[n - 5] != ':' || text[n - 2] != '.' ||
+        text[n - 1] < '0' || text[n - 1] > '7')
         return false;
-    const std::size_t domainDigits = n - 8;
-    for (std::size_t i = 0; i < n; ++i) {
-        const char c = text[i];
-        const std::size_t fromEnd = n - i;
-        bool ok;
-        if (fromEnd == 8 || fromEnd == 5)
-            ok = c == ':';
-        else if (fromEnd == 2)
-            ok = c == '.';
-        else if (fromEnd == 1)
-            ok = c >= '0' && c <= '7';
-        else
-            ok = std::isxdigit(static_cast<unsigned char>(c)) != 0;
-        if (!ok)
+    for (std::size_t i = 0; i < n - 2; ++i)
+        if (i != n - 8 && i != n - 5 && !std::isxdigit(static_cast<unsigned char>(text[i])))
             return false;
-    }
-    return domainDigits >= 4 && domainDigits <= 8;
+    return true;
 }
 
 std::string fullBusAddress(const std::string& text)
@@ -262,16 +249,12 @@ std::vector<std::string> PciDevice::iommuGroupDevices() const
 
 KernelPower PciDevice::kernelPowerState() const
 {
-    static const struct {
-        const char* text;
-        KernelPower state;
-    } STATES[] = {{"D0", KernelPower::D0},       {"D1", KernelPower::D1},
-                  {"D2", KernelPower::D2},       {"D3hot", KernelPower::D3hot},
-                  {"D3cold", KernelPower::D3cold}};
+    // In the order of KernelPower, after Unknown.
+    static const char* const NAMES[] = {"D0", "D1", "D2", "D3hot", "D3cold"};
     const std::string text = word("/power_state").value_or("");
-    for (const auto& s : STATES)
-        if (text == s.text)
-            return s.state;
+    for (int i = 0; i < 5; ++i)
+        if (text == NAMES[i])
+            return static_cast<KernelPower>(i + 1);
     return KernelPower::Unknown;
 }
 

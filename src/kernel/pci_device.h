@@ -1,7 +1,6 @@
-// One PCI device as sysfs shows it.  Every sysfs path is built here, every
-// attribute read alike: regular files only, never blocking, one page at most.
-// Config space and device ID are read once, the rest when asked; nothing
-// unreadable is guessed ("" or nothing).
+// One PCI device as sysfs shows it.  Every sysfs path is built here, every attribute
+// read alike (regular files, never blocking, one page).  Config space and device ID
+// are read once, the rest when asked; nothing unreadable is guessed ("" or nothing).
 #pragma once
 
 #include <cstdint>
@@ -9,14 +8,12 @@
 #include <string>
 #include <vector>
 
-// "/sys/bus/pci/devices/"; an attribute's path there ("/config", "" for the
-// directory itself); a PCI driver's directory, there while it is loaded.
+// "/sys/bus/pci/devices/"; an attribute's path there ("" the directory); a driver's.
 extern const char* const PCI_DEVICES_DIR;
 std::string devicePath(const std::string& bus, const char* attribute);
 std::string driverPath(const char* driver, const char* entry = "");
 
-// The GPU kernel driver ("morvanti" in sysfs and /dev): loaded, its nodes
-// ("" their common start), and the module to unload to free the GPUs.
+// The GPU driver ("morvanti"): loaded, its nodes ("" their start), its module.
 extern const char* const GPU_DRIVER_NAME;
 bool gpuDriverLoaded();
 std::string gpuNodePath(const std::string& number = "");
@@ -30,9 +27,8 @@ bool xenPciBackendsRunning();
 bool isBusAddress(const std::string& text);
 std::string fullBusAddress(const std::string& text);
 
-// The bus addresses from the root port down to a device, from its canonical
-// sysfs path wherever the first root bus ("pci0000:00", into `rootBus`) sits
-// in it; empty when the path has not that shape.
+// The bus addresses from the root port down to a device, from its canonical sysfs
+// path wherever the first root bus ("pci0000:00", into `rootBus`) sits; else empty.
 std::vector<std::string> busChainFromPath(const std::string& canonicalPath,
                                           std::string* rootBus = nullptr);
 
@@ -43,8 +39,7 @@ struct PciPath {
     std::vector<std::string> ports;
 };
 
-// Sysfs's hexadecimal numbers ("0x0002") read the way a stream reads them;
-// false when there is none, or it needs more than `bits` bits.
+// Sysfs's hexadecimal numbers ("0x0002") as a stream reads them, within `bits` bits.
 bool parseHex(const std::string& text, unsigned bits, uint64_t& value);
 extern const char* const INVALID_HEX;   // "Invalid hexadecimal string"
 // A number as the GPU driver or sysfs prints it: decimal digits alone.

@@ -158,19 +158,16 @@ bool onCommandPath(const char* name)
         path = fallback.c_str();
     }
     const std::string list = path;
-    std::string::size_type start = 0;
-    for (;;) {
-        const auto end = list.find(':', start);
+    for (std::size_t start = 0, end = 0; end != std::string::npos; start = end + 1) {
+        end = list.find(':', start);
         const std::string dir = list.substr(start, end == std::string::npos ? end : end - start);
         const std::string candidate = (dir.empty() ? std::string(".") : dir) + "/" + name;
         struct stat st;
         if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
             ::access(candidate.c_str(), X_OK) == 0)
             return true;
-        if (end == std::string::npos)
-            return false;
-        start = end + 1;
     }
+    return false;
 }
 
 std::string printable(const std::string& text)

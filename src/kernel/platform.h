@@ -1,6 +1,5 @@
-// Owners of descriptors and mappings, released on every path and never
-// copied, so that no error path leaks one; and files read without ever
-// blocking.  Nothing here writes a file or starts a process (writers.h).
+// Owners of descriptors and mappings, never copied, released on every path;
+// and files read without blocking.  Nothing here writes or starts a process.
 #pragma once
 
 #include <cstddef>
@@ -65,12 +64,9 @@ off_t fileSize(int fd);   // -1 when the system cannot tell
 
 enum class FileError { None, Missing, NotRegular, CannotOpen, CannotRead };
 
-// Opens `path` for reading without ever blocking: a FIFO, socket or device
-// in its place is refused (errno EINVAL), so no stray file can stop a run.
-// `why` receives "no file <path>", "<path> is not a regular file" or "cannot
-// open <path>: <reason>".  The "At" forms look at a directory that may be
-// replaced meanwhile (a process's /proc/<pid>) through one open of it.  The
-// reads take at most `limit` bytes.
+// Opens `path` to read, never blocking: anything but a regular file is refused (EINVAL).
+// `why`: "no file <path>", "<path> is not a regular file" or "cannot open <path>: <reason>".
+// The "At" forms look through one open of a directory (/proc/<pid>); reads take `limit`.
 UniqueFd openRegularFile(const std::string& path, std::string* why = nullptr,
                          FileError* error = nullptr);
 UniqueFd openRegularFileAt(int dirFd, const std::string& path, std::string* why = nullptr,
@@ -80,13 +76,12 @@ bool readRegularFile(const std::string& path, std::size_t limit, std::string& by
 bool readRegularFileAt(int dirFd, const std::string& path, std::size_t limit, std::string& bytes,
                        std::string* why = nullptr, FileError* error = nullptr);
 
-// Reads up to `length` bytes from `offset`: how many the file holds there,
-// or -1 (errno set).
+// Reads up to `length` bytes from `offset`: how many it got, or -1 (errno set).
 long readAt(int fd, std::size_t offset, std::size_t length, void* into);
 
 // Whether the shell would find the command `name`, found without a shell.
 bool onCommandPath(const char* name);
 
-// Bytes below 0x20 and from 0x7f up as "\xNN", so that no text read from
-// the system can move a terminal's cursor or break a line.
+// Bytes below 0x20 and from 0x7f up as "\xNN": no text from the system moves
+// a terminal's cursor or breaks a line.
 std::string printable(const std::string& text);

@@ -64,17 +64,15 @@ bool savedFromPresent(const std::string& bus, const std::string& path)
 }
 
 const char* const CONFIGURATION_HEADER = "qvgpu-vm-p2p configuration 2";
-// The record before an upgrade, kept until the next boot: its lines hold the
-// attribute's device number before its inode number.
+// Before an upgrade, until the next boot: a device number before the inode number.
 const char* const CONFIGURATION_HEADER_1 = "qvgpu-vm-p2p configuration 1";
 const char* const STORED_HEADER = "qvgpu-vm-p2p stored 1";
 const char* const SAVED_HEADER = "qvgpu-vm-p2p saved 1";
 // One line per GPU, 64 GPUs and more: far below this.
 const std::size_t CONFIGURATION_MAX = 65536;
 
-// The records' one shape: every line whole (one cut short is no record), a
-// header `header` accepts, then one GPU a line `parse` takes whole.  `gpus`
-// is empty whenever the text is no record.
+// The records' shape: whole lines, a header `header` accepts, then one GPU a line
+// `parse` takes whole.  `gpus` is empty whenever the text is no record.
 template <typename Gpu, typename Header, typename Parse>
 bool parseLines(const std::string& text, std::vector<Gpu>& gpus, Header header, Parse parse)
 {

@@ -1,6 +1,5 @@
-// The peer address record, carrying a GPU's host BAR0 base through its device
-// memory into the guest's store files; and /run's records of this boot's
-// runs.  Written by tool/writers alone, read here alone.
+// The peer address record, carrying a host BAR0 base through device memory into the
+// guest's store files; and /run's records of this boot.  Written by tool/writers alone.
 #pragma once
 
 #include <cstddef>
@@ -48,13 +47,11 @@ struct StoreFile {
     PeerAddressRecord record() const;   // of a file that is valid
 };
 std::string storeFilePath(const std::string& bus);   // GUEST_CONFIG_DIR + bus address
-// A file counts only for the GPU it was saved from, while it is there (this
-// boot's record of saves names its presence); without that record, any file
-// saved this boot.
+// A file counts only for the GPU it was saved from, while there (this boot's saves
+// name its presence); without that record, any file saved this boot.
 StoreFile readStoreFile(const std::string& bus);
 
-// The guest's saves this boot: the boot's ID, then each GPU saved, with its
-// presence then.
+// The guest's saves this boot: the boot's ID, then each GPU saved, with its presence.
 extern const char* const SAVED_RECORD;   // CONFIGURATION_DIR + "/saved"
 struct SavedGpu {
     std::string bus;
@@ -65,8 +62,7 @@ bool parseSaved(const std::string& text, std::string& bootId, std::vector<SavedG
 bool readSaved(std::vector<SavedGpu>& gpus);   // false too for another boot's
 std::string bootId();   // the kernel's, "" when unreadable
 
-// The last configuration the driver took whole, a line per GPU with its
-// driver instance then; under /run, so a reboot forgets it.
+// The last configuration the driver took whole, with each instance; /run forgets it.
 extern const char* const CONFIGURATION_DIR;      // "/run/qvgpu-vm-p2p"
 extern const char* const CONFIGURATION_RECORD;   // CONFIGURATION_DIR + "/configured"
 struct ConfiguredGpu {
@@ -78,8 +74,7 @@ struct ConfiguredGpu {
 // The questions the tool, its daemon and the report ask of that record,
 // answered here alone.  Is `instance` still the one told `told`?
 bool stillTold(const ConfiguredGpu& told, uint64_t instance);
-// Does `told` still describe the GPU at `bus` by its minor and base (as
-// numbers)?  If not, every GPU must be told again.
+// Does `told` still describe the GPU at `bus` (minor and base, as numbers)?  If not, all are told.
 bool describes(const ConfiguredGpu& told, const std::string& bus, const std::string& minor,
                uint64_t base);
 // Did this driver instance take the configuration of its minor and base?
@@ -90,8 +85,7 @@ std::string formatConfiguration(const std::vector<ConfiguredGpu>& gpus);
 bool parseConfiguration(const std::string& text, std::vector<ConfiguredGpu>& gpus);
 bool readConfiguration(std::vector<ConfiguredGpu>& gpus);
 
-// The host's stores this boot, each GPU written and read back: the report
-// judges the GPUs it leaves alone by it.
+// The host's stores this boot (written and read back), for the GPUs the report leaves.
 extern const char* const STORED_RECORD;   // CONFIGURATION_DIR + "/stored"
 struct StoredGpu {
     std::string bus;

@@ -1,6 +1,5 @@
-// Host or guest, and what says so: the "hypervisor" flag in /proc/cpuinfo,
-// or where the hypervisor hides it, the firmware (a DMI string naming a
-// hypervisor, or SMBIOS marking a virtual machine).
+// Host or guest, and what says so: the "hypervisor" flag in /proc/cpuinfo, or where
+// it is hidden, the firmware (a DMI string naming a hypervisor, or SMBIOS's VM bit).
 #pragma once
 
 #include <optional>
@@ -14,15 +13,13 @@ struct DmiStrings {
     std::string field[DMI_FIELDS];
 };
 
-// Bit 4 of BIOS Characteristics Extension Byte 2, in the raw SMBIOS table's
-// type 0 structure wherever it lies; Unknown when the bytes do not reach it.
+// Bit 4 of BIOS Characteristics Extension Byte 2 (type 0), Unknown if not reached.
 enum class SmbiosVm { Set, Clear, Unknown };
 SmbiosVm smbiosVmBit(const std::string& table);
 
-// The hypervisors the firmware's strings name: a prefix in either case, of
-// any field or the one given, with the system vendor given.  A maker of
-// servers too (Microsoft, Oracle) names none by itself; Amazon EC2 is bare
-// metal where SMBIOS says so, or its product name ends in ".metal".
+// Hypervisors the firmware names: a prefix in either case, of any field or the one
+// given, with the vendor given.  A maker of servers too (Microsoft) names none by
+// itself; Amazon EC2 is bare metal where SMBIOS says so, or its product ends ".metal".
 struct DmiHypervisor {
     const char* prefix;
     const char* onlyField = nullptr;    // any field
@@ -34,9 +31,8 @@ extern const int DMI_HYPERVISOR_COUNT;
 // The firmware's signals of a virtual machine, as the report shows them.
 std::vector<std::string> firmwareSignals(const DmiStrings& dmi, SmbiosVm vm);
 
-// Whether this is Xen's dom0, which shows the CPU flag yet is a host, as
-// systemd-detect-virt decides: XENFEAT_dom0 in /sys/hypervisor/properties/
-// features, else "control_d" in /proc/xen/capabilities.
+// Xen's dom0 (the CPU flag, yet a host), as systemd-detect-virt decides: XENFEAT_dom0
+// in /sys/hypervisor/properties/features, else "control_d" in /proc/xen/capabilities.
 bool xenControlDomain(const std::optional<std::string>& features,
                       const std::optional<std::string>& capabilities);
 

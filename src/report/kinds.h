@@ -1,6 +1,5 @@
-// The kinds of things to fix and of warnings: one table each, the metrics'
-// labels and the man page's names.  A kind is a name of its enum and a row
-// of its table; the compiler refuses a table out of step with its enum.
+// The kinds of things to fix and of warnings: one table each (metric labels, man page
+// names).  A kind is an enum name and a table row; the compiler keeps them in step.
 #pragma once
 
 #include <cstddef>
@@ -66,8 +65,7 @@ inline constexpr KindRow<WarningKind> WARNING_KIND_TABLE[] = {
     {WarningKind::NoIommuGroup, "noiommu_group"},
 };
 
-// Every kind has its row, and row i names kind i: no kind added shifts the
-// labels, or reads past the table.
+// Row i names kind i, and every kind has its row: no label shifts or reads past.
 template <class Kind, std::size_t N> constexpr bool kindsInStep(const KindRow<Kind> (&rows)[N])
 {
     for (std::size_t i = 0; i < N; ++i)

@@ -70,8 +70,7 @@ bool isPciController(const pugi::xml_node& node)
            std::string(node.attribute("type").value()) == "pci";
 }
 
-// A controller of the layout a merge wrote before: its alias carries the
-// layout's mark.
+// A controller of an earlier layout: its alias carries the layout's mark.
 bool isOwnController(const pugi::xml_node& node)
 {
     const std::string mark = std::string(USER_ALIAS) + LAYOUT_ID_PREFIX;
@@ -160,8 +159,8 @@ bool Domain::read(const std::string& source, std::string& error)
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0)
-                return failed(error, "Cannot read the domain from standard input: " +
-                                         std::string(std::strerror(errno)));
+                return failed(error, std::string("Cannot read the domain from standard input: ") +
+                              std::strerror(errno));
             if (n == 0)
                 break;
             text.append(buffer, static_cast<std::size_t>(n));
@@ -181,18 +180,18 @@ bool Domain::parse(const std::string& text, const std::string& source, std::stri
     source_ = source;
     if (text.size() > DOMAIN_LIMIT)
         return failed(error, "The domain in " + printable(source_) + " is larger than " +
-                                 std::to_string(DOMAIN_LIMIT >> 20) + " MiB");
+                      std::to_string(DOMAIN_LIMIT >> 20) + " MiB");
     const pugi::xml_parse_result parsed = xml_->doc.load_buffer(
         text.data(), text.size(),
         pugi::parse_default | pugi::parse_declaration | pugi::parse_comments);
     if (!parsed)
         return failed(error, "The domain in " + printable(source_) + " is not XML: " +
-                                 parsed.description() + " at byte " + std::to_string(parsed.offset));
+                      parsed.description() + " at byte " + std::to_string(parsed.offset));
     xml_->declaration = bool(xml_->doc.child("xml"));   // kept as it came
     pugi::xml_node root = xml_->doc.document_element();
     if (std::string(root.name()) != "domain")
-        return failed(error, printable(source_) + " holds no libvirt domain: its root element is <" +
-                                 printable(root.name()) + ">, not <domain>");
+        return failed(error, printable(source_) + " holds no libvirt domain: its root "
+                      "element is <" + printable(root.name()) + ">, not <domain>");
     if (!root.child("devices"))
         root.append_child("devices");
     // An earlier layout is replaced; what sat on it gets a place from libvirt.
@@ -222,11 +221,10 @@ bool Domain::servable(std::string& error) const
     const std::string machine = root.child("os").child("type").attribute("machine").value();
     if (type != "kvm" && type != "qemu")
         return failed(error, "The domain in " + printable(source_) + " is of type '" +
-                                 printable(type) + "': a layout is for QEMU's guests (kvm or qemu)");
+                      printable(type) + "': a layout is for QEMU's guests (kvm or qemu)");
     if (machine != "q35" && machine.compare(0, 7, "pc-q35-") != 0)
         return failed(error, "The domain in " + printable(source_) + " has the machine '" +
-                                 printable(machine) + "': a layout needs q35's PCI Express "
-                                 "(machine='q35')");
+                      printable(machine) + "': a layout needs q35's PCI Express (machine='q35')");
     return true;
 }
 

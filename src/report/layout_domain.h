@@ -1,6 +1,5 @@
-// A libvirt domain as `virsh dumpxml` prints it, read once: what it uses,
-// which the plan keeps clear of; its GPUs; and the whole domain again with
-// the plan merged in.  Nothing here writes.
+// A libvirt domain as `virsh dumpxml` prints it, read once: what it uses (the plan
+// keeps clear of it), its GPUs, and the whole domain with the plan merged in.
 #pragma once
 
 #include "layout_plan.h"

@@ -115,9 +115,8 @@ bool Builder::choose()
     return true;
 }
 
-// The guest's bridges on the way to a GPU's slot: a root port for the host's
-// last root port (below a VMD, the VMD's own), then an upstream and a
-// downstream port per switch; the last step carries the slot.
+// The guest's bridges to a GPU's slot: a root port for the host's last (below a VMD,
+// the VMD's own), an upstream and a downstream port per switch; the last has the slot.
 std::vector<Step> Builder::stepsTo(const GpuFacts& gpu)
 {
     std::vector<Step> steps;
@@ -191,11 +190,10 @@ void Builder::place(const GpuFacts& gpu)
               [](const LayoutFunction& a, const LayoutFunction& b) { return a.number < b.number; });
 }
 
-// One guest host bridge per host root complex: GPUs below two complexes meet
-// across host bridges as on the host (NODE or SYS), never as PHB.  The main
-// bus has no NUMA node in a guest: it stands for the first GPU's complex only
-// where that complex's node is unknown; every other complex gets an expander
-// with the guest node standing for its host node.  One complex alone stays.
+// One guest host bridge per host root complex: GPUs below two complexes meet across
+// host bridges as on the host (NODE or SYS), never PHB.  The main bus, without a NUMA
+// node in a guest, stands for the first GPU's complex only where its node is unknown;
+// every other complex gets an expander on the guest node for its host node.
 void Builder::addExpanders()
 {
     std::vector<std::string> complexes;   // in the order of their first GPU
@@ -251,10 +249,9 @@ void Builder::addExpanders()
          (one ? "this node (" : "each of these nodes (") + define + ")");
 }
 
-// After the ports that carry GPUs, on the root bus (guest node 0).  A BAR0
-// is aligned to its size, an empty port's window far less (SeaBIOS put 16 MiB
-// at 0xfda00000): twice the largest BAR0 holds it anywhere.  Above 4 GiB
-// only when every BAR0 is 64-bit.
+// After the ports with GPUs, on the root bus.  A BAR0 is aligned to its size, an empty
+// port's window far less (SeaBIOS put 16 MiB at 0xfda00000): twice the largest BAR0
+// holds it anywhere.  Above 4 GiB only when every BAR0 is 64-bit.
 bool Builder::addHotplugPorts()
 {
     if (options_.hotplugPorts == 0)

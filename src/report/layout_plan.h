@@ -1,7 +1,6 @@
-// The plan of a guest laid out like its host: the tree of virtual bridges
-// (switches where the host has them, a host bridge per root complex) with
-// their numbers and addresses, the GPUs' functions below; from a report's
-// facts, rendered apart.  Nothing here reads a file.
+// The plan of a guest laid out like its host: virtual bridges (switches where the
+// host has them, a host bridge per root complex), numbered and addressed, the GPUs'
+// functions below; from a report's facts, rendered apart.  Nothing here reads a file.
 #pragma once
 
 #include "status.h"

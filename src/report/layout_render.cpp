@@ -17,28 +17,20 @@ std::string qemuAddress(unsigned slot, unsigned function, bool multifunction)
 
 void renderQemu(const LayoutPlan& plan, int n, std::string& text)
 {
+    static const char* const DEVICES[] = {"pxb-pcie", "pcie-root-port", "x3130-upstream",
+                                          "xio3130-downstream"};
     const LayoutNode& node = plan.nodes[n];
-    const std::string address =
-        ",bus=" + busOf(plan, node.parent) + qemuAddress(node.slot, node.function, node.multifunction);
-    const std::string numbers =
-        ",chassis=" + std::to_string(node.chassis) + ",slot=" + std::to_string(node.chassis);
-    switch (node.kind) {
-    case LayoutKind::Expander:
-        text += "-device pxb-pcie,id=" + node.id + ",bus_nr=" + std::to_string(node.busNr) +
-                (node.hostNode ? ",numa_node=" + std::to_string(node.guestNode) : "") + address +
-                "\n";
-        break;
-    case LayoutKind::RootPort:
-        text += "-device pcie-root-port,id=" + node.id + numbers + address +
-                (node.reserve ? "," + reserveProperty(node) : "") + "\n";
-        break;
-    case LayoutKind::Upstream:
-        text += "-device x3130-upstream,id=" + node.id + address + "\n";
-        break;
-    case LayoutKind::Downstream:
-        text += "-device xio3130-downstream,id=" + node.id + numbers + address + "\n";
-        break;
-    }
+    text += std::string("-device ") + DEVICES[static_cast<int>(node.kind)] + ",id=" + node.id;
+    if (node.kind == LayoutKind::Expander)
+        text += ",bus_nr=" + std::to_string(node.busNr) +
+                (node.hostNode ? ",numa_node=" + std::to_string(node.guestNode) : "");
+    else if (node.kind != LayoutKind::Upstream)
+        text += ",chassis=" + std::to_string(node.chassis) + ",slot=" +
+                std::to_string(node.chassis);
+    // Only a hot-plug root port reserves a window.
+    text += ",bus=" + busOf(plan, node.parent) +
+            qemuAddress(node.slot, node.function, node.multifunction) +
+            (node.reserve ? "," + reserveProperty(node) : "") + "\n";
     for (std::size_t i = 0; i < node.functions.size(); ++i) {
         const LayoutFunction& f = node.functions[i];
         const bool more = f.number == 0 && node.functions.size() > 1;

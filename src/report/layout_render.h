@@ -1,6 +1,5 @@
-// A layout's plan as text: QEMU options, one -device a line, or a libvirt
-// <devices> fragment.  Every device carries its address, without which
-// libvirt would lay the tree out flat.
+// A plan as QEMU options (a -device a line) or a libvirt <devices> fragment,
+// every device with its address (or libvirt would lay the tree out flat).
 #pragma once
 
 #include "layout_plan.h"

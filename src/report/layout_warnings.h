@@ -1,6 +1,5 @@
-// What a layout warns of: functions of a GPU's IOMMU group the guest does
-// not get, and switches whose ACS sends up the peer traffic the guest's
-// switch promises to keep inside.  Nothing here reads a file.
+// What a layout warns of: functions of a GPU's IOMMU group the guest does not get,
+// and switches whose ACS sends up traffic the guest's switch promises to keep inside.
 #pragma once
 
 #include "status.h"

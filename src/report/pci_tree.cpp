@@ -33,7 +33,8 @@ Link linkBetween(const GpuPlace& a, const GpuPlace& b,
     const PortFacts* lowest = shared ? facts(pa[shared - 1]) : nullptr;
     if (shared && (!lowest || !lowest->typeKnown))
         return link;
-    if (!lowest || lowest->portType != PORT_UPSTREAM || shared == pa.size() || shared == pb.size()) {
+    if (!lowest || lowest->portType != PORT_UPSTREAM || shared == pa.size() ||
+        shared == pb.size()) {
         link.kind = LinkKind::PHB;
         return link;
     }

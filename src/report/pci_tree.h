@@ -1,5 +1,4 @@
-// How two GPUs meet in the PCI tree: the kind of link, and where in a switch
-// their traffic turns.  Nothing here reads a file.
+// How two GPUs meet in the PCI tree, and where in a switch their traffic turns.
 #pragma once
 
 #include "config_space.h"

@@ -1,5 +1,4 @@
-// What qvgpu-vm-p2p-status knows: the facts about this machine and its GPUs
-// as gathered, and the verdict, decided from the facts alone (verdict.h).
+// What qvgpu-vm-p2p-status knows: the facts as gathered, and the verdict.
 #pragma once
 
 #include "config_space.h"

@@ -31,8 +31,7 @@ struct Unread {
     bool ok() const { return cause == ReadFailure::None; }
 };
 
-// `count` words at `offset` of a BAR through a read-only window of just
-// their pages; a BAR smaller than `minimumSize` gives `tooSmall`.
+// `count` words at `offset` of a BAR, read-only; below `minimumSize`, `tooSmall`.
 Unread readResourceWords(const PciDevice& device, int bar, uint64_t minimumSize,
                          const char* tooSmall, uint32_t offset, uint32_t count, uint32_t* words)
 {
@@ -109,8 +108,7 @@ void readRecord(GpuFacts& gpu, const PciDevice& device, const MachineFacts& mach
     }
 }
 
-// The store file as the driver configuration reads it, checked against the
-// GPU's device ID and against the record in device memory.
+// The store file, checked against the GPU's device ID and the record in memory.
 void readStore(GpuFacts& gpu, const uint8_t memory[PEER_RECORD_SIZE])
 {
     const StoreFile file = readStoreFile(gpu.bus);
@@ -291,8 +289,7 @@ std::vector<GpuHold> findUsers(const std::vector<std::string>& buses, MachineFac
     return holdings;
 }
 
-// In a guest: what the driver holds of each GPU with a valid store file,
-// and whether it took today's configuration.
+// In a guest: what the driver holds of each GPU with a valid store file, and took.
 void readDriver(StatusReport& report)
 {
     MachineFacts& machine = report.machine;

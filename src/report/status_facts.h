@@ -1,6 +1,5 @@
-// How qvgpu-vm-p2p-status gathers its facts, only reading: sysfs, device
-// memory read-only, store files, processes' descriptors.  No device woken, no
-// command started, no file but a regular one opened.
+// How qvgpu-vm-p2p-status gathers its facts, only reading: sysfs, device memory, store
+// files, descriptors.  No device woken, no command started, only regular files opened.
 #pragma once
 
 #include "status.h"
@@ -10,8 +9,7 @@
 // The kernel's lockdown setting, from securityfs.
 extern const char* const LOCKDOWN_FILE;   // "/sys/kernel/security/lockdown"
 
-// Gathers everything, then judges it; throws filesystem_error only when the
-// PCI device directory cannot be listed.
+// Gathers everything, then judges it; throws filesystem_error if sysfs is unlistable.
 StatusReport collectStatus();
 
 // The rest of each GPU's IOMMU group, which a layout passes through with it.

@@ -1,5 +1,4 @@
-// The report as one JSON document, for a program: the same facts and the
-// same verdict as the text.
+// The report as one JSON document, for a program: the text's facts and verdict.
 #include "status_json.h"
 
 #include "wording.h"

@@ -1,5 +1,4 @@
-// A guest laid out like its host, so peer-to-peer software finds the host's
-// paths: QEMU options, a libvirt fragment, or a merged domain.
+// A guest laid out like its host, so peer-to-peer software finds the host's paths.
 #pragma once
 
 #include "layout_domain.h"

@@ -1,5 +1,4 @@
-// The report as Prometheus metrics, in the text exposition format (0.0.4)
-// that node_exporter's textfile collector reads.
+// The report as Prometheus metrics, as node_exporter's textfile collector reads them.
 #include "status_metrics.h"
 
 #include <optional>

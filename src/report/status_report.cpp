@@ -54,10 +54,10 @@ int printLayout(LayoutOptions options)
         domain.constrain(options);
     StatusReport report = collectStatus();
     if (!report.machine.sideKnown || report.machine.guest)
-        return cannotRun(report.machine.guest
-                             ? "This is a guest: lay it out on its host, which sees the host's tree."
-                             : "Whether this is a host or a guest cannot be told: lay a guest out "
-                               "on its host.");
+        return cannotRun(report.machine.guest ? "This is a guest: lay it out on its host, "
+                                                "which sees the host's tree."
+                                              : "Whether this is a host or a guest cannot be "
+                                                "told: lay a guest out on its host.");
     readGroups(report);
     // Without --gpus, the maker's GPUs of this host that the domain passes.
     if (!options.domain.empty() && options.gpus.empty())
@@ -77,8 +77,7 @@ int printLayout(LayoutOptions options)
     return printed(layout.text, 0);
 }
 
-// The maker's GPUs here that a domain passes through, as the tool's --gpus
-// takes them: what libvirt's hook stores before that guest starts.
+// The maker's GPUs a domain passes through, as --gpus takes them (for libvirt's hook).
 int printDomainGpus(const std::string& source)
 {
     Domain domain;
@@ -93,8 +92,7 @@ int printDomainGpus(const std::string& source)
     return printed(line.empty() ? "" : line + "\n", 0);
 }
 
-// The kernel parameter that keeps ACS redirection off on the ports that
-// --disable-acs writes: one line on standard output.
+// The kernel parameter that keeps ACS redirection off where --disable-acs writes.
 int printKernelAcs()
 {
     const SideFacts side = readSide();

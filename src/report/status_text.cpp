@@ -1,6 +1,5 @@
-// The status report as text: lines within 100 columns, the PCI tree as
-// `lspci -t` draws it, the links as a matrix up to 16 GPUs and in groups
-// beyond, then the warnings and the verdict.
+// The status report as text within 100 columns: the PCI tree as `lspci -t` draws it,
+// the links as a matrix up to 16 GPUs and in groups beyond, warnings, the verdict.
 #include "status_text.h"
 
 #include "wording.h"
@@ -45,10 +44,9 @@ std::string gpuName(std::size_t index)
     return "GPU" + std::to_string(index);
 }
 
-// `text` on lines of at most WIDTH columns, the first after `first`, the
-// rest after `rest`, broken after ", " or ": " where they can (an item of a
-// list stays whole), between words where they must.  Whatever is wrapped,
-// and every table cell, is escaped: sysfs's texts may be anybody's.
+// `text` on lines of at most WIDTH columns, the first after `first`, the rest after
+// `rest`, broken after ", " or ": " where they can, between words where they must.
+// Whatever is wrapped, and every table cell, is escaped: sysfs's texts may be anybody's.
 std::string wrapped(const std::string& first, const std::string& rest, const std::string& raw)
 {
     const std::string text = printable(raw);
@@ -369,8 +367,7 @@ std::string matrix(const StatusReport& report)
     return out;
 }
 
-// Beyond 16 GPUs: the GPUs below each switch and host bridge, the bridges
-// of each NUMA node, and the pairs marked.
+// Beyond 16 GPUs: GPUs by switch and host bridge, bridges by node, pairs marked.
 std::string groups(const StatusReport& report)
 {
     std::map<std::string, std::vector<std::size_t>> bySwitch, byBridge;

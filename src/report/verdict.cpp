@@ -86,8 +86,7 @@ bool differentUsers(const GpuFacts& a, const GpuFacts& b)
     return a.inUse && b.inUse && a.user.pid != b.user.pid;
 }
 
-// Two GPUs below one switch with no redirect between them reach each
-// other's memory without the IOMMU, whatever groups the kernel formed.
+// GPUs below one switch with no redirect reach each other's memory, whatever their groups.
 void judgeIsolation(const StatusReport& report, Verdict& verdict)
 {
     if (!report.machine.iommu || !report.machine.holdersJudged())
@@ -135,8 +134,7 @@ std::string bootStoreReason(const GpuFacts& gpu)
     return "stored this boot with BAR0 base " + hex(gpu.bootStoreBase) + ", not today's";
 }
 
-// The ports whose ACS redirects peer traffic between GPUs, but for switches
-// whose GPUs two guests hold: redirecting keeps those apart.
+// The ports whose ACS redirects peer traffic, but where two guests share a switch.
 std::set<std::string> redirectingPorts(const StatusReport& report)
 {
     std::map<std::string, std::set<int>> usersBelow;
@@ -221,10 +219,8 @@ HostRecords hostRecords(const StatusReport& report, Verdict& verdict)
     return r;
 }
 
-// Warns of ports whose ACS redirection is off now but comes back when the
-// kernel restores them (a reset, or a wake that a guest's start or a read
-// of a GPU below brings), unless the kernel's command line names them; says
-// whether a redirecting one is not kept off.
+// Warns of ports whose ACS redirection is off but comes back when the kernel restores
+// them (a reset, a wake), unless the command line names them; a redirecting one not kept?
 bool acsNotKept(const StatusReport& report, const std::set<std::string>& redirecting,
                 Verdict& verdict)
 {

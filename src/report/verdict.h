@@ -1,6 +1,4 @@
-// The verdict on whether peer-to-peer will work, with what to fix first,
-// decided from the report's facts alone, never from the words that show
-// them.
+// Whether peer-to-peer will work, and what to fix first, from the facts alone.
 #pragma once
 
 #include "status.h"

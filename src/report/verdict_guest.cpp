@@ -3,8 +3,7 @@
 
 namespace {
 
-// Once the store files are valid: the GPU driver must hold every GPU and
-// have today's addresses since its load.
+// Once the store files are valid: the driver holds every GPU, told since its load.
 void judgeDriver(const StatusReport& report, Verdict& verdict)
 {
     const MachineFacts& m = report.machine;

@@ -1,5 +1,4 @@
-// What the verdict's rules share (fixes, warnings, kinds of unreadable
-// memory); and a guest's rules, apart from a host's.
+// What the verdict's rules share; and a guest's rules, apart from a host's.
 #pragma once
 
 #include "status.h"

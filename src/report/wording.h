@@ -1,6 +1,5 @@
-// The words every rendering and the verdict share: numbers, lists, who holds
-// a GPU, the fixes' command lines.  Text from the system is made printable
-// where it is rendered.
+// The words every rendering and the verdict share: numbers, lists, who holds a GPU,
+// the fixes' command lines.  Text from the system is made printable where rendered.
 #pragma once
 
 #include "holders.h"
@@ -24,7 +23,6 @@ std::string withReasons(const Reasoned& items);
 // "vm1 (qemu-system-x86, pid 4242)": the guest, or the process, holding a GPU.
 std::string userText(const ProcessFacts& user);
 
-// The tool's own command lines, as the fixes name them:
 // toolCommand({DISABLE_ACS, STORE_DATA}) is "qvgpu-vm-p2p --disable-acs --store-data".
 extern const char* const DISABLE_ACS;
 extern const char* const STORE_DATA;

@@ -55,9 +55,8 @@ InotifyCalls inotifyCalls = {
 
 namespace {
 
-// A driver that just made its last node may refuse commands until its
-// attributes exist: tried again for about 30 s, then the next load awaited.
-// A minor sent as "x" was not taken either; bad files are not retried.
+// A driver that just made its last node may refuse commands until its attributes
+// exist: tried again for about 30 s (a minor sent as "x" too); bad files are not.
 const int RETRY_SECONDS[] = {1, 2, 4, 8, 15};
 
 bool taken(ConfigOutcome outcome)
@@ -92,10 +91,9 @@ void configureAfterLoad(const std::set<std::string>& busIds)
     configureUntilTaken(busIds);
 }
 
-// A GPU rebound while the driver stays loaded (error recovery) has a new
-// instance that knows no peer; its node coming back is the only sign.  Each
-// GPU whose instance the record does not name is told again.  No record: no
-// whole configuration to repeat; no GPU kept: the whole driver is coming back.
+// A GPU rebound while the driver stays (error recovery) has a new instance knowing no
+// peer; its node coming back is the only sign: each GPU the record does not name is told
+// again.  No record: nothing to repeat; no GPU kept: the whole driver is coming back.
 void tellRebound(const std::set<std::string>& busIds)
 {
     std::vector<ConfiguredGpu> record;

@@ -1,5 +1,4 @@
-// The guest's daemon: it watches /dev, and tells the driver the addresses
-// again whenever it comes back, whole or for one GPU.
+// The guest's daemon: it watches /dev, telling the driver again when it comes back.
 #pragma once
 
 #include <cstddef>
@@ -7,9 +6,8 @@
 #include <set>
 #include <string>
 
-// Configures, then again at each creation of the last GPU's node (retrying
-// a while); another node tells each GPU rebound since.  Returns -1 only when
-// it cannot start or watch.
+// Configures, then again whenever the last GPU's node is made (retrying a while);
+// another node tells GPUs rebound since.  -1 only when it cannot start or watch.
 int runDaemon(const std::set<std::string>& busIds, int32_t gpuCount);
 
 // inotify's calls, replaceable to try failures the kernel will not make.
@@ -20,9 +18,8 @@ struct InotifyCalls {
 };
 extern InotifyCalls inotifyCalls;
 
-// How many events call for a configuration: a node created whose name holds
-// `awaitedName`, or an overflow; and, when asked, whether the watch went, and
-// how many driver nodes came and went.  A record cut short ends the walk.
+// How many events call for a configuration (`awaitedName` created, an overflow); when
+// asked, whether the watch went and how many driver nodes came and went.
 int countCreatedNodes(const uint8_t* buffer, std::size_t length, const std::string& awaitedName,
                       bool* watchGone = nullptr, int* driverNodes = nullptr,
                       int* driverNodesGone = nullptr);

@@ -11,8 +11,7 @@
 
 namespace {
 
-// A GPU the wake moves out of a lower power state, with its BARs before (as
-// the bus sees them: a BAR keeps its value in D3hot).
+// A GPU the wake moves out of a lower power state, with its BARs (kept in D3hot) before.
 struct Moved {
     PciDevice* device;
     bool barsKnown;
@@ -30,10 +29,9 @@ std::string barsText(const uint32_t (&now)[BAR_COUNT], const uint32_t (&was)[BAR
     return "";
 }
 
-// A GPU without No_Soft_Reset leaves D3hot reset: BARs as at power-on (the
-// kernel restores them after its own changes, setpci does not), command
-// cleared.  The BARs go back, then decoding; failing that, decoding stays
-// off and the GPU is marked: no record from a BAR0 not its assignment.
+// A GPU without No_Soft_Reset leaves D3hot reset: BARs as at power-on (the kernel
+// restores them after its own changes, setpci does not), command cleared.  The BARs go
+// back, then decoding; else decoding stays off, marked: no record from a wrong BAR0.
 void restoreAssignment(Moved& moved, std::set<std::string>& barsLost)
 {
     PciDevice& device = *moved.device;
@@ -46,11 +44,9 @@ void restoreAssignment(Moved& moved, std::set<std::string>& barsLost)
             differing |= 1u << i;
     const bool written = restoreBars(device.bus(), moved.bars, differing);
     device.forgetConfig();
-    std::string why = written ? "" : "setpci could not be started";
-    if (why.empty() && !barRegisters(device.config(), now))
-        why = CONFIG_UNREAD;
-    if (why.empty())
-        why = barsText(now, moved.bars);
+    const std::string why = !written ? "setpci could not be started"
+                            : !barRegisters(device.config(), now) ? CONFIG_UNREAD
+                                                                  : barsText(now, moved.bars);
     if (why.empty()) {
         colouredLine(Colour::Yellow, "Warning: %s lost its BARs in its move to D0 (a soft "
                      "reset); they were written back", device.bus().c_str());
@@ -62,8 +58,7 @@ void restoreAssignment(Moved& moved, std::set<std::string>& barsLost)
     barsLost.insert(device.bus());
 }
 
-// After the wake: one wait for all GPUs it moved, their BARs back, decoding
-// and mastering set again.
+// After the wake: one wait for all GPUs it moved, their BARs back, decoding set again.
 void settleWokenDevices(std::vector<Moved>& moved, std::set<std::string>& barsLost)
 {
     if (moved.empty())

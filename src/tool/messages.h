@@ -1,6 +1,5 @@
-// The tool's coloured lines, on standard output, bytes as interface: the
-// whole line ("\033[31mError: ...\033[0m\n") or its label coloured
-// ("\033[31mError:\033[0m ...\n"); success, a green line and a blank one.
+// The tool's coloured lines on standard output: the whole ("\033[31mError: ...\033[0m\n")
+// or its label ("\033[31mError:\033[0m ...\n"); success, a green line and a blank one.
 #pragma once
 
 enum class Colour { Red = 31, Green = 32, Yellow = 33 };

@@ -46,8 +46,7 @@ DeviceList buildDeviceList(const std::vector<QvBoard*>& boards)
 
 namespace {
 
-// A mapping refused because a driver holds the device memory, which the
-// mode's own message would blame on something else.
+// A mapping refused because a driver holds the memory (the mode's message says other).
 void explainRefusedMapping(const QvDevice& device, const char* mode)
 {
     const std::string driver = driverHoldingBar(device.sysfs, device.memoryMapError);
@@ -58,8 +57,7 @@ void explainRefusedMapping(const QvDevice& device, const char* mode)
                  device.busAddress.c_str(), driver.c_str(), mode);
 }
 
-// A record written but not read back: most often memory decoding is off or
-// the GPU is not in D0, as its configuration space tells.
+// A record written but not read back: decoding off or not in D0, as config tells.
 void reportRecordNotKept(const QvDevice& device)
 {
     const std::string why = asleepReason(device.sysfs.config());
@@ -76,9 +74,8 @@ int reportFailedGpus(const char* what, int failed, std::size_t total)
     return -1;
 }
 
-// A GPU's driver instance, told one command line per write to its debug
-// attribute (never through a shell), kept open; after a failed write the
-// next command opens it afresh.
+// A GPU's driver instance, told a command line per write to its debug attribute (no
+// shell), kept open; after a failed write the next command opens it afresh.
 class DriverAttribute {
 public:
     explicit DriverAttribute(const std::string& target) : path_(PciDevice(target).path("/itr_debug")) {}

@@ -1,5 +1,4 @@
-// The operating modes: the host's store and the guest's save of the
-// records, and handing the addresses to the GPU driver.
+// The modes: the host's store, the guest's save, and telling the GPU driver.
 #pragma once
 
 #include "device.h"
@@ -27,10 +26,9 @@ bool keepStoreFile(const PciDevice& gpu, const uint8_t bytes[PEER_RECORD_SIZE],
                    std::vector<SavedGpu>& saved);
 bool enterSaved(const std::vector<SavedGpu>& saved);
 
-// Every store file checked, then every GPU's driver instance told every
-// GPU's base.  False, nothing told, for a bad file; false for a command not
-// handed over (the others still are).  The outcome says which side refused,
-// or that a minor went out as "x" (a driver still making its attributes).
+// Every store file checked, then every GPU's driver told every base.  False, nothing
+// told, for a bad file; false for a command not handed over (the rest still are).  The
+// outcome says which refused, or that a minor went as "x" (attributes still coming).
 bool ptP2PConfigAddress(std::set<std::string> busIds);
 enum class ConfigOutcome { Done, FilesRefused, DriverRefused, MinorUnread };
 // With `targets`, only those are told, unless a GPU no longer matches `record`.

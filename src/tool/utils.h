@@ -1,5 +1,4 @@
-// The tool's questions about the host and its GPUs, their building blocks,
-// and every configuration-space write: the wake, and ACS off above the GPUs.
+// The tool's questions of the host, and every config-space write (the wake, ACS off).
 #pragma once
 
 #include "holders.h"
@@ -21,27 +20,23 @@ bool readDeviceBaseBar0(const PciDevice& device, uint64_t& base);
 // Throws std::invalid_argument(INVALID_HEX) when no number of that width.
 uint32_t stringToUint32_t(std::string hexText);
 
-// `command`'s output through the shell, as much as fits in `reply` with its
-// NUL; null when it cannot be started.
+// `command`'s output, as much as fits in `reply` with its NUL; null if not started.
 char* cmdResult(const char* command, char* reply, int replySize);
 // Appends `piece` to `reply` (`used` bytes taken) if the NUL still fits.
 bool keepPiece(char* reply, int replySize, int& used, const char* piece, std::size_t length);
 
-// The wake, through setpci: a device that answers gets memory decoding, bus
-// mastering and D0; one whose IDs read all ones, nothing (false).
+// The wake, by setpci: decoding, mastering and D0 for a device that answers; else false.
 bool enablePciDevice(std::string bus);
 // The wake's command register write again, for a move to D0 that cleared it.
 void enableMemoryDecoding(const std::string& bus);
-// The BARs whose bit is set in `which`, written back as the kernel restores
-// them after a power change; false when setpci could not be started.
+// The BARs set in `which`, written back as the kernel restores them; false: no setpci.
 bool restoreBars(const std::string& bus, const uint32_t* bars, unsigned which);
 // A word of a GPU's registers (BAR2) before any device object; 0xFFFF, said.
 uint32_t getDeviceInfoByReg(std::string bus, uint32_t offset);
 std::vector<std::string> split(const std::string& source, char separator);
 
-// ACS off on every switch downstream port above the GPUs, each read back: one
-// still on, or unreadable, is reported.  GPUs `leftAlone` are not read; the
-// ports above them are written.
+// ACS off on every switch downstream port above the GPUs, read back (one still on is
+// reported).  GPUs `leftAlone` are not read; the ports above them are written.
 struct AcsOutcome {
     int written = 0;      // switch downstream ports the walk wrote to
     int notCleared = 0;   // of those, the ones reported

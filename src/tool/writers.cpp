@@ -54,8 +54,7 @@ bool makeRunDirectory()
     return ::mkdir(CONFIGURATION_DIR, 0700) == 0 || errno == EEXIST;
 }
 
-// A record's GPUs with those of this run: each entry of a bus that `fresh`
-// has, or that `dropped` names, gives way; then in bus order.
+// A record's GPUs with this run's: entries `fresh` or `dropped` name give way; bus order.
 template <typename Gpu>
 void mergeByBus(std::vector<Gpu>& gpus, const std::vector<Gpu>& fresh,
                 const std::vector<std::string>& dropped = {})

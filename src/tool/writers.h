@@ -32,9 +32,8 @@ private:
 // Flushing first keeps the lines in order.
 void flushBeforeChild();
 
-// Replaces `path` with exactly `length` bytes, owner-only, old or whole new,
-// never a part: a temporary beside it, flushed, renamed over it, the
-// directory synced.  False (errno set) when a step fails, `path` unchanged.
+// Replaces `path` with `length` bytes, owner-only, never in part: a temporary beside
+// it, flushed, renamed, the directory synced.  False (errno set), `path` unchanged.
 bool replaceFile(const std::string& path, const void* data, std::size_t length);
 
 // replaceFile's temporary names; and the removal of those a killed run left.

@@ -21,9 +21,8 @@ bool registerInside(uint32_t offset, off_t size)
     return offset % 4 == 0 && static_cast<uint64_t>(offset) + 4 <= static_cast<uint64_t>(size);
 }
 
-// The device layer's own window onto a BAR, from the descriptors that
-// initialDevice opened read-write.  A `length` of 0 is refused, as a range
-// the caller found outside the BAR.
+// The device layer's window onto a BAR, from initialDevice's read-write descriptors;
+// a `length` of 0 is refused (a range the caller found outside the BAR).
 class DeviceWindow : public BarWindow {
 public:
     DeviceWindow(const PciDevice& device, int bar, int fd, uint64_t length, int prot)

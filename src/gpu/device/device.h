@@ -1,6 +1,5 @@
-// One GPU: raw access to its registers (BAR2) and the first 2 MiB of its
-// device memory (BAR0), and each series' firmware mailbox.  No mode sends a
-// firmware command (only the tests drive a mailbox).
+// One GPU: its registers (BAR2), the first 2 MiB of its memory (BAR0), and each
+// series' firmware mailbox, which no mode drives (only the tests).
 #pragma once
 
 #include "bar_window.h"

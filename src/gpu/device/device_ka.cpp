@@ -83,8 +83,7 @@ bool QvDeviceKA::checkMailbox()
     if (readReg(MAILBOX_DATA0_REG) == RESULT_SUCCESS)
         return true;
     std::printf("Mailbox: read/write flash failure.\n");
-    const uint32_t status = readReg(MAILBOX_SET_STATUS_REG);
-    std::printf("MAILBOX_SET_STATUS_REG: %x\n", status);
+    std::printf("MAILBOX_SET_STATUS_REG: %x\n", readReg(MAILBOX_SET_STATUS_REG));
     return false;
 }
 

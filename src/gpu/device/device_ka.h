@@ -1,6 +1,5 @@
-// The KA series: a mailbox seen through one of two source ids, a ready
-// register, a result word, and a fixed sequence after a flash write.
-// What the series has nothing to do for succeeds at once.
+// The KA series: a mailbox seen through one of two source ids, a ready register, a
+// result word, a fixed sequence after a flash write.  The rest succeeds at once.
 #pragma once
 
 #include "device.h"

@@ -1,5 +1,4 @@
-// The LU series: a mailbox block of its own and firmware errors read as bit
-// masks from two registers.
+// The LU series: a mailbox of its own, errors as bits of two registers.
 // What the series has nothing to do for succeeds at once.
 #pragma once
 

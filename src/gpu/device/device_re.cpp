@@ -93,9 +93,7 @@ bool QvDeviceRE::upgradeBySRAM(const uint8_t* image, uint64_t size)
     for (uint64_t b = 0; b < fullBlocks; ++b)
         if (!sendSramBlock(image + b * SRAM_BLOCK, SRAM_BLOCK, command))
             return false;
-    if (remainder == 0)
-        return true;
-    return sendSramBlock(image + fullBlocks * SRAM_BLOCK, remainder, command);
+    return remainder == 0 || sendSramBlock(image + fullBlocks * SRAM_BLOCK, remainder, command);
 }
 
 bool QvDeviceRE::burnSNByHBM(const uint8_t* data, uint32_t length)

@@ -1,6 +1,5 @@
-// The RE series: the shared mailbox block with fixed polling, and firmware
-// upload through SRAM in 1024-byte blocks.
-// What the series has nothing to do for succeeds at once.
+// The RE series: the shared mailbox with fixed polling, firmware upload
+// through SRAM in 1024-byte blocks.  What it has nothing to do for succeeds.
 #pragma once
 
 #include "device.h"
