@@ -87,6 +87,7 @@ bool knownSpeed(unsigned code)
 {
     return code >= 1 && code <= sizeof LINK_SPEEDS / sizeof LINK_SPEEDS[0];
 }
+
 } // namespace
 
 bool readConfigSpace(std::size_t size, const ConfigRead& read, std::vector<uint8_t>& config)
@@ -316,6 +317,7 @@ PowerState powerStateOf(const std::vector<uint8_t>& config)
 std::string powerStateName(PowerState state)
 {
     static const char* const NAMES[] = {"D0", "D1", "D2", "D3hot", "unknown"};
+    static_assert(sizeof NAMES / sizeof NAMES[0] == static_cast<int>(PowerState::Unknown) + 1);
     return NAMES[static_cast<int>(state)];
 }
 

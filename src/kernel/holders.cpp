@@ -169,6 +169,7 @@ Passthrough passthroughOf(const PciDevice& device, std::vector<std::string>& fil
         return Passthrough::Vfio;
     return Passthrough::None;
 }
+
 } // namespace
 
 std::string qemuGuestName(const std::vector<std::string>& argv)

@@ -41,8 +41,10 @@ struct GpuHold {
     Passthrough through = Passthrough::None;
     Holder holder = Holder::Free;
     ProcessFacts process;    // of Holder::Process
-    // By a guest, named or not: it is left alone.
-    bool held() const { return holder != Holder::Free && holder != Holder::Undecided; }
+    bool held() const   // by a guest, named or not: it is left alone
+    {
+        return holder == Holder::Process || holder == Holder::Unseen || holder == Holder::XenGuest;
+    }
 };
 
 // Which process holds each GPU: the look both programs take first.

@@ -42,9 +42,13 @@ int scanFields(const char*& p, const char* format, unsigned long* values)
 {
     int matched = 0;
     for (const char* f = format; *f; ++f) {
-        if (*f != 'x' ? *p++ != *f : !scanHex(p, values[matched]))
+        if (*f == 'x') {
+            if (!scanHex(p, values[matched]))
+                return matched;
+            ++matched;
+        } else if (*p++ != *f) {
             return matched;
-        matched += *f == 'x';
+        }
     }
     return matched;
 }
@@ -61,7 +65,8 @@ int matchEntry(const std::vector<PciIdentity>& chain, const char*& p)
     if (std::strncmp(p, "pci:", 4) == 0) {
         // "%hx:%hx:%hx:%hx", or else "%hx:%hx".
         unsigned long id[4] = {};
-        const char* q = p += 4;
+        p += 4;
+        const char* q = p;
         if (scanFields(q, "x:x:x:x", id) != 4) {
             q = p;
             if (scanFields(q, "x:x", id) != 2)

@@ -206,11 +206,6 @@ bool PciDevice::hexAttribute(const char* attribute, uint64_t& value) const
     return text && parseHex(*text, 16, value) && value <= 0xFFFF;
 }
 
-std::optional<unsigned> PciDevice::minor() const
-{
-    const std::optional<std::string> text = minorText();
-    return text ? parseDecimal(*text) : std::nullopt;
-}
 
 std::optional<int> PciDevice::numaNode() const
 {
@@ -249,12 +244,16 @@ std::vector<std::string> PciDevice::iommuGroupDevices() const
 
 KernelPower PciDevice::kernelPowerState() const
 {
-    // In the order of KernelPower, after Unknown.
-    static const char* const NAMES[] = {"D0", "D1", "D2", "D3hot", "D3cold"};
+    static const struct {
+        const char* text;
+        KernelPower state;
+    } STATES[] = {{"D0", KernelPower::D0},       {"D1", KernelPower::D1},
+                  {"D2", KernelPower::D2},       {"D3hot", KernelPower::D3hot},
+                  {"D3cold", KernelPower::D3cold}};
     const std::string text = word("/power_state").value_or("");
-    for (int i = 0; i < 5; ++i)
-        if (text == NAMES[i])
-            return static_cast<KernelPower>(i + 1);
+    for (const auto& s : STATES)
+        if (text == s.text)
+            return s.state;
     return KernelPower::Unknown;
 }
 
@@ -285,11 +284,6 @@ std::optional<uint64_t> PciDevice::presence() const
     return static_cast<uint64_t>(st.st_ino);
 }
 
-std::optional<unsigned> PciDevice::enableCount() const
-{
-    const std::optional<std::string> text = word("/enable");
-    return text ? parseDecimal(*text) : std::nullopt;
-}
 
 std::vector<std::string> PciDevice::vfioDevices() const
 {
@@ -341,6 +335,12 @@ std::optional<std::string> PciDevice::word(const char* attribute) const
     if (!text(attribute, bytes) || !(std::istringstream(bytes) >> first))
         return std::nullopt;
     return first;
+}
+
+std::optional<unsigned> PciDevice::decimal(const char* attribute) const
+{
+    const std::optional<std::string> text = word(attribute);
+    return text ? parseDecimal(*text) : std::nullopt;
 }
 
 std::optional<std::string> PciDevice::line(const char* attribute) const

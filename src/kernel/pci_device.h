@@ -76,7 +76,7 @@ public:
 
     // The GPU driver's minor number as it wrote it, and as a number.
     std::optional<std::string> minorText() const { return word("/minor"); }
-    std::optional<unsigned> minor() const;
+    std::optional<unsigned> minor() const { return decimal("/minor"); }
     // The NUMA node's word, and the node (nothing for the kernel's -1).
     std::optional<std::string> numaNodeText() const { return word("/numa_node"); }
     std::optional<int> numaNode() const;
@@ -102,7 +102,7 @@ public:
     // hot-add, kept across unbind and bind.
     std::optional<uint64_t> presence() const;
     // Its "enable" count: vfio-pci enables a device while a user has it open.
-    std::optional<unsigned> enableCount() const;
+    std::optional<unsigned> enableCount() const { return decimal("/enable"); }
     std::vector<std::string> vfioDevices() const;   // "vfio3", from vfio-dev
     std::string classCode() const { return word("/class").value_or(""); }
     // Every device of its IOMMU group, itself included, in bus order.
@@ -114,6 +114,7 @@ public:
 private:
     std::optional<std::string> word(const char* attribute) const;
     std::optional<std::string> line(const char* attribute) const;
+    std::optional<unsigned> decimal(const char* attribute) const;   // parseDecimal's
     std::string linkName(const char* attribute) const;
     bool text(const char* attribute, std::string& bytes) const;
 

@@ -8,6 +8,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept
 {
@@ -18,9 +19,7 @@ UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept
 
 int UniqueFd::release()
 {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
+    return std::exchange(fd_, -1);
 }
 
 void UniqueFd::reset(int fd)

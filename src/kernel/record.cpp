@@ -92,6 +92,7 @@ bool parseLines(const std::string& text, std::vector<Gpu>& gpus, Header header, 
     }
     return true;
 }
+
 } // namespace
 
 uint64_t recordMagic(uint64_t deviceId)

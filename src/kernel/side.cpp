@@ -135,9 +135,10 @@ std::vector<std::string> firmwareSignals(const DmiStrings& dmi, SmbiosVm vm)
                 continue;
             // Amazon EC2 runs bare-metal instances too: SMBIOS tells them
             // apart, or else their product name does.
-            if (std::strcmp(row.prefix, AMAZON) != 0 || !(vm == SmbiosVm::Clear ||
-                    (vm == SmbiosVm::Unknown && endsWith(product, ".metal"))))
-                signals.push_back(std::string(DMI_FIELD_NAMES[f]) + " " + value);
+            if (std::strcmp(row.prefix, AMAZON) == 0 &&
+                (vm == SmbiosVm::Clear || (vm == SmbiosVm::Unknown && endsWith(product, ".metal"))))
+                break;
+            signals.push_back(std::string(DMI_FIELD_NAMES[f]) + " " + value);
             break;
         }
     }

@@ -3,6 +3,7 @@
 const char* linkName(LinkKind kind)
 {
     static const char* const NAMES[] = {"X", "PIX", "PXB", "PHB", "NODE", "SYS", "?"};
+    static_assert(sizeof NAMES / sizeof NAMES[0] == static_cast<int>(LinkKind::Unknown) + 1);
     return NAMES[static_cast<int>(kind)];
 }
 

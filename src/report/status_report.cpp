@@ -47,11 +47,12 @@ int printLayout(LayoutOptions options)
 {
     // A domain that cannot be read is told before the host is looked at.
     Domain domain;
-    std::string error;
-    if (!options.domain.empty() && (!domain.read(options.domain, error) || !domain.servable(error)))
-        return cannotRun(error);
-    if (!options.domain.empty())
+    if (!options.domain.empty()) {
+        std::string error;
+        if (!domain.read(options.domain, error) || !domain.servable(error))
+            return cannotRun(error);
         domain.constrain(options);
+    }
     StatusReport report = collectStatus();
     if (!report.machine.sideKnown || report.machine.guest)
         return cannotRun(report.machine.guest ? "This is a guest: lay it out on its host, "

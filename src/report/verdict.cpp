@@ -220,7 +220,8 @@ HostRecords hostRecords(const StatusReport& report, Verdict& verdict)
 }
 
 // Warns of ports whose ACS redirection is off but comes back when the kernel restores
-// them (a reset, a wake), unless the command line names them; a redirecting one not kept?
+// them (a reset, a wake), unless the command line names them.  Whether a redirecting
+// port is not kept off either.
 bool acsNotKept(const StatusReport& report, const std::set<std::string>& redirecting,
                 Verdict& verdict)
 {
@@ -251,7 +252,6 @@ void judgeHost(const StatusReport& report, Verdict& verdict)
     const HostRecords r = hostRecords(report, verdict);
     judgeIsolation(report, verdict);
     const bool redirectingNotKept = acsNotKept(report, redirecting, verdict);
-    const bool storeWaitsForGuests = r.storeWaitsForGuests;
     FixBuilder b;
     b.add(joined({redirecting.begin(), redirecting.end()}),
           "ACS on switch downstream ports redirects peer traffic to the root complex: ",
@@ -261,7 +261,7 @@ void judgeHost(const StatusReport& report, Verdict& verdict)
         b.fix.advice.push_back("ACS stays off until the kernel restores a port; to keep it off, "
                                "add the parameter that " + std::string(KERNEL_ACS_COMMAND) +
                                " prints to the kernel command line and reboot");
-    if (acs && storeWaitsForGuests)
+    if (acs && r.storeWaitsForGuests)
         b.addTo(verdict, toolCommand({DISABLE_ACS}));
     b.add(joined(r.noRecord), "no valid record in the device memory of: ", ProblemKind::RecordMissing);
     b.add(joined(r.stale), "the record holds another BAR0 base than the GPU has now (stale after "
@@ -269,8 +269,6 @@ void judgeHost(const StatusReport& report, Verdict& verdict)
     b.add(withReasons(r.unreadable),
           "the record cannot be read now (store it before any guest starts): ",
           ProblemKind::RecordNotReadableNow);
-    // One run does both, switching ACS off before it stores; but a GPU a guest
-    // holds is stored only once that guest is shut down.
     if (report.machine.storedRead) {
         b.add(withReasons(r.notStored), "no store this boot wrote today's record into these GPUs, "
                                       "whose memory is left alone: ", ProblemKind::RecordNotStored);
@@ -282,13 +280,15 @@ void judgeHost(const StatusReport& report, Verdict& verdict)
                                  "), and the memory of these GPUs is left alone: ",
               ProblemKind::RecordNotStored);
     }
-    const bool both = acs && !storeWaitsForGuests;
+    // One run does both, switching ACS off before it stores; but a GPU a guest
+    // holds is stored only once that guest is shut down.
+    const bool both = acs && !r.storeWaitsForGuests;
     const bool store = b.fix.problems.size() > (both ? 1u : 0u);
     b.addTo(verdict,
             both && store ? toolCommand({DISABLE_ACS, STORE_DATA})
             : both        ? toolCommand({DISABLE_ACS})
                           : toolCommand({STORE_DATA}),
-            !store || !storeWaitsForGuests ? ""
+            !store || !r.storeWaitsForGuests ? ""
             : r.xen ? "with the Xen domains that hold them shut down (xl shutdown), then start "
                       "those domains again"
                     : "with the guests that hold them shut down, then start those guests again "

@@ -116,6 +116,7 @@ void keepConfiguration(const std::vector<ConfiguredGpu>& configured)
         colouredLine(Colour::Yellow, "Warning: cannot keep the record of this configuration in "
                      "%s: %s", CONFIGURATION_RECORD, std::strerror(errno));
 }
+
 } // namespace
 
 int runStoreData(const DeviceList& devices, std::size_t leftAlone)

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 CommandPipe::CommandPipe(const char* command)
 {
@@ -25,11 +26,7 @@ CommandPipe::~CommandPipe()
 
 int CommandPipe::close()
 {
-    if (!stream_)
-        return 0;
-    int rc = ::pclose(stream_);
-    stream_ = nullptr;
-    return rc;
+    return stream_ ? ::pclose(std::exchange(stream_, nullptr)) : 0;
 }
 
 void flushBeforeChild()
@@ -66,6 +63,12 @@ void mergeByBus(std::vector<Gpu>& gpus, const std::vector<Gpu>& fresh,
     gpus.erase(std::remove_if(gpus.begin(), gpus.end(), replaced), gpus.end());
     gpus.insert(gpus.end(), fresh.begin(), fresh.end());
     std::sort(gpus.begin(), gpus.end(), [](const Gpu& a, const Gpu& b) { return a.bus < b.bus; });
+}
+
+// One of the records under CONFIGURATION_DIR, made afresh with `text`.
+bool writeRunRecord(const char* path, const std::string& text)
+{
+    return makeRunDirectory() && replaceFile(path, text.data(), text.size());
 }
 
 } // namespace
@@ -130,12 +133,6 @@ bool replaceFile(const std::string& path, const void* data, std::size_t length)
     // The file is whole under its name: a directory not synced fails nothing.
     syncDirectory(directory.empty() ? "." : directory);
     return true;
-}
-
-// One of the records under CONFIGURATION_DIR, made afresh with `text`.
-static bool writeRunRecord(const char* path, const std::string& text)
-{
-    return makeRunDirectory() && replaceFile(path, text.data(), text.size());
 }
 
 bool writeConfiguration(const std::vector<ConfiguredGpu>& gpus)

@@ -48,6 +48,21 @@ DeviceWindow memoryWindow(const PciDevice& sysfs, int fd, int32_t offset, uint32
         offset >= 0 && static_cast<uint64_t>(offset) + length <= DEVICE_MEMORY_WINDOW;
     return DeviceWindow(sysfs, 0, fd, inside ? DEVICE_MEMORY_WINDOW : 0, READ_WRITE);
 }
+
+// The register space for the register at `offset`, refused when it is not one or
+// its size cannot be told; a failed mapping is said on `mapFailed`.
+DeviceWindow registerWindow(const PciDevice& sysfs, int fd, uint32_t offset, FILE* mapFailed)
+{
+    const off_t size = fileSize(fd);
+    if (size < 0)
+        std::fprintf(stderr, "Failed to get device register size.\n");
+    DeviceWindow regs(sysfs, 2, fd, size >= 0 && registerInside(offset, size) ? size : 0,
+                      READ_WRITE);
+    if (size >= 0 && !regs.ok())
+        std::fprintf(mapFailed, "Map device register failed!\n");
+    return regs;
+}
+
 } // namespace
 
 void DeviceEnvironment::pause(uint64_t microseconds)
@@ -97,17 +112,9 @@ bool QvDevice::initialDevice()
 
 uint32_t QvDevice::readReg(uint32_t offset)
 {
-    const off_t size = fileSize(bar2Fd.get());
-    if (size < 0) {
-        std::fprintf(stderr, "Failed to get device register size.\n");
+    const DeviceWindow regs = registerWindow(sysfs, bar2Fd.get(), offset, stderr);
+    if (!regs.ok())
         return 0xFFFFFFFF;
-    }
-    const DeviceWindow regs(sysfs, 2, bar2Fd.get(), registerInside(offset, size) ? size : 0,
-                            READ_WRITE);
-    if (!regs.ok()) {
-        std::fprintf(stderr, "Map device register failed!\n");
-        return 0xFFFFFFFF;
-    }
     const uint32_t value = regs.load32(offset);
     deviceEnvironment().registerRead(busAddress, offset);
     return value;
@@ -115,18 +122,10 @@ uint32_t QvDevice::readReg(uint32_t offset)
 
 bool QvDevice::writeReg(uint32_t offset, uint32_t value)
 {
-    const off_t size = fileSize(bar2Fd.get());
-    if (size < 0) {
-        std::fprintf(stderr, "Failed to get device register size.\n");
-        return false;
-    }
     {
-        const DeviceWindow regs(sysfs, 2, bar2Fd.get(), registerInside(offset, size) ? size : 0,
-                                READ_WRITE);
-        if (!regs.ok()) {
-            std::printf("Map device register failed!\n");
+        const DeviceWindow regs = registerWindow(sysfs, bar2Fd.get(), offset, stdout);
+        if (!regs.ok())
             return false;
-        }
         regs.store32(offset, value);
     }
     deviceEnvironment().registerWritten(busAddress, offset);

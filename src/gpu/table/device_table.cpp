@@ -18,12 +18,6 @@ const DeviceTableEntry DEVICE_TABLE[] = {
     {"0x0210", DeviceGroup::LU, 0x72C0},
 };
 
-bool attributeExists(const fs::path& path)
-{
-    std::error_code ec;
-    return fs::exists(path, ec);
-}
-
 void setBoardCodes(QvBoard& board, uint32_t infoWord)
 {
     board.modelCode = (infoWord >> 25) & 0x1F;
@@ -48,7 +42,8 @@ std::vector<std::string> findMakerDevices()
         const fs::path& path = entry.path();
         std::string bus = path.filename().string();
         // The kernel names every device by its bus address: nothing else goes to setpci.
-        if (attributeExists(path / "vendor") && attributeExists(path / "device") &&
+        std::error_code ec;
+        if (fs::exists(path / "vendor", ec) && fs::exists(path / "device", ec) &&
             isBusAddress(bus) && PciDevice(bus).vendorText() == QV_VENDOR_ID)
             found.push_back(std::move(bus));
     }
